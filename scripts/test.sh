@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Sets up, builds, and runs every test: the unit, integration, network-namespace and dialog tests,
+# then the unit tests again under AddressSanitizer and UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh --asan
+
+echo "== tests"
+ctest --test-dir build --output-on-failure -j2 --timeout 300
+echo "== unit tests under AddressSanitizer and UBSan"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j2 -L unit --timeout 300

@@ -1,0 +1,100 @@
+// quillon-reconfigurator-cli: the Start procedure without a window, for scripts and tests.
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "app/cli_options.h"
+#include "app/front_end.h"
+#include "link/datagram_socket.h"
+#include "link/trace.h"
+#include "reconfig/reconfig_session.h"
+
+namespace quillon {
+namespace {
+
+// Prints the outcome after the Start: stdout on success, stderr otherwise.
+class CliSink final : public MessageSink {
+ public:
+  explicit CliSink(bool stages) : stages_(stages) {}
+  void ShowMessage(std::string_view text, int /*style*/) override { message_ = text; }
+  void Stage(std::string_view what) override {
+    if (stages_) std::cerr << "... " << what << std::endl;
+  }
+  const std::string& message() const { return message_; }
+
+ private:
+  bool stages_;
+  std::string message_;
+};
+
+void EnableHexTrace() {
+  const auto start = std::chrono::steady_clock::now();
+  auto stamp = [start]() {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%7lld ms ", static_cast<long long>(ms));
+    return std::string(buf);
+  };
+  SetWireTrace(
+      [stamp](std::string_view what, const std::uint8_t* data, std::size_t size) {
+        std::string line = stamp();
+        line.append(what).append(" ").append(std::to_string(size)).append(" bytes:");
+        char hex[4];
+        for (std::size_t i = 0; i < size; ++i) {
+          std::snprintf(hex, sizeof hex, " %02X", data[i]);
+          line += hex;
+        }
+        std::cerr << line << '\n';
+      },
+      [stamp](std::string_view note) { std::cerr << stamp() << note << '\n'; });
+}
+
+int Run(int argc, char** argv) {
+  const CliParse parsed = ParseCommandLine(argc, argv);
+  if (!parsed.ok) {
+    std::cerr << "quillon-reconfigurator-cli: " << parsed.error << '\n';
+    return 2;
+  }
+  const CliOptions& o = parsed.options;
+  switch (o.action) {
+    case CliOptions::Action::kHelp:
+      std::cout << CliUsage();
+      return 0;
+    case CliOptions::Action::kVersion:
+      std::cout << "quillon-reconfigurator-cli " << kProductVersion << '\n';
+      return 0;
+    case CliOptions::Action::kListPorts:
+      ApplyPortOptions(o);
+      std::cout << DescribePortsAndNetworks(o);
+      return 0;
+    case CliOptions::Action::kStart:
+      break;
+  }
+
+  if (!StartSocketInterface()) {
+    std::cerr << kTextSocketInitFailed << '\n';
+    return 1;
+  }
+  if (o.verbose) EnableHexTrace();
+  ApplyPortOptions(o);
+  CliSink sink(::isatty(STDERR_FILENO) != 0);
+  bool done = false;
+  {
+    ReconfigSession session(sink, MakeLinkSocket(o), MakeSessionOptions(o));
+    done = session.StartProcedure(o.serial);
+  }
+  StopSocketInterface();
+  (done ? std::cout : std::cerr) << sink.message() << std::endl;
+  return done ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace quillon
+
+int main(int argc, char** argv) { return quillon::Run(argc, argv); }

@@ -1,0 +1,26 @@
+// What the dialog and the command line share beyond the Start procedure: turning options into
+// the session's inputs, and the port listing.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/cli_options.h"
+#include "link/datagram_socket.h"
+#include "reconfig/reconfig_session.h"
+
+namespace quillon {
+
+inline constexpr const char* kProductVersion = "1.0.0.1";
+
+// --port replaces the port table.
+void ApplyPortOptions(const CliOptions& options);
+// The link socket, or none with --no-udp.
+std::unique_ptr<DatagramSocket> MakeLinkSocket(const CliOptions& options);
+SessionOptions MakeSessionOptions(const CliOptions& options);
+// The local broadcast addresses as dotted texts.
+std::vector<std::string> LocalBroadcastTargets();
+// The port table with the state of each port, and the broadcast addresses.
+std::string DescribePortsAndNetworks(const CliOptions& options);
+
+}  // namespace quillon

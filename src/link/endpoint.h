@@ -1,0 +1,62 @@
+// Where the found device is reached, and the small input/output primitives that both wire
+// protocols share: discarding pending input, waiting for a reply of an exact size until a
+// deadline, and taking a datagram only from the device's address.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "link/datagram_socket.h"
+#include "link/platform.h"
+
+namespace quillon {
+
+// Verdicts of the device search.
+inline constexpr std::int32_t kVerdictUsable = 0;
+inline constexpr std::int32_t kVerdictInUse = 2;
+inline constexpr std::int32_t kVerdictNotApplicable = 4;
+
+// A plain record, passed by value to every link operation. A copy never owns the port: only
+// CloseEndpoint on the dialog's own endpoint closes it.
+struct LinkEndpoint {
+  char peerAddress[20] = {};                    // dotted IPv4 text, empty when none
+  SerialHandle serialPort = kInvalidSerialHandle;
+  std::int32_t searchVerdict = kVerdictUsable;
+};
+
+void ResetEndpoint(LinkEndpoint& endpoint);
+// Closes the serial port if one is open and empties the address. Harmless when repeated.
+void CloseEndpoint(LinkEndpoint& endpoint);
+
+bool HasSerialPort(const LinkEndpoint& endpoint);
+bool HasPeerAddress(const LinkEndpoint& endpoint);
+// Present when either the port or the address is set.
+bool IsEndpointPresent(const LinkEndpoint& endpoint);
+// Stores a dotted address; texts longer than 19 characters are refused (the endpoint keeps an
+// empty address), since a truncated address would name another host.
+bool SetPeerAddress(LinkEndpoint& endpoint, const char* address);
+
+// Opens COMn (1..256) of the port table with 38400 8N1, no flow control, DTR on, RTS off.
+SerialHandle OpenSerialPort(int n);
+void EnsureBaudRate(SerialHandle port);
+
+// The link socket with its options; null when none can be made.
+std::unique_ptr<DatagramSocket> CreateLinkSocket();
+
+// Reads and discards what is queued, at most chunk bytes per read (chunk at most 1536).
+void DrainSerialInput(SerialHandle port, std::size_t chunk);
+// Receives and discards every pending datagram through a buffer of buffer_size bytes.
+void DrainDatagrams(DatagramSocket* socket, std::size_t buffer_size);
+// Waits until exactly `expected` bytes are queued or the deadline has passed (the count is
+// tested before the clock). Returns the count seen last.
+long WaitForSerialBytes(SerialHandle port, long expected, std::int64_t deadline);
+
+// Waits for a datagram of exactly `expected` bytes from peer_address (and, when asked, from
+// the device's port). Datagrams from anyone else, or of another size, are consumed and ignored.
+// Returns true with the datagram in buf when one was accepted before the deadline.
+bool PollPeerDatagram(DatagramSocket* socket, const char* peer_address, std::uint8_t* buf,
+                      std::size_t buffer_size, long expected, bool require_device_port,
+                      std::int64_t deadline);
+
+}  // namespace quillon

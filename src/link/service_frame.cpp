@@ -1,0 +1,180 @@
+#include "link/service_frame.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "link/io.h"
+#include "link/wire.h"
+
+namespace quillon {
+namespace {
+
+LinkResult FromDeviceError(std::uint8_t code) {
+  switch (code) {
+    case 0: return kLinkDeviceError0;
+    case 1: return kLinkDeviceError1;
+    case 2: return kLinkDeviceError2;
+    case 3: return kLinkDeviceError3;
+    case 4: return kLinkDeviceError4;
+    case 5: return kLinkDeviceError5;
+    default: return kLinkNotAnAnswer;
+  }
+}
+
+// Reply bytes [first, last] that must equal the request's, and those copied back into it.
+struct ReplyRule {
+  std::size_t echo_first, echo_end;  // half-open; empty when equal
+  std::size_t copy_first, copy_end;
+};
+
+ReplyRule RuleFor(std::uint8_t command) {
+  switch (command) {
+    case svc::kReadInfo: return {0, 0, 2, 136};
+    case svc::kSendValue:
+    case svc::kWriteBlock:
+    case svc::kFinish:
+    case svc::kWriteRecord: return {2, 136, 0, 0};
+    case svc::kReadBlock: return {2, 8, 8, 136};
+    case svc::kReadShort: return {0, 0, 2, 9};
+    default: return {0, 0, 0, 0};
+  }
+}
+
+// One exchange, repeated up to `attempts` times while it fails; the frame is rebuilt each time.
+template <typename Build>
+LinkResult Exchange(DatagramSocket* socket, const LinkEndpoint& endpoint, int attempts,
+                    ServiceFrame& frame, Build build) {
+  LinkResult result = kLinkNoReply;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    frame.fill(0);
+    build(frame);
+    SendServiceFrame(socket, endpoint, frame);
+    result = ReceiveServiceReply(socket, endpoint, frame);
+    if (result == kLinkOk) break;
+  }
+  return result;
+}
+
+}  // namespace
+
+std::uint8_t FrameChecksum(const std::uint8_t* frame) {
+  std::uint8_t sum = svc::kChecksumSeed;
+  for (std::size_t i = 1; i < svc::kFrameSize; ++i) sum = static_cast<std::uint8_t>(sum + frame[i]);
+  return sum;
+}
+
+void SendServiceFrame(DatagramSocket* socket, LinkEndpoint endpoint, ServiceFrame& request) {
+  request[svc::kChecksumOffset] = FrameChecksum(request.data());
+  if (HasSerialPort(endpoint)) {
+    DrainSerialInput(endpoint.serialPort, svc::kDrainChunk);
+    LinkSerialWrite(endpoint.serialPort, request.data(), static_cast<long>(request.size()));
+  } else if (socket && HasPeerAddress(endpoint)) {
+    DrainDatagrams(socket, svc::kDrainChunk);
+    LinkSendTo(socket, request.data(), static_cast<long>(request.size()), endpoint.peerAddress,
+               kDevicePort);
+  }
+}
+
+LinkResult ReceiveServiceReply(DatagramSocket* socket, LinkEndpoint endpoint,
+                               ServiceFrame& request) {
+  const std::int64_t deadline = NowMs() + svc::kReplyTimeoutMs;
+  std::uint8_t buf[svc::kReplyBufferSize];
+  const std::uint8_t* reply = buf;
+  if (HasSerialPort(endpoint)) {
+    const long queued = WaitForSerialBytes(endpoint.serialPort, svc::kFrameSize, deadline);
+    const long want = std::min<long>(queued, static_cast<long>(sizeof buf));
+    const long got = want > 0 ? LinkSerialRead(endpoint.serialPort, buf, want) : 0;
+    CurrentPlatform().SerialQueued(endpoint.serialPort);  // the port's error state is cleared
+    if (got != static_cast<long>(svc::kFrameSize)) return kLinkNoReply;
+  } else {
+    if (!socket || !HasPeerAddress(endpoint)) return kLinkNoReply;
+    if (!PollPeerDatagram(socket, endpoint.peerAddress, buf, sizeof buf, svc::kDatagramSize,
+                          false, deadline)) {
+      return kLinkNoReply;
+    }
+    reply = buf + (svc::kDatagramSize - svc::kFrameSize);
+  }
+
+  if (FrameChecksum(reply) != reply[svc::kChecksumOffset]) return kLinkBadChecksum;
+  if (reply[svc::kCommandOffset] == svc::kErrorReply) {
+    return FromDeviceError(reply[svc::kErrorCodeOffset]);
+  }
+  if (reply[svc::kCommandOffset] != request[svc::kCommandOffset]) return kLinkNotAnAnswer;
+  const ReplyRule rule = RuleFor(request[svc::kCommandOffset]);
+  if (!std::equal(reply + rule.echo_first, reply + rule.echo_end,
+                  request.begin() + static_cast<std::ptrdiff_t>(rule.echo_first))) {
+    return kLinkNotAnAnswer;
+  }
+  std::copy(reply + rule.copy_first, reply + rule.copy_end,
+            request.begin() + static_cast<std::ptrdiff_t>(rule.copy_first));
+  return kLinkOk;
+}
+
+LinkResult ServiceReadInfo(DatagramSocket* socket, LinkEndpoint endpoint,
+                           std::uint8_t (&info)[svc::kPayloadSize]) {
+  if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
+  if (HasSerialPort(endpoint)) EnsureBaudRate(endpoint.serialPort);
+  ServiceFrame frame;
+  const LinkResult r = Exchange(socket, endpoint, 1, frame,
+                                [](ServiceFrame& f) { f[svc::kCommandOffset] = svc::kReadInfo; });
+  if (r == kLinkOk) std::memcpy(info, frame.data() + svc::kPayloadOffset, svc::kPayloadSize);
+  return r;
+}
+
+LinkResult ServiceSendValue(DatagramSocket* socket, LinkEndpoint endpoint, std::uint32_t value) {
+  if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
+  ServiceFrame frame;
+  return Exchange(socket, endpoint, svc::kRetryAttempts, frame, [value](ServiceFrame& f) {
+    f[svc::kCommandOffset] = svc::kSendValue;
+    PutU32(f.data(), svc::kPayloadOffset, value);
+  });
+}
+
+LinkResult ServiceWriteBlock(DatagramSocket* socket, LinkEndpoint endpoint, std::uint32_t address,
+                             std::uint16_t length, const std::uint8_t* data) {
+  if (length > svc::kMaxBlockData) return kLinkBlockTooLong;
+  if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
+  ServiceFrame frame;
+  return Exchange(socket, endpoint, svc::kRetryAttempts, frame, [&](ServiceFrame& f) {
+    f[svc::kCommandOffset] = svc::kWriteBlock;
+    PutU32(f.data(), svc::kAddressOffset, address);
+    PutU16(f.data(), svc::kLengthOffset, length);
+    if (length > 0) std::memcpy(f.data() + svc::kDataOffset, data, length);
+  });
+}
+
+LinkResult ServiceReadBlock(DatagramSocket* socket, LinkEndpoint endpoint, std::uint32_t address,
+                            std::uint16_t length, std::uint8_t* out) {
+  if (length > svc::kMaxBlockData) return kLinkBlockTooLong;
+  if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
+  ServiceFrame frame;
+  const LinkResult r =
+      Exchange(socket, endpoint, svc::kRetryAttempts, frame, [&](ServiceFrame& f) {
+        f[svc::kCommandOffset] = svc::kReadBlock;
+        PutU32(f.data(), svc::kAddressOffset, address);
+        PutU16(f.data(), svc::kLengthOffset, length);
+      });
+  if (r == kLinkOk && length > 0) std::memcpy(out, frame.data() + svc::kDataOffset, length);
+  return r;
+}
+
+LinkResult ServiceFinish(DatagramSocket* socket, LinkEndpoint endpoint) {
+  if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
+  ServiceFrame frame;
+  return Exchange(socket, endpoint, 1, frame,
+                  [](ServiceFrame& f) { f[svc::kCommandOffset] = svc::kFinish; });
+}
+
+LinkResult ServiceWriteRecord(DatagramSocket* socket, LinkEndpoint endpoint,
+                              const std::uint8_t* block) {
+  const std::uint16_t length = GetU16(block, 0);
+  if (length > svc::kMaxRecordData) return kLinkBlockTooLong;
+  if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
+  ServiceFrame frame;
+  return Exchange(socket, endpoint, 1, frame, [&](ServiceFrame& f) {
+    f[svc::kCommandOffset] = svc::kWriteRecord;
+    std::memcpy(f.data() + svc::kRecordLengthOffset, block, 2u + length);
+  });
+}
+
+}  // namespace quillon

@@ -1,0 +1,38 @@
+// Everything the user is told, and the one place through which it is told.
+#pragma once
+
+#include <string_view>
+
+namespace quillon {
+
+inline constexpr std::string_view kCaption = "Quillon Power Module Reconfigurator";
+
+// The device's tool has always shown these texts exactly so; technicians know them.
+inline constexpr std::string_view kTextNotDetected = "The specified Quillon has been not detected.";
+inline constexpr std::string_view kTextNotApplicable =
+    "Error!\n\nThe specified Quillon is not applicable.";
+inline constexpr std::string_view kTextInUse =
+    "Error!\n\nThe specified Quillon is already in use by another program.";
+inline constexpr std::string_view kTextUnknownError = "Unknown Error!";
+inline constexpr std::string_view kTextSuccess = "The data has been successfully transfered.";
+inline constexpr std::string_view kTextSocketInitFailed =
+    "Fehler beim Initialisieren der Windows-Sockets.";
+
+// Message box styles: exclamation icon or information icon, each with an OK button.
+inline constexpr int kStyleError = 48;
+inline constexpr int kStyleInformation = 64;
+
+// Receives every user-visible outcome: message boxes in the dialog, standard output and error
+// on the command line, a recorder in tests.
+class MessageSink {
+ public:
+  virtual ~MessageSink() = default;
+  virtual void ShowMessage(std::string_view text, int style) = 0;
+  // Progress of a Start, one call per stage.
+  virtual void Stage(std::string_view /*what*/) {}
+  // The wait cursor around a Start.
+  virtual void BeginWait() {}
+  virtual void EndWait() {}
+};
+
+}  // namespace quillon

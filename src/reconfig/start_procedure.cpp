@@ -1,0 +1,51 @@
+// The one operation of the tool: find the device, write its power-module record with the new
+// maximum high voltage, and say how it went.
+
+#include <cmath>
+#include <limits>
+
+#include "link/service_frame.h"
+#include "reconfig/reconfig_session.h"
+
+namespace quillon {
+
+ReconfigSession::ReconfigSession(MessageSink& sink, std::unique_ptr<DatagramSocket> socket,
+                                 SessionOptions options)
+    : m_socket(std::move(socket)), sink_(sink), options_(std::move(options)) {
+  ResetEndpoint(m_endpoint);
+}
+
+ReconfigSession::~ReconfigSession() { CloseEndpoint(m_endpoint); }
+
+std::int32_t SerialNumberFromFieldValue(double value) {
+  const double t = std::trunc(value);
+  if (!(t >= static_cast<double>(std::numeric_limits<std::int32_t>::min()) &&
+        t <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
+    return -1;
+  }
+  return static_cast<std::int32_t>(t);
+}
+
+bool ReconfigSession::StartProcedure(double fieldValue) {
+  sink_.BeginWait();
+  sink_.Stage("searching for the device");
+  if (!FindDevice(SerialNumberFromFieldValue(fieldValue))) {
+    sink_.EndWait();  // the search has said why
+    return false;
+  }
+
+  sink_.Stage("writing the power-module record");
+  m_record.setMaxHighVoltage(rec::kTargetHighVoltage);
+  LinkResult r = ServiceWriteRecord(m_socket.get(), m_endpoint, m_record.data());
+  if (r == kLinkOk) r = ServiceFinish(m_socket.get(), m_endpoint);
+  sink_.EndWait();
+  CloseEndpoint(m_endpoint);
+  if (r != kLinkOk) {
+    sink_.ShowMessage(kTextUnknownError, kStyleError);
+    return false;
+  }
+  sink_.ShowMessage(kTextSuccess, kStyleInformation);
+  return true;
+}
+
+}  // namespace quillon

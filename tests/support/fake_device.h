@@ -1,0 +1,50 @@
+// A scripted Quillon for unit tests on the fake platform: answers the command protocol and, after
+// the mode switch, service frames, with switchable faults.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/fake_platform.h"
+#include "support/frames.h"
+
+namespace quillon::testing {
+
+struct FakeDeviceConfig {
+  IdentifyFields identify;
+  bool silent = false;
+  bool answerModeSwitch = false;
+  std::size_t modeSwitchAnswerBytes = 136;  // what an answered mode switch leaves queued
+  bool badStatus = false;
+  std::uint16_t serviceVersion = 5;
+  bool echoRecord = true;
+  int serviceError = -1;            // error code for service command 0, or -1
+  std::vector<std::uint8_t> stray;  // sent ahead of every identify reply
+  int delayMs = 30;
+};
+
+class FakeDevice {
+ public:
+  explicit FakeDevice(FakeDeviceConfig config = {}) : config_(std::move(config)) {}
+
+  // The answer to one request (empty: none). Over UDP command replies get their prefix.
+  Bytes Answer(const Bytes& request, bool udp);
+
+  void AttachSerial(FakePort& port);
+  void AttachUdp(FakeSocket& socket, std::string address, std::uint16_t port = 50000);
+
+  FakeDeviceConfig& config() { return config_; }
+  // Kinds of the requests received, in order: identify, status, mode, svc0..svc5, unknown.
+  std::vector<std::string> received;
+  Bytes lastRecord;
+  bool serviceMode = false;
+
+ private:
+  FakeDeviceConfig config_;
+};
+
+// Counts the received kinds equal to `kind`.
+int Count(const std::vector<std::string>& kinds, const std::string& kind);
+
+}  // namespace quillon::testing

@@ -1,0 +1,39 @@
+// Builders of device replies for tests: the device's side of both wire protocols.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "link/command_packet.h"
+#include "link/service_frame.h"
+
+namespace quillon::testing {
+
+struct IdentifyFields {
+  std::uint16_t presence = 1;
+  std::uint16_t applicabilityA = 0;
+  std::uint16_t serial = 1234;
+  std::uint16_t useOverride = 0;
+  std::int16_t useCount = 0;
+  std::uint8_t moduleBlock[5] = {0x07, 0x11, 0x22, 0x01, 0x00};  // 64..65 = applicabilityB
+};
+
+// A sealed 136-byte reply that echoes `request`.
+CommandReply MakeReply(const CommandPacket& request);
+CommandReply MakeIdentifyReply(const IdentifyFields& f);
+// A status reply with recognisable status fields (58..59, 62..65, 98, 99).
+CommandReply MakeStatusReply();
+// The 138-byte datagram form: A5 5A then the reply.
+std::vector<std::uint8_t> AsDatagram(const CommandReply& reply);
+
+// The device's answer to a service request: the request echoed with its checksum.
+ServiceFrame EchoFrame(const ServiceFrame& request);
+ServiceFrame ErrorFrame(std::uint8_t code);
+std::vector<std::uint8_t> AsServiceDatagram(const ServiceFrame& frame);
+void Seal(ServiceFrame& frame);
+
+// "12 00 05 ..." -> bytes; spaces are ignored.
+std::vector<std::uint8_t> Hex(const std::string& text);
+
+}  // namespace quillon::testing

@@ -1,0 +1,34 @@
+// Pseudo-terminal pairs and descriptor counting for the transport tests.
+#pragma once
+
+#include <string>
+
+namespace quillon::testing {
+
+// Both ends of a pseudo-terminal; the slave is what the tool opens as a serial port.
+class PtyPair {
+ public:
+  PtyPair();
+  ~PtyPair();
+  PtyPair(const PtyPair&) = delete;
+  PtyPair& operator=(const PtyPair&) = delete;
+
+  bool ok() const { return master_ >= 0; }
+  int master() const { return master_; }
+  const std::string& slavePath() const { return slave_path_; }
+  // Writes to the device side; returns the count written.
+  long Send(const void* data, long size);
+  // Reads what the tool wrote, waiting up to timeout_ms for `size` bytes.
+  std::string Receive(long size, int timeout_ms);
+  void CloseMaster();
+
+ private:
+  int master_ = -1;
+  int slave_keep_ = -1;  // held open so the pty stays while the tool opens and closes it
+  std::string slave_path_;
+};
+
+// Number of open descriptors of this process.
+int OpenDescriptorCount();
+
+}  // namespace quillon::testing

@@ -1,0 +1,411 @@
+// The search, the service-mode entry and the Start procedure on the fake platform, where the
+// clock only moves when the tool waits: every timing rule is checked to the millisecond.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "reconfig/reconfig_session.h"
+#include "support/fake_device.h"
+#include "support/fake_platform.h"
+#include "support/recording_sink.h"
+
+namespace quillon {
+namespace {
+
+using testing::Bytes;
+using testing::Count;
+using testing::FakeDevice;
+using testing::FakeDeviceConfig;
+using testing::FakePlatform;
+using testing::FakeSocket;
+using testing::RecordingSink;
+
+constexpr std::int32_t kSerial = 1234;
+
+class SearchTest : public ::testing::Test {
+ protected:
+  SearchTest() : guard_(platform_) {}
+
+  // A session with a socket (unless told otherwise) that broadcasts to 10.0.0.255.
+  ReconfigSession& Session(bool with_socket = true) {
+    std::unique_ptr<DatagramSocket> socket;
+    if (with_socket) {
+      auto fake = std::make_unique<FakeSocket>(platform_);
+      socket_ = fake.get();
+      socket = std::move(fake);
+    }
+    SessionOptions options;
+    options.broadcastTargets = [] { return std::vector<std::string>{"10.0.0.255"}; };
+    session_ = std::make_unique<ReconfigSession>(sink_, std::move(socket), options);
+    return *session_;
+  }
+  FakeDevice& SerialDevice(int n, FakeDeviceConfig config = {}) {
+    devices_.push_back(std::make_unique<FakeDevice>(std::move(config)));
+    devices_.back()->AttachSerial(platform_.Port(n));
+    return *devices_.back();
+  }
+  FakeDevice& UdpDevice(std::string address, FakeDeviceConfig config = {}) {
+    devices_.push_back(std::make_unique<FakeDevice>(std::move(config)));
+    devices_.back()->AttachUdp(*socket_, std::move(address));
+    return *devices_.back();
+  }
+  std::string OnlyMessage() const {
+    EXPECT_EQ(sink_.messages.size(), 1u);
+    return sink_.messages.empty() ? "" : sink_.messages[0].text;
+  }
+
+  FakePlatform platform_;
+  ScopedPlatform guard_;
+  RecordingSink sink_;
+  FakeSocket* socket_ = nullptr;
+  std::unique_ptr<ReconfigSession> session_;
+  std::vector<std::unique_ptr<FakeDevice>> devices_;
+};
+
+TEST_F(SearchTest, NothingAnswersWithinOneSharedWindow) {
+  ReconfigSession& s = Session(false);
+  platform_.Port(2);  // a silent port
+  const std::int64_t start = platform_.NowMs();
+  EXPECT_FALSE(s.FindDevice(kSerial));
+  EXPECT_EQ(platform_.NowMs() - start, 1000);
+  EXPECT_EQ(OnlyMessage(), kTextNotDetected);
+  EXPECT_EQ(sink_.messages[0].style, kStyleInformation);
+  EXPECT_EQ(platform_.Port(2).writes.size(), 1u);  // asked once, then closed
+  EXPECT_EQ(platform_.OpenPorts(), 0);
+}
+
+TEST_F(SearchTest, EveryPortIsAskedBeforeAnyWaiting) {
+  ReconfigSession& s = Session();
+  for (int n : {1, 7, 256}) SerialDevice(n, {.silent = true});
+  platform_.Port(9).refuse_settings = true;
+  const std::int64_t start = platform_.NowMs();
+  EXPECT_FALSE(s.FindDevice(kSerial));
+  for (int n : {1, 7, 256}) {
+    ASSERT_EQ(platform_.Port(n).writes.size(), 1u) << n;
+    EXPECT_EQ(platform_.Port(n).writes[0].first, start) << n;
+  }
+  EXPECT_TRUE(platform_.Port(9).writes.empty());
+  ASSERT_EQ(socket_->sent.size(), 1u);
+  EXPECT_EQ(socket_->sent[0].address, "10.0.0.255");
+  EXPECT_EQ(socket_->sent[0].port, 50000);
+  EXPECT_EQ(socket_->sent[0].at, start);
+  EXPECT_EQ(platform_.NowMs() - start, 1000);
+}
+
+TEST_F(SearchTest, ArrivingDatagramsExtendTheWindowBy500Ms) {
+  ReconfigSession& s = Session();
+  const std::int64_t start = platform_.NowMs();
+  // A stranger's datagrams every 400 ms, the first at 900 ms.
+  for (int k = 0; k < 5; ++k) socket_->Arrive(start + 900 + 400 * k, "10.0.0.9", 50000, Bytes(138, 1));
+  EXPECT_FALSE(s.FindDevice(kSerial));
+  EXPECT_EQ(platform_.NowMs() - start, 900 + 400 * 4 + 500);
+  EXPECT_EQ(socket_->Pending(), 0u);
+  EXPECT_EQ(OnlyMessage(), kTextNotDetected);
+}
+
+TEST_F(SearchTest, AnEarlyDatagramDoesNotShortenTheWindow) {
+  ReconfigSession& s = Session();
+  const std::int64_t start = platform_.NowMs();
+  socket_->Arrive(start + 100, "10.0.0.9", 50000, Bytes(10, 1));
+  EXPECT_FALSE(s.FindDevice(kSerial));
+  EXPECT_EQ(platform_.NowMs() - start, 1000);
+}
+
+TEST_F(SearchTest, StrayBytesEarnThreeFurtherIdentifyAttempts) {
+  struct Case {
+    const char* what;
+    FakeDeviceConfig config;
+  };
+  const Case cases[] = {
+      {"reply behind stray bytes", {.stray = {0x00, 0x13, 0x37}}},
+      {"another device", {.identify = {.serial = 999}}},
+      {"no presence on serial", {.identify = {.presence = 0}}},
+  };
+  for (const Case& c : cases) {
+    sink_.messages.clear();
+    platform_.Port(4) = {};
+    ReconfigSession& s = Session(false);
+    SerialDevice(4, c.config);
+    EXPECT_FALSE(s.FindDevice(kSerial)) << c.what;
+    EXPECT_EQ(platform_.Port(4).writes.size(), 4u) << c.what;
+    EXPECT_EQ(OnlyMessage(), kTextNotDetected) << c.what;
+    EXPECT_EQ(platform_.OpenPorts(), 0) << c.what;
+  }
+}
+
+TEST_F(SearchTest, StrayBytesThenAGoodReplyIsFound) {
+  ReconfigSession& s = Session(false);
+  FakeDevice& d = SerialDevice(4, {.stray = {0xEE}});
+  // Only the first answer carries the stray byte.
+  platform_.Port(4).on_write = [&d, first = true](testing::FakePort& p, const Bytes& req,
+                                                  std::int64_t now) mutable {
+    Bytes answer = d.Answer(req, false);
+    if (!first && !answer.empty() && answer[0] == 0xEE) answer.erase(answer.begin());
+    first = false;
+    if (!answer.empty()) p.Arrive(now + 30, answer);
+  };
+  EXPECT_TRUE(s.FindDevice(kSerial));
+  EXPECT_EQ(Count(d.received, "identify"), 2);
+  EXPECT_TRUE(sink_.messages.empty());
+  EXPECT_EQ(platform_.OpenPorts(), 1);
+  CloseEndpoint(s.m_endpoint);
+}
+
+TEST_F(SearchTest, Verdicts) {
+  struct Case {
+    const char* what;
+    testing::IdentifyFields fields;
+    std::string_view message;  // empty: usable
+  };
+  const Case cases[] = {
+      {"in use", {.useOverride = 0, .useCount = 1}, kTextInUse},
+      {"used but overridden", {.useOverride = 1, .useCount = 3}, ""},
+      {"negative use count", {.useCount = -1}, ""},
+      {"applicability A 2", {.applicabilityA = 2}, kTextNotApplicable},
+      {"applicability A 1", {.applicabilityA = 1}, ""},
+      {"applicability B 2", {.moduleBlock = {0, 0, 0, 2, 0}}, kTextNotApplicable},
+      {"applicability B 256", {.moduleBlock = {0, 0, 0, 0, 1}}, kTextNotApplicable},
+      {"applicability both 1", {.applicabilityA = 1, .moduleBlock = {0, 0, 0, 1, 0}}, ""},
+      {"in use and not applicable", {.applicabilityA = 5, .useCount = 2}, kTextInUse},
+  };
+  for (bool udp : {false, true}) {
+    for (const Case& c : cases) {
+      sink_.messages.clear();
+      devices_.clear();
+      platform_.Port(1) = {};
+      ReconfigSession& s = Session(udp);
+      FakeDeviceConfig config{.identify = c.fields};
+      config.identify.serial = kSerial;
+      FakeDevice& d = udp ? UdpDevice("10.0.0.7", config) : SerialDevice(1, config);
+      const bool found = s.FindDevice(kSerial);
+      EXPECT_EQ(found, c.message.empty()) << c.what << (udp ? " udp" : " serial");
+      if (c.message.empty()) {
+        EXPECT_TRUE(sink_.messages.empty()) << c.what;
+        EXPECT_EQ(Count(d.received, "svc0"), 1) << c.what;
+        CloseEndpoint(s.m_endpoint);
+      } else {
+        EXPECT_EQ(OnlyMessage(), c.message) << c.what;
+        EXPECT_EQ(sink_.messages[0].style, kStyleError) << c.what;
+        EXPECT_EQ(d.received, std::vector<std::string>{"identify"}) << c.what;
+        EXPECT_FALSE(IsEndpointPresent(s.m_endpoint)) << c.what;
+      }
+      EXPECT_EQ(platform_.OpenPorts(), 0) << c.what;
+    }
+  }
+}
+
+TEST_F(SearchTest, PresenceWordCountsOnSerialOnly) {
+  ReconfigSession& s = Session();
+  FakeDevice& d = UdpDevice("10.0.0.7", {.identify = {.presence = 0}});
+  EXPECT_TRUE(s.FindDevice(kSerial));
+  EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.7");
+  EXPECT_EQ(Count(d.received, "status"), 1);
+}
+
+TEST_F(SearchTest, UdpDecidesOverSerial) {
+  ReconfigSession& s = Session();
+  FakeDevice& serial = SerialDevice(2);
+  FakeDevice& udp = UdpDevice("10.0.0.7");
+  EXPECT_TRUE(s.FindDevice(kSerial));
+  EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.7");
+  EXPECT_FALSE(HasSerialPort(s.m_endpoint));
+  EXPECT_EQ(serial.received, std::vector<std::string>{"identify"});
+  EXPECT_EQ(Count(udp.received, "mode"), 1);
+  EXPECT_EQ(platform_.OpenPorts(), 0);
+  EXPECT_TRUE(platform_.Port(2).input.empty());  // drained unread
+}
+
+TEST_F(SearchTest, LowerComDecides) {
+  ReconfigSession& s = Session(false);
+  FakeDevice& high = SerialDevice(9);
+  FakeDevice& low = SerialDevice(3);
+  EXPECT_TRUE(s.FindDevice(kSerial));
+  EXPECT_EQ(Count(low.received, "mode"), 1);
+  EXPECT_EQ(high.received, std::vector<std::string>{"identify"});
+  EXPECT_EQ(platform_.OpenPorts(), 1);
+  EXPECT_TRUE(platform_.Port(3).open);
+  CloseEndpoint(s.m_endpoint);
+  EXPECT_EQ(platform_.OpenPorts(), 0);
+}
+
+TEST_F(SearchTest, TheLaterOfTwoUdpRepliesDecides) {
+  ReconfigSession& s = Session();
+  UdpDevice("10.0.0.7", {.delayMs = 30});
+  FakeDevice& later = UdpDevice("10.0.0.8", {.delayMs = 60});
+  EXPECT_TRUE(s.FindDevice(kSerial));
+  EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.8");
+  EXPECT_EQ(Count(later.received, "status"), 1);
+}
+
+TEST_F(SearchTest, NumbersAbove65535NameNoDevice) {
+  ReconfigSession& s = Session();
+  FakeDevice& d = UdpDevice("10.0.0.7");  // serial 1234 == 66770 mod 65536
+  EXPECT_FALSE(s.FindDevice(66770));
+  EXPECT_EQ(OnlyMessage(), kTextNotDetected);
+  EXPECT_EQ(d.received, std::vector<std::string>{"identify"});
+  sink_.messages.clear();
+  EXPECT_FALSE(s.StartProcedure(66770.0));
+  EXPECT_EQ(OnlyMessage(), kTextNotDetected);
+}
+
+TEST_F(SearchTest, ServiceModeEntryFailures) {
+  struct Case {
+    const char* what;
+    FakeDeviceConfig config;
+    std::string_view message;
+    std::vector<std::string> requests;  // after the identify request
+  };
+  const Case cases[] = {
+      {"bad status reply", {.badStatus = true}, kTextUnknownError, {"status"}},
+      {"keeps answering the mode switch",
+       {.answerModeSwitch = true},
+       kTextUnknownError,
+       {"status", "mode", "mode", "mode", "mode", "mode"}},
+      {"service version 4", {.serviceVersion = 4}, kTextNotApplicable, {"status", "mode", "svc0", "svc4"}},
+      {"service error", {.serviceError = 2}, kTextNotApplicable, {"status", "mode", "svc0", "svc4"}},
+  };
+  for (const Case& c : cases) {
+    sink_.messages.clear();
+    devices_.clear();
+    platform_.Port(1) = {};
+    ReconfigSession& s = Session(false);
+    FakeDevice& d = SerialDevice(1, c.config);
+    EXPECT_FALSE(s.FindDevice(kSerial)) << c.what;
+    EXPECT_EQ(OnlyMessage(), c.message) << c.what;
+    std::vector<std::string> expected{"identify"};
+    expected.insert(expected.end(), c.requests.begin(), c.requests.end());
+    EXPECT_EQ(d.received, expected) << c.what;
+    EXPECT_EQ(platform_.OpenPorts(), 0) << c.what;
+    EXPECT_FALSE(IsEndpointPresent(s.m_endpoint)) << c.what;
+  }
+}
+
+TEST_F(SearchTest, OneQueuedByteAfterTheModeSwitchIsSilence) {
+  for (std::size_t bytes : {1u, 2u}) {
+    sink_.messages.clear();
+    devices_.clear();
+    platform_.Port(1) = {};
+    ReconfigSession& s = Session(false);
+    FakeDevice& d = SerialDevice(1, {.answerModeSwitch = true, .modeSwitchAnswerBytes = bytes});
+    const bool found = s.FindDevice(kSerial);
+    EXPECT_EQ(found, bytes == 1) << bytes;
+    EXPECT_EQ(Count(d.received, "mode"), bytes == 1 ? 1 : 5) << bytes;
+    CloseEndpoint(s.m_endpoint);
+  }
+}
+
+TEST_F(SearchTest, UdpModeSwitchCountsOnlyTheDevice) {
+  struct Case {
+    const char* what;
+    std::string from;
+    std::uint16_t port;
+    std::size_t size;
+    bool found;
+  };
+  const Case cases[] = {
+      {"device answers", "10.0.0.7", 50000, 138, false},
+      {"other port", "10.0.0.7", 50001, 138, true},
+      {"other address", "10.0.0.8", 50000, 138, true},
+      {"other size", "10.0.0.7", 50000, 137, true},
+  };
+  for (const Case& c : cases) {
+    sink_.messages.clear();
+    devices_.clear();
+    ReconfigSession& s = Session();
+    FakeDevice& d = UdpDevice("10.0.0.7");
+    auto device_hook = socket_->on_send;
+    socket_->on_send = [&, device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
+      device_hook(sock, sent);
+      if (Count(d.received, "mode") == 1 && sent.bytes.size() == 12 && sent.bytes[2] == 0xFF) {
+        sock.Arrive(sent.at + 50, c.from, c.port, Bytes(c.size, 0));
+      }
+    };
+    EXPECT_EQ(s.FindDevice(kSerial), c.found) << c.what;
+    if (!c.found) {
+      EXPECT_EQ(OnlyMessage(), kTextUnknownError) << c.what;
+    }
+  }
+}
+
+TEST_F(SearchTest, UdpStatusReplyFromAnotherPortStaysQueued) {
+  ReconfigSession& s = Session();
+  FakeDevice& d = UdpDevice("10.0.0.7");
+  d.config().silent = false;
+  auto device_hook = socket_->on_send;
+  socket_->on_send = [&, device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
+    if (sent.bytes.size() == 12 && sent.bytes[2] == 0x59) {  // status: answered from port 50001
+      sock.Arrive(sent.at + 10, "10.0.0.7", 50001, testing::AsDatagram(testing::MakeStatusReply()));
+      return;
+    }
+    device_hook(sock, sent);
+  };
+  EXPECT_FALSE(s.FindDevice(kSerial));
+  EXPECT_EQ(OnlyMessage(), kTextUnknownError);
+  EXPECT_EQ(socket_->Pending(), 1u);
+}
+
+class StartTest : public SearchTest {};
+
+TEST_F(StartTest, WritesTheRecordWithTheDeviceValues) {
+  ReconfigSession& s = Session(false);
+  testing::IdentifyFields f{.moduleBlock = {0x09, 0x08, 0x07, 0x01, 0x00}};
+  FakeDevice& d = SerialDevice(5, {.identify = f});
+  EXPECT_TRUE(s.StartProcedure(1234.9));  // truncated toward zero
+  ASSERT_EQ(sink_.messages.size(), 1u);
+  EXPECT_EQ(sink_.messages[0].text, kTextSuccess);
+  EXPECT_EQ(sink_.messages[0].style, kStyleInformation);
+  EXPECT_EQ(d.lastRecord,
+            testing::Hex("12 00 09 08 07 01 00 00 88 13 10 27 D0 07 03 04 05 06 00 00"));
+  EXPECT_EQ(d.received, (std::vector<std::string>{"identify", "status", "mode", "svc0", "svc5",
+                                                  "svc4"}));
+  EXPECT_EQ(platform_.OpenPorts(), 0);
+  EXPECT_FALSE(IsEndpointPresent(s.m_endpoint));
+  EXPECT_EQ(sink_.waits, 0);
+}
+
+TEST_F(StartTest, ARecordThatIsNotEchoedIsAnError) {
+  for (bool udp : {false, true}) {
+    sink_.messages.clear();
+    devices_.clear();
+    platform_.Port(5) = {};
+    ReconfigSession& s = Session(udp);
+    FakeDevice& d = udp ? UdpDevice("10.0.0.7", {.echoRecord = false})
+                        : SerialDevice(5, {.echoRecord = false});
+    EXPECT_FALSE(s.StartProcedure(kSerial));
+    EXPECT_EQ(OnlyMessage(), kTextUnknownError);
+    EXPECT_EQ(Count(d.received, "svc5"), 1);
+    EXPECT_EQ(Count(d.received, "svc4"), 0);  // no command 4 on this path
+    EXPECT_EQ(platform_.OpenPorts(), 0);
+    EXPECT_FALSE(IsEndpointPresent(s.m_endpoint));
+  }
+}
+
+TEST_F(StartTest, ASecondStartSendsTheNewValues) {
+  ReconfigSession& s = Session(false);
+  FakeDevice& d = SerialDevice(5, {.echoRecord = false});
+  EXPECT_FALSE(s.StartProcedure(kSerial));
+  d.config().echoRecord = true;
+  d.config().identify.moduleBlock[0] = 0x42;
+  d.serviceMode = false;  // the device was power-cycled: without command 4 it stays in service mode
+  sink_.messages.clear();
+  EXPECT_TRUE(s.StartProcedure(kSerial));
+  ASSERT_GE(d.lastRecord.size(), 3u);
+  EXPECT_EQ(d.lastRecord[2], 0x42);
+}
+
+TEST_F(StartTest, FieldValuesBecomeSerialNumbers) {
+  struct Case {
+    double value;
+    std::int32_t serial;
+  };
+  const Case cases[] = {{0.0, 0},          {1234.99, 1234},     {-0.5, 0},
+                        {-7.9, -7},        {4e9, -1},           {-4e9, -1},
+                        {std::nan(""), -1}, {2147483647.0, 2147483647}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(SerialNumberFromFieldValue(c.value), c.serial) << c.value;
+  }
+}
+
+}  // namespace
+}  // namespace quillon

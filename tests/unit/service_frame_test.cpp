@@ -1,0 +1,307 @@
+#include "link/service_frame.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "reconfig/power_module_record.h"
+#include "support/fake_platform.h"
+#include "support/frames.h"
+
+namespace quillon {
+namespace {
+
+using testing::Bytes;
+using testing::FakePlatform;
+using testing::FakePort;
+using testing::FakeSocket;
+using testing::Hex;
+
+class ServiceFrameTest : public ::testing::Test {
+ protected:
+  ServiceFrameTest() : guard_(platform_), socket_(platform_) {
+    serial_.serialPort = platform_.OpenSerial(1, nullptr);
+    std::strcpy(udp_.peerAddress, "10.1.2.3");
+  }
+  FakePort& Port() { return platform_.Port(1); }
+  // The device on the serial port answers every frame with what `answer` makes of it.
+  void SerialDevice(std::function<Bytes(const Bytes&)> answer) {
+    Port().on_write = [answer](FakePort& port, const Bytes& req, std::int64_t now) {
+      port.Arrive(now + 20, answer(req));
+    };
+  }
+  void UdpDevice(std::function<Bytes(const Bytes&)> answer, std::string from = "10.1.2.3",
+                 std::uint16_t port = 50000) {
+    socket_.on_send = [=](FakeSocket& s, const testing::SentDatagram& d) {
+      s.Arrive(d.at + 20, from, port, answer(d.bytes));
+    };
+  }
+  static Bytes Echo(const Bytes& req) {
+    ServiceFrame f;
+    std::copy(req.begin(), req.end(), f.begin());
+    const ServiceFrame e = testing::EchoFrame(f);
+    return Bytes(e.begin(), e.end());
+  }
+
+  FakePlatform platform_;
+  FakePort& port_ = platform_.Port(1);
+  ScopedPlatform guard_;
+  FakeSocket socket_;
+  LinkEndpoint serial_;
+  LinkEndpoint udp_;
+};
+
+TEST_F(ServiceFrameTest, RequestsAreByteExact) {
+  SerialDevice(Echo);
+  std::uint8_t info[svc::kPayloadSize];
+  ServiceReadInfo(&socket_, serial_, info);
+  ServiceFinish(&socket_, serial_);
+  PowerModuleRecord record;
+  ServiceWriteRecord(&socket_, serial_, record.data());
+  ASSERT_EQ(Port().writes.size(), 3u);
+
+  Bytes cmd0(136, 0);
+  cmd0[0] = 0x2A;
+  EXPECT_EQ(Port().writes[0].second, cmd0);
+  Bytes cmd4(136, 0);
+  cmd4[0] = 0x2E;
+  cmd4[1] = 0x04;
+  EXPECT_EQ(Port().writes[1].second, cmd4);
+  Bytes cmd5 = Hex("67 05 12 00 05 00 00 00 00 00 88 13 88 13 E8 03 00 00 00 00 00 00");
+  cmd5.resize(136, 0);
+  EXPECT_EQ(Port().writes[2].second, cmd5);
+  EXPECT_EQ(Port().baud_restores, 1);  // command 0 only
+}
+
+TEST_F(ServiceFrameTest, ReplyClassification) {
+  struct Case {
+    const char* what;
+    std::function<Bytes(const Bytes&)> answer;
+    LinkResult expected;
+  };
+  auto error = [](std::uint8_t code) {
+    return [code](const Bytes&) {
+      const ServiceFrame f = testing::ErrorFrame(code);
+      return Bytes(f.begin(), f.end());
+    };
+  };
+  auto mutate = [](std::size_t at, bool reseal) {
+    return [at, reseal](const Bytes& req) {
+      Bytes b = Echo(req);
+      b[at] ^= 0x01;
+      if (reseal) {
+        ServiceFrame f;
+        std::copy(b.begin(), b.end(), f.begin());
+        testing::Seal(f);
+        b.assign(f.begin(), f.end());
+      }
+      return b;
+    };
+  };
+  const Case cases[] = {
+      {"echo", Echo, kLinkOk},
+      {"error 0", error(0), 3},
+      {"error 1", error(1), 4},
+      {"error 2", error(2), 5},
+      {"error 3", error(3), 9},
+      {"error 4", error(4), 6},
+      {"error 5", error(5), 11},
+      {"error 6", error(6), 8},
+      {"error 255", error(255), 8},
+      {"error with bad checksum",
+       [](const Bytes&) {
+         ServiceFrame f = testing::ErrorFrame(1);
+         f[0] ^= 0x10;
+         return Bytes(f.begin(), f.end());
+       },
+       kLinkBadChecksum},
+      {"bad checksum", mutate(0, false), kLinkBadChecksum},
+      {"other command", mutate(1, true), kLinkNotAnAnswer},
+      {"payload differs", mutate(2, true), kLinkNotAnAnswer},
+      {"last byte differs", mutate(135, true), kLinkNotAnAnswer},
+      {"short", [](const Bytes& r) { return Bytes(r.begin(), r.end() - 1); }, kLinkNoReply},
+      {"long", [](const Bytes& r) { Bytes b = Echo(r); b.push_back(0); return b; }, kLinkNoReply},
+  };
+  for (const Case& c : cases) {
+    SerialDevice(c.answer);
+    EXPECT_EQ(ServiceFinish(&socket_, serial_), c.expected) << c.what;
+    EXPECT_EQ(ServiceFinish(&socket_, udp_), kLinkNoReply) << "udp peer silent: " << c.what;
+    DrainSerialInput(serial_.serialPort, 1536);
+  }
+}
+
+TEST_F(ServiceFrameTest, CopyBackOfReadCommands) {
+  SerialDevice([](const Bytes& req) {
+    Bytes b = req;
+    for (std::size_t i = 8; i < 136; ++i) b[i] = static_cast<std::uint8_t>(i);
+    if (req[1] == 0) b[2] = 7;  // service information
+    ServiceFrame f;
+    std::copy(b.begin(), b.end(), f.begin());
+    testing::Seal(f);
+    return Bytes(f.begin(), f.end());
+  });
+  std::uint8_t info[svc::kPayloadSize] = {};
+  ASSERT_EQ(ServiceReadInfo(&socket_, serial_, info), kLinkOk);
+  EXPECT_EQ(info[0], 7);
+  EXPECT_EQ(info[133], 135);
+
+  std::uint8_t block[128] = {};
+  ASSERT_EQ(ServiceReadBlock(&socket_, serial_, 0x01020304, 128, block), kLinkOk);
+  EXPECT_EQ(block[0], 8);
+  EXPECT_EQ(block[127], 135);
+  EXPECT_EQ(Port().writes.back().second[2], 0x04);  // address, little-endian
+  EXPECT_EQ(Port().writes.back().second[6], 128);   // length
+}
+
+TEST_F(ServiceFrameTest, LengthIsCheckedBeforeTheEndpoint) {
+  LinkEndpoint absent;
+  std::uint8_t data[133] = {};
+  std::uint8_t record[2 + 133] = {133, 0};
+  EXPECT_EQ(ServiceWriteBlock(&socket_, absent, 0, 129, data), kLinkBlockTooLong);
+  EXPECT_EQ(ServiceReadBlock(&socket_, absent, 0, 129, data), kLinkBlockTooLong);
+  EXPECT_EQ(ServiceWriteRecord(&socket_, absent, record), kLinkBlockTooLong);
+  EXPECT_EQ(ServiceWriteBlock(&socket_, absent, 0, 128, data), kLinkNoEndpoint);
+  record[0] = 132;
+  EXPECT_EQ(ServiceWriteRecord(&socket_, absent, record), kLinkNoEndpoint);
+  std::uint8_t info[svc::kPayloadSize];
+  EXPECT_EQ(ServiceReadInfo(&socket_, absent, info), kLinkNoEndpoint);
+  EXPECT_EQ(ServiceFinish(&socket_, absent), kLinkNoEndpoint);
+  EXPECT_TRUE(socket_.sent.empty());
+}
+
+TEST_F(ServiceFrameTest, LargestBlocksFillTheFrame) {
+  SerialDevice(Echo);
+  std::uint8_t record[2 + 132];
+  record[0] = 132;
+  record[1] = 0;
+  for (int i = 0; i < 132; ++i) record[2 + i] = static_cast<std::uint8_t>(0x40 + i);
+  EXPECT_EQ(ServiceWriteRecord(&socket_, serial_, record), kLinkOk);
+  EXPECT_EQ(Port().writes.back().second[135], 0x40 + 131);
+  std::uint8_t data[128];
+  std::fill(std::begin(data), std::end(data), 0x5A);
+  EXPECT_EQ(ServiceWriteBlock(&socket_, serial_, 9, 128, data), kLinkOk);
+  EXPECT_EQ(Port().writes.back().second[135], 0x5A);
+}
+
+TEST_F(ServiceFrameTest, AttemptsAgainstASilentDevice) {
+  struct Case {
+    const char* what;
+    std::function<LinkResult()> call;
+    std::size_t attempts;
+  };
+  std::uint8_t buf[svc::kPayloadSize];
+  std::uint8_t record[20] = {18, 0};
+  const Case cases[] = {
+      {"read info", [&] { return ServiceReadInfo(&socket_, serial_, buf); }, 1},
+      {"send value", [&] { return ServiceSendValue(&socket_, serial_, 5); }, 4},
+      {"write block", [&] { return ServiceWriteBlock(&socket_, serial_, 0, 4, buf); }, 4},
+      {"read block", [&] { return ServiceReadBlock(&socket_, serial_, 0, 4, buf); }, 4},
+      {"finish", [&] { return ServiceFinish(&socket_, serial_); }, 1},
+      {"write record", [&] { return ServiceWriteRecord(&socket_, serial_, record); }, 1},
+  };
+  for (const Case& c : cases) {
+    Port().writes.clear();
+    const std::int64_t start = platform_.NowMs();
+    EXPECT_EQ(c.call(), kLinkNoReply) << c.what;
+    EXPECT_EQ(Port().writes.size(), c.attempts) << c.what;
+    // Each attempt waits its whole second, and no longer.
+    EXPECT_GE(platform_.NowMs() - start, 1000 * static_cast<std::int64_t>(c.attempts)) << c.what;
+    EXPECT_LE(platform_.NowMs() - start, 1000 * static_cast<std::int64_t>(c.attempts) + 10)
+        << c.what;
+  }
+}
+
+TEST_F(ServiceFrameTest, RetryEndsAtTheFirstGoodReply) {
+  int seen = 0;
+  SerialDevice([&seen](const Bytes& req) {
+    ++seen;
+    if (seen < 3) {
+      const ServiceFrame f = testing::ErrorFrame(1);
+      return Bytes(f.begin(), f.end());
+    }
+    return Echo(req);
+  });
+  EXPECT_EQ(ServiceSendValue(&socket_, serial_, 0xDEADBEEF), kLinkOk);
+  EXPECT_EQ(Port().writes.size(), 3u);
+  EXPECT_EQ(Port().writes[0].second, Port().writes[2].second);  // rebuilt the same
+}
+
+TEST_F(ServiceFrameTest, OddSerialCountsRunToTheDeadline) {
+  for (std::size_t size : {137u, 300u}) {
+    SerialDevice([size](const Bytes& req) {
+      Bytes b = Echo(req);
+      b.resize(size, 0);
+      return b;
+    });
+    const std::int64_t start = platform_.NowMs();
+    EXPECT_EQ(ServiceFinish(&socket_, serial_), kLinkNoReply) << size;
+    EXPECT_GE(platform_.NowMs() - start, 1000) << size;
+    // 272 bytes at most were taken; the rest is drained by the next send.
+    EXPECT_EQ(platform_.SerialQueued(serial_.serialPort), static_cast<long>(size > 272 ? size - 272 : 0));
+  }
+}
+
+TEST_F(ServiceFrameTest, ALateReplyIsNeverTakenForTheCurrentOne) {
+  // A complete, valid answer of an earlier exchange still waits in the queue.
+  const ServiceFrame old = testing::EchoFrame(ServiceFrame{0, svc::kFinish});
+  port_.Arrive(platform_.NowMs(), Bytes(old.begin(), old.end()));
+  socket_.Arrive(platform_.NowMs(), "10.1.2.3", 50000, testing::AsServiceDatagram(old));
+  EXPECT_EQ(ServiceFinish(&socket_, serial_), kLinkNoReply);
+  EXPECT_EQ(ServiceFinish(&socket_, udp_), kLinkNoReply);
+  EXPECT_EQ(socket_.Pending(), 0u);
+}
+
+TEST_F(ServiceFrameTest, SerialWinsOverTheAddress) {
+  SerialDevice(Echo);
+  LinkEndpoint both = serial_;
+  std::strcpy(both.peerAddress, "10.1.2.3");
+  EXPECT_EQ(ServiceFinish(&socket_, both), kLinkOk);
+  EXPECT_TRUE(socket_.sent.empty());
+}
+
+TEST_F(ServiceFrameTest, UdpExchange) {
+  UdpDevice([](const Bytes& req) { return testing::AsServiceDatagram(testing::EchoFrame([&] {
+                                     ServiceFrame f;
+                                     std::copy(req.begin(), req.end(), f.begin());
+                                     return f;
+                                   }())); },
+            "10.1.2.3", 40000);  // any source port will do for service replies
+  EXPECT_EQ(ServiceFinish(&socket_, udp_), kLinkOk);
+  ASSERT_EQ(socket_.sent.size(), 1u);
+  EXPECT_EQ(socket_.sent[0].address, "10.1.2.3");
+  EXPECT_EQ(socket_.sent[0].port, 50000);
+  EXPECT_EQ(socket_.sent[0].bytes.size(), 136u);
+}
+
+TEST_F(ServiceFrameTest, UdpIgnoresStrangersAndOtherSizes) {
+  const ServiceFrame reply = testing::EchoFrame(ServiceFrame{0, svc::kFinish});
+  socket_.on_send = [&](FakeSocket& s, const testing::SentDatagram& d) {
+    s.Arrive(d.at + 10, "10.1.2.4", 50000, testing::AsServiceDatagram(reply));  // stranger
+    s.Arrive(d.at + 20, "10.1.2.3", 50000, Bytes(reply.begin(), reply.end()));  // bare 136
+    s.Arrive(d.at + 30, "10.1.2.3", 50000, Bytes(2000, 0x55));                // oversized
+  };
+  const std::int64_t start = platform_.NowMs();
+  EXPECT_EQ(ServiceFinish(&socket_, udp_), kLinkNoReply);
+  EXPECT_GE(platform_.NowMs() - start, 1000);
+  EXPECT_EQ(socket_.receives, 3);  // each was consumed
+
+  socket_.on_send = [&](FakeSocket& s, const testing::SentDatagram& d) {
+    s.Arrive(d.at + 10, "10.1.2.4", 50000, testing::AsServiceDatagram(reply));
+    s.Arrive(d.at + 20, "10.1.2.3", 50000, testing::AsServiceDatagram(reply));
+  };
+  EXPECT_EQ(ServiceFinish(&socket_, udp_), kLinkOk);
+}
+
+TEST_F(ServiceFrameTest, AddressWithoutSocketSendsNothing) {
+  EXPECT_EQ(ServiceFinish(nullptr, udp_), kLinkNoReply);
+  EXPECT_EQ(ServiceSendValue(nullptr, udp_, 1), kLinkNoReply);
+}
+
+TEST_F(ServiceFrameTest, DrainEmptiesLargeQueuesInChunks) {
+  port_.Arrive(platform_.NowMs(), Bytes(4000, 0x11));
+  DrainSerialInput(serial_.serialPort, 1536);
+  EXPECT_EQ(platform_.SerialQueued(serial_.serialPort), 0);
+}
+
+}  // namespace
+}  // namespace quillon
