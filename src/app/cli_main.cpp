@@ -86,7 +86,10 @@ int Run(int argc, char** argv) {
   CliSink sink(::isatty(STDERR_FILENO) != 0);
   bool done = false;
   {
-    ReconfigSession session(sink, MakeLinkSocket(o), MakeSessionOptions(o));
+    PowerModuleRecord record;
+    std::unique_ptr<DatagramSocket> socket = MakeLinkSocket(o);
+    LinkEndpoint endpoint;
+    ReconfigSession session(sink, record, socket, endpoint, MakeSessionOptions(o));
     done = session.StartProcedure(o.serial);
   }
   StopSocketInterface();

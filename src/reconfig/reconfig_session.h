@@ -1,6 +1,7 @@
 // The Start procedure with the device search and the service-mode entry, working on what the
-// main window owns: the link socket, the found device's endpoint and the power-module record.
-// The dialog and the command line each hold one session and only read input and show messages.
+// main window owns: the power-module record, the link socket and the found device's endpoint.
+// The dialog and the command line each own those three and one session over them, and only read
+// input and show messages.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +29,10 @@ struct SessionOptions {
 
 class ReconfigSession {
  public:
-  // socket may be null: the search then covers the serial ports alone.
-  ReconfigSession(MessageSink& sink, std::unique_ptr<DatagramSocket> socket,
+  // The socket may be null: the search then covers the serial ports alone. The owner keeps
+  // record, socket and endpoint alive for the session's lifetime.
+  ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
+                  std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
                   SessionOptions options = {});
   ~ReconfigSession();
   ReconfigSession(const ReconfigSession&) = delete;
@@ -45,10 +48,10 @@ class ReconfigSession {
   bool PrepareFoundDevice(LinkEndpoint& working);
   static std::int16_t SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint);
 
-  // Members as the main window holds them.
-  PowerModuleRecord m_record;
-  std::unique_ptr<DatagramSocket> m_socket;
-  LinkEndpoint m_endpoint;
+  // The owner's members.
+  PowerModuleRecord& m_record;
+  std::unique_ptr<DatagramSocket>& m_socket;
+  LinkEndpoint& m_endpoint;
 
  private:
   void Classify(const std::uint8_t* reply, LinkEndpoint& working) const;

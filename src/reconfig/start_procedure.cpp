@@ -9,12 +9,17 @@
 
 namespace quillon {
 
-ReconfigSession::ReconfigSession(MessageSink& sink, std::unique_ptr<DatagramSocket> socket,
+ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
+                                 std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
                                  SessionOptions options)
-    : m_socket(std::move(socket)), sink_(sink), options_(std::move(options)) {
-  ResetEndpoint(m_endpoint);
-}
+    : m_record(record),
+      m_socket(socket),
+      m_endpoint(endpoint),
+      sink_(sink),
+      options_(std::move(options)) {}
 
+// The Start procedure closes the endpoint on every path; this only guards against a session that
+// ends inside one (an exception from the toolkit's message box, say).
 ReconfigSession::~ReconfigSession() { CloseEndpoint(m_endpoint); }
 
 std::int32_t SerialNumberFromFieldValue(double value) {

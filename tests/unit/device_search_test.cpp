@@ -29,15 +29,17 @@ class SearchTest : public ::testing::Test {
 
   // A session with a socket (unless told otherwise) that broadcasts to 10.0.0.255.
   ReconfigSession& Session(bool with_socket = true) {
-    std::unique_ptr<DatagramSocket> socket;
+    session_.reset();
+    socket_ = nullptr;
+    socket_owner_.reset();
     if (with_socket) {
       auto fake = std::make_unique<FakeSocket>(platform_);
       socket_ = fake.get();
-      socket = std::move(fake);
+      socket_owner_ = std::move(fake);
     }
     SessionOptions options;
     options.broadcastTargets = [] { return std::vector<std::string>{"10.0.0.255"}; };
-    session_ = std::make_unique<ReconfigSession>(sink_, std::move(socket), options);
+    session_ = std::make_unique<ReconfigSession>(sink_, record_, socket_owner_, endpoint_, options);
     return *session_;
   }
   FakeDevice& SerialDevice(int n, FakeDeviceConfig config = {}) {
@@ -59,6 +61,9 @@ class SearchTest : public ::testing::Test {
   ScopedPlatform guard_;
   RecordingSink sink_;
   FakeSocket* socket_ = nullptr;
+  PowerModuleRecord record_;
+  std::unique_ptr<DatagramSocket> socket_owner_;
+  LinkEndpoint endpoint_;
   std::unique_ptr<ReconfigSession> session_;
   std::vector<std::unique_ptr<FakeDevice>> devices_;
 };
