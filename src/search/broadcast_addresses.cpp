@@ -1,0 +1,349 @@
+#include "search/broadcast_addresses.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace quillon {
+
+std::string FormatIPv4(const std::uint8_t (&bytes)[4]) {
+  char text[20];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned{bytes[0]}, unsigned{bytes[1]},
+                unsigned{bytes[2]}, unsigned{bytes[3]});
+  return text;
+}
+
+std::string FormatIPv4(const IPv4Bytes& bytes) {
+  const std::uint8_t raw[4] = {bytes[0], bytes[1], bytes[2], bytes[3]};
+  return FormatIPv4(raw);
+}
+
+std::optional<IPv4Bytes> ParseIPv4(std::string_view text) {
+  IPv4Bytes out{};
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (i > 0) {
+      if (pos >= text.size() || text[pos] != '.') return std::nullopt;
+      ++pos;
+    }
+    const std::size_t start = pos;
+    unsigned value = 0;
+    while (pos < text.size() && pos - start < 3 && text[pos] >= '0' && text[pos] <= '9') {
+      value = value * 10 + static_cast<unsigned>(text[pos] - '0');
+      ++pos;
+    }
+    const std::size_t digits = pos - start;
+    if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return std::nullopt;
+    out[i] = static_cast<std::uint8_t>(value);
+  }
+  if (pos != text.size()) return std::nullopt;
+  return out;
+}
+
+namespace {
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// strtoul(text + start, &end, 10) as the runtime does it with a 32-bit unsigned long, so that a
+// mask text gives the same mask on every platform: white space and one sign are skipped, no
+// digits means 0 with nothing consumed, an overflow gives all ones, a minus sign negates.
+// *stop is where the conversion stopped.
+std::uint32_t ConvertUnsigned(std::string_view text, std::size_t start, std::size_t* stop) {
+  std::size_t pos = start;
+  while (pos < text.size() && IsSpace(text[pos])) ++pos;
+  bool negative = false;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+    negative = text[pos] == '-';
+    ++pos;
+  }
+  const std::size_t digits_start = pos;
+  std::uint64_t value = 0;
+  bool overflow = false;
+  while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+    value = value * 10 + static_cast<std::uint64_t>(text[pos] - '0');
+    if (value > 0xFFFFFFFFu) {
+      overflow = true;
+      value = 0xFFFFFFFFu;
+    }
+    ++pos;
+  }
+  if (pos == digits_start) {
+    *stop = start;
+    return 0;
+  }
+  *stop = pos;
+  if (overflow) return 0xFFFFFFFFu;
+  const auto result = static_cast<std::uint32_t>(value);
+  return negative ? 0u - result : result;
+}
+
+// A text value as a string up to its first terminator. Reads through the fixed buffer, so a
+// longer value does not read; a value without terminator ends with its data.
+std::optional<std::string> ReadText(ConfigKey& key, const char* name) {
+  std::uint8_t buf[kConfigTextCapacity];
+  std::size_t size = sizeof buf;
+  if (!key.QueryValue(name, buf, &size)) return std::nullopt;
+  const std::uint8_t* begin = buf;
+  const std::uint8_t* end = std::find(begin, begin + std::min(size, sizeof buf), std::uint8_t{0});
+  return std::string(begin, end);
+}
+
+// A value of exactly 4 bytes. Longer values do not fit the buffer; shorter ones would leave part
+// of the address undefined, so they do not read either.
+std::optional<IPv4Bytes> ReadFourBytes(ConfigKey& key, const char* name) {
+  IPv4Bytes out{};
+  std::size_t size = out.size();
+  if (!key.QueryValue(name, out.data(), &size) || size != out.size()) return std::nullopt;
+  return out;
+}
+
+// Every subkey that opens, by index from 0 until the enumeration fails.
+template <typename Visit>
+void ForEachSubkey(ConfigKey& base, Visit visit) {
+  std::string name;
+  for (std::uint32_t index = 0; base.SubkeyName(index, &name); ++index) {
+    if (std::unique_ptr<ConfigKey> sub = base.OpenSubkey(name)) visit(*sub);
+  }
+}
+
+class Resolver {
+ public:
+  explicit Resolver(const std::vector<HostAddress>& hosts)
+      : hosts_(hosts), count_(std::min(hosts.size(), kMaxHostAddresses)) {}
+
+  // The address text of value address_name against the host addresses; a host that equals it
+  // takes its mask from mask_name. True when some host took a mask.
+  bool MatchText(ConfigKey& key, const char* address_name, const char* mask_name) {
+    const std::optional<std::string> address = ReadText(key, address_name);
+    if (!address) return false;
+    bool matched = false;
+    for (std::size_t j = 0; j < count_; ++j) {
+      if (hosts_[j].text != *address) continue;
+      const std::optional<std::string> mask = ReadText(key, mask_name);
+      if (!mask) continue;
+      resolved_[j] = true;
+      matched = true;
+      result_[j] = BroadcastOf(hosts_[j].bytes, ParseMaskText(*mask));
+    }
+    return matched;
+  }
+
+  // A DHCP lease of the older family: raw 4-byte address and mask. Hosts already resolved from a
+  // text value keep their result.
+  void MatchLease(ConfigKey& key) {
+    const std::optional<IPv4Bytes> address = ReadFourBytes(key, kValueDhcpIPAddress);
+    if (!address) return;
+    for (std::size_t j = 0; j < count_; ++j) {
+      if (resolved_[j] || hosts_[j].bytes != *address) continue;
+      if (const std::optional<IPv4Bytes> mask = ReadFourBytes(key, kValueDhcpSubnetMask)) {
+        result_[j] = BroadcastOf(hosts_[j].bytes, *mask);
+      }
+    }
+  }
+
+  const BroadcastAddresses& result() const { return result_; }
+
+ private:
+  const std::vector<HostAddress>& hosts_;
+  std::size_t count_;
+  std::array<bool, kMaxHostAddresses> resolved_{};
+  BroadcastAddresses result_{};
+};
+
+}  // namespace
+
+IPv4Bytes ParseMaskText(std::string_view text) {
+  std::uint32_t mask = 0;
+  std::size_t pos = 0;
+  for (unsigned i = 0; i < 4; ++i) {
+    // Once a conversion has stopped at the end of the text, the next one would start past it:
+    // the numbers still missing are 0.
+    if (pos > text.size()) break;
+    std::size_t stop = pos;
+    mask += ConvertUnsigned(text, pos, &stop) << (8 * i);
+    pos = stop + 1;
+  }
+  return {static_cast<std::uint8_t>(mask), static_cast<std::uint8_t>(mask >> 8),
+          static_cast<std::uint8_t>(mask >> 16), static_cast<std::uint8_t>(mask >> 24)};
+}
+
+IPv4Bytes BroadcastOf(const IPv4Bytes& address, const IPv4Bytes& mask) {
+  IPv4Bytes out{};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i] = static_cast<std::uint8_t>((address[i] & mask[i]) | (~mask[i] & 0xFF));
+  }
+  return out;
+}
+
+BroadcastAddresses GetBroadcastAddresses(const std::vector<HostAddress>& hosts,
+                                         NetworkConfigStore& store) {
+  Resolver resolver(hosts);
+  if (hosts.empty()) return resolver.result();
+
+  // NT family: one subkey per interface. When this key exists the older keys are not looked at,
+  // even if it yields nothing.
+  if (std::unique_ptr<ConfigKey> interfaces = store.OpenKey(kTcpipInterfacesKey)) {
+    ForEachSubkey(*interfaces, [&](ConfigKey& sub) {
+      // An interface on DHCP keeps 0.0.0.0 in "IPAddress" and its lease in the Dhcp values.
+      if (!resolver.MatchText(sub, kValueIPAddress, kValueSubnetMask)) {
+        resolver.MatchText(sub, kValueDhcpIPAddress, kValueDhcpSubnetMask);
+      }
+    });
+    return resolver.result();
+  }
+
+  // Older family: the network transports, then the DHCP leases for what is still unresolved.
+  {
+    std::unique_ptr<ConfigKey> transports = store.OpenKey(kNetTransKey);
+    if (!transports) return resolver.result();
+    ForEachSubkey(*transports,
+                  [&](ConfigKey& sub) { resolver.MatchText(sub, kValueIPAddress, kValueIPMask); });
+  }
+  if (std::unique_ptr<ConfigKey> leases = store.OpenKey(kVxdDhcpKey)) {
+    ForEachSubkey(*leases, [&](ConfigKey& sub) { resolver.MatchLease(sub); });
+  }
+  return resolver.result();
+}
+
+std::vector<std::string> BroadcastTargetTexts(const BroadcastAddresses& addresses) {
+  std::vector<std::string> texts;
+  for (const IPv4Bytes& address : addresses) {
+    if (!IsZeroAddress(address)) texts.push_back(FormatIPv4(address));
+  }
+  return texts;
+}
+
+// The in-memory store.
+
+class MemoryConfigStore::Key final : public ConfigKey {
+ public:
+  explicit Key(const Node* node) : node_(node) {}
+
+  bool SubkeyName(std::uint32_t index, std::string* name) override {
+    if (index >= node_->children.size()) return false;
+    *name = node_->children[index]->name;
+    return true;
+  }
+
+  std::unique_ptr<ConfigKey> OpenSubkey(const std::string& name) override {
+    for (const auto& child : node_->children) {
+      if (child->name == name)
+        return child->openable ? std::make_unique<Key>(child.get()) : nullptr;
+    }
+    return nullptr;
+  }
+
+  bool QueryValue(const std::string& name, std::uint8_t* buf, std::size_t* size) override {
+    const auto it = node_->values.find(name);
+    if (it == node_->values.end() || it->second.size() > *size) return false;
+    std::copy(it->second.begin(), it->second.end(), buf);
+    *size = it->second.size();
+    return true;
+  }
+
+ private:
+  const Node* node_;
+};
+
+namespace {
+
+std::vector<std::string> SplitPath(const std::string& path) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+}  // namespace
+
+MemoryConfigStore::MemoryConfigStore() : root_(std::make_unique<Node>()) {}
+MemoryConfigStore::~MemoryConfigStore() = default;
+
+MemoryConfigStore::Node* MemoryConfigStore::Find(const std::string& path) const {
+  Node* node = root_.get();
+  for (const std::string& part : SplitPath(path)) {
+    Node* next = nullptr;
+    for (const auto& child : node->children) {
+      if (child->name == part) {
+        next = child.get();
+        break;
+      }
+    }
+    if (!next) return nullptr;
+    node = next;
+  }
+  return node;
+}
+
+MemoryConfigStore::Node* MemoryConfigStore::FindOrCreate(const std::string& path) {
+  Node* node = root_.get();
+  for (const std::string& part : SplitPath(path)) {
+    Node* next = nullptr;
+    for (const auto& child : node->children) {
+      if (child->name == part) {
+        next = child.get();
+        break;
+      }
+    }
+    if (!next) {
+      node->children.push_back(std::make_unique<Node>());
+      next = node->children.back().get();
+      next->name = part;
+    }
+    node = next;
+  }
+  return node;
+}
+
+void MemoryConfigStore::AddKey(const std::string& path) {
+  FindOrCreate(path);
+}
+
+void MemoryConfigStore::SetValue(const std::string& path, const std::string& name,
+                                 std::vector<std::uint8_t> data) {
+  FindOrCreate(path)->values[name] = std::move(data);
+}
+
+void MemoryConfigStore::SetText(const std::string& path, const std::string& name,
+                                std::string_view text) {
+  std::vector<std::uint8_t> data(text.begin(), text.end());
+  data.push_back(0);
+  SetValue(path, name, std::move(data));
+}
+
+void MemoryConfigStore::SetTextList(const std::string& path, const std::string& name,
+                                    const std::vector<std::string>& texts) {
+  std::vector<std::uint8_t> data;
+  for (const std::string& text : texts) {
+    data.insert(data.end(), text.begin(), text.end());
+    data.push_back(0);
+  }
+  data.push_back(0);
+  SetValue(path, name, std::move(data));
+}
+
+void MemoryConfigStore::SetUnopenable(const std::string& path) {
+  FindOrCreate(path)->openable = false;
+}
+
+bool MemoryConfigStore::HasSubkey(const std::string& path, const std::string& name) const {
+  const Node* node = Find(path);
+  if (!node) return false;
+  return std::any_of(node->children.begin(), node->children.end(),
+                     [&](const auto& child) { return child->name == name; });
+}
+
+std::unique_ptr<ConfigKey> MemoryConfigStore::OpenKey(const std::string& path) {
+  const Node* node = Find(path);
+  if (!node || !node->openable) return nullptr;
+  return std::make_unique<Key>(node);
+}
+
+}  // namespace quillon
