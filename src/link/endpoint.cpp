@@ -82,9 +82,14 @@ long WaitForSerialBytes(SerialHandle port, long expected, std::int64_t deadline)
   for (;;) {
     const long queued = p.SerialQueued(port);
     if (queued == expected) return queued;
-    if (p.NowMs() >= deadline) return queued;
-    // The queue count has no wake-up; a 1 ms pause keeps the wait off the processor.
-    p.SleepMs(1);
+    const std::int64_t left = deadline - p.NowMs();
+    if (left <= 0) return queued;
+    // An empty port sleeps until its first byte; a partial reply is polled every millisecond.
+    if (queued == 0) {
+      p.SerialWaitInput(port, static_cast<int>(std::min<std::int64_t>(left, 1000)));
+    } else {
+      p.SleepMs(1);
+    }
   }
 }
 

@@ -42,6 +42,9 @@ class SystemPlatformImpl final : public Platform {
     return SerialWriteBytes(h, buf, n);
   }
   void SerialClose(SerialHandle h) override { SerialCloseHandle(h); }
+  void SerialWaitInput(SerialHandle h, int ms) override {
+    if (!SerialWaitReadable(h, ms)) SleepMs(1);
+  }
   void SerialEnsureBaudRate(SerialHandle h) override { SerialEnsureBaud(h); }
 };
 

@@ -40,6 +40,9 @@ class Platform {
   // protocol does: a lost write shows up as a missing reply).
   virtual long SerialWrite(SerialHandle h, const std::uint8_t* buf, long n) = 0;
   virtual void SerialClose(SerialHandle h) = 0;
+  // Waits up to ms milliseconds for input to arrive on an empty port, or just pauses where the
+  // system cannot tell (returns early at the latest when bytes arrive).
+  virtual void SerialWaitInput(SerialHandle h, int ms) = 0;
   // Puts the port back to 38400 baud if something changed it.
   virtual void SerialEnsureBaudRate(SerialHandle h) = 0;
 };

@@ -40,6 +40,9 @@ long SerialQueuedCount(SerialHandle h);
 long SerialReadQueued(SerialHandle h, std::uint8_t* buf, long max);
 long SerialWriteBytes(SerialHandle h, const std::uint8_t* buf, long n);
 void SerialCloseHandle(SerialHandle h);
+// Blocks until input arrives or ms milliseconds pass. False when the system cannot wait on this
+// port (the caller then pauses instead), or when the port reports hang-up or an error.
+bool SerialWaitReadable(SerialHandle h, int ms);
 void SerialEnsureBaud(SerialHandle h);
 
 }  // namespace quillon

@@ -196,6 +196,14 @@ long SerialWriteBytes(SerialHandle h, const std::uint8_t* buf, long n) {
   return done;
 }
 
+bool SerialWaitReadable(SerialHandle h, int ms) {
+  if (h == kInvalidSerialHandle) return false;
+  pollfd p{Fd(h), POLLIN, 0};
+  const int r = ::poll(&p, 1, ms < 0 ? 0 : ms);
+  // A hung-up port reports POLLHUP at once; let the caller pause rather than spin.
+  return r == 0 || (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0);
+}
+
 void SerialCloseHandle(SerialHandle h) {
   if (h != kInvalidSerialHandle) Release(Fd(h));
 }

@@ -79,6 +79,16 @@ void FakePlatform::SerialEnsureBaudRate(SerialHandle h) {
   if (FakePort* port = Find(h)) ++port->baud_restores;
 }
 
+void FakePlatform::SerialWaitInput(SerialHandle h, int ms) {
+  const std::int64_t limit = now_ + std::max(ms, 1);
+  FakePort* port = Find(h);
+  if (port && !port->scheduled.empty() && port->scheduled.begin()->first < limit) {
+    AdvanceTo(port->scheduled.begin()->first);
+  } else {
+    AdvanceTo(limit);
+  }
+}
+
 int FakePlatform::OpenPorts() const {
   return static_cast<int>(
       std::count_if(ports_.begin(), ports_.end(), [](const auto& p) { return p.second.open; }));

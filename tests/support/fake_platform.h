@@ -82,6 +82,8 @@ class FakePlatform final : public Platform {
   long SerialWrite(SerialHandle h, const std::uint8_t* buf, long n) override;
   void SerialClose(SerialHandle h) override;
   void SerialEnsureBaudRate(SerialHandle h) override;
+  // Sleeps until the port's next scheduled bytes, at most ms.
+  void SerialWaitInput(SerialHandle h, int ms) override;
 
   void Advance(std::int64_t ms) { now_ += ms; }
   void AdvanceTo(std::int64_t t) {
