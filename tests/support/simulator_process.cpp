@@ -1,0 +1,259 @@
+#include "support/simulator_process.h"
+
+#if !defined(_WIN32)
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace quillon::testing {
+namespace {
+
+std::int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool Contains(const std::vector<std::string>& args, const std::string& name) {
+  return std::any_of(args.begin(), args.end(), [&name](const std::string& a) {
+    return a == name || a.rfind(name + "=", 0) == 0;
+  });
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+}  // namespace
+
+bool SimulatorProcess::Available() {
+  return !ProgramPath().empty();
+}
+
+std::string SimulatorProcess::ProgramPath() {
+#ifdef QUILLON_SIMULATOR_PATH
+  return QUILLON_SIMULATOR_PATH;
+#else
+  return "";
+#endif
+}
+
+std::uint16_t SimulatorProcess::UdpPort() const {
+  const std::size_t colon = udp_endpoint_.rfind(':');
+  if (colon == std::string::npos) return 0;
+  return static_cast<std::uint16_t>(std::atoi(udp_endpoint_.c_str() + colon + 1));
+}
+
+SimulatorProcess::~SimulatorProcess() {
+  Stop();
+  RemoveDirectory();
+}
+
+bool SimulatorProcess::Start(std::vector<std::string> args, std::string* error) {
+  Stop();
+  RemoveDirectory();
+  pty_path_.clear();
+  udp_endpoint_.clear();
+  if (!Available()) {
+    *error = "the simulator is not built";
+    return false;
+  }
+  char dir_template[] = "/tmp/quillon-sim-XXXXXX";
+  if (!mkdtemp(dir_template)) {
+    *error = std::string("mkdtemp: ") + std::strerror(errno);
+    return false;
+  }
+  dir_ = dir_template;
+  if (!Contains(args, "--log")) args.insert(args.end(), {"--log", LogPath()});
+  if (!Contains(args, "--record-out")) args.insert(args.end(), {"--record-out", RecordPath()});
+  if (Contains(args, "--pty") && !Contains(args, "--link")) {
+    args.insert(args.end(), {"--link", LinkPath()});
+  }
+  if (!Contains(args, "--exit-on-stdin-eof")) args.push_back("--exit-on-stdin-eof");
+
+  int in_pipe[2];
+  int out_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) != 0) {
+    *error = std::string("pipe: ") + std::strerror(errno);
+    RemoveDirectory();
+    return false;
+  }
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) {
+    *error = std::string("pipe: ") + std::strerror(errno);
+    close(in_pipe[0]);
+    close(in_pipe[1]);
+    RemoveDirectory();
+    return false;
+  }
+  const std::string stderr_path = dir_ + "/stderr.txt";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderr_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const std::string program = ProgramPath();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  stdin_fd_ = in_pipe[1];
+  stdout_fd_ = out_pipe[0];
+  if (rc != 0) {
+    pid_ = -1;
+    *error = "cannot start " + program + ": " + std::strerror(rc);
+    CloseDescriptors();
+    RemoveDirectory();
+    return false;
+  }
+  if (!ReadUntilReady(error)) {
+    *error += StandardError();
+    Stop();
+    RemoveDirectory();
+    return false;
+  }
+  return true;
+}
+
+bool SimulatorProcess::ReadUntilReady(std::string* error) {
+  const std::int64_t deadline = NowMs() + kStartTimeoutMs;
+  std::string pending;
+  for (;;) {
+    std::size_t eol;
+    while ((eol = pending.find('\n')) != std::string::npos) {
+      const std::string line = pending.substr(0, eol);
+      pending.erase(0, eol + 1);
+      if (line == "ready") return true;
+      if (line.rfind("pty ", 0) == 0) pty_path_ = line.substr(4);
+      if (line.rfind("udp ", 0) == 0) udp_endpoint_ = line.substr(4);
+    }
+    const std::int64_t left = deadline - NowMs();
+    if (left <= 0) {
+      *error = "the simulator did not get ready within 5 s";
+      return false;
+    }
+    pollfd p{stdout_fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+      *error = std::string("poll: ") + std::strerror(errno);
+      return false;
+    }
+    if (p.revents == 0) continue;
+    char buf[512];
+    const ssize_t n = read(stdout_fd_, buf, sizeof buf);
+    if (n <= 0) {
+      *error = "the simulator ended before it was ready";
+      return false;
+    }
+    pending.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+std::string SimulatorProcess::StandardError() const {
+  if (dir_.empty()) return "";
+  const std::string text = ReadFile(dir_ + "/stderr.txt");
+  return text.empty() ? "" : "; its standard error: " + text;
+}
+
+bool SimulatorProcess::Reap(int timeout_ms) {
+  const std::int64_t deadline = NowMs() + timeout_ms;
+  for (;;) {
+    int status = 0;
+    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_ || (r < 0 && errno == ECHILD)) {
+      exit_status_ = status;
+      pid_ = -1;
+      return true;
+    }
+    if (NowMs() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool SimulatorProcess::WaitForExit(int timeout_ms, int* status) {
+  if (pid_ <= 0) return false;
+  if (!Reap(timeout_ms)) return false;
+  if (status) *status = exit_status_;
+  return true;
+}
+
+bool SimulatorProcess::Running() {
+  return pid_ > 0 && !Reap(0);
+}
+
+void SimulatorProcess::Stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    if (!Reap(kStopTimeoutMs)) {
+      kill(pid_, SIGKILL);
+      Reap(kStopTimeoutMs);
+    }
+  }
+  CloseDescriptors();
+}
+
+void SimulatorProcess::CloseDescriptors() {
+  if (stdin_fd_ >= 0) close(stdin_fd_);
+  if (stdout_fd_ >= 0) close(stdout_fd_);
+  stdin_fd_ = stdout_fd_ = -1;
+}
+
+void SimulatorProcess::RemoveDirectory() {
+  if (dir_.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+  dir_.clear();
+}
+
+std::vector<std::string> SimulatorProcess::LogLines() const {
+  std::vector<std::string> lines;
+  if (dir_.empty()) return lines;
+  std::ifstream in(LogPath());
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> SimulatorProcess::WaitForLogLines(std::size_t count,
+                                                           int timeout_ms) const {
+  const std::int64_t deadline = NowMs() + timeout_ms;
+  for (;;) {
+    std::vector<std::string> lines = LogLines();
+    if (lines.size() >= count || NowMs() >= deadline) return lines;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::string SimulatorProcess::LastRecordHex() const {
+  if (dir_.empty()) return "";
+  std::string text = ReadFile(RecordPath());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+}  // namespace quillon::testing
+
+#endif  // !_WIN32

@@ -1,0 +1,102 @@
+// A simulated Quillon: what it answers to command packets and service frames, with switchable
+// faults. No input/output here; the transports live in main.cpp.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/command_packet.h"
+#include "link/service_frame.h"
+
+namespace quillon::sim {
+
+// What a request is, for the log and for the fault switches.
+enum class Kind {
+  kIdentify,
+  kStatus,
+  kMode,
+  kSvc0,
+  kSvc1,
+  kSvc2,
+  kSvc3,
+  kSvc4,
+  kSvc5,
+  kSvc6,
+  kUnknown,
+};
+inline constexpr int kKindCount = 11;
+
+const char* KindName(Kind kind);
+std::optional<Kind> KindFromName(const std::string& name);
+
+// A 12-byte command packet by its markers and body; anything else is unknown.
+Kind ClassifyCommandPacket(const std::uint8_t* data, std::size_t size);
+// A 136-byte service frame by its command byte (0..6); anything else is unknown.
+Kind ClassifyServiceFrame(const std::uint8_t* data, std::size_t size);
+// A datagram or framed piece by its size and content, whatever mode the device is in.
+Kind ClassifyRequest(const std::uint8_t* data, std::size_t size);
+
+// The reply fields of the command protocol. The defaults make a free, applicable device; the
+// status fields differ from the record's defaults so that a test can see them carried over.
+struct Profile {
+  std::uint16_t presence_word = 1;
+  std::uint16_t applicability_a = 1;
+  std::uint16_t use_override = 0;
+  std::int16_t use_count = 0;
+  // Reply bytes 61..65; the last two are also applicabilityB (1 here).
+  std::array<std::uint8_t, 5> module_block = {0x07, 0x34, 0x12, 0x01, 0x00};
+  // Status reply bytes 58, 59, 62, 63, 64, 65, 98, 99, in the order of record bytes 10..17.
+  std::array<std::uint8_t, 8> status_fields = {0x94, 0x11, 0x20, 0x03, 0x11, 0x22, 0x33, 0x44};
+  std::uint16_t service_version = 5;
+};
+
+struct Faults {
+  bool silent = false;
+  std::array<bool, kKindCount> bad_checksum{};  // by Kind
+  bool answer_mode_switch = false;
+  bool no_record_echo = false;
+  std::map<int, std::uint8_t> error_reply;  // service command -> device error code
+};
+
+// One device's state: its mode, its memory and the last record written to it.
+class Device {
+ public:
+  Device(const Profile& profile, const Faults& faults, std::uint16_t serial_number);
+
+  std::uint16_t serial_number() const { return serial_number_; }
+  bool in_service_mode() const { return service_mode_; }
+
+  // A 12-byte command packet. Gives the 136-byte reply, or nothing (unknown body, service mode,
+  // or the mode switch, which makes the device fall silent).
+  std::optional<CommandReply> OnCommandPacket(const CommandPacket& packet);
+
+  // A 136-byte service frame. Gives the reply frame, or nothing (bad checksum, unknown command,
+  // command mode). Command 4 ends service mode after its reply.
+  std::optional<ServiceFrame> OnServiceFrame(const ServiceFrame& frame);
+
+  // The last record written by command 5: its 2-byte length and the block; empty before any.
+  const std::vector<std::uint8_t>& last_record() const { return record_; }
+  // Counts command 5 frames that were taken (checksum right, length in range).
+  int records_written() const { return records_written_; }
+
+  // The reply bytes before the echo and the checksum: identify and status differ only in the
+  // status fields.
+  CommandReply BuildReply(Kind kind, const CommandPacket& packet) const;
+
+ private:
+  std::uint8_t MemoryAt(std::uint32_t address) const;
+
+  const Profile& profile_;
+  const Faults& faults_;
+  std::uint16_t serial_number_;
+  bool service_mode_ = false;
+  std::map<std::uint32_t, std::uint8_t> written_;  // memory written by command 2
+  std::vector<std::uint8_t> record_;
+  int records_written_ = 0;
+};
+
+}  // namespace quillon::sim

@@ -1,0 +1,386 @@
+#include "tools/simulator/options.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <sstream>
+
+namespace quillon::sim {
+namespace {
+
+constexpr int kMaxMs = 600000;
+constexpr int kMaxDevices = 1024;
+
+const char kHelp[] =
+    R"(Usage: quillon-simulator [OPTION]...
+A simulated Quillon device. It speaks the command protocol (12-byte requests, 136-byte replies)
+and, after the mode switch, the service protocol (136-byte frames) on a pseudo-terminal and/or
+on UDP, and runs until SIGTERM or SIGINT.
+
+Transports (at least one):
+  --pty                    create a pseudo-terminal (raw mode); prints "pty /dev/pts/N"
+  --link PATH              also make PATH a symlink to the pseudo-terminal (removed on exit)
+  --udp ADDRESS            listen on this IPv4 address, port 50000; 0.0.0.0 also takes
+                           broadcasts; prints "udp ADDRESS:PORT"
+  --udp-port N             another port than 50000 (0 picks a free one)
+
+The device:
+  --serial N               serial number, 0..65535 (default 1234)
+  --presence N             presenceWord, reply bytes 2-3 (default 1)
+  --applicability-a N      applicabilityA, reply bytes 6-7 (default 1)
+  --applicability-b N      applicabilityB, reply bytes 64-65, the last two bytes of the
+                           module block (default 1)
+  --use-override N         useOverride, reply bytes 48-49 (default 0)
+  --use-count N            useCount, reply bytes 56-57, signed (default 0)
+  --module-block HEX10     the 5 bytes at reply bytes 61-65 (default 0734120100)
+  --status-fields HEX16    the 8 status bytes at reply bytes 58, 59, 62, 63, 64, 65, 98, 99
+                           of the status reply, in that order (default 9411200311223344)
+  --status-58 N            status reply bytes 58-59, 16-bit
+  --status-62 N            status reply bytes 62-63, 16-bit
+  --status-64 N, --status-65 N, --status-98 N, --status-99 N
+                           single status reply bytes
+  --service-version N      first 16-bit value of the service information (default 5)
+  Options are applied in the order given: --applicability-b and --module-block overlap.
+  Numbers are decimal, or hexadecimal with 0x.
+
+Faults:
+  --silent                 never answer anything (requests are still logged)
+  --bad-checksum LIST      these replies get a wrong checksum; LIST is a comma-separated
+                           list of identify, status, mode, svc0 ... svc6 (repeatable)
+  --answer-mode-switch     answer every mode-switch request and never enter service mode
+  --no-record-echo         the command 5 reply differs from the request in frame byte 10
+                           (checksum still right)
+  --error-reply CMD:CODE   answer service command CMD (0..6) with an error reply carrying
+                           CODE (0..255) (repeatable)
+  --stray-bytes N[:TIMES]  send N garbage bytes (0xEE) ahead of the identify reply on the
+                           pty, for the first TIMES identify replies (default 1; 0 = always)
+  --split-reply P:MS       write each pty reply in P pieces, MS milliseconds apart
+  --reply-delay MS         answer MS milliseconds after the request
+  --duplicate-reply-after MS
+                           send every service reply a second time, MS milliseconds later
+  --exit-after KIND        exit as soon as a request of this kind arrives, without answering
+                           (KIND as in the log: identify, status, mode, svc0 ... svc6, unknown)
+
+Several devices on UDP:
+  --devices N              answer as N devices with serial numbers SERIAL, SERIAL+1, ...
+  --device-serials LIST    answer as these devices (comma-separated serial numbers)
+  --device-addresses-from A.B.C.D
+                           device k answers from A.B.C.(D+k); the addresses must be local
+  --device-stagger MS      device k answers k*MS milliseconds later than device 0
+  Every device answers an identify request unless the request was sent to the own
+  address of one device; every other request goes to the device whose address it was
+  sent to, or else to the first device. Each device has its own mode. The first device
+  is also the one on the pty: both transports reach the same device.
+
+Records:
+  --log FILE               one line per request received, flushed at once:
+                             serial KIND HEX
+                             udp ADDRESS:PORT KIND HEX
+                           KIND is identify, status, mode, svc0 ... svc6 or unknown; HEX is
+                           the bytes received, upper case without spaces. Garbage that is
+                           dropped from the pty is logged too (mostly as unknown).
+  --record-out FILE        the last record written by service command 5 (its 2-byte length
+                           and the block), as HEX and a newline, rewritten on every write
+  --exit-on-stdin-eof      also exit when standard input closes
+
+Standard output: "pty PATH", "udp ADDRESS:PORT", then "ready" once listening.
+Behaviour: identify and status requests are answered with 136-byte replies (138-byte
+datagrams on UDP: A5 5A first); the mode switch is not answered and makes the device take
+service frames until service command 4 has been answered. Service command 0 returns the
+service information, 1, 2, 4 and 5 echo the request, 3 echoes bytes 2-7 and returns memory,
+6 returns 7 bytes; a frame with a wrong checksum or an unknown command gets no answer, and
+a command 5 block longer than 132 bytes gets error code 2. Service replies on UDP are
+138-byte datagrams (A5 5A, then the frame). On the pty, bytes of a service frame that stop
+arriving for 500 ms are dropped.
+Exit status: 0 after a signal, end of input or --exit-after; 1 when a transport cannot
+be set up; 2 on a usage error.
+)";
+
+bool ParseInt(const std::string& text, long min, long max, long* out) {
+  if (text.empty()) return false;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* begin = text.c_str() + (hex ? 2 : 0);
+  if (*begin == '\0' || *begin == '+' || (hex && *begin == '-')) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(begin, &end, hex ? 16 : 10);
+  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseHex(const std::string& text, std::uint8_t* out, std::size_t count) {
+  if (text.size() != 2 * count) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    long v = 0;
+    if (!ParseInt("0x" + text.substr(2 * i, 2), 0, 255, &v)) return false;
+    out[i] = static_cast<std::uint8_t>(v);
+  }
+  return true;
+}
+
+std::vector<std::string> Split(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  std::stringstream in(text);
+  std::string part;
+  while (std::getline(in, part, sep)) parts.push_back(part);
+  if (!text.empty() && text.back() == sep) parts.push_back("");
+  return parts;
+}
+
+bool ParseIpv4(const std::string& text, std::uint32_t* host_order) {
+  in_addr a{};
+  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+  *host_order = ntohl(a.s_addr);
+  return true;
+}
+
+}  // namespace
+
+const char* HelpText() {
+  return kHelp;
+}
+
+ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {
+  std::optional<int> device_count;
+  bool explicit_serials = false;
+
+  using Handler = std::function<bool(const std::string&)>;
+  auto u16 = [](auto setter) {
+    return Handler([setter](const std::string& v) {
+      long n = 0;
+      if (!ParseInt(v, 0, 65535, &n)) return false;
+      setter(static_cast<std::uint16_t>(n));
+      return true;
+    });
+  };
+  auto u8 = [](std::uint8_t* target) {
+    return Handler([target](const std::string& v) {
+      long n = 0;
+      if (!ParseInt(v, 0, 255, &n)) return false;
+      *target = static_cast<std::uint8_t>(n);
+      return true;
+    });
+  };
+  auto ms = [](int* target) {
+    return Handler([target](const std::string& v) {
+      long n = 0;
+      if (!ParseInt(v, 0, kMaxMs, &n)) return false;
+      *target = static_cast<int>(n);
+      return true;
+    });
+  };
+  auto put16 = [](std::uint8_t* lo, std::uint8_t* hi) {
+    return [lo, hi](std::uint16_t v) {
+      *lo = static_cast<std::uint8_t>(v & 0xFF);
+      *hi = static_cast<std::uint8_t>(v >> 8);
+    };
+  };
+  auto& mb = o->profile.module_block;
+  auto& sf = o->profile.status_fields;
+
+  const std::map<std::string, Handler> with_value = {
+      {"--serial", u16([o](std::uint16_t v) { o->serial_number = v; })},
+      {"--link",
+       [o](const std::string& v) {
+         o->link_path = v;
+         return !v.empty();
+       }},
+      {"--udp",
+       [o](const std::string& v) {
+         std::uint32_t a = 0;
+         o->udp_address = v;
+         return ParseIpv4(v, &a);
+       }},
+      {"--udp-port", u16([o](std::uint16_t v) { o->udp_port = v; })},
+      {"--presence", u16([o](std::uint16_t v) { o->profile.presence_word = v; })},
+      {"--applicability-a", u16([o](std::uint16_t v) { o->profile.applicability_a = v; })},
+      {"--applicability-b", u16(put16(&mb[3], &mb[4]))},
+      {"--use-override", u16([o](std::uint16_t v) { o->profile.use_override = v; })},
+      {"--use-count",
+       [o](const std::string& v) {
+         long n = 0;
+         if (!ParseInt(v, -32768, 32767, &n)) return false;
+         o->profile.use_count = static_cast<std::int16_t>(n);
+         return true;
+       }},
+      {"--module-block", [&mb](const std::string& v) { return ParseHex(v, mb.data(), mb.size()); }},
+      {"--status-fields",
+       [&sf](const std::string& v) { return ParseHex(v, sf.data(), sf.size()); }},
+      {"--status-58", u16(put16(&sf[0], &sf[1]))},
+      {"--status-62", u16(put16(&sf[2], &sf[3]))},
+      {"--status-64", u8(&sf[4])},
+      {"--status-65", u8(&sf[5])},
+      {"--status-98", u8(&sf[6])},
+      {"--status-99", u8(&sf[7])},
+      {"--service-version", u16([o](std::uint16_t v) { o->profile.service_version = v; })},
+      {"--bad-checksum",
+       [o](const std::string& v) {
+         for (const std::string& name : Split(v, ',')) {
+           const auto kind = KindFromName(name);
+           if (!kind || *kind == Kind::kUnknown) return false;
+           o->faults.bad_checksum[static_cast<int>(*kind)] = true;
+         }
+         return true;
+       }},
+      {"--error-reply",
+       [o](const std::string& v) {
+         const auto parts = Split(v, ':');
+         long command = 0;
+         long code = 0;
+         if (parts.size() != 2 || !ParseInt(parts[0], 0, 6, &command) ||
+             !ParseInt(parts[1], 0, 255, &code)) {
+           return false;
+         }
+         o->faults.error_reply[static_cast<int>(command)] = static_cast<std::uint8_t>(code);
+         return true;
+       }},
+      {"--stray-bytes",
+       [o](const std::string& v) {
+         const auto parts = Split(v, ':');
+         long n = 0;
+         long times = 1;
+         if (parts.empty() || parts.size() > 2 || !ParseInt(parts[0], 0, 4096, &n)) return false;
+         if (parts.size() == 2 && !ParseInt(parts[1], 0, 1000000, &times)) return false;
+         o->stray_bytes = static_cast<int>(n);
+         o->stray_times = static_cast<int>(times);
+         return true;
+       }},
+      {"--split-reply",
+       [o](const std::string& v) {
+         const auto parts = Split(v, ':');
+         long pieces = 0;
+         long pause = 0;
+         if (parts.size() != 2 || !ParseInt(parts[0], 1, 136, &pieces) ||
+             !ParseInt(parts[1], 0, kMaxMs, &pause)) {
+           return false;
+         }
+         o->split_pieces = static_cast<int>(pieces);
+         o->split_pause_ms = static_cast<int>(pause);
+         return true;
+       }},
+      {"--reply-delay", ms(&o->reply_delay_ms)},
+      {"--duplicate-reply-after",
+       [o](const std::string& v) {
+         long n = 0;
+         if (!ParseInt(v, 0, kMaxMs, &n)) return false;
+         o->duplicate_after_ms = static_cast<int>(n);
+         return true;
+       }},
+      {"--exit-after",
+       [o](const std::string& v) {
+         o->exit_after = KindFromName(v);
+         return o->exit_after.has_value();
+       }},
+      {"--devices",
+       [&device_count](const std::string& v) {
+         long n = 0;
+         if (!ParseInt(v, 1, kMaxDevices, &n)) return false;
+         device_count = static_cast<int>(n);
+         return true;
+       }},
+      {"--device-serials",
+       [o, &explicit_serials](const std::string& v) {
+         o->device_serials.clear();
+         for (const std::string& part : Split(v, ',')) {
+           long n = 0;
+           if (!ParseInt(part, 0, 65535, &n)) return false;
+           o->device_serials.push_back(static_cast<std::uint16_t>(n));
+         }
+         explicit_serials = true;
+         return !o->device_serials.empty() &&
+                o->device_serials.size() <= static_cast<std::size_t>(kMaxDevices);
+       }},
+      {"--device-addresses-from",
+       [o](const std::string& v) {
+         std::uint32_t a = 0;
+         if (!ParseIpv4(v, &a)) return false;
+         o->device_addresses_from = a;
+         return true;
+       }},
+      {"--device-stagger", ms(&o->device_stagger_ms)},
+      {"--log",
+       [o](const std::string& v) {
+         o->log_path = v;
+         return !v.empty();
+       }},
+      {"--record-out",
+       [o](const std::string& v) {
+         o->record_path = v;
+         return !v.empty();
+       }},
+  };
+  const std::map<std::string, bool*> flags = {
+      {"--pty", &o->pty},
+      {"--silent", &o->faults.silent},
+      {"--answer-mode-switch", &o->faults.answer_mode_switch},
+      {"--no-record-echo", &o->faults.no_record_echo},
+      {"--exit-on-stdin-eof", &o->exit_on_stdin_eof},
+  };
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> value;
+    const std::size_t eq = name.find('=');
+    if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+    }
+    if (name == "--help" || name == "-h") return ParseOutcome::kHelp;
+    if (const auto f = flags.find(name); f != flags.end() && !value) {
+      *f->second = true;
+      continue;
+    }
+    const auto h = with_value.find(name);
+    if (h == with_value.end()) {
+      *error = "unknown option: " + args[i];
+      return ParseOutcome::kError;
+    }
+    if (!value) {
+      if (i + 1 >= args.size()) {
+        *error = name + " needs a value";
+        return ParseOutcome::kError;
+      }
+      value = args[++i];
+    }
+    if (!h->second(*value)) {
+      *error = "bad value for " + name + ": " + *value;
+      return ParseOutcome::kError;
+    }
+  }
+
+  if (!o->pty && !o->udp_address) {
+    *error = "give --pty, --udp ADDRESS or both";
+    return ParseOutcome::kError;
+  }
+  if (!o->link_path.empty() && !o->pty) {
+    *error = "--link needs --pty";
+    return ParseOutcome::kError;
+  }
+  if (!explicit_serials) {
+    const int n = device_count.value_or(1);
+    for (int k = 0; k < n; ++k) {
+      o->device_serials.push_back(static_cast<std::uint16_t>(o->serial_number + k));
+    }
+  } else if (device_count && *device_count != static_cast<int>(o->device_serials.size())) {
+    *error = "--devices and --device-serials disagree";
+    return ParseOutcome::kError;
+  } else {
+    o->serial_number = o->device_serials.front();
+  }
+  if (o->device_serials.size() > 1 && !o->udp_address) {
+    *error = "several devices need --udp";
+    return ParseOutcome::kError;
+  }
+  if (o->device_addresses_from &&
+      (*o->device_addresses_from & 0xFF) + o->device_serials.size() - 1 > 255) {
+    *error = "--device-addresses-from: the addresses run past the last byte";
+    return ParseOutcome::kError;
+  }
+  return ParseOutcome::kRun;
+}
+
+}  // namespace quillon::sim
