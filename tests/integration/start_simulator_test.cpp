@@ -1,0 +1,232 @@
+// Whole Start procedures in this process against the simulator: over a pseudo-terminal and over
+// loopback UDP, for every outcome, with the requests the device saw and the descriptors left.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "link/io.h"
+#include "link/serial_port.h"
+#include "link/service_frame.h"
+#include "support/posix_fixtures.h"
+#include "support/sim_session.h"
+
+namespace quillon {
+namespace {
+
+using testing::RequestKinds;
+using testing::RunStart;
+using testing::SimulatorProcess;
+using Kinds = std::vector<std::string>;
+
+const Kinds kFullSequence = {"identify", "status", "mode", "svc0", "svc5", "svc4"};
+// The default simulator's record: its module block and status fields, with 5000 V.
+constexpr char kDefaultRecord[] = "120007341201000088139411200311223344" "0000";
+
+struct Outcome {
+  const char* what;
+  std::vector<std::string> simArgs;
+  double value;
+  std::string_view message;
+  Kinds requests;
+};
+
+std::string Describe(const std::vector<testing::Shown>& shown) {
+  std::string s;
+  for (const auto& m : shown) s += "[" + m.text + "] ";
+  return s;
+}
+
+// Each test has its own loopback address, so that tests may run side by side.
+void CheckOutcome(const Outcome& c, bool udp, const std::string& address) {
+  SimulatorProcess sim;
+  std::vector<std::string> args = {"--serial", "1234"};
+  if (udp) {
+    args.insert(args.end(), {"--udp", address});
+  } else {
+    args.push_back("--pty");
+  }
+  args.insert(args.end(), c.simArgs.begin(), c.simArgs.end());
+  std::string error;
+  ASSERT_TRUE(sim.Start(args, &error)) << error;
+
+  const auto run = udp ? RunStart(c.value, {}, {address}) : RunStart(c.value, {sim.PtyPath()}, {});
+  const std::string where = std::string(c.what) + (udp ? " (udp)" : " (serial)");
+  ASSERT_EQ(run.messages.size(), 1u) << where << ": " << Describe(run.messages);
+  EXPECT_EQ(run.messages[0].text, c.message) << where;
+  EXPECT_EQ(run.ok, c.message == kTextSuccess) << where;
+  EXPECT_EQ(run.descriptorsLeft, 0) << where;
+  EXPECT_EQ(RequestKinds(sim), c.requests) << where;
+  if (run.ok) {
+    EXPECT_EQ(sim.LastRecordHex(), kDefaultRecord) << where;
+  }
+}
+
+class StartAgainstSimulator : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
+  }
+};
+
+TEST_P(StartAgainstSimulator, EveryOutcome) {
+  const bool udp = GetParam();
+  // Over serial a device that does not match is asked three more times.
+  const Kinds unmatched = udp ? Kinds{"identify"} : Kinds(4, "identify");
+  const std::vector<Outcome> cases = {
+      {"success", {}, 1234, kTextSuccess, kFullSequence},
+      {"another serial number", {}, 999, kTextNotDetected, unmatched},
+      {"number above 65535", {}, 66770, kTextNotDetected, unmatched},
+      {"in use", {"--use-count", "1"}, 1234, kTextInUse, {"identify"}},
+      {"not applicable", {"--applicability-b", "2"}, 1234, kTextNotApplicable, {"identify"}},
+      {"old service version",
+       {"--service-version", "4"},
+       1234,
+       kTextNotApplicable,
+       {"identify", "status", "mode", "svc0", "svc4"}},
+      {"bad status reply", {"--bad-checksum", "status"}, 1234, kTextUnknownError,
+       {"identify", "status"}},
+      {"answers the mode switch",
+       {"--answer-mode-switch"},
+       1234,
+       kTextUnknownError,
+       udp ? Kinds{"identify", "status", "mode"}
+           : Kinds{"identify", "status", "mode", "mode", "mode", "mode", "mode"}},
+      {"record not echoed",
+       {"--no-record-echo"},
+       1234,
+       kTextUnknownError,
+       {"identify", "status", "mode", "svc0", "svc5"}},
+      {"command 4 refused", {"--error-reply", "4:1"}, 1234, kTextUnknownError, kFullSequence},
+      {"slow device", {"--reply-delay", "300"}, 1234, kTextSuccess, kFullSequence},
+  };
+  for (const Outcome& c : cases) CheckOutcome(c, udp, "127.0.0.91");
+}
+
+TEST_P(StartAgainstSimulator, ADeviceThatVanishes) {
+  const bool udp = GetParam();
+  const std::vector<Outcome> cases = {
+      {"gone at the status request", {"--exit-after", "status"}, 1234, kTextUnknownError,
+       {"identify", "status"}},
+      // Silence after the mode switch looks like success; the service check then fails.
+      {"gone at the mode switch", {"--exit-after", "mode"}, 1234, kTextNotApplicable,
+       udp ? Kinds{"identify", "status", "mode"} : Kinds{"identify", "status", "mode"}},
+      {"gone at the record", {"--exit-after", "svc5"}, 1234, kTextUnknownError,
+       {"identify", "status", "mode", "svc0", "svc5"}},
+  };
+  for (const Outcome& c : cases) CheckOutcome(c, udp, "127.0.0.94");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, StartAgainstSimulator, ::testing::Values(false, true),
+                         [](const auto& p) { return p.param ? "Udp" : "Serial"; });
+
+TEST(StartChoosesTheDevice, SerialStraysAndSplitRepliesAreSurvived) {
+  if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
+  const Outcome stray = {"stray bytes before the first reply", {"--stray-bytes", "3"}, 1234,
+                         kTextSuccess, {"identify", "identify", "status", "mode", "svc0", "svc5", "svc4"}};
+  CheckOutcome(stray, false, "");
+  const Outcome split = {"replies in pieces", {"--split-reply", "4:40"}, 1234, kTextSuccess,
+                         kFullSequence};
+  CheckOutcome(split, false, "");
+}
+
+TEST(StartChoosesTheDevice, UdpDecidesOverSerialAndTheLowerComOverTheHigher) {
+  if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
+  SimulatorProcess com1, com2, net;
+  std::string error;
+  ASSERT_TRUE(com1.Start({"--pty", "--serial", "1234"}, &error)) << error;
+  ASSERT_TRUE(com2.Start({"--pty", "--serial", "1234"}, &error)) << error;
+  ASSERT_TRUE(net.Start({"--udp", "127.0.0.92", "--serial", "1234"}, &error)) << error;
+
+  auto run = RunStart(1234, {com1.PtyPath(), com2.PtyPath()}, {"127.0.0.92"});
+  EXPECT_TRUE(run.ok) << Describe(run.messages);
+  EXPECT_EQ(RequestKinds(net), kFullSequence);
+  EXPECT_EQ(RequestKinds(com1), Kinds{"identify"});
+  EXPECT_EQ(RequestKinds(com2), Kinds{"identify"});
+  EXPECT_EQ(run.descriptorsLeft, 0);
+
+  run = RunStart(1234, {com1.PtyPath(), com2.PtyPath()}, {});
+  EXPECT_TRUE(run.ok) << Describe(run.messages);
+  EXPECT_EQ(RequestKinds(com1), (Kinds{"identify", "identify", "status", "mode", "svc0", "svc5",
+                                       "svc4"}));
+  EXPECT_EQ(RequestKinds(com2), (Kinds{"identify", "identify"}));
+  EXPECT_EQ(run.descriptorsLeft, 0);
+}
+
+// The link layer alone against a device in service mode.
+class ServiceCommandsAgainstSimulator : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
+  }
+  // Starts the simulator with args, switches it to service mode and fills endpoint_.
+  void Enter(std::vector<std::string> args, const char* address) {
+    const bool udp = GetParam();
+    args.insert(args.end(), {"--serial", "1234"});
+    if (udp) {
+      args.insert(args.end(), {"--udp", address});
+    } else {
+      args.push_back("--pty");
+    }
+    std::string error;
+    ASSERT_TRUE(sim_.Start(args, &error)) << error;
+    const CommandPacket mode = MakeModeSwitchRequest();
+    if (udp) {
+      socket_ = CreateLinkSocket();
+      ASSERT_TRUE(SetPeerAddress(endpoint_, address));
+      LinkSendTo(socket_.get(), mode.data(), 12, endpoint_.peerAddress, kDevicePort);
+    } else {
+      SetSerialPortTable({sim_.PtyPath()});
+      endpoint_.serialPort = OpenSerialPort(1);
+      ASSERT_NE(endpoint_.serialPort, kInvalidSerialHandle);
+      LinkSerialWrite(endpoint_.serialPort, mode.data(), 12);
+    }
+    ASSERT_EQ(sim_.WaitForLogLines(1, 2000).size(), 1u);
+  }
+  void TearDown() override {
+    CloseEndpoint(endpoint_);
+    SetSerialPortTable({});
+  }
+  SimulatorProcess sim_;
+  std::unique_ptr<DatagramSocket> socket_;
+  LinkEndpoint endpoint_;
+};
+
+TEST_P(ServiceCommandsAgainstSimulator, EachCommand) {
+  Enter({}, "127.0.0.95");
+  std::uint8_t info[svc::kPayloadSize] = {};
+  EXPECT_EQ(ServiceReadInfo(socket_.get(), endpoint_, info), kLinkOk);
+  EXPECT_EQ(info[0], 5);
+  EXPECT_EQ(ServiceSendValue(socket_.get(), endpoint_, 0x01020304), kLinkOk);
+  const std::uint8_t data[4] = {9, 8, 7, 6};
+  EXPECT_EQ(ServiceWriteBlock(socket_.get(), endpoint_, 0x100, 4, data), kLinkOk);
+  std::uint8_t back[128] = {};
+  EXPECT_EQ(ServiceReadBlock(socket_.get(), endpoint_, 0x100, 128, back), kLinkOk);
+  PowerModuleRecord record;
+  EXPECT_EQ(ServiceWriteRecord(socket_.get(), endpoint_, record.data()), kLinkOk);
+  EXPECT_EQ(sim_.LastRecordHex(), "120005000000000088138813E803000000000000");
+  EXPECT_EQ(ServiceFinish(socket_.get(), endpoint_), kLinkOk);
+  EXPECT_EQ(RequestKinds(sim_), (Kinds{"mode", "svc0", "svc1", "svc2", "svc3", "svc5", "svc4"}));
+}
+
+TEST_P(ServiceCommandsAgainstSimulator, FourAttemptsAgainstASilentDevice) {
+  Enter({"--silent"}, "127.0.0.96");
+  const auto start = NowMs();
+  EXPECT_EQ(ServiceSendValue(socket_.get(), endpoint_, 7), kLinkNoReply);
+  EXPECT_GE(NowMs() - start, 4000);
+  EXPECT_EQ(RequestKinds(sim_), (Kinds{"mode", "svc1", "svc1", "svc1", "svc1"}));
+}
+
+TEST_P(ServiceCommandsAgainstSimulator, ALateDuplicateIsNotTakenForTheNextReply) {
+  Enter({"--duplicate-reply-after", "200"}, "127.0.0.97");
+  std::uint8_t info[svc::kPayloadSize] = {};
+  ASSERT_EQ(ServiceReadInfo(socket_.get(), endpoint_, info), kLinkOk);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the duplicate is queued now
+  EXPECT_EQ(ServiceFinish(socket_.get(), endpoint_), kLinkOk);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ServiceCommandsAgainstSimulator, ::testing::Values(false, true),
+                         [](const auto& p) { return p.param ? "Udp" : "Serial"; });
+
+}  // namespace
+}  // namespace quillon
