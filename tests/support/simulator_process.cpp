@@ -110,12 +110,19 @@ bool SimulatorProcess::Start(std::vector<std::string> args, std::string* error) 
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderr_path.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const std::string program = ProgramPath();
+  std::string program = ProgramPath();
+  std::vector<std::string> prefix;
+  if (!namespace_.empty()) {
+    // `ip netns exec` enters the namespace and then execs the simulator under the same pid.
+    prefix = {"ip", "netns", "exec", namespace_, program};
+    program = "ip";
+  }
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
+  if (prefix.empty()) argv.push_back(const_cast<char*>(program.c_str()));
+  for (std::string& a : prefix) argv.push_back(a.data());
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int rc = posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(in_pipe[0]);
   close(out_pipe[1]);

@@ -34,6 +34,8 @@ class SimulatorProcess {
   // ends when the test process dies. On false, `error` says why (with the simulator's
   // standard error) and nothing is left running.
   bool Start(std::vector<std::string> args, std::string* error);
+  // Runs the simulator inside this network namespace (from the next Start on).
+  void SetNetworkNamespace(std::string name) { namespace_ = std::move(name); }
 
   // Sends SIGTERM and waits for the exit (SIGKILL after kStopTimeoutMs). The temporary directory
   // stays, for the log, until the next Start or the destructor. Harmless when not running.
@@ -79,6 +81,7 @@ class SimulatorProcess {
   std::string dir_;
   std::string pty_path_;
   std::string udp_endpoint_;
+  std::string namespace_;
 };
 
 }  // namespace quillon::testing
