@@ -12,8 +12,7 @@
 
 #include "bench_util.h"
 #include "link/serial_port.h"
-#include "reconfig/reconfig_session.h"
-#include "support/recording_sink.h"
+#include "support/sim_session.h"
 #include "support/simulator_process.h"
 
 using namespace quillon;
@@ -27,19 +26,9 @@ struct Result {
 };
 
 Result Start(const std::vector<std::string>& ports, const std::vector<std::string>& udp) {
-  SetSerialPortTable(ports);
-  testing::RecordingSink sink;
-  PowerModuleRecord record;
-  std::unique_ptr<DatagramSocket> socket;
-  if (!udp.empty()) socket = CreateLinkSocket();
-  LinkEndpoint endpoint;
-  SessionOptions options;
-  options.useSerial = !ports.empty();
-  options.identifyAddresses = udp;
-  ReconfigSession session(sink, record, socket, endpoint, options);
   Result r;
   const double wall0 = bench::WallSeconds(), cpu0 = bench::CpuSeconds();
-  r.ok = session.StartProcedure(1234);
+  r.ok = testing::RunStart(1234, ports, udp).ok;
   r.wall_ms = (bench::WallSeconds() - wall0) * 1e3;
   r.busy = 100.0 * (bench::CpuSeconds() - cpu0) / (r.wall_ms / 1e3);
   return r;
