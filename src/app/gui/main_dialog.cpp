@@ -1,0 +1,133 @@
+#include "app/gui/main_dialog.h"
+
+#include <wx/button.h>
+#include <wx/msgdlg.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+#include <wx/utils.h>
+
+#include "app/front_end.h"
+#include "app/gui/app_icon.h"
+
+namespace quillon {
+namespace {
+
+constexpr const char* kIntroText =
+    "This tool reconfigurates the maximum adjustable high voltage of the specified Quillon "
+    "(full and lite version) to 5000V.";
+
+wxString FromUtf8(std::string_view text) {
+  return wxString::FromUTF8(text.data(), text.size());
+}
+
+}  // namespace
+
+long MessageBoxStyle(int style) {
+  return wxOK | (style == kStyleInformation ? wxICON_INFORMATION : wxICON_EXCLAMATION);
+}
+
+MainDialog::MainDialog(const CliOptions& options)
+    : wxDialog(nullptr, wxID_ANY, FromUtf8(kCaption), wxDefaultPosition, wxDefaultSize,
+               wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX),
+      m_icon(LoadAppIcon()),
+      m_session(*this, m_record, m_socket, m_endpoint, MakeSessionOptions(options)),
+      m_options(options) {
+  ResetEndpoint(m_endpoint);
+  // Escape and the close box end the dialog with the cancel code. Left at its default, the
+  // toolkit would turn Escape into a press of the only button there is: "Start".
+  SetEscapeId(wxID_CANCEL);
+  CreateControls();
+  Centre();
+}
+
+// The toolkit sends the destroy event from its own destructor, when this part of the object is
+// gone; send it here so that OnDestroy still sees the socket.
+MainDialog::~MainDialog() {
+  SendDestroyEvent();
+}
+
+void MainDialog::CreateControls() {
+  const auto at = [this](int x, int y) { return ConvertDialogToPixels(wxPoint(x, y)); };
+  const auto size = [this](int w, int h) { return ConvertDialogToPixels(wxSize(w, h)); };
+
+  // Creation order is the tab order: "Start" first, so it has the focus when the dialog opens.
+  auto* start = new wxButton(this, wxID_OK, "Start", at(145, 40), size(40, 12));
+  start->SetDefault();
+  auto* intro =
+      new wxStaticText(this, wxID_STATIC, kIntroText, at(5, 5), size(185, 30), wxST_NO_AUTORESIZE);
+  intro->Wrap(size(185, 30).x);
+  new wxStaticText(this, wxID_STATIC, "Serial number:", at(5, 42), size(75, 10),
+                   wxST_NO_AUTORESIZE);
+  new NumericTextCtrl(this, kIdSerialField, at(80, 40), size(40, 12), wxTE_RIGHT);
+  SetClientSize(size(195, 62));
+}
+
+void MainDialog::OnInitDialog(wxInitDialogEvent& event) {
+  // The toolkit initialises a dialog each time it is shown; the socket is made once.
+  if (m_initialised) {
+    event.Skip();
+    return;
+  }
+  m_initialised = true;
+  m_socket = MakeLinkSocket(m_options);
+  wxDialog::OnInitDialog(event);
+  SetIcons(m_icon);
+
+  m_serialField.Attach(this, kIdSerialField);
+  m_serialField.SetRange(0.0, 40000.0, false);
+  m_serialField.SetDecimals(0);
+  m_serialField.LimitText(5);
+  m_serialField.SetValue(0.0);
+
+  if (wxWindow* start = FindWindow(wxID_OK)) start->SetFocus();
+}
+
+void MainDialog::OnOK(wxCommandEvent& /*event*/) {
+  // Enter presses "Start" while the field still has the focus: no commit has run, so let the
+  // value follow the shown text first.
+  m_serialField.UpdateFromText();
+  if (m_session.StartProcedure(m_serialField.GetValue())) EndModal(wxID_OK);
+  while (m_waitDepth > 0) EndWait();
+}
+
+void MainDialog::OnCharHook(wxKeyEvent& event) {
+  if (event.GetKeyCode() == WXK_ESCAPE && event.GetModifiers() == wxMOD_NONE) {
+    Close();  // as the close box: cancel, no device traffic
+    return;
+  }
+  event.Skip();
+}
+
+void MainDialog::OnDestroy(wxWindowDestroyEvent& event) {
+  if (event.GetEventObject() == this) m_socket.reset();
+  event.Skip();
+}
+
+void MainDialog::ShowMessage(std::string_view text, int style) {
+  // The message box gets the normal cursor even in the middle of a Start.
+  wxBusyCursorSuspender normal_cursor;
+  wxMessageBox(FromUtf8(text), FromUtf8(kCaption), MessageBoxStyle(style), this);
+}
+
+void MainDialog::BeginWait() {
+  ++m_waitDepth;
+  wxBeginBusyCursor();
+}
+
+void MainDialog::EndWait() {
+  if (m_waitDepth == 0) return;
+  --m_waitDepth;
+  wxEndBusyCursor();
+}
+
+// The message map.
+// clang-format off
+wxBEGIN_EVENT_TABLE(MainDialog, wxDialog)
+  EVT_INIT_DIALOG(MainDialog::OnInitDialog)
+  EVT_BUTTON(wxID_OK, MainDialog::OnOK)
+  EVT_CHAR_HOOK(MainDialog::OnCharHook)
+  EVT_WINDOW_DESTROY(MainDialog::OnDestroy)
+wxEND_EVENT_TABLE()
+// clang-format on
+
+}  // namespace quillon

@@ -1,0 +1,70 @@
+// The one window of the tool: the serial-number field and "Start". The dialog owns the link
+// socket, the found device's endpoint and the power-module record, and runs the Start procedure
+// over them; it only reads the field and shows the procedure's messages.
+#pragma once
+
+#include <wx/dialog.h>
+#include <wx/iconbndl.h>
+
+#include <memory>
+
+#include "app/cli_options.h"
+#include "link/datagram_socket.h"
+#include "link/endpoint.h"
+#include "numedit/numeric_edit_wx.h"
+#include "reconfig/messages.h"
+#include "reconfig/power_module_record.h"
+#include "reconfig/reconfig_session.h"
+
+namespace quillon {
+
+// Control id of the serial-number field.
+inline constexpr int kIdSerialField = 1000;
+
+// Message box style of the toolkit for one of ours (exclamation or information, OK button).
+long MessageBoxStyle(int style);
+
+class MainDialog final : public wxDialog, private MessageSink {
+ public:
+  // The options are those the dialog shares with the command line; none gives the plain tool.
+  explicit MainDialog(const CliOptions& options = {});
+  ~MainDialog() override;
+  MainDialog(const MainDialog&) = delete;
+  MainDialog& operator=(const MainDialog&) = delete;
+
+  // For the tests: the link socket (null before the dialog is shown, with --no-udp, or when
+  // none could be made) and the serial-number field.
+  const DatagramSocket* socket() const { return m_socket.get(); }
+  NumericEditWx& serialField() { return m_serialField; }
+
+ private:
+  // The message handlers. No paint handler for the minimised window and no drag-icon query:
+  // the toolkits have neither; the system draws a minimised window from the icons given to
+  // SetIcons.
+  void OnInitDialog(wxInitDialogEvent& event);
+  void OnOK(wxCommandEvent& event);
+  void OnCharHook(wxKeyEvent& event);
+  void OnDestroy(wxWindowDestroyEvent& event);
+
+  // The controls of the dialog's layout, at their places in dialog units.
+  void CreateControls();
+
+  // MessageSink: message boxes owned by the dialog, the busy cursor around a Start.
+  void ShowMessage(std::string_view text, int style) override;
+  void BeginWait() override;
+  void EndWait() override;
+
+  wxIconBundle m_icon;
+  PowerModuleRecord m_record;
+  std::unique_ptr<DatagramSocket> m_socket;
+  NumericEditWx m_serialField;
+  LinkEndpoint m_endpoint;
+  ReconfigSession m_session;
+  const CliOptions m_options;  // --no-udp decides whether OnInitDialog makes the socket
+  bool m_initialised = false;
+  int m_waitDepth = 0;  // BeginWait calls not yet ended
+
+  wxDECLARE_EVENT_TABLE();
+};
+
+}  // namespace quillon

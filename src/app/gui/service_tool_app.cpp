@@ -1,0 +1,113 @@
+#include "app/gui/service_tool_app.h"
+
+#include <wx/msgdlg.h>
+
+#include <iostream>
+#include <optional>
+
+#include "app/cli_options.h"
+#include "app/front_end.h"
+#include "app/gui/main_dialog.h"
+#include "link/datagram_socket.h"
+#include "reconfig/messages.h"
+
+namespace quillon {
+namespace {
+
+constexpr const char* kProgram = "quillon-reconfigurator";
+
+// The tool's exit status once OnInit has run; empty while it has not.
+std::optional<int> g_exitStatus;
+
+wxString FromUtf8(std::string_view text) {
+  return wxString::FromUTF8(text.data(), text.size());
+}
+
+// A message of start-up, before or without the dialog: no owner window.
+void ShowStartupMessage(std::string_view text, int style) {
+  wxMessageBox(FromUtf8(text), FromUtf8(kCaption), MessageBoxStyle(style), nullptr);
+}
+
+// Runs the dialog once the socket interface is up.
+int RunWithSockets(const std::vector<std::string>& args) {
+  std::vector<const char*> argv;
+  argv.reserve(args.size());
+  for (const auto& a : args) argv.push_back(a.c_str());
+  const CliParse parsed =
+      ParseCommandLine(static_cast<int>(argv.size()), argv.data(), /*requireSerial=*/false);
+  std::string error = parsed.error;
+  if (parsed.ok) {
+    // --list-ports and --verbose print to a terminal; the dialog has none.
+    if (parsed.options.action == CliOptions::Action::kListPorts) {
+      error = "--list-ports is an option of quillon-reconfigurator-cli";
+    } else if (parsed.options.verbose) {
+      error = "--verbose is an option of quillon-reconfigurator-cli";
+    }
+  }
+  if (!parsed.ok || !error.empty()) {
+    std::cerr << kProgram << ": " << error << '\n';
+    ShowStartupMessage(error + "\n\n" + DialogUsage(), kStyleError);
+    return kExitUsage;
+  }
+  const CliOptions& options = parsed.options;
+  if (options.action == CliOptions::Action::kHelp) {
+    std::cout << DialogUsage();
+    return kExitDone;
+  }
+  if (options.action == CliOptions::Action::kVersion) {
+    std::cout << kProgram << ' ' << kProductVersion << '\n';
+    return kExitDone;
+  }
+
+  ApplyPortOptions(options);
+  MainDialog dialog(options);
+  wxTheApp->SetTopWindow(&dialog);
+  dialog.ShowModal();  // the end code is not used
+  wxTheApp->SetTopWindow(nullptr);
+  return kExitDone;  // the dialog is destroyed here, and with it the socket
+}
+
+}  // namespace
+
+ServiceToolHooks SystemHooks() {
+  return {&StartSocketInterface, &StopSocketInterface};
+}
+
+std::string DialogUsage() {
+  return "usage: quillon-reconfigurator [--port PATH]... [--no-serial] [--no-udp] "
+         "[--address IPV4]...\n"
+         "       quillon-reconfigurator --help | --version\n"
+         "\n"
+         "Without options the dialog searches every serial port and the local IPv4 networks.\n"
+         "\n"
+         "  --port PATH      search this serial port (repeatable) instead of the system's ports\n"
+         "  --no-serial      search no serial port\n"
+         "  --no-udp         search no network\n"
+         "  --address IPV4   send the identify request to this address (repeatable) instead of\n"
+         "                   the local broadcast addresses\n";
+}
+
+int RunServiceTool(const std::vector<std::string>& args, const ServiceToolHooks& hooks) {
+  if (!hooks.startSocketInterface()) {
+    ShowStartupMessage(kTextSocketInitFailed, kStyleError);
+    return kExitSocketFailure;
+  }
+  const int status = RunWithSockets(args);
+  hooks.stopSocketInterface();
+  return status;
+}
+
+bool ServiceToolApp::OnInit() {
+  std::vector<std::string> args;
+  args.reserve(static_cast<std::size_t>(argc));
+  for (int i = 0; i < argc; ++i) args.emplace_back(argv[i].utf8_str());
+  g_exitStatus = RunServiceTool(args, SystemHooks());
+  return false;  // no message loop after the dialog
+}
+
+int ServiceToolApp::ExitStatus(int entryResult) {
+  if (g_exitStatus) return *g_exitStatus;
+  return entryResult == 0 ? 0 : 1;
+}
+
+}  // namespace quillon

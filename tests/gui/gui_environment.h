@@ -1,0 +1,31 @@
+// What every GUI test needs: a private X server (Xvfb on a free display) and the toolkit started
+// on it, once per test process; and small helpers that let the toolkit run until something
+// has happened, always with a time limit.
+#pragma once
+
+#include <functional>
+#include <string>
+
+class wxWindow;
+
+namespace quillon::testing {
+
+// True when Xvfb and the toolkit are up; otherwise GuiSkipReason() says why.
+bool GuiAvailable();
+const std::string& GuiSkipReason();
+
+// Lets the toolkit handle its events until `done` holds or timeout_ms has passed. Returns done().
+bool PumpUntil(const std::function<bool()>& done, int timeout_ms);
+// Lets the toolkit handle its events for `ms` milliseconds.
+void PumpFor(int ms);
+
+// Gives `window` the keyboard focus and waits until the toolkit reports it.
+bool FocusAndWait(wxWindow* window);
+
+}  // namespace quillon::testing
+
+// In each GUI test's SetUp: skip with the reason when there is no display.
+#define QUILLON_REQUIRE_GUI()                                                                     \
+  do {                                                                                            \
+    if (!::quillon::testing::GuiAvailable()) GTEST_SKIP() << ::quillon::testing::GuiSkipReason(); \
+  } while (0)

@@ -1,0 +1,225 @@
+// The numeric field on a real text control under Xvfb: what the control does with the model's
+// answers (paste, mended characters, Enter, the key notification, colours, disabling), in
+// configurations other than the main dialog's.
+
+#include <gtest/gtest.h>
+#include <wx/clipbrd.h>
+#include <wx/dialog.h>
+#include <wx/settings.h>
+#include <wx/uiaction.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gui/gui_environment.h"
+#include "numedit/numeric_edit_wx.h"
+
+namespace quillon {
+namespace {
+
+using testing::FocusAndWait;
+using testing::PumpUntil;
+
+constexpr int kFieldId = 1000;
+
+class NumericEditWxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QUILLON_REQUIRE_GUI();
+    window_ = new wxDialog(nullptr, wxID_ANY, "numeric field", wxDefaultPosition, wxSize(300, 120));
+    window_->Bind(kEvtNumericEditNotify, [this](wxCommandEvent& event) {
+      notifications_.push_back({event.GetId(), event.GetInt()});
+    });
+    window_->Bind(wxEVT_CHAR_HOOK, [this](wxKeyEvent& event) {
+      const int key = event.GetKeyCode();
+      if (key != WXK_SHIFT && key != WXK_CONTROL && key != WXK_ALT) ++keys_;
+      event.Skip();
+    });
+  }
+
+  void TearDown() override {
+    if (window_ == nullptr) return;
+    delete window_;  // the field's control goes with it; the field object outlives it
+    window_ = nullptr;
+  }
+
+  // The field made with Create (defaults of a new field unless given), shown and focused.
+  void Make(long style = 0, double value = 500.0, double minimum = 0.0, double maximum = 1000.0,
+            unsigned decimals = 2) {
+    ASSERT_TRUE(field_.Create(style, value, minimum, maximum, decimals, 1, wxRect(10, 10, 150, 30),
+                              window_, kFieldId));
+    window_->Show();
+    window_->Raise();  // without a window manager, this is what activates it
+    // Focus events of the window's activation come late; let them pass first.
+    ASSERT_TRUE(
+        PumpUntil([this] { return window_->IsShownOnScreen() && window_->IsActive(); }, 5000));
+    ASSERT_TRUE(FocusAndWait(control()));
+  }
+
+  wxTextCtrl* control() { return field_.control(); }
+  std::string Text() { return control()->GetValue().utf8_string(); }
+
+  bool Type(const std::string& text) {
+    const int target = keys_ + static_cast<int>(text.size());
+    wxUIActionSimulator().Text(text.c_str());
+    return PumpUntil([this, target] { return keys_ >= target; }, 5000);
+  }
+  bool Press(int key) {
+    const int target = keys_ + 1;
+    wxUIActionSimulator().Char(key);
+    // The key notification is sent once the key has had its effect.
+    return PumpUntil([this, target] { return keys_ >= target; }, 5000) &&
+           (testing::PumpFor(20), true);
+  }
+
+  static void SetClipboard(const wxString& text) {
+    ASSERT_TRUE(wxTheClipboard->Open());
+    wxTheClipboard->SetData(new wxTextDataObject(text));
+    wxTheClipboard->Close();
+  }
+
+  wxDialog* window_ = nullptr;
+  NumericEditWx field_;
+  std::vector<std::pair<int, int>> notifications_;  // id, code
+  int keys_ = 0;
+};
+
+// A paste is typed through the field's filter character by character, within the length limit,
+// after the text-replacement filter; whatever is pasted, the field stays a number.
+TEST_F(NumericEditWxTest, APasteIsTypedThroughTheFilter) {
+  struct Case {
+    int radix;
+    const char* before;
+    long selFrom, selTo;
+    const wxString pasted;
+    const char* after;
+  };
+  const Case cases[] = {
+      {10, "0", 0, 1, "0x1234", "1234"},
+      {10, "0", 0, 1, "12ab3", "123"},
+      {10, "0", 0, 1, "123456789", "12345"},
+      {10, "0", 0, 1, "\t42\r\n", "42"},
+      {10, "12", 1, 1, "99", "1992"},
+      {10, "12", 0, 2, "-3.5", "35"},
+      {10, "0", 0, 1, wxString(L"\u00b2\u0663 7"), "7"},
+      {10, "0", 0, 1, wxString(200000, '8'), "88888"},
+      {16, "0", 0, 1, "0x1f", "1F"},
+      {16, "0", 0, 1, "A0x", "0"},  // the filter leaves "x", which no kind takes
+  };
+  ASSERT_NO_FATAL_FAILURE(Make(0, 0.0, 0.0, 40000.0, 0));
+  field_.LimitText(5);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pasted.utf8_string().substr(0, 20));
+    field_.SetRadix(c.radix);
+    control()->ChangeValue(c.before);
+    control()->SetSelection(c.selFrom, c.selTo);
+    SetClipboard(c.pasted);
+    control()->Paste();
+    testing::PumpFor(20);
+    EXPECT_EQ(Text(), c.after);
+  }
+}
+
+TEST_F(NumericEditWxTest, EveryTextSetOnTheControlPassesTheReplacementFilter) {
+  ASSERT_NO_FATAL_FAILURE(Make());  // a new field's defaults
+  EXPECT_EQ(Text(), "500.00");
+  EXPECT_EQ(control()->GetForegroundColour(), wxColour(0, 0, 0));
+  EXPECT_TRUE(control()->HasFlag(wxTE_RIGHT));
+  control()->ChangeValue("0x1F");
+  EXPECT_EQ(Text(), "1F");
+  control()->SetValue("A0x");
+  EXPECT_EQ(Text(), "x");
+  field_.SetWindowText("0x99999");
+  EXPECT_EQ(Text(), "99999");
+  EXPECT_EQ(control()->GetForegroundColour(), wxColour(255, 0, 0));
+}
+
+// A comma types a point and a lower-case hexadecimal letter its upper-case form.
+TEST_F(NumericEditWxTest, MendedCharactersAreInsertedInPlaceOfTheTypedOnes) {
+  ASSERT_NO_FATAL_FAILURE(Make(0, 12.0, 0.0, 1000.0, 2));
+  control()->ChangeValue("12");
+  control()->SetInsertionPointEnd();
+  ASSERT_TRUE(Type(",5,."));
+  EXPECT_EQ(Text(), "12.5");
+  field_.SetRadix(16);
+  control()->SelectAll();
+  ASSERT_TRUE(Type("c0fg"));
+  EXPECT_EQ(Text(), "C0F");
+}
+
+// Where the control takes the Enter key itself, Enter reformats the text without a range test.
+TEST_F(NumericEditWxTest, EnterReformatsInAFieldThatTakesTheKey) {
+  ASSERT_NO_FATAL_FAILURE(Make(wxTE_PROCESS_ENTER, 0.0, 0.0, 10.0, 2));
+  control()->SelectAll();
+  ASSERT_TRUE(Type("3.14159"));
+  ASSERT_TRUE(Press(WXK_RETURN));
+  EXPECT_EQ(Text(), "3.14");
+  control()->SelectAll();
+  ASSERT_TRUE(Type("99"));
+  ASSERT_TRUE(Press(WXK_RETURN));
+  EXPECT_EQ(Text(), "99.00");
+  EXPECT_EQ(control()->GetForegroundColour(), wxColour(255, 0, 0));
+}
+
+TEST_F(NumericEditWxTest, TheParentHearsOfKeysThatEditTheNumber) {
+  struct Case {
+    int key;
+    std::size_t notifications;
+  };
+  const Case cases[] = {
+      {'5', 1},      {WXK_BACK, 1},    {WXK_DELETE, 1}, {WXK_LEFT, 0},
+      {WXK_HOME, 0}, {WXK_NUMPAD5, 0}, {'a', 0},
+  };
+  ASSERT_NO_FATAL_FAILURE(Make(0, 100.0, 0.0, 1000.0, 0));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    notifications_.clear();
+    ASSERT_TRUE(Press(c.key));
+    ASSERT_EQ(notifications_.size(), c.notifications);
+    for (const auto& [id, code] : notifications_) {
+      EXPECT_EQ(id, kFieldId);
+      EXPECT_EQ(code, NEN_KEYEDIT);
+    }
+  }
+}
+
+// Disabled: button-face background, the platform's text colour, the value kept; hidden when
+// asked, and the text back on enabling.
+TEST_F(NumericEditWxTest, ADisabledFieldKeepsItsValueAndMayHideItsText) {
+  ASSERT_NO_FATAL_FAILURE(Make(0, 0.0, 0.0, 100.0, 0));
+  const wxColour window = wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOW);
+  const wxColour face = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE);
+  field_.SetWindowText("250");  // out of range: red
+  EXPECT_EQ(control()->GetForegroundColour(), wxColour(255, 0, 0));
+  EXPECT_EQ(control()->GetBackgroundColour(), window);
+
+  field_.SetHideWhenDisabled(true);
+  field_.Enable(false);
+  EXPECT_EQ(Text(), "");
+  EXPECT_EQ(control()->GetBackgroundColour(), face);
+  EXPECT_NE(control()->GetForegroundColour(), wxColour(255, 0, 0));
+  EXPECT_EQ(field_.GetValue(), 250.0) << "a disabled field does not parse its empty text";
+
+  field_.Enable(true);
+  EXPECT_EQ(Text(), "250");
+  EXPECT_EQ(control()->GetForegroundColour(), wxColour(255, 0, 0));
+  EXPECT_EQ(control()->GetBackgroundColour(), window);
+
+  field_.SetHideWhenDisabled(false);
+  field_.Enable(false);
+  EXPECT_EQ(Text(), "250");
+}
+
+// The field object may outlive its control (a dialog destroys its controls after its members).
+TEST_F(NumericEditWxTest, TheFieldOutlivesItsControl) {
+  ASSERT_NO_FATAL_FAILURE(Make());
+  delete window_;
+  window_ = nullptr;
+  EXPECT_EQ(field_.control(), nullptr);
+  field_.SetValue(3.0);  // nothing to show it on
+  EXPECT_EQ(field_.GetValue(), 3.0);
+}
+
+}  // namespace
+}  // namespace quillon
