@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "numedit/c_locale.h"
+#include "numedit/number_text.h"
 
 namespace quillon {
 namespace {
@@ -71,7 +71,7 @@ std::string HexText(std::uint64_t v) {
 // Entry d of the decimal kind's table: "%1.0f", "%2.1f", ... "%19.18f".
 std::string DecimalText(double v, unsigned decimals) {
   const int d = static_cast<int>(decimals);
-  return c_locale::FormatFixed(v, d + 1, d);
+  return number_text::FormatFixed(v, d + 1, d);
 }
 
 }  // namespace
@@ -150,14 +150,14 @@ void NumericEdit::ParseCurrent() {
       if (m_text.empty()) {
         m_intValue = 0;
       } else if (m_radix == kOctal) {
-        c_locale::ScanOctal(m_text.c_str(), &m_intValue);
+        number_text::ScanOctal(m_text.c_str(), &m_intValue);
       } else {
-        c_locale::ScanHex(m_text.c_str(), &m_intValue);
+        number_text::ScanHex(m_text.c_str(), &m_intValue);
       }
       break;
     }
     case kDecimal:
-      m_value = c_locale::ParseDouble(m_text.c_str());
+      m_value = number_text::ParseDouble(m_text.c_str());
       break;
     default:
       break;
@@ -280,7 +280,7 @@ void NumericEdit::CommitDecimal() {
   m_value = m_value > m_maximum ? m_maximum : m_minimum;
   // The bound as shown may round outside the range; then one display step back inside.
   m_text = DecimalText(m_value, m_decimals);
-  m_value = c_locale::ParseDouble(m_text.c_str());
+  m_value = number_text::ParseDouble(m_text.c_str());
   const double step = std::pow(0.1, static_cast<double>(m_decimals));
   if (m_value > m_maximum) {
     m_value -= step;
