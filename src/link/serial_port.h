@@ -18,6 +18,10 @@ struct SerialPortInfo {
 
 // The ports that COM1, COM2, ... stand for on this system, in that order, at most 256.
 std::vector<SerialPortInfo> SystemSerialPorts();
+// The platform's part of the table: the system's port paths in order, and what a port named by
+// the user is opened as.
+std::vector<std::string> ScanSystemSerialPorts();
+std::string UserPortPath(const std::string& name);
 
 // Replaces the port table (the user named the ports). An empty list means no serial port.
 void SetSerialPortTable(const std::vector<std::string>& paths);

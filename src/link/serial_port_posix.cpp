@@ -72,24 +72,6 @@ std::vector<std::string> ScanSystemPorts() {
   return names;
 }
 
-struct PortTable {
-  bool user_named = false;
-  std::vector<SerialPortInfo> ports;
-};
-
-PortTable& Table() {
-  static PortTable table;
-  return table;
-}
-
-std::vector<SerialPortInfo> Number(const std::vector<std::string>& paths) {
-  std::vector<SerialPortInfo> out;
-  for (std::size_t i = 0; i < paths.size() && i < static_cast<std::size_t>(kMaxSerialPorts); ++i) {
-    out.push_back({static_cast<int>(i + 1), paths[i]});
-  }
-  return out;
-}
-
 void Release(int fd) {
   ::ioctl(fd, TIOCNXCL);  // else the next open of a pseudo-terminal fails with EBUSY
   ::flock(fd, LOCK_UN);
@@ -98,30 +80,9 @@ void Release(int fd) {
 
 }  // namespace
 
-std::vector<SerialPortInfo> SystemSerialPorts() { return Number(ScanSystemPorts()); }
+std::vector<std::string> ScanSystemSerialPorts() { return ScanSystemPorts(); }
 
-void SetSerialPortTable(const std::vector<std::string>& paths) {
-  Table().user_named = true;
-  Table().ports = Number(paths);
-}
-
-void UseSystemSerialPortTable() {
-  Table().user_named = false;
-  Table().ports = SystemSerialPorts();
-}
-
-void RescanSerialPorts() {
-  if (!Table().user_named) Table().ports = SystemSerialPorts();
-}
-
-const std::vector<SerialPortInfo>& CurrentSerialPortTable() {
-  static bool scanned = false;
-  if (!scanned && !Table().user_named) {
-    Table().ports = SystemSerialPorts();
-  }
-  scanned = true;
-  return Table().ports;
-}
+std::string UserPortPath(const std::string& name) { return name; }
 
 SerialHandle SerialOpenPath(const std::string& path, std::string* why) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
