@@ -1,13 +1,12 @@
 // quillon-reconfigurator-cli: the Start procedure without a window, for scripts and tests.
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <string>
 
 #include "app/cli_options.h"
+#include "app/console.h"
 #include "app/front_end.h"
 #include "link/datagram_socket.h"
 #include "link/trace.h"
@@ -83,7 +82,7 @@ int Run(int argc, char** argv) {
   }
   if (o.verbose) EnableHexTrace();
   ApplyPortOptions(o);
-  CliSink sink(::isatty(STDERR_FILENO) != 0);
+  CliSink sink(StderrIsTerminal());
   bool done = false;
   {
     PowerModuleRecord record;

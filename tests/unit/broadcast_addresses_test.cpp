@@ -212,6 +212,9 @@ TEST(BroadcastAddresses, FromStoreLayouts) {
   }
 }
 
+// The store that POSIX builds from getifaddrs. On Windows the store is the registry, which this
+// program does not lay out; tests/windows checks it against keys written for the test.
+#ifndef _WIN32
 TEST(SystemNetworkConfig, ListsBroadcastInterfacesWithTheirMasks) {
   const std::vector<HostAddress> hosts = SystemHostAddresses();
   for (const HostAddress& h : hosts) EXPECT_NE(h.bytes[0], 127) << h.text;
@@ -246,6 +249,7 @@ TEST(SystemNetworkConfig, ListsBroadcastInterfacesWithTheirMasks) {
     EXPECT_FALSE(IsZeroAddress(result[j])) << hosts[j].text;
   }
 }
+#endif
 
 }  // namespace
 }  // namespace quillon

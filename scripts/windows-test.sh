@@ -1,0 +1,378 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows programs with mingw-w64 and tests them under Wine:
+#   1. the unit tests and the Windows transport tests (tests/unit, tests/windows);
+#   2. the registry source of the broadcast addresses, against keys written into Wine's registry;
+#   3. the command line against the simulator on a pseudo-terminal that Wine maps to COM7;
+#   4. the command line against the simulator over UDP, between two network namespaces joined
+#      by a veth pair (by --address, and by the broadcast address that the registry gives).
+# Installs what it needs (Debian packages) first; safe to run again. Prints one line per check,
+# then "N passed, M failed, K skipped"; exits non-zero on any failure. A check that cannot run
+# here is reported as skipped with the reason, never as passed.
+#
+# Environment: QUILLON_WIN_BUILD (default build-win), QUILLON_SIMULATOR (default: the one in
+# build/, else built in build-winlinux), QUILLON_WIN_JOBS (default 2).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=${QUILLON_WIN_BUILD:-build-win}
+jobs=${QUILLON_WIN_JOBS:-2}
+logs=$root/$build/windows-test-logs
+
+passed=0
+failed=0
+skipped=0
+pass() { echo "PASS  $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL  $*"; failed=$((failed + 1)); }
+skip() { echo "SKIP  $*"; skipped=$((skipped + 1)); }
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+finish() {
+  echo "== timings: install ${t_install:-0} s, cross build ${t_build:-0} s," \
+       "simulator ${t_sim:-0} s, wineboot ${t_boot:-0} s, tests ${t_tests:-0} s," \
+       "total $(since "$t_start") s"
+  echo "$passed passed, $failed failed, $skipped skipped"
+  [ "$failed" -eq 0 ] && exit 0
+  exit 1
+}
+t_start=$(now)
+
+# --- packages ---------------------------------------------------------------------------------
+t0=$(now)
+packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest cmake ninja-build build-essential
+          iproute2)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
+  if ! $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+      "${missing[@]}" >/dev/null; then
+    fail "install of ${missing[*]}"
+    finish
+  fi
+fi
+t_install=$(since "$t0")
+
+# --- cross build ------------------------------------------------------------------------------
+echo "== cross build in $build"
+t0=$(now)
+rm -rf "$logs"
+mkdir -p "$logs"
+if cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_GUI=OFF -DQUILLON_BENCH=OFF \
+      >"$logs/configure.log" 2>&1 &&
+    cmake --build "$build" -j"$jobs" >"$logs/build.log" 2>&1; then
+  pass "cross build (mingw-w64, warnings as errors)"
+else
+  tail -30 "$logs/configure.log" "$logs/build.log"
+  fail "cross build (logs in $logs)"
+  finish
+fi
+t_build=$(since "$t0")
+cli=$root/$build/src/app/quillon-reconfigurator-cli.exe
+probe=$root/$build/tests/windows/quillon-win-probe.exe
+
+# --- the simulator (a Linux program) ----------------------------------------------------------
+t0=$(now)
+sim=${QUILLON_SIMULATOR:-$root/build/tools/simulator/quillon-simulator}
+if [ ! -x "$sim" ]; then
+  echo "== building the simulator in build-winlinux"
+  sim=$root/build-winlinux/tools/simulator/quillon-simulator
+  cmake -S . -B build-winlinux -G Ninja -DQUILLON_GUI=OFF -DQUILLON_TESTS=OFF \
+        -DQUILLON_BENCH=OFF >"$logs/simulator.log" 2>&1 &&
+    cmake --build build-winlinux -j"$jobs" --target quillon-simulator >>"$logs/simulator.log" 2>&1
+fi
+t_sim=$(since "$t0")
+
+# --- Wine -------------------------------------------------------------------------------------
+export WINEPREFIX WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
+WINEPREFIX=$(mktemp -d /tmp/quillon-wine.XXXXXX)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+sim_pids=()
+namespaces=()
+cleanup() {
+  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null; done
+  "$wineserver" -k 2>/dev/null
+  for ns in "${namespaces[@]}"; do ip netns del "$ns" 2>/dev/null; done
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+
+t0=$(now)
+if wine wineboot --init >"$logs/wineboot.log" 2>&1; then
+  t_boot=$(since "$t0")
+  # The server writes the new registry to disk when it ends, a few seconds after its last client.
+  t0=$(now)
+  "$wineserver" -w
+  pass "wineboot of a new prefix (${t_boot} s, then $(since "$t0") s until its server ended)"
+else
+  t_boot=$(since "$t0")
+  fail "wineboot (log in $logs/wineboot.log)"
+  finish
+fi
+t_tests_start=$(now)
+
+# Every Windows program runs through w: inside the tool's namespace once $runner names it.
+runner=""
+w() { $runner timeout 120 wine "$@"; }
+# (Re)starts the wine server, persistent, and its services, in $runner's namespace. The first
+# program of a server starts the services, which keep the standard output they were given: started
+# here with /dev/null, they cannot hold the pipe of a later $(...) open.
+wine_restart() {
+  "$wineserver" -k 2>/dev/null
+  "$wineserver" -w
+  $runner "$wineserver" -p >>"$logs/wineserver.log" 2>&1
+  w cmd /c exit </dev/null >/dev/null 2>&1
+}
+wine_restart
+# Runs a Windows program; output without carriage returns.
+run_win() { w "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+
+# --- 1. GoogleTest programs under Wine ----------------------------------------------------------
+echo "== unit and Windows transport tests"
+for exe in "$root/$build"/tests/*_test.exe "$root/$build"/tests/windows/*_test.exe; do
+  [ -e "$exe" ] || continue
+  name=$(basename "$exe" .exe)
+  out=$logs/$name.log
+  run_win "$exe" >"$out"
+  status=$?
+  p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$out" | tail -1)
+  f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$out" | tail -1)
+  s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' "$out" | tail -1)
+  p=${p:-0} f=${f:-0} s=${s:-0}
+  if [ "$status" -ne 0 ] && [ "$f" -eq 0 ]; then f=1; fi  # crashed or hung
+  passed=$((passed + p))
+  failed=$((failed + f))
+  skipped=$((skipped + s))
+  echo "$( [ "$f" -eq 0 ] && echo PASS || echo FAIL)  $name: $p passed, $f failed, $s skipped"
+  grep -E '^\[  (FAILED|SKIPPED) \] [A-Za-z]' "$out" | sed 's/ (.*//' | sort -u |
+    sed 's/^/        /'
+done
+
+# --- 2. The registry as the network configuration store -------------------------------------------
+echo "== broadcast addresses from Wine's registry"
+interfaces='HKLM\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters\Interfaces'
+nettrans='HKLM\SYSTEM\CurrentControlSet\Services\Class\NetTrans'
+vxddhcp='HKLM\SYSTEM\CurrentControlSet\Services\VxD\DHCP'
+reg_add() {  # KEY NAME TYPE DATA
+  w reg add "$1" /v "$2" /t "$3" /d "$4" /f >/dev/null 2>&1 || echo "reg add $1 $2 failed" >&2
+}
+reg_clear() {
+  for key in "$interfaces" "$nettrans" "$vxddhcp"; do w reg delete "$key" /f >/dev/null 2>&1; done
+}
+# check_broadcast WHAT "EXPECTED LINES" HOST...
+check_broadcast() {
+  local what=$1 expected=$2
+  shift 2
+  local got
+  got=$(run_win "$probe" broadcast "$@" | paste -sd' ')
+  if [ "$got" = "$expected" ]; then pass "registry: $what"; else
+    fail "registry: $what: got '$got', expected '$expected'"; fi
+}
+
+reg_clear
+reg_add "$interfaces\\{q-static}" IPAddress REG_MULTI_SZ '192.0.2.17\0192.0.2.99'
+reg_add "$interfaces\\{q-static}" SubnetMask REG_MULTI_SZ '255.255.255.0\0255.255.0.0'
+reg_add "$interfaces\\{q-dhcp}" IPAddress REG_MULTI_SZ '0.0.0.0'
+reg_add "$interfaces\\{q-dhcp}" DhcpIPAddress REG_SZ '198.51.100.7'
+reg_add "$interfaces\\{q-dhcp}" DhcpSubnetMask REG_SZ '255.255.0.0'
+reg_add "$interfaces\\{q-long}" IPAddress REG_SZ "$(printf '203.0.113.5%0300d' 0)"
+reg_add "$interfaces\\{q-long}" SubnetMask REG_SZ '255.0.0.0'
+reg_add "$interfaces\\{q-long}" DhcpIPAddress REG_SZ '203.0.113.5'
+reg_add "$interfaces\\{q-long}" DhcpSubnetMask REG_SZ '255.255.255.128'
+check_broadcast "static list (first address only), DHCP lease, over-long value, fifth host unused" \
+  "192.0.2.255 198.51.255.255 0.0.0.0 203.0.113.127" \
+  192.0.2.17 198.51.100.7 192.0.2.99 203.0.113.5 10.1.2.3
+
+# The interfaces key exists, so the older keys are not read even though they would match.
+reg_clear
+w reg add "$interfaces" /f >/dev/null 2>&1
+reg_add "$nettrans\\0000" IPAddress REG_SZ '192.0.2.17'
+reg_add "$nettrans\\0000" IPMask REG_SZ '255.255.255.0'
+check_broadcast "empty interfaces key hides the older keys" "0.0.0.0 0.0.0.0 0.0.0.0 0.0.0.0" \
+  192.0.2.17
+
+# The older family: transports as text, then DHCP leases as raw 4-byte values for what is left.
+reg_clear
+reg_add "$nettrans\\0000" IPAddress REG_SZ '192.0.2.17'
+reg_add "$nettrans\\0000" IPMask REG_SZ '255.255.255.0'
+reg_add "$vxddhcp\\DhcpInfo00" DhcpIPAddress REG_BINARY c0000211      # 192.0.2.17, resolved
+reg_add "$vxddhcp\\DhcpInfo00" DhcpSubnetMask REG_BINARY ffff0000
+reg_add "$vxddhcp\\DhcpInfo01" DhcpIPAddress REG_BINARY c6336407      # 198.51.100.7
+reg_add "$vxddhcp\\DhcpInfo01" DhcpSubnetMask REG_BINARY ffffff00
+reg_add "$vxddhcp\\DhcpInfo02" DhcpIPAddress REG_BINARY cb00710500    # 5 bytes: does not read
+reg_add "$vxddhcp\\DhcpInfo02" DhcpSubnetMask REG_BINARY ffffff00
+check_broadcast "transports, then raw DHCP leases that never override" \
+  "192.0.2.255 198.51.100.255 0.0.0.0 0.0.0.0" 192.0.2.17 198.51.100.7 203.0.113.5
+
+reg_clear
+check_broadcast "no configuration keys" "0.0.0.0 0.0.0.0 0.0.0.0 0.0.0.0" 192.0.2.17
+
+# --- 3. Serial: the simulator's pseudo-terminal as COM7 -------------------------------------------
+# start_sim LOG RECORD ARGS...: starts the simulator (in the current namespace unless the
+# caller prefixes it), waits for "ready", sets sim_out to its output file.
+start_sim() {
+  local log=$1 record=$2
+  shift 2
+  sim_out=$(mktemp "$logs/sim.XXXXXX")
+  "$@" --log "$log" --record-out "$record" >"$sim_out" 2>&1 &
+  sim_pids+=($!)
+  for _ in $(seq 50); do grep -q '^ready' "$sim_out" && return 0; sleep 0.1; done
+  return 1
+}
+stop_sims() {
+  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  sim_pids=()
+}
+# The record written last (20 bytes in hex) holds 5000 V, 88 13, in its bytes 8-9.
+record_has_5000() { [ -s "$1" ] && [ "$(cut -c17-20 "$1")" = "8813" ]; }
+# check_cli WHAT EXPECTED_STATUS EXPECTED_TEXT RECORD|- CLI_ARGS... (run through $runner)
+check_cli() {
+  local what=$1 want_status=$2 want_text=$3 record=$4
+  shift 4
+  [ "$record" = - ] || rm -f "$record"
+  local out status
+  # With pipefail the substitution's status is the program's (tr does not fail).
+  out=$(w "$cli" "$@" 2>&1 | tr -d '\r')
+  status=$?
+  echo "$out" >"$logs/cli-$(printf '%s' "$what" | tr -c 'A-Za-z0-9' '_').log"
+  if [ "$status" -ne "$want_status" ]; then
+    fail "$what: exit status $status, expected $want_status:" \
+         "$(echo "$out" | tail -2 | paste -sd' ')"
+  elif ! grep -qxF "$want_text" <<<"$out"; then
+    fail "$what: no line '$want_text' in: $(echo "$out" | tail -3 | paste -sd' ')"
+  elif [ "$record" != - ] && ! record_has_5000 "$record"; then
+    fail "$what: the simulator holds no record with 5000 V"
+  else
+    pass "$what"
+  fi
+}
+ok_text="The data has been successfully transfered."
+missing_text="The specified Quillon has been not detected."
+
+echo "== serial: simulator pseudo-terminal as COM7"
+if [ ! -x "$sim" ]; then
+  for c in "line settings on COM7" "port listing shows COM7 free" "Start over COM7" \
+           "other serial number over COM7"; do
+    skip "$c: no simulator (build log: $logs/simulator.log)"
+  done
+elif ! start_sim "$logs/sim-serial.log" "$logs/record-serial.hex" "$sim" --pty --serial 1234; then
+  fail "simulator on a pseudo-terminal did not start: $(cat "$sim_out")"
+else
+  pts=$(sed -n 's/^pty //p' "$sim_out")
+  # Wine reads its port mapping when it starts: write it, then restart the server.
+  w reg add 'HKLM\Software\Wine\Ports' /v COM7 /t REG_SZ /d "$pts" /f >/dev/null 2>&1
+  wine_restart
+  for _ in $(seq 50); do
+    [ "$(readlink "$WINEPREFIX/dosdevices/com7")" = "$pts" ] && break
+    sleep 0.1
+  done
+  if [ "$(readlink "$WINEPREFIX/dosdevices/com7")" != "$pts" ]; then
+    for c in "line settings on COM7" "port listing shows COM7 free" "Start over COM7" \
+             "other serial number over COM7"; do
+      skip "$c: Wine did not map COM7 to $pts through HKLM\\Software\\Wine\\Ports"
+    done
+  else
+    settings=$(run_win "$probe" serial COM7)
+    want="BaudRate=38400 ByteSize=8 Parity=0 StopBits=0 fBinary=1 fParity=0 fOutxCtsFlow=0"
+    want+=" fOutxDsrFlow=0 fOutX=0 fInX=0 fNull=0"
+    if [ "${settings%% fDtrControl=*}" = "$want" ]; then
+      pass "line settings on COM7 ($pts): 38400 8N1, binary, no flow control"
+    else
+      fail "line settings on COM7: $settings"
+    fi
+    # Wine asks the port for its modem lines (TIOCMGET); a pseudo-terminal has none, and then
+    # Wine reports DTR and RTS control as enabled whatever was set.
+    skip "DTR on / RTS off on COM7: a pseudo-terminal has no modem lines; Wine reads back" \
+         "${settings#*fNull=0 } whatever was set"
+    check_cli "port listing shows COM7 free" 0 "  COM1  \\\\.\\COM7  free" - \
+      --list-ports --port COM7 --no-udp
+    check_cli "Start over COM7" 0 "$ok_text" "$logs/record-serial.hex" \
+      --serial 1234 --port COM7 --no-udp
+    check_cli "other serial number over COM7" 1 "$missing_text" - \
+      --serial 4321 --port COM7 --no-udp
+  fi
+  stop_sims
+fi
+
+# --- 4. UDP between two network namespaces ----------------------------------------------------
+echo "== UDP: tool and simulator in two network namespaces"
+udp_checks=("Start by --address" "other serial number by --address"
+            "host addresses in the namespace"
+            "port listing names the registry's broadcast address"
+            "Start by the registry's broadcast address" "identify request to 10.78.0.255")
+ns_tool=qwin-tool-$$
+ns_dev=qwin-dev-$$
+why=""
+if [ ! -x "$sim" ]; then
+  why="no simulator (build log: $logs/simulator.log)"
+elif [ "$(id -u)" -ne 0 ]; then
+  why="network namespaces need root"
+elif ! ip netns add "$ns_tool" 2>"$logs/netns.log"; then
+  why="ip netns add failed: $(cat "$logs/netns.log")"
+else
+  namespaces+=("$ns_tool")
+  if ! { ip netns add "$ns_dev" && namespaces+=("$ns_dev") &&
+         ip link add qwv$$a netns "$ns_tool" type veth peer name qwv$$b netns "$ns_dev" &&
+         ip -n "$ns_tool" addr add 10.78.0.1/24 dev qwv$$a &&
+         ip -n "$ns_dev" addr add 10.78.0.2/24 dev qwv$$b &&
+         ip -n "$ns_tool" link set qwv$$a up && ip -n "$ns_dev" link set qwv$$b up &&
+         ip -n "$ns_tool" link set lo up && ip -n "$ns_dev" link set lo up; } 2>>"$logs/netns.log"
+  then
+    why="veth pair between namespaces failed: $(tail -1 "$logs/netns.log")"
+  fi
+fi
+if [ -n "$why" ]; then
+  for c in "${udp_checks[@]}"; do skip "$c: $why"; done
+elif ! start_sim "$logs/sim-udp.log" "$logs/record-udp.hex" ip netns exec "$ns_dev" "$sim" \
+        --udp 0.0.0.0 --serial 1234; then
+  fail "simulator on UDP did not start: $(cat "$sim_out")"
+else
+  # Wine's sockets live in the wine server, and its host addresses come from its device
+  # services: both must run inside the tool's namespace.
+  runner="ip netns exec $ns_tool"
+  wine_restart
+  check_cli "Start by --address" 0 "$ok_text" "$logs/record-udp.hex" \
+    --serial 1234 --no-serial --address 10.78.0.2
+  check_cli "other serial number by --address" 1 "$missing_text" - \
+    --serial 4321 --no-serial --address 10.78.0.2
+
+  # The host name's addresses (gethostname, gethostbyname) and their interface key.
+  reg_clear
+  reg_add "$interfaces\\{q-veth}" IPAddress REG_MULTI_SZ 10.78.0.1
+  reg_add "$interfaces\\{q-veth}" SubnetMask REG_MULTI_SZ 255.255.255.0
+  hosts=$(run_win "$probe" hosts | paste -sd' ')
+  want="host 10.78.0.1 broadcast 10.78.0.255 broadcast 0.0.0.0 broadcast 0.0.0.0"
+  if [ "$hosts" = "$want broadcast 0.0.0.0" ]; then
+    pass "host addresses in the namespace: 10.78.0.1, broadcast 10.78.0.255"
+  else
+    fail "host addresses in the namespace: $hosts"
+  fi
+  # The listing resolves the host name without the search's socket start-up.
+  check_cli "port listing names the registry's broadcast address" 0 "  10.78.0.255:50000" - \
+    --list-ports --no-serial
+  identifies() { grep -c '^udp 10.78.0.1:[0-9]* identify' "$logs/sim-udp.log"; }
+  identifies_before=$(identifies)
+  check_cli "Start by the registry's broadcast address" 0 "$ok_text" "$logs/record-udp.hex" \
+    --serial 1234 --no-serial --verbose
+  if [ "$(identifies)" -gt "$identifies_before" ] &&
+     grep -q 'udp 10.78.0.255:50000 > 12 bytes' \
+       "$logs/cli-Start_by_the_registry_s_broadcast_address.log"
+  then
+    pass "identify request to 10.78.0.255 reached the simulator"
+  else
+    fail "identify broadcast to 10.78.0.255 not seen (logs in $logs)"
+  fi
+  runner=""
+  "$wineserver" -k
+  stop_sims
+fi
+for ns in "${namespaces[@]}"; do ip netns del "$ns" 2>/dev/null; done
+namespaces=()
+
+t_tests=$(since "$t_tests_start")
+finish

@@ -1,0 +1,11 @@
+#include <unistd.h>
+
+#include "app/console.h"
+
+namespace quillon {
+
+bool StderrIsTerminal() {
+  return ::isatty(STDERR_FILENO) != 0;
+}
+
+}  // namespace quillon

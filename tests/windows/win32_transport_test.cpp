@@ -1,0 +1,200 @@
+// The Windows transports on a real system (or Wine): the link socket over loopback, the port
+// table, and a port that refuses the line settings. No serial port of the machine is opened.
+
+#include <gtest/gtest.h>
+#include <winsock2.h>  // brings windows.h too, in the order that Winsock 2 needs
+#include <ws2tcpip.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/datagram_socket.h"
+#include "link/serial_port.h"
+
+namespace quillon {
+namespace {
+
+// A plain Winsock socket on 127.0.0.1 playing the device.
+class LoopbackPeer {
+ public:
+  LoopbackPeer() : socket_(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof addr;
+    if (socket_ == INVALID_SOCKET ||
+        ::bind(socket_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      return;
+    }
+    port_ = ntohs(addr.sin_port);
+    // Blocking receives end after two seconds at the latest.
+    const DWORD timeout_ms = 2000;
+    ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout_ms),
+                 sizeof timeout_ms);
+  }
+  ~LoopbackPeer() {
+    if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
+  }
+  LoopbackPeer(const LoopbackPeer&) = delete;
+  LoopbackPeer& operator=(const LoopbackPeer&) = delete;
+
+  std::uint16_t port() const { return port_; }
+
+  // Waits for one datagram and remembers its sender as the place to answer.
+  int ReceiveOne() {
+    char buf[2048];
+    int len = sizeof tool_;
+    return ::recvfrom(socket_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&tool_), &len);
+  }
+  void Answer(const std::vector<std::uint8_t>& bytes) {
+    ::sendto(socket_, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
+             0, reinterpret_cast<const sockaddr*>(&tool_), sizeof tool_);
+  }
+
+ private:
+  SOCKET socket_;
+  std::uint16_t port_ = 0;
+  sockaddr_in tool_{};
+};
+
+class LinkSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(StartSocketInterface());
+    started_ = true;
+    peer_ = std::make_unique<LoopbackPeer>();
+    ASSERT_NE(peer_->port(), 0);
+    tool_ = CreateSystemDatagramSocket();
+    ASSERT_TRUE(tool_);
+    const std::uint8_t hello[12] = {};
+    ASSERT_EQ(tool_->SendTo(hello, sizeof hello, "127.0.0.1", peer_->port()), 12);
+    ASSERT_EQ(peer_->ReceiveOne(), 12);
+  }
+  void TearDown() override {
+    tool_.reset();
+    peer_.reset();
+    if (started_) StopSocketInterface();
+  }
+
+  bool started_ = false;
+  std::unique_ptr<LoopbackPeer> peer_;
+  std::unique_ptr<DatagramSocket> tool_;
+};
+
+TEST_F(LinkSocketTest, EmptySocketAnswersAtOnce) {
+  std::uint8_t buf[16];
+  const DWORD start = ::GetTickCount();
+  EXPECT_EQ(tool_->ReceiveFrom(buf, sizeof buf, true, nullptr), -1);
+  EXPECT_EQ(tool_->ReceiveFrom(buf, sizeof buf, false, nullptr), -1);
+  EXPECT_FALSE(tool_->WaitReadable(50));
+  EXPECT_LT(::GetTickCount() - start, 1000u) << "a receive blocked";
+}
+
+// Winsock fails a receive into a smaller buffer with WSAEMSGSIZE; the length tests of the
+// search need the real length all the same, with and without peek.
+TEST_F(LinkSocketTest, ReportsRealLengthOfLongerDatagram) {
+  std::vector<std::uint8_t> big(2000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i);
+  peer_->Answer(big);
+  ASSERT_TRUE(tool_->WaitReadable(2000));
+
+  std::uint8_t buf[138 + 2] = {};
+  buf[138] = 0xEE;
+  DatagramSender from;
+  EXPECT_EQ(tool_->ReceiveFrom(buf, 138, true, &from), 2000);
+  EXPECT_EQ(buf[137], 137);
+  EXPECT_EQ(buf[138], 0xEE) << "wrote past the caller's buffer";
+  EXPECT_EQ(from.address, "127.0.0.1");
+  EXPECT_EQ(from.port, peer_->port());
+
+  EXPECT_EQ(tool_->ReceiveFrom(buf, 138, false, nullptr), 2000) << "the peek removed it";
+  EXPECT_EQ(buf[138], 0xEE);
+  EXPECT_EQ(tool_->ReceiveFrom(buf, 138, true, nullptr), -1) << "the receive left it queued";
+}
+
+TEST_F(LinkSocketTest, PeekLeavesDatagramsInOrder) {
+  peer_->Answer(std::vector<std::uint8_t>(138, 0xA5));
+  peer_->Answer(std::vector<std::uint8_t>(12, 0x5A));
+  ASSERT_TRUE(tool_->WaitReadable(2000));
+  std::uint8_t buf[1476] = {};
+  EXPECT_EQ(tool_->ReceiveFrom(buf, sizeof buf, true, nullptr), 138);
+  EXPECT_EQ(tool_->ReceiveFrom(buf, sizeof buf, true, nullptr), 138);
+  EXPECT_EQ(tool_->ReceiveFrom(buf, sizeof buf, false, nullptr), 138);
+  // The second may still be on its way over loopback.
+  ASSERT_TRUE(tool_->WaitReadable(2000));
+  EXPECT_EQ(tool_->ReceiveFrom(buf, sizeof buf, false, nullptr), 12);
+  EXPECT_EQ(buf[0], 0x5A);
+}
+
+TEST_F(LinkSocketTest, RefusesAddressesThatAreNotDottedIPv4) {
+  const std::uint8_t byte = 0;
+  for (const char* bad : {"", "localhost", "1.2.3", "256.1.1.1"}) {
+    EXPECT_EQ(tool_->SendTo(&byte, 1, bad, kDevicePort), -1) << bad;
+  }
+}
+
+TEST(SocketInterfaceTest, StopWithoutStartDoesNothing) {
+  StopSocketInterface();
+  ASSERT_TRUE(StartSocketInterface());
+  EXPECT_TRUE(CreateSystemDatagramSocket() != nullptr);
+  StopSocketInterface();
+}
+
+TEST(SerialPortTableTest, SystemTableIsCom1ToCom256InTheDeviceNamespace) {
+  const std::vector<SerialPortInfo> ports = SystemSerialPorts();
+  ASSERT_EQ(ports.size(), 256u);
+  EXPECT_EQ(ports.front().number, 1);
+  EXPECT_EQ(ports.front().path, "\\\\.\\COM1");
+  EXPECT_EQ(ports[9].path, "\\\\.\\COM10");
+  EXPECT_EQ(ports.back().number, 256);
+  EXPECT_EQ(ports.back().path, "\\\\.\\COM256");
+}
+
+TEST(SerialPortTableTest, NamedPortsGetTheDeviceNamespaceWhenTheyAreComNames) {
+  SetSerialPortTable({"COM7", "com12", "\\\\.\\COM3", "COM", "COMX", "C:\\port"});
+  const std::vector<SerialPortInfo> table = CurrentSerialPortTable();
+  UseSystemSerialPortTable();
+  const std::vector<std::string> expected = {"\\\\.\\COM7", "\\\\.\\com12", "\\\\.\\COM3",
+                                             "COM",         "COMX",         "C:\\port"};
+  ASSERT_EQ(table.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(table[i].number, static_cast<int>(i + 1));
+    EXPECT_EQ(table[i].path, expected[i]);
+  }
+  EXPECT_EQ(CurrentSerialPortTable().size(), 256u);
+}
+
+TEST(SerialPortTest, MissingPortDoesNotOpen) {
+  std::string why;
+  EXPECT_EQ(SerialOpenPath("\\\\.\\QuillonNoSuchPort", &why), kInvalidSerialHandle);
+  EXPECT_FALSE(why.empty());
+  std::string detail;
+  EXPECT_EQ(ProbeSerialPort("\\\\.\\QuillonNoSuchPort", &detail), PortState::kMissing);
+}
+
+// A file opens like a port but refuses the line settings: the handle must be closed again (the
+// file can then be deleted) and the invalid handle returned.
+TEST(SerialPortTest, SettingsRefusedClosesTheHandle) {
+  char dir[MAX_PATH] = {};
+  char path[MAX_PATH] = {};
+  ASSERT_NE(::GetTempPathA(MAX_PATH, dir), 0u);
+  ASSERT_NE(::GetTempFileNameA(dir, "qsp", 0, path), 0u);
+
+  std::string why;
+  const SerialHandle h = SerialOpenPath(path, &why);
+  if (h != kInvalidSerialHandle) {
+    SerialCloseHandle(h);
+    ::DeleteFileA(path);
+    GTEST_SKIP() << "this system accepts serial settings on a file";
+  }
+  EXPECT_EQ(why.rfind("settings refused", 0), 0u) << why;
+  std::string detail;
+  EXPECT_EQ(ProbeSerialPort(path, &detail), PortState::kSettingsRefused);
+  EXPECT_NE(::DeleteFileA(path), 0) << "the handle was left open";
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,95 @@
+// quillon-win-probe: shows what the Windows backends read from the system, for the checks of
+// scripts/windows-test.sh under Wine.
+//
+//   quillon-win-probe broadcast HOST...   broadcast addresses for these host addresses, from the
+//                                         registry (one line per entry, 0.0.0.0 for none)
+//   quillon-win-probe hosts               the host name's addresses, then the broadcast addresses
+//                                         from them
+//   quillon-win-probe serial PORT         opens PORT as the search does and prints the line
+//                                         settings that the port reports back
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/datagram_socket.h"
+#include "link/serial_port.h"
+#include "search/broadcast_addresses.h"
+#include "search/network_config.h"
+
+namespace quillon {
+namespace {
+
+void PrintAddresses(const BroadcastAddresses& addresses) {
+  for (const IPv4Bytes& a : addresses) std::printf("%s\n", FormatIPv4(a).c_str());
+}
+
+int Broadcast(int argc, char** argv) {
+  std::vector<HostAddress> hosts;
+  for (int i = 0; i < argc; ++i) {
+    const std::optional<IPv4Bytes> bytes = ParseIPv4(argv[i]);
+    if (!bytes) {
+      std::fprintf(stderr, "not an IPv4 address: %s\n", argv[i]);
+      return 2;
+    }
+    hosts.emplace_back(*bytes);
+  }
+  const std::unique_ptr<NetworkConfigStore> store = SystemConfigStore();
+  PrintAddresses(GetBroadcastAddresses(hosts, *store));
+  return 0;
+}
+
+int Hosts() {
+  for (const HostAddress& h : SystemHostAddresses()) std::printf("host %s\n", h.text.c_str());
+  for (const IPv4Bytes& a : GetBroadcastAddresses()) {
+    std::printf("broadcast %s\n", FormatIPv4(a).c_str());
+  }
+  return 0;
+}
+
+int Serial(const char* port) {
+  std::string why;
+  const SerialHandle h = SerialOpenPath(port, &why);
+  if (h == kInvalidSerialHandle) {
+    std::printf("not opened: %s\n", why.c_str());
+    return 1;
+  }
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  const BOOL read = ::GetCommState(reinterpret_cast<HANDLE>(h), &dcb);
+  SerialCloseHandle(h);
+  if (!read) {
+    std::printf("opened, but GetCommState failed\n");
+    return 1;
+  }
+  std::printf(
+      "BaudRate=%lu ByteSize=%u Parity=%u StopBits=%u fBinary=%lu fParity=%lu "
+      "fOutxCtsFlow=%lu fOutxDsrFlow=%lu fOutX=%lu fInX=%lu fNull=%lu fDtrControl=%lu "
+      "fRtsControl=%lu\n",
+      static_cast<unsigned long>(dcb.BaudRate), unsigned{dcb.ByteSize}, unsigned{dcb.Parity},
+      unsigned{dcb.StopBits}, static_cast<unsigned long>(dcb.fBinary),
+      static_cast<unsigned long>(dcb.fParity), static_cast<unsigned long>(dcb.fOutxCtsFlow),
+      static_cast<unsigned long>(dcb.fOutxDsrFlow), static_cast<unsigned long>(dcb.fOutX),
+      static_cast<unsigned long>(dcb.fInX), static_cast<unsigned long>(dcb.fNull),
+      static_cast<unsigned long>(dcb.fDtrControl), static_cast<unsigned long>(dcb.fRtsControl));
+  return 0;
+}
+
+int Run(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "broadcast") return Broadcast(argc - 2, argv + 2);
+  if (command == "hosts") return Hosts();
+  if (command == "serial" && argc == 3) return Serial(argv[2]);
+  std::fprintf(stderr, "usage: quillon-win-probe broadcast HOST... | hosts | serial PORT\n");
+  return 2;
+}
+
+}  // namespace
+}  // namespace quillon
+
+int main(int argc, char** argv) {
+  return quillon::Run(argc, argv);
+}
