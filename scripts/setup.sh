@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev
-          libwxgtk3.2-dev xvfb xauth xdotool x11-utils iproute2 procps)
+          libwxgtk3.2-dev xvfb xauth xdotool x11-utils iproute2 procps locales)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -18,6 +18,13 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# A locale with a decimal comma, for the test that the field's texts ignore the user's locale.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "no de_DE locale: its test will be skipped"
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
