@@ -8,17 +8,7 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev
           libwxgtk3.2-dev xvfb xauth xdotool x11-utils iproute2 procps locales)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 # A locale with a decimal comma, for the test that the field's texts ignore the user's locale.
 if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then

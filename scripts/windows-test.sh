@@ -40,20 +40,9 @@ t_start=$(now)
 t0=$(now)
 packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest cmake ninja-build build-essential
           iproute2)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
-  if ! $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-      "${missing[@]}" >/dev/null; then
-    fail "install of ${missing[*]}"
-    finish
-  fi
+if ! scripts/install-packages.sh "${packages[@]}" >/dev/null; then
+  fail "install of ${packages[*]}"
+  finish
 fi
 t_install=$(since "$t0")
 
@@ -68,7 +57,7 @@ if cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64
     cmake --build "$build" -j"$jobs" >"$logs/build.log" 2>&1; then
   pass "cross build (mingw-w64, warnings as errors)"
 else
-  tail -30 "$logs/configure.log" "$logs/build.log"
+  tail -n 30 "$logs/configure.log" "$logs/build.log"
   fail "cross build (logs in $logs)"
   finish
 fi

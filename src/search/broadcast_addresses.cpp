@@ -266,18 +266,18 @@ std::vector<std::string> SplitPath(const std::string& path) {
 MemoryConfigStore::MemoryConfigStore() : root_(std::make_unique<Node>()) {}
 MemoryConfigStore::~MemoryConfigStore() = default;
 
+MemoryConfigStore::Node* MemoryConfigStore::ChildNamed(const Node& node, const std::string& name) {
+  for (const auto& child : node.children) {
+    if (child->name == name) return child.get();
+  }
+  return nullptr;
+}
+
 MemoryConfigStore::Node* MemoryConfigStore::Find(const std::string& path) const {
   Node* node = root_.get();
   for (const std::string& part : SplitPath(path)) {
-    Node* next = nullptr;
-    for (const auto& child : node->children) {
-      if (child->name == part) {
-        next = child.get();
-        break;
-      }
-    }
-    if (!next) return nullptr;
-    node = next;
+    node = ChildNamed(*node, part);
+    if (!node) return nullptr;
   }
   return node;
 }
@@ -285,13 +285,7 @@ MemoryConfigStore::Node* MemoryConfigStore::Find(const std::string& path) const 
 MemoryConfigStore::Node* MemoryConfigStore::FindOrCreate(const std::string& path) {
   Node* node = root_.get();
   for (const std::string& part : SplitPath(path)) {
-    Node* next = nullptr;
-    for (const auto& child : node->children) {
-      if (child->name == part) {
-        next = child.get();
-        break;
-      }
-    }
+    Node* next = ChildNamed(*node, part);
     if (!next) {
       node->children.push_back(std::make_unique<Node>());
       next = node->children.back().get();

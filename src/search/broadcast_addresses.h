@@ -126,6 +126,7 @@ class MemoryConfigStore final : public NetworkConfigStore {
   };
   class Key;
 
+  static Node* ChildNamed(const Node& node, const std::string& name);
   Node* Find(const std::string& path) const;
   Node* FindOrCreate(const std::string& path);
 
