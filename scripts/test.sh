@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# Sets up, builds, and runs every test: the unit, integration, network-namespace and dialog tests,
-# then the unit tests again under AddressSanitizer and UBSan, then the Windows cross build and its
-# tests under Wine.
+# Sets up, builds, and runs every test: the formatting check; the unit, integration,
+# network-namespace, packaging and dialog tests; the unit tests again under AddressSanitizer and
+# UBSan and built with clang++; then the Windows cross build and its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh --asan
+start=$(date +%s)
+scripts/setup.sh --asan --clang
 
+echo "== formatting"
+scripts/check-format.sh
 echo "== tests"
 ctest --test-dir build --output-on-failure -j2 --timeout 300
 echo "== unit tests under AddressSanitizer and UBSan"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j2 -L unit --timeout 300
+echo "== unit tests built with clang++"
+ctest --test-dir build-clang --output-on-failure -j2 -L unit --timeout 300
 echo "== the Windows build under Wine"
 scripts/windows-test.sh
+echo "== all tests passed in $(( $(date +%s) - start )) s"

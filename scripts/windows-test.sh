@@ -52,7 +52,7 @@ t0=$(now)
 rm -rf "$logs"
 mkdir -p "$logs"
 if cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_GUI=OFF -DQUILLON_BENCH=OFF \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_GUI=OFF -DQUILLON_BENCH=OFF -DQUILLON_WERROR=ON \
       >"$logs/configure.log" 2>&1 &&
     cmake --build "$build" -j"$jobs" >"$logs/build.log" 2>&1; then
   pass "cross build (mingw-w64, warnings as errors)"

@@ -6,12 +6,11 @@
 #include <string>
 
 #include "app/cli_options.h"
+#include "app/version.h"
 #include "link/datagram_socket.h"
 #include "reconfig/reconfig_session.h"
 
 namespace quillon {
-
-inline constexpr const char* kProductVersion = "1.0.0.1";
 
 // --port replaces the port table.
 void ApplyPortOptions(const CliOptions& options);

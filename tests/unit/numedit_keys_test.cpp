@@ -37,7 +37,6 @@ struct Field {
   NumericEdit edit;
 };
 
-constexpr int kBack = 8;
 constexpr int kRefused = -1;  // expected `ch` for a refused character
 
 TEST(NumericEditChar, AcceptsOnlyTheCharactersOfTheKind) {

@@ -181,8 +181,8 @@ TEST(NumericEditParse, ReadsIntegerKindsAsTheRuntimeDoes) {
       {2, "1x1", 5},
       {2, "", 0},
       {2, "21", 1},
-      {2, "1" + std::string(64, '0'), 0},  // bit 64 adds nothing
-      {2, "1" + std::string(63, '0'), 0x8000000000000000},
+      {2, std::string("1").append(64, '0'), 0},  // bit 64 adds nothing
+      {2, std::string("1").append(63, '0'), 0x8000000000000000},
       {8, "17", 15},
       {8, "9", 7},  // unreadable: kept
       {8, "", 0},
@@ -216,7 +216,7 @@ TEST(NumericEditParse, ReadsDecimalAsStrtod) {
                {" 12.5x", 12.5}, {"-3", -3.0},
                {"3-5", 3.0},     {".5", 0.5},
                {"1e3", 1e3},     {"0x10", 16.0},
-               {"2,5", 2.0},     {"1" + std::string(69, '0'), 1e69}};
+               {"2,5", 2.0},     {std::string("1").append(69, '0'), 1e69}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     NumericEdit f;
@@ -371,7 +371,7 @@ TEST(NumericEditLongText, ReadsAndWritesTextsOfAnyLength) {
   f.edit.SetValue(1e300);
   const std::string big = f.host.shown.back();
   EXPECT_EQ(big.size(), 301u + 19u);
-  EXPECT_EQ(big.substr(big.size() - 19), "." + std::string(18, '0'));
+  EXPECT_EQ(big.substr(big.size() - 19), std::string(".").append(18, '0'));
   f.host.shown.clear();
   f.edit.CommitText(big);
   EXPECT_EQ(f.edit.GetValue(), 1e300);
