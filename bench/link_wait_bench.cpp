@@ -30,16 +30,13 @@ int main() {
 
   double worst = 0;
   for (int round = 0; round < 3; ++round) {
-    worst = std::max(worst, bench::Measure("serial: command 4, silent device", [&] {
-      ServiceFinish(socket.get(), serial);
-    }));
-    worst = std::max(worst, bench::Measure("udp: command 4, silent device", [&] {
-      ServiceFinish(socket.get(), udp);
-    }));
+    worst = std::max(worst, bench::Measure("serial: command 4, silent device",
+                                           [&] { ServiceFinish(socket.get(), serial); }));
+    worst = std::max(worst, bench::Measure("udp: command 4, silent device",
+                                           [&] { ServiceFinish(socket.get(), udp); }));
   }
-  worst = std::max(worst, bench::Measure("serial: command 1, silent device (4 attempts)", [&] {
-    ServiceSendValue(socket.get(), serial, 1);
-  }));
+  worst = std::max(worst, bench::Measure("serial: command 1, silent device (4 attempts)",
+                                         [&] { ServiceSendValue(socket.get(), serial, 1); }));
   CloseEndpoint(serial);
   ::close(master);
   ::close(slave);

@@ -43,10 +43,10 @@ bool Report(const char* what, const std::vector<Result>& runs, double limit_ms) 
     ok = ok && r.ok;
   }
   const bool pass = ok && worst_wall <= limit_ms && worst_busy < 5.0;
-  std::printf("%-44s %zu runs, all reconfigured: %s, slowest %7.1f ms (limit %.0f), busiest %5.2f %% "
-              "(limit 5 %%) %s\n",
-              what, runs.size(), ok ? "yes" : "NO", worst_wall, limit_ms, worst_busy,
-              pass ? "ok" : "OVER");
+  std::printf(
+      "%-44s %zu runs, all reconfigured: %s, slowest %7.1f ms (limit %.0f), busiest %5.2f %% "
+      "(limit 5 %%) %s\n",
+      what, runs.size(), ok ? "yes" : "NO", worst_wall, limit_ms, worst_busy, pass ? "ok" : "OVER");
   return pass;
 }
 

@@ -99,4 +99,6 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace quillon
 
-int main(int argc, char** argv) { return quillon::Run(argc, argv); }
+int main(int argc, char** argv) {
+  return quillon::Run(argc, argv);
+}

@@ -12,7 +12,7 @@ struct CliOptions {
   Action action = Action::kStart;
   bool haveSerial = false;
   std::uint16_t serial = 0;
-  std::vector<std::string> ports;      // --port, in the order given
+  std::vector<std::string> ports;  // --port, in the order given
   bool noSerial = false;
   bool noUdp = false;
   std::vector<std::string> addresses;  // --address, dotted IPv4

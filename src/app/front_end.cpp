@@ -46,14 +46,22 @@ std::string DescribePortsAndNetworks(const CliOptions& options) {
       const PortState state = ProbeSerialPort(port.path, &detail);
       out << "  COM" << port.number << "  " << port.path << "  ";
       switch (state) {
-        case PortState::kFree: out << "free"; break;
-        case PortState::kBusy: out << "busy (" << detail << ")"; break;
+        case PortState::kFree:
+          out << "free";
+          break;
+        case PortState::kBusy:
+          out << "busy (" << detail << ")";
+          break;
         case PortState::kPermissionDenied:
           out << "permission denied (" << detail << ")";
           denied = true;
           break;
-        case PortState::kMissing: out << "missing (" << detail << ")"; break;
-        case PortState::kSettingsRefused: out << "refuses the line settings (" << detail << ")"; break;
+        case PortState::kMissing:
+          out << "missing (" << detail << ")";
+          break;
+        case PortState::kSettingsRefused:
+          out << "refuses the line settings (" << detail << ")";
+          break;
       }
       out << '\n';
     }

@@ -23,7 +23,9 @@ std::uint16_t ReplyChecksum(const std::uint8_t* reply) {
   return sum;
 }
 
-void SealReply(std::uint8_t* reply) { PutU16(reply, cmd::kChecksumOffset, ReplyChecksum(reply)); }
+void SealReply(std::uint8_t* reply) {
+  PutU16(reply, cmd::kChecksumOffset, ReplyChecksum(reply));
+}
 
 bool IsValidReply(const std::uint8_t* reply, const CommandPacket& sent) {
   if (GetU16(reply, cmd::kStartOffset) != cmd::kStartMarker) return false;
@@ -54,7 +56,9 @@ std::uint16_t ReplySerialNumber(const std::uint8_t* r) {
 std::uint16_t ReplyUseOverride(const std::uint8_t* r) {
   return GetU16(r, cmd::kUseOverrideOffset);
 }
-std::int16_t ReplyUseCount(const std::uint8_t* r) { return GetS16(r, cmd::kUseCountOffset); }
+std::int16_t ReplyUseCount(const std::uint8_t* r) {
+  return GetS16(r, cmd::kUseCountOffset);
+}
 std::uint16_t ReplyApplicabilityA(const std::uint8_t* r) {
   return GetU16(r, cmd::kApplicabilityAOffset);
 }

@@ -60,7 +60,9 @@ class PosixDatagramSocket final : public DatagramSocket {
 
 }  // namespace
 
-bool StartSocketInterface() { return true; }
+bool StartSocketInterface() {
+  return true;
+}
 void StopSocketInterface() {}
 
 std::unique_ptr<DatagramSocket> CreateSystemDatagramSocket() {

@@ -28,7 +28,9 @@ bool HasSerialPort(const LinkEndpoint& endpoint) {
   return endpoint.serialPort != kInvalidSerialHandle;
 }
 
-bool HasPeerAddress(const LinkEndpoint& endpoint) { return endpoint.peerAddress[0] != '\0'; }
+bool HasPeerAddress(const LinkEndpoint& endpoint) {
+  return endpoint.peerAddress[0] != '\0';
+}
 
 bool IsEndpointPresent(const LinkEndpoint& endpoint) {
   return HasSerialPort(endpoint) || HasPeerAddress(endpoint);
@@ -51,9 +53,13 @@ SerialHandle OpenSerialPort(int n) {
   return h;
 }
 
-void EnsureBaudRate(SerialHandle port) { CurrentPlatform().SerialEnsureBaudRate(port); }
+void EnsureBaudRate(SerialHandle port) {
+  CurrentPlatform().SerialEnsureBaudRate(port);
+}
 
-std::unique_ptr<DatagramSocket> CreateLinkSocket() { return CreateSystemDatagramSocket(); }
+std::unique_ptr<DatagramSocket> CreateLinkSocket() {
+  return CreateSystemDatagramSocket();
+}
 
 void DrainSerialInput(SerialHandle port, std::size_t chunk) {
   std::array<std::uint8_t, kMaxDrainChunk> scratch;
@@ -109,8 +115,8 @@ bool PollPeerDatagram(DatagramSocket* socket, const char* peer_address, std::uin
     }
     DatagramSender from;
     LinkReceive(socket, buf, cap, false, &from);
-    const bool from_peer = from.address == peer_address &&
-                           (!require_device_port || from.port == kDevicePort);
+    const bool from_peer =
+        from.address == peer_address && (!require_device_port || from.port == kDevicePort);
     if (from_peer && peeked == expected) return true;
     if (p.NowMs() >= deadline) return false;
   }

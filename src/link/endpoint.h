@@ -20,7 +20,7 @@ inline constexpr std::int32_t kVerdictNotApplicable = 4;
 // A plain record, passed by value to every link operation. A copy never owns the port: only
 // CloseEndpoint on the dialog's own endpoint closes it.
 struct LinkEndpoint {
-  char peerAddress[20] = {};                    // dotted IPv4 text, empty when none
+  char peerAddress[20] = {};  // dotted IPv4 text, empty when none
   SerialHandle serialPort = kInvalidSerialHandle;
   std::int32_t searchVerdict = kVerdictUsable;
 };

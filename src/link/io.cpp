@@ -22,8 +22,8 @@ long LinkSerialRead(SerialHandle port, std::uint8_t* buf, long max) {
   return n;
 }
 
-long LinkSendTo(DatagramSocket* socket, const std::uint8_t* data, long size,
-                const char* address, std::uint16_t port) {
+long LinkSendTo(DatagramSocket* socket, const std::uint8_t* data, long size, const char* address,
+                std::uint16_t port) {
   if (!socket) return -1;
   if (WireTraceEnabled()) {
     TraceWire(std::string("udp ") + address + ":" + std::to_string(port) + " >", data,

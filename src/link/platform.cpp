@@ -65,7 +65,11 @@ Platform& CurrentPlatform() {
   return p ? *p : SystemPlatform();
 }
 
-ScopedPlatform::ScopedPlatform(Platform& p) : previous_(Installed()) { Installed() = &p; }
-ScopedPlatform::~ScopedPlatform() { Installed() = previous_; }
+ScopedPlatform::ScopedPlatform(Platform& p) : previous_(Installed()) {
+  Installed() = &p;
+}
+ScopedPlatform::~ScopedPlatform() {
+  Installed() = previous_;
+}
 
 }  // namespace quillon

@@ -66,6 +66,8 @@ class ScopedPlatform {
 };
 
 // Convenience for the current platform's clock.
-inline std::int64_t NowMs() { return CurrentPlatform().NowMs(); }
+inline std::int64_t NowMs() {
+  return CurrentPlatform().NowMs();
+}
 
 }  // namespace quillon

@@ -12,8 +12,8 @@ namespace quillon {
 
 // One row of the port table.
 struct SerialPortInfo {
-  int number = 0;      // n of COMn
-  std::string path;    // what the system opens for it
+  int number = 0;    // n of COMn
+  std::string path;  // what the system opens for it
 };
 
 // The ports that COM1, COM2, ... stand for on this system, in that order, at most 256.

@@ -26,7 +26,9 @@
 namespace quillon {
 namespace {
 
-int Fd(SerialHandle h) { return static_cast<int>(h); }
+int Fd(SerialHandle h) {
+  return static_cast<int>(h);
+}
 
 std::string ReadFirstLine(const std::string& path) {
   std::ifstream in(path);
@@ -80,9 +82,13 @@ void Release(int fd) {
 
 }  // namespace
 
-std::vector<std::string> ScanSystemSerialPorts() { return ScanSystemPorts(); }
+std::vector<std::string> ScanSystemSerialPorts() {
+  return ScanSystemPorts();
+}
 
-std::string UserPortPath(const std::string& name) { return name; }
+std::string UserPortPath(const std::string& name) {
+  return name;
+}
 
 SerialHandle SerialOpenPath(const std::string& path, std::string* why) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -97,7 +103,7 @@ SerialHandle SerialOpenPath(const std::string& path, std::string* why) {
     ::close(fd);
     return kInvalidSerialHandle;
   }
-  termios tio {};
+  termios tio{};
   if (::tcgetattr(fd, &tio) != 0) {
     if (why) *why = std::string("settings refused: ") + std::strerror(errno);
     Release(fd);
@@ -170,7 +176,7 @@ void SerialCloseHandle(SerialHandle h) {
 }
 
 void SerialEnsureBaud(SerialHandle h) {
-  termios tio {};
+  termios tio{};
   if (h == kInvalidSerialHandle || ::tcgetattr(Fd(h), &tio) != 0) return;
   if (::cfgetospeed(&tio) != B38400 || ::cfgetispeed(&tio) != B38400) {
     ::cfsetispeed(&tio, B38400);

@@ -25,7 +25,9 @@ std::vector<SerialPortInfo> Number(const std::vector<std::string>& paths) {
 
 }  // namespace
 
-std::vector<SerialPortInfo> SystemSerialPorts() { return Number(ScanSystemSerialPorts()); }
+std::vector<SerialPortInfo> SystemSerialPorts() {
+  return Number(ScanSystemSerialPorts());
+}
 
 void SetSerialPortTable(const std::vector<std::string>& paths) {
   std::vector<std::string> opened;

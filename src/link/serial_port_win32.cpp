@@ -109,7 +109,9 @@ std::vector<std::string> ScanSystemSerialPorts() {
   return ports;
 }
 
-std::string UserPortPath(const std::string& name) { return DeviceName(name); }
+std::string UserPortPath(const std::string& name) {
+  return DeviceName(name);
+}
 
 SerialHandle SerialOpenPath(const std::string& path, std::string* why) {
   const OpenOutcome out = OpenPort(path);

@@ -11,13 +11,20 @@ namespace {
 
 LinkResult FromDeviceError(std::uint8_t code) {
   switch (code) {
-    case 0: return kLinkDeviceError0;
-    case 1: return kLinkDeviceError1;
-    case 2: return kLinkDeviceError2;
-    case 3: return kLinkDeviceError3;
-    case 4: return kLinkDeviceError4;
-    case 5: return kLinkDeviceError5;
-    default: return kLinkNotAnAnswer;
+    case 0:
+      return kLinkDeviceError0;
+    case 1:
+      return kLinkDeviceError1;
+    case 2:
+      return kLinkDeviceError2;
+    case 3:
+      return kLinkDeviceError3;
+    case 4:
+      return kLinkDeviceError4;
+    case 5:
+      return kLinkDeviceError5;
+    default:
+      return kLinkNotAnAnswer;
   }
 }
 
@@ -29,14 +36,19 @@ struct ReplyRule {
 
 ReplyRule RuleFor(std::uint8_t command) {
   switch (command) {
-    case svc::kReadInfo: return {0, 0, 2, 136};
+    case svc::kReadInfo:
+      return {0, 0, 2, 136};
     case svc::kSendValue:
     case svc::kWriteBlock:
     case svc::kFinish:
-    case svc::kWriteRecord: return {2, 136, 0, 0};
-    case svc::kReadBlock: return {2, 8, 8, 136};
-    case svc::kReadShort: return {0, 0, 2, 9};
-    default: return {0, 0, 0, 0};
+    case svc::kWriteRecord:
+      return {2, 136, 0, 0};
+    case svc::kReadBlock:
+      return {2, 8, 8, 136};
+    case svc::kReadShort:
+      return {0, 0, 2, 9};
+    default:
+      return {0, 0, 0, 0};
   }
 }
 
@@ -88,8 +100,8 @@ LinkResult ReceiveServiceReply(DatagramSocket* socket, LinkEndpoint endpoint,
     if (got != static_cast<long>(svc::kFrameSize)) return kLinkNoReply;
   } else {
     if (!socket || !HasPeerAddress(endpoint)) return kLinkNoReply;
-    if (!PollPeerDatagram(socket, endpoint.peerAddress, buf, sizeof buf, svc::kDatagramSize,
-                          false, deadline)) {
+    if (!PollPeerDatagram(socket, endpoint.peerAddress, buf, sizeof buf, svc::kDatagramSize, false,
+                          deadline)) {
       return kLinkNoReply;
     }
     reply = buf + (svc::kDatagramSize - svc::kFrameSize);
@@ -148,12 +160,11 @@ LinkResult ServiceReadBlock(DatagramSocket* socket, LinkEndpoint endpoint, std::
   if (length > svc::kMaxBlockData) return kLinkBlockTooLong;
   if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
   ServiceFrame frame;
-  const LinkResult r =
-      Exchange(socket, endpoint, svc::kRetryAttempts, frame, [&](ServiceFrame& f) {
-        f[svc::kCommandOffset] = svc::kReadBlock;
-        PutU32(f.data(), svc::kAddressOffset, address);
-        PutU16(f.data(), svc::kLengthOffset, length);
-      });
+  const LinkResult r = Exchange(socket, endpoint, svc::kRetryAttempts, frame, [&](ServiceFrame& f) {
+    f[svc::kCommandOffset] = svc::kReadBlock;
+    PutU32(f.data(), svc::kAddressOffset, address);
+    PutU16(f.data(), svc::kLengthOffset, length);
+  });
   if (r == kLinkOk && length > 0) std::memcpy(out, frame.data() + svc::kDataOffset, length);
   return r;
 }

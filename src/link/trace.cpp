@@ -19,7 +19,9 @@ void SetWireTrace(WireTraceHook wire, NoteTraceHook note) {
   NoteHook() = std::move(note);
 }
 
-bool WireTraceEnabled() { return static_cast<bool>(WireHook()); }
+bool WireTraceEnabled() {
+  return static_cast<bool>(WireHook());
+}
 
 void TraceWire(std::string_view what, const std::uint8_t* data, std::size_t size) {
   if (WireHook()) WireHook()(what, data, size);

@@ -9,7 +9,9 @@ namespace quillon::number_text {
 namespace {
 
 // The white space of the "C" locale.
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 int DigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -96,7 +98,11 @@ double ParseDouble(const char* text) {
   return negative ? -value : value;
 }
 
-bool ScanOctal(const char* text, std::uint64_t* out) { return ScanUnsigned(text, 8, out); }
-bool ScanHex(const char* text, std::uint64_t* out) { return ScanUnsigned(text, 16, out); }
+bool ScanOctal(const char* text, std::uint64_t* out) {
+  return ScanUnsigned(text, 8, out);
+}
+bool ScanHex(const char* text, std::uint64_t* out) {
+  return ScanUnsigned(text, 16, out);
+}
 
 }  // namespace quillon::number_text

@@ -57,8 +57,7 @@ class ReconfigSession {
   void Classify(const std::uint8_t* reply, LinkEndpoint& working) const;
   bool Matches(const std::uint8_t* reply, bool from_serial) const;
   void CollectDatagrams(std::int64_t deadline, LinkEndpoint& working, bool& matched);
-  void CollectSerial(SerialHandle (&ports)[kMaxSerialPorts], LinkEndpoint& working,
-                     bool& matched);
+  void CollectSerial(SerialHandle (&ports)[kMaxSerialPorts], LinkEndpoint& working, bool& matched);
 
   MessageSink& sink_;
   SessionOptions options_;

@@ -20,7 +20,9 @@ ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
 
 // The Start procedure closes the endpoint on every path; this only guards against a session that
 // ends inside one (an exception from the toolkit's message box, say).
-ReconfigSession::~ReconfigSession() { CloseEndpoint(m_endpoint); }
+ReconfigSession::~ReconfigSession() {
+  CloseEndpoint(m_endpoint);
+}
 
 std::int32_t SerialNumberFromFieldValue(double value) {
   const double t = std::trunc(value);

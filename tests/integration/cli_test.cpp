@@ -1,9 +1,8 @@
 // The command line's contract: output streams, exit status, the trace and the port listing.
 
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "link/endpoint.h"
 #include "link/serial_port.h"
@@ -66,9 +65,10 @@ TEST_F(CliTest, OutcomesGoToTheRightStreamWithTheRightStatus) {
 }
 
 TEST_F(CliTest, UsageErrorsAreOneLineAndStatusTwo) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {"--serial", "70000"}, {"--serial", "12", "--frobnicate"},
-        {"--serial", "1", "--address", "10.0.0.256"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                               {"--serial", "70000"},
+                                               {"--serial", "12", "--frobnicate"},
+                                               {"--serial", "1", "--address", "10.0.0.256"}}) {
     const auto r = Cli(args);
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_TRUE(r.out.empty());
@@ -86,7 +86,8 @@ TEST_F(CliTest, VerboseTracesEveryRequestAndReply) {
   EXPECT_NE(r.err.find(" ms serial "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("> 12 bytes: A5 5A 01 01 00 00 00 00 00 00 B9 9B"), std::string::npos);
   EXPECT_NE(r.err.find("< 136 bytes: A5 5A"), std::string::npos);
-  EXPECT_NE(r.err.find("> 136 bytes: 9C 05 12 00 07 34 12 01 00 00 88 13"), std::string::npos);  // the record
+  EXPECT_NE(r.err.find("> 136 bytes: 9C 05 12 00 07 34 12 01 00 00 88 13"),
+            std::string::npos);  // the record
 }
 
 TEST_F(CliTest, StageLinesWhenStandardErrorIsATerminal) {
@@ -103,7 +104,8 @@ TEST_F(CliTest, StageLinesWhenStandardErrorIsATerminal) {
   ::close(slave);
   std::string seen;
   char buf[512];
-  for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) seen.append(buf, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+    seen.append(buf, static_cast<std::size_t>(n));
   int status = 0;
   ::waitpid(pid, &status, 0);
   ::close(master);

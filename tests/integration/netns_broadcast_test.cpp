@@ -38,11 +38,14 @@ TEST_F(NetnsBroadcast, FindsAndReconfiguresTheDeviceByBroadcast) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, std::string(kTextSuccess) + "\n");
   // The request went to the network's broadcast address; the device answered from its own.
-  EXPECT_NE(r.err.find("udp 10.77.0.255:50000 > 12 bytes: A5 5A 01 01"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("udp 10.77.0.255:50000 > 12 bytes: A5 5A 01 01"), std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find("udp 10.77.0.2:50000 > 136 bytes"), std::string::npos) << r.err;
   EXPECT_EQ(RequestKinds(sim_),
             (std::vector<std::string>{"identify", "status", "mode", "svc0", "svc5", "svc4"}));
-  EXPECT_EQ(sim_.LastRecordHex(), "120007341201000088139411200311223344" "0000");
+  EXPECT_EQ(sim_.LastRecordHex(),
+            "120007341201000088139411200311223344"
+            "0000");
 }
 
 TEST_F(NetnsBroadcast, ReportsAnAbsentDevice) {

@@ -1,10 +1,9 @@
 // The serial transport on real pseudo-terminals.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <vector>
 
@@ -31,7 +30,7 @@ TEST_F(SerialPtyTest, OpensWithTheDeviceLineSettings) {
   LinkEndpoint e;
   e.serialPort = OpenSerialPort(1);
   ASSERT_NE(e.serialPort, kInvalidSerialHandle);
-  termios tio {};
+  termios tio{};
   ASSERT_EQ(::tcgetattr(static_cast<int>(e.serialPort), &tio), 0);
   EXPECT_EQ(::cfgetospeed(&tio), B38400);
   EXPECT_EQ(::cfgetispeed(&tio), B38400);
@@ -74,7 +73,7 @@ TEST_F(SerialPtyTest, NoDescriptorLeaksOnAnyPath) {
   const int before = testing::OpenDescriptorCount();
   for (int round = 0; round < 20; ++round) {
     LinkEndpoint e;
-    e.serialPort = OpenSerialPort(1);         // opens
+    e.serialPort = OpenSerialPort(1);                    // opens
     EXPECT_EQ(OpenSerialPort(4), kInvalidSerialHandle);  // busy
     EXPECT_EQ(OpenSerialPort(2), kInvalidSerialHandle);  // not a terminal: settings refused
     EXPECT_EQ(OpenSerialPort(3), kInvalidSerialHandle);  // missing

@@ -21,7 +21,9 @@ using Kinds = std::vector<std::string>;
 
 const Kinds kFullSequence = {"identify", "status", "mode", "svc0", "svc5", "svc4"};
 // The default simulator's record: its module block and status fields, with 5000 V.
-constexpr char kDefaultRecord[] = "120007341201000088139411200311223344" "0000";
+constexpr char kDefaultRecord[] =
+    "120007341201000088139411200311223344"
+    "0000";
 
 struct Outcome {
   const char* what;
@@ -84,7 +86,10 @@ TEST_P(StartAgainstSimulator, EveryOutcome) {
        1234,
        kTextNotApplicable,
        {"identify", "status", "mode", "svc0", "svc4"}},
-      {"bad status reply", {"--bad-checksum", "status"}, 1234, kTextUnknownError,
+      {"bad status reply",
+       {"--bad-checksum", "status"},
+       1234,
+       kTextUnknownError,
        {"identify", "status"}},
       {"answers the mode switch",
        {"--answer-mode-switch"},
@@ -106,12 +111,21 @@ TEST_P(StartAgainstSimulator, EveryOutcome) {
 TEST_P(StartAgainstSimulator, ADeviceThatVanishes) {
   const bool udp = GetParam();
   const std::vector<Outcome> cases = {
-      {"gone at the status request", {"--exit-after", "status"}, 1234, kTextUnknownError,
+      {"gone at the status request",
+       {"--exit-after", "status"},
+       1234,
+       kTextUnknownError,
        {"identify", "status"}},
       // Silence after the mode switch looks like success; the service check then fails.
-      {"gone at the mode switch", {"--exit-after", "mode"}, 1234, kTextNotApplicable,
+      {"gone at the mode switch",
+       {"--exit-after", "mode"},
+       1234,
+       kTextNotApplicable,
        udp ? Kinds{"identify", "status", "mode"} : Kinds{"identify", "status", "mode"}},
-      {"gone at the record", {"--exit-after", "svc5"}, 1234, kTextUnknownError,
+      {"gone at the record",
+       {"--exit-after", "svc5"},
+       1234,
+       kTextUnknownError,
        {"identify", "status", "mode", "svc0", "svc5"}},
   };
   for (const Outcome& c : cases) CheckOutcome(c, udp, "127.0.0.94");
@@ -122,11 +136,14 @@ INSTANTIATE_TEST_SUITE_P(Transports, StartAgainstSimulator, ::testing::Values(fa
 
 TEST(StartChoosesTheDevice, SerialStraysAndSplitRepliesAreSurvived) {
   if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
-  const Outcome stray = {"stray bytes before the first reply", {"--stray-bytes", "3"}, 1234,
-                         kTextSuccess, {"identify", "identify", "status", "mode", "svc0", "svc5", "svc4"}};
+  const Outcome stray = {"stray bytes before the first reply",
+                         {"--stray-bytes", "3"},
+                         1234,
+                         kTextSuccess,
+                         {"identify", "identify", "status", "mode", "svc0", "svc5", "svc4"}};
   CheckOutcome(stray, false, "");
-  const Outcome split = {"replies in pieces", {"--split-reply", "4:40"}, 1234, kTextSuccess,
-                         kFullSequence};
+  const Outcome split = {
+      "replies in pieces", {"--split-reply", "4:40"}, 1234, kTextSuccess, kFullSequence};
   CheckOutcome(split, false, "");
 }
 
@@ -147,8 +164,8 @@ TEST(StartChoosesTheDevice, UdpDecidesOverSerialAndTheLowerComOverTheHigher) {
 
   run = RunStart(1234, {com1.PtyPath(), com2.PtyPath()}, {});
   EXPECT_TRUE(run.ok) << Describe(run.messages);
-  EXPECT_EQ(RequestKinds(com1), (Kinds{"identify", "identify", "status", "mode", "svc0", "svc5",
-                                       "svc4"}));
+  EXPECT_EQ(RequestKinds(com1),
+            (Kinds{"identify", "identify", "status", "mode", "svc0", "svc5", "svc4"}));
   EXPECT_EQ(RequestKinds(com2), (Kinds{"identify", "identify"}));
   EXPECT_EQ(run.descriptorsLeft, 0);
 }
@@ -225,7 +242,8 @@ TEST_P(ServiceCommandsAgainstSimulator, ALateDuplicateIsNotTakenForTheNextReply)
   EXPECT_EQ(ServiceFinish(socket_.get(), endpoint_), kLinkOk);
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, ServiceCommandsAgainstSimulator, ::testing::Values(false, true),
+INSTANTIATE_TEST_SUITE_P(Transports, ServiceCommandsAgainstSimulator,
+                         ::testing::Values(false, true),
                          [](const auto& p) { return p.param ? "Udp" : "Serial"; });
 
 }  // namespace

@@ -1,11 +1,10 @@
 // The datagram transport on real loopback sockets. Each test binds its own 127.x address.
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -42,7 +41,8 @@ class Peer {
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     std::vector<std::uint8_t> buf(4096);
     socklen_t len = sizeof *from;
-    const ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(from), &len);
+    const ssize_t n =
+        ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(from), &len);
     buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return buf;
   }
@@ -69,15 +69,15 @@ TEST(UdpLoopback, PeekReportsTheRealLengthAndStrangersAreIgnored) {
   const sockaddr_in to = ToolAddress(*tool, device, "127.0.0.61");
 
   const ServiceFrame reply = testing::EchoFrame(ServiceFrame{0, svc::kFinish});
-  stranger.SendTo(to, testing::AsServiceDatagram(reply));   // right size, wrong sender
+  stranger.SendTo(to, testing::AsServiceDatagram(reply));    // right size, wrong sender
   device.SendTo(to, std::vector<std::uint8_t>(2000, 0x33));  // right sender, too long
   device.SendTo(to, testing::AsServiceDatagram(reply));
 
   std::uint8_t buf[272];
   ASSERT_TRUE(tool->WaitReadable(2000));
   EXPECT_EQ(tool->ReceiveFrom(buf, sizeof buf, true, nullptr), 138);
-  ASSERT_TRUE(PollPeerDatagram(tool.get(), "127.0.0.61", buf, sizeof buf, 138, true,
-                               NowMs() + 1000));
+  ASSERT_TRUE(
+      PollPeerDatagram(tool.get(), "127.0.0.61", buf, sizeof buf, 138, true, NowMs() + 1000));
   EXPECT_EQ(std::vector<std::uint8_t>(buf + 2, buf + 138),
             std::vector<std::uint8_t>(reply.begin(), reply.end()));
   EXPECT_EQ(tool->ReceiveFrom(buf, sizeof buf, true, nullptr), -1);  // all three consumed
@@ -88,8 +88,8 @@ TEST(UdpLoopback, NothingFromThePeerRunsToTheDeadline) {
   ASSERT_TRUE(tool);
   std::uint8_t buf[272];
   const auto start = NowMs();
-  EXPECT_FALSE(PollPeerDatagram(tool.get(), "127.0.0.63", buf, sizeof buf, 138, false,
-                                start + 1000));
+  EXPECT_FALSE(
+      PollPeerDatagram(tool.get(), "127.0.0.63", buf, sizeof buf, 138, false, start + 1000));
   EXPECT_GE(NowMs() - start, 1000);
 }
 

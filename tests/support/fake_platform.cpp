@@ -134,6 +134,8 @@ void FakeSocket::Arrive(std::int64_t at, std::string address, std::uint16_t port
   queue_.emplace(at, FakeDatagram{at, std::move(address), port, std::move(bytes)});
 }
 
-std::size_t FakeSocket::Pending() const { return queue_.size(); }
+std::size_t FakeSocket::Pending() const {
+  return queue_.size();
+}
 
 }  // namespace quillon::testing

@@ -25,8 +25,8 @@ struct FakePort {
   bool open = false;
   int open_count = 0;
   int baud_restores = 0;
-  std::deque<std::uint8_t> input;                    // queued for the tool to read
-  std::multimap<std::int64_t, Bytes> scheduled;      // clock value -> bytes that arrive then
+  std::deque<std::uint8_t> input;                      // queued for the tool to read
+  std::multimap<std::int64_t, Bytes> scheduled;        // clock value -> bytes that arrive then
   std::vector<std::pair<std::int64_t, Bytes>> writes;  // what the tool wrote, with the time
   // Called for every write of the tool; may queue or schedule an answer.
   std::function<void(FakePort&, const Bytes&, std::int64_t now)> on_write;

@@ -18,7 +18,7 @@ PtyPair::PtyPair() {
     master_ = -1;
     return;
   }
-  termios tio {};
+  termios tio{};
   ::tcgetattr(slave, &tio);
   ::cfmakeraw(&tio);
   ::tcsetattr(slave, TCSANOW, &tio);

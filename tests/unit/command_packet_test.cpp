@@ -54,10 +54,10 @@ TEST(CommandPacket, ValidationRejectsEachBrokenPart) {
     bool reseal;
   };
   const Case cases[] = {
-      {"start marker", 0, 0xA4, true},   {"start marker high", 1, 0x5B, true},
-      {"end marker", 134, 0xB8, true},   {"end marker high", 135, 0x9A, true},
-      {"echo first", 108, 0x02, true},   {"echo last", 115, 0x01, true},
-      {"checksum", 128, 0x00, false},    {"any word unsealed", 20, 0x01, false},
+      {"start marker", 0, 0xA4, true}, {"start marker high", 1, 0x5B, true},
+      {"end marker", 134, 0xB8, true}, {"end marker high", 135, 0x9A, true},
+      {"echo first", 108, 0x02, true}, {"echo last", 115, 0x01, true},
+      {"checksum", 128, 0x00, false},  {"any word unsealed", 20, 0x01, false},
   };
   for (const Case& c : cases) {
     CommandReply r = testing::MakeIdentifyReply({});
@@ -86,9 +86,9 @@ TEST(CommandPacket, DatagramUnwrapping) {
     bool accepted;
   };
   const Case cases[] = {
-      {"reply", 138, 50000, 0xA5, true},      {"wrong port", 138, 50001, 0xA5, false},
+      {"reply", 138, 50000, 0xA5, true},       {"wrong port", 138, 50001, 0xA5, false},
       {"bad prefix", 138, 50000, 0xA6, false}, {"bare reply", 136, 50000, 0xA5, false},
-      {"one more", 139, 50000, 0xA5, false},  {"empty", 0, 50000, 0xA5, false},
+      {"one more", 139, 50000, 0xA5, false},   {"empty", 0, 50000, 0xA5, false},
   };
   for (const Case& c : cases) {
     auto d = good;

@@ -102,7 +102,8 @@ TEST_F(SearchTest, ArrivingDatagramsExtendTheWindowBy500Ms) {
   ReconfigSession& s = Session();
   const std::int64_t start = platform_.NowMs();
   // A stranger's datagrams every 400 ms, the first at 900 ms.
-  for (int k = 0; k < 5; ++k) socket_->Arrive(start + 900 + 400 * k, "10.0.0.9", 50000, Bytes(138, 1));
+  for (int k = 0; k < 5; ++k)
+    socket_->Arrive(start + 900 + 400 * k, "10.0.0.9", 50000, Bytes(138, 1));
   EXPECT_FALSE(s.FindDevice(kSerial));
   EXPECT_EQ(platform_.NowMs() - start, 900 + 400 * 4 + 500);
   EXPECT_EQ(socket_->Pending(), 0u);
@@ -267,8 +268,14 @@ TEST_F(SearchTest, ServiceModeEntryFailures) {
        {.answerModeSwitch = true},
        kTextUnknownError,
        {"status", "mode", "mode", "mode", "mode", "mode"}},
-      {"service version 4", {.serviceVersion = 4}, kTextNotApplicable, {"status", "mode", "svc0", "svc4"}},
-      {"service error", {.serviceError = 2}, kTextNotApplicable, {"status", "mode", "svc0", "svc4"}},
+      {"service version 4",
+       {.serviceVersion = 4},
+       kTextNotApplicable,
+       {"status", "mode", "svc0", "svc4"}},
+      {"service error",
+       {.serviceError = 2},
+       kTextNotApplicable,
+       {"status", "mode", "svc0", "svc4"}},
   };
   for (const Case& c : cases) {
     sink_.messages.clear();
@@ -362,8 +369,8 @@ TEST_F(StartTest, WritesTheRecordWithTheDeviceValues) {
   EXPECT_EQ(sink_.messages[0].style, kStyleInformation);
   EXPECT_EQ(d.lastRecord,
             testing::Hex("12 00 09 08 07 01 00 00 88 13 10 27 D0 07 03 04 05 06 00 00"));
-  EXPECT_EQ(d.received, (std::vector<std::string>{"identify", "status", "mode", "svc0", "svc5",
-                                                  "svc4"}));
+  EXPECT_EQ(d.received,
+            (std::vector<std::string>{"identify", "status", "mode", "svc0", "svc5", "svc4"}));
   EXPECT_EQ(platform_.OpenPorts(), 0);
   EXPECT_FALSE(IsEndpointPresent(s.m_endpoint));
   EXPECT_EQ(sink_.waits, 0);
@@ -375,8 +382,8 @@ TEST_F(StartTest, ARecordThatIsNotEchoedIsAnError) {
     devices_.clear();
     platform_.Port(5) = {};
     ReconfigSession& s = Session(udp);
-    FakeDevice& d = udp ? UdpDevice("10.0.0.7", {.echoRecord = false})
-                        : SerialDevice(5, {.echoRecord = false});
+    FakeDevice& d =
+        udp ? UdpDevice("10.0.0.7", {.echoRecord = false}) : SerialDevice(5, {.echoRecord = false});
     EXPECT_FALSE(s.StartProcedure(kSerial));
     EXPECT_EQ(OnlyMessage(), kTextUnknownError);
     EXPECT_EQ(Count(d.received, "svc5"), 1);
@@ -404,9 +411,8 @@ TEST_F(StartTest, FieldValuesBecomeSerialNumbers) {
     double value;
     std::int32_t serial;
   };
-  const Case cases[] = {{0.0, 0},          {1234.99, 1234},     {-0.5, 0},
-                        {-7.9, -7},        {4e9, -1},           {-4e9, -1},
-                        {std::nan(""), -1}, {2147483647.0, 2147483647}};
+  const Case cases[] = {{0.0, 0},  {1234.99, 1234}, {-0.5, 0},          {-7.9, -7},
+                        {4e9, -1}, {-4e9, -1},      {std::nan(""), -1}, {2147483647.0, 2147483647}};
   for (const Case& c : cases) {
     EXPECT_EQ(SerialNumberFromFieldValue(c.value), c.serial) << c.value;
   }

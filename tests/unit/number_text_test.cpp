@@ -30,8 +30,9 @@ TEST(NumberText, AgreesWithTheCRuntime) {
     for (const char* format : {"%" SCNx64, "%" SCNo64}) {
       std::uint64_t want = 7, have = 7;
       const bool read = std::sscanf(text, format, &want) == 1;
-      const bool ours = format[std::strlen(format) - 1] == 'x' ? number_text::ScanHex(text, &have)
-                                                               : number_text::ScanOctal(text, &have);
+      const bool ours = format[std::strlen(format) - 1] == 'x'
+                            ? number_text::ScanHex(text, &have)
+                            : number_text::ScanOctal(text, &have);
       ASSERT_EQ(ours, read) << format << " " << text;
       ASSERT_EQ(have, want) << format << " " << text;
     }

@@ -120,7 +120,13 @@ TEST_F(ServiceFrameTest, ReplyClassification) {
       {"payload differs", mutate(2, true), kLinkNotAnAnswer},
       {"last byte differs", mutate(135, true), kLinkNotAnAnswer},
       {"short", [](const Bytes& r) { return Bytes(r.begin(), r.end() - 1); }, kLinkNoReply},
-      {"long", [](const Bytes& r) { Bytes b = Echo(r); b.push_back(0); return b; }, kLinkNoReply},
+      {"long",
+       [](const Bytes& r) {
+         Bytes b = Echo(r);
+         b.push_back(0);
+         return b;
+       },
+       kLinkNoReply},
   };
   for (const Case& c : cases) {
     SerialDevice(c.answer);
@@ -237,7 +243,8 @@ TEST_F(ServiceFrameTest, OddSerialCountsRunToTheDeadline) {
     EXPECT_EQ(ServiceFinish(&socket_, serial_), kLinkNoReply) << size;
     EXPECT_GE(platform_.NowMs() - start, 1000) << size;
     // 272 bytes at most were taken; the rest is drained by the next send.
-    EXPECT_EQ(platform_.SerialQueued(serial_.serialPort), static_cast<long>(size > 272 ? size - 272 : 0));
+    EXPECT_EQ(platform_.SerialQueued(serial_.serialPort),
+              static_cast<long>(size > 272 ? size - 272 : 0));
   }
 }
 
@@ -260,12 +267,15 @@ TEST_F(ServiceFrameTest, SerialWinsOverTheAddress) {
 }
 
 TEST_F(ServiceFrameTest, UdpExchange) {
-  UdpDevice([](const Bytes& req) { return testing::AsServiceDatagram(testing::EchoFrame([&] {
-                                     ServiceFrame f;
-                                     std::copy(req.begin(), req.end(), f.begin());
-                                     return f;
-                                   }())); },
-            "10.1.2.3", 40000);  // any source port will do for service replies
+  UdpDevice(
+      [](const Bytes& req) {
+        return testing::AsServiceDatagram(testing::EchoFrame([&] {
+          ServiceFrame f;
+          std::copy(req.begin(), req.end(), f.begin());
+          return f;
+        }()));
+      },
+      "10.1.2.3", 40000);  // any source port will do for service replies
   EXPECT_EQ(ServiceFinish(&socket_, udp_), kLinkOk);
   ASSERT_EQ(socket_.sent.size(), 1u);
   EXPECT_EQ(socket_.sent[0].address, "10.1.2.3");
@@ -278,7 +288,7 @@ TEST_F(ServiceFrameTest, UdpIgnoresStrangersAndOtherSizes) {
   socket_.on_send = [&](FakeSocket& s, const testing::SentDatagram& d) {
     s.Arrive(d.at + 10, "10.1.2.4", 50000, testing::AsServiceDatagram(reply));  // stranger
     s.Arrive(d.at + 20, "10.1.2.3", 50000, Bytes(reply.begin(), reply.end()));  // bare 136
-    s.Arrive(d.at + 30, "10.1.2.3", 50000, Bytes(2000, 0x55));                // oversized
+    s.Arrive(d.at + 30, "10.1.2.3", 50000, Bytes(2000, 0x55));                  // oversized
   };
   const std::int64_t start = platform_.NowMs();
   EXPECT_EQ(ServiceFinish(&socket_, udp_), kLinkNoReply);
