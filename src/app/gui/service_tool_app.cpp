@@ -28,37 +28,21 @@ void ShowStartupMessage(std::string_view text, int style) {
   wxMessageBox(FromUtf8(text), FromUtf8(kCaption), MessageBoxStyle(style), nullptr);
 }
 
+void PrintUsageError(const std::string& reason) {
+  std::cerr << kProgram << ": " << reason << '\n';
+}
+
 // Runs the dialog once the socket interface is up.
 int RunWithSockets(const std::vector<std::string>& args) {
-  std::vector<const char*> argv;
-  argv.reserve(args.size());
-  for (const auto& a : args) argv.push_back(a.c_str());
-  const CliParse parsed =
-      ParseCommandLine(static_cast<int>(argv.size()), argv.data(), /*requireSerial=*/false);
-  std::string error = parsed.error;
-  if (parsed.ok) {
-    // --list-ports and --verbose print to a terminal; the dialog has none.
-    if (parsed.options.action == CliOptions::Action::kListPorts) {
-      error = "--list-ports is an option of quillon-reconfigurator-cli";
-    } else if (parsed.options.verbose) {
-      error = "--verbose is an option of quillon-reconfigurator-cli";
-    }
-  }
-  if (!parsed.ok || !error.empty()) {
-    std::cerr << kProgram << ": " << error << '\n';
-    ShowStartupMessage(error + "\n\n" + DialogUsage(), kStyleError);
+  const CliParse parsed = ParseDialogCommandLine(args);
+  if (!parsed.ok) {
+    PrintUsageError(parsed.error);
+    ShowStartupMessage(parsed.error + "\n\n" + DialogUsage(), kStyleError);
     return kExitUsage;
   }
-  const CliOptions& options = parsed.options;
-  if (options.action == CliOptions::Action::kHelp) {
-    std::cout << DialogUsage();
-    return kExitDone;
-  }
-  if (options.action == CliOptions::Action::kVersion) {
-    std::cout << kProgram << ' ' << kProductVersion << '\n';
-    return kExitDone;
-  }
+  if (const std::optional<int> status = AnswerBeforeToolkit(parsed, std::cout)) return *status;
 
+  const CliOptions& options = parsed.options;
   ApplyPortOptions(options);
   MainDialog dialog(options);
   wxTheApp->SetTopWindow(&dialog);
@@ -87,6 +71,36 @@ std::string DialogUsage() {
          "                   the local broadcast addresses\n";
 }
 
+CliParse ParseDialogCommandLine(const std::vector<std::string>& args) {
+  std::vector<const char*> argv;
+  argv.reserve(args.size());
+  for (const auto& a : args) argv.push_back(a.c_str());
+  CliParse parsed =
+      ParseCommandLine(static_cast<int>(argv.size()), argv.data(), /*requireSerial=*/false);
+  // --list-ports and --verbose print to a terminal; the dialog has none.
+  if (parsed.ok && parsed.options.action == CliOptions::Action::kListPorts) {
+    parsed.ok = false;
+    parsed.error = "--list-ports is an option of quillon-reconfigurator-cli";
+  } else if (parsed.ok && parsed.options.verbose) {
+    parsed.ok = false;
+    parsed.error = "--verbose is an option of quillon-reconfigurator-cli";
+  }
+  return parsed;
+}
+
+std::optional<int> AnswerBeforeToolkit(const CliParse& parsed, std::ostream& out) {
+  if (!parsed.ok) return std::nullopt;
+  if (parsed.options.action == CliOptions::Action::kHelp) {
+    out << DialogUsage();
+    return kExitDone;
+  }
+  if (parsed.options.action == CliOptions::Action::kVersion) {
+    out << kProgram << ' ' << kProductVersion << '\n';
+    return kExitDone;
+  }
+  return std::nullopt;
+}
+
 int RunServiceTool(const std::vector<std::string>& args, const ServiceToolHooks& hooks) {
   if (!hooks.startSocketInterface()) {
     ShowStartupMessage(kTextSocketInitFailed, kStyleError);
@@ -105,8 +119,12 @@ bool ServiceToolApp::OnInit() {
   return false;  // no message loop after the dialog
 }
 
-int ServiceToolApp::ExitStatus(int entryResult) {
+int ServiceToolApp::ExitStatus(int entryResult, const CliParse& parsed) {
   if (g_exitStatus) return *g_exitStatus;
+  if (!parsed.ok) {
+    PrintUsageError(parsed.error);
+    return kExitUsage;
+  }
   return entryResult == 0 ? 0 : 1;
 }
 

@@ -5,8 +5,12 @@
 
 #include <wx/app.h>
 
+#include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "app/cli_options.h"
 
 namespace quillon {
 
@@ -29,14 +33,23 @@ int RunServiceTool(const std::vector<std::string>& args, const ServiceToolHooks&
 // The usage text of the dialog program.
 std::string DialogUsage();
 
+// The dialog's command line (args[0] is the program name): the options it shares with the
+// command line; --serial, --list-ports and --verbose are usage errors here.
+CliParse ParseDialogCommandLine(const std::vector<std::string>& args);
+
+// What main() answers before the toolkit starts, so that it works without a display: --help and
+// --version print to `out` and give kExitDone. Empty for everything else.
+std::optional<int> AnswerBeforeToolkit(const CliParse& parsed, std::ostream& out);
+
 class ServiceToolApp final : public wxApp {
  public:
   // Runs the whole tool and returns false, so that the toolkit ends the process.
   bool OnInit() override;
 
-  // The exit status for main(): the tool's, or 1 when the toolkit could not even start
-  // (no display), given wxEntry's result.
-  static int ExitStatus(int entryResult);
+  // The exit status for main(), given wxEntry's result and the command line: the tool's; when
+  // the toolkit could not even start (no display), kExitUsage for a command line in error (its
+  // reason goes to standard error, as no message box can show it), else 1.
+  static int ExitStatus(int entryResult, const CliParse& parsed);
 };
 
 }  // namespace quillon
