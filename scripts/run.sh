@@ -10,7 +10,10 @@
 #                                  quillon-reconfigurator-cli; see its --help)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh || {
+  echo "run.sh: the set-up failed (README.md, \"Other distributions\", says what a build needs)" >&2
+  exit 1
+}
 
 cli=build/src/app/quillon-reconfigurator-cli
 gui=build/src/app/gui/quillon-reconfigurator

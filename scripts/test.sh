@@ -11,6 +11,11 @@ echo "== formatting"
 scripts/check-format.sh
 echo "== tests"
 ctest --test-dir build --output-on-failure -j2 --timeout 300
+echo "== the Debian package"
+package_start=$(date +%s)
+scripts/package.sh
+tests/packaging/deb_test.sh
+echo "(package built and tested in $(( $(date +%s) - package_start )) s)"
 echo "== unit tests under AddressSanitizer and UBSan"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j2 -L unit --timeout 300
