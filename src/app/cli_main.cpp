@@ -18,16 +18,16 @@ namespace {
 // Prints the outcome after the Start: stdout on success, stderr otherwise.
 class CliSink final : public MessageSink {
  public:
-  explicit CliSink(bool stages) : stages_(stages) {}
-  void ShowMessage(std::string_view text, int /*style*/) override { message_ = text; }
+  explicit CliSink(bool stages) : m_stages(stages) {}
+  void ShowMessage(std::string_view text, int /*style*/) override { m_message = text; }
   void Stage(std::string_view what) override {
-    if (stages_) std::cerr << "... " << what << std::endl;
+    if (m_stages) std::cerr << "... " << what << std::endl;
   }
-  const std::string& message() const { return message_; }
+  const std::string& message() const { return m_message; }
 
  private:
-  bool stages_;
-  std::string message_;
+  bool m_stages;
+  std::string m_message;
 };
 
 void EnableHexTrace() {
@@ -41,12 +41,12 @@ void EnableHexTrace() {
     return std::string(buf);
   };
   SetWireTrace(
-      [stamp](std::string_view what, const std::uint8_t* data, std::size_t size) {
+      [stamp](std::string_view what, std::span<const std::uint8_t> data) {
         std::string line = stamp();
-        line.append(what).append(" ").append(std::to_string(size)).append(" bytes:");
+        line.append(what).append(" ").append(std::to_string(data.size())).append(" bytes:");
         char hex[4];
-        for (std::size_t i = 0; i < size; ++i) {
-          std::snprintf(hex, sizeof hex, " %02X", data[i]);
+        for (const std::uint8_t byte : data) {
+          std::snprintf(hex, sizeof hex, " %02X", byte);
           line += hex;
         }
         std::cerr << line << '\n';
@@ -76,7 +76,8 @@ int Run(int argc, char** argv) {
       break;
   }
 
-  if (!StartSocketInterface()) {
+  const SocketInterface sockets;
+  if (!sockets.started()) {
     std::cerr << kTextSocketInitFailed << '\n';
     return 1;
   }
@@ -88,10 +89,9 @@ int Run(int argc, char** argv) {
     PowerModuleRecord record;
     std::unique_ptr<DatagramSocket> socket = MakeLinkSocket(o);
     LinkEndpoint endpoint;
-    ReconfigSession session(sink, record, socket, endpoint, MakeSessionOptions(o));
+    ReconfigSession session(sink, record, socket, endpoint, MakeSearchOptions(o));
     done = session.StartProcedure(o.serial);
   }
-  StopSocketInterface();
   (done ? std::cout : std::cerr) << sink.message() << std::endl;
   return done ? 0 : 1;
 }

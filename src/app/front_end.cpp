@@ -8,9 +8,50 @@
 #include "search/network_config.h"
 
 namespace quillon {
+namespace {
+
+std::string PortState(const SerialOpenResult& probe) {
+  switch (probe.status) {
+    case SerialOpenStatus::kOpened:
+      return "free";
+    case SerialOpenStatus::kBusy:
+      return "busy (" + probe.detail + ")";
+    case SerialOpenStatus::kPermissionDenied:
+      return "permission denied" +
+             (probe.group.empty() ? std::string() : " (group " + probe.group + ")");
+    case SerialOpenStatus::kNotASerialPort:
+      return "not a serial port (" + probe.detail + ")";
+    case SerialOpenStatus::kSettingsRefused:
+      return "refuses the line settings (" + probe.detail + ")";
+    case SerialOpenStatus::kMissing:
+      break;
+  }
+  return "missing (" + probe.detail + ")";
+}
+
+// "  COM1  /dev/ttyUSB0  /dev/serial/by-id/...  USB 0403:6001 FTDI FT232R (serial A1B2)  free"
+void DescribePort(std::ostream& out, const SerialPortInfo& port) {
+  const SerialPortIdentity id = IdentifySerialPort(port.path);
+  const SerialOpenResult probe = ProbeSerialPort(port.path);
+  out << "  COM" << port.number << "  " << port.path << "  ";
+  if (!id.stableName.empty()) out << id.stableName << "  ";
+  if (!id.usbId.empty()) {
+    out << "USB " << id.usbId;
+    if (!id.manufacturer.empty()) out << ' ' << id.manufacturer;
+    if (!id.product.empty()) out << ' ' << id.product;
+    if (!id.serialNumber.empty()) out << " (serial " << id.serialNumber << ')';
+    out << "  ";
+  }
+  out << PortState(probe) << '\n';
+  if (probe.status == SerialOpenStatus::kPermissionDenied) {
+    out << "      to use it: " << SerialPermissionFix(probe.group) << '\n';
+  }
+}
+
+}  // namespace
 
 void ApplyPortOptions(const CliOptions& options) {
-  if (!options.ports.empty()) SetSerialPortTable(options.ports);
+  if (!options.ports.empty()) SystemPlatform::Instance().UseNamedSerialPorts(options.ports);
 }
 
 std::unique_ptr<DatagramSocket> MakeLinkSocket(const CliOptions& options) {
@@ -22,8 +63,8 @@ std::vector<std::string> LocalBroadcastTargets() {
   return BroadcastTargetTexts(GetBroadcastAddresses());
 }
 
-SessionOptions MakeSessionOptions(const CliOptions& options) {
-  SessionOptions s;
+SearchOptions MakeSearchOptions(const CliOptions& options) {
+  SearchOptions s;
   s.useSerial = !options.noSerial;
   s.identifyAddresses = options.addresses;
   s.broadcastTargets = LocalBroadcastTargets;
@@ -32,40 +73,16 @@ SessionOptions MakeSessionOptions(const CliOptions& options) {
 
 std::string DescribePortsAndNetworks(const CliOptions& options) {
   std::ostringstream out;
-  const auto& table = CurrentSerialPortTable();
+  const std::vector<SerialPortInfo> ports =
+      options.ports.empty() ? ExistingSerialPorts() : SystemPlatform::Instance().SerialPorts();
   out << "Serial ports";
   if (options.noSerial) {
     out << ": none searched (--no-serial)\n";
-  } else if (table.empty()) {
+  } else if (ports.empty()) {
     out << ": none found\n";
   } else {
     out << ":\n";
-    bool denied = false;
-    for (const auto& port : table) {
-      std::string detail;
-      const PortState state = ProbeSerialPort(port.path, &detail);
-      out << "  COM" << port.number << "  " << port.path << "  ";
-      switch (state) {
-        case PortState::kFree:
-          out << "free";
-          break;
-        case PortState::kBusy:
-          out << "busy (" << detail << ")";
-          break;
-        case PortState::kPermissionDenied:
-          out << "permission denied (" << detail << ")";
-          denied = true;
-          break;
-        case PortState::kMissing:
-          out << "missing (" << detail << ")";
-          break;
-        case PortState::kSettingsRefused:
-          out << "refuses the line settings (" << detail << ")";
-          break;
-      }
-      out << '\n';
-    }
-    if (denied) out << SerialPermissionHint() << '\n';
+    for (const SerialPortInfo& port : ports) DescribePort(out, port);
   }
   out << "Identify requests go to";
   if (options.noUdp) {
@@ -74,7 +91,7 @@ std::string DescribePortsAndNetworks(const CliOptions& options) {
     const auto targets = options.addresses.empty() ? LocalBroadcastTargets() : options.addresses;
     if (targets.empty()) out << ": no local IPv4 network found";
     out << (targets.empty() ? "\n" : ":\n");
-    for (const auto& t : targets) out << "  " << t << ":50000\n";
+    for (const auto& t : targets) out << "  " << t << ":" << kDevicePort << '\n';
   }
   return out.str();
 }

@@ -4,11 +4,12 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/cli_options.h"
 #include "app/version.h"
 #include "link/datagram_socket.h"
-#include "reconfig/reconfig_session.h"
+#include "search/device_search.h"
 
 namespace quillon {
 
@@ -16,7 +17,7 @@ namespace quillon {
 void ApplyPortOptions(const CliOptions& options);
 // The link socket, or none with --no-udp.
 std::unique_ptr<DatagramSocket> MakeLinkSocket(const CliOptions& options);
-SessionOptions MakeSessionOptions(const CliOptions& options);
+SearchOptions MakeSearchOptions(const CliOptions& options);
 // The local broadcast addresses as dotted texts.
 std::vector<std::string> LocalBroadcastTargets();
 // The port table with the state of each port, and the broadcast addresses.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "link/datagram_socket.h"
 #include "link/wire.h"
 
 namespace quillon {
@@ -9,8 +10,8 @@ namespace quillon {
 CommandPacket MakeModeSwitchRequest() {
   CommandPacket p = kIdentifyRequest;
   std::fill(p.begin() + cmd::kBodyOffset, p.begin() + cmd::kRequestEndOffset, 0);
-  p[2] = 0xFF;
-  p[3] = 0xFF;
+  p[cmd::kBodyOffset] = 0xFF;
+  p[cmd::kBodyOffset + 1] = 0xFF;
   return p;
 }
 
@@ -40,9 +41,9 @@ bool IsValidReply(const std::uint8_t* reply, const CommandPacket& sent) {
   return rest == 0;
 }
 
-const std::uint8_t* UnwrapReplyDatagram(const std::uint8_t* datagram, long length,
+const std::uint8_t* UnwrapReplyDatagram(const std::uint8_t* datagram, std::size_t length,
                                         std::uint16_t source_port) {
-  if (length != static_cast<long>(cmd::kDatagramSize) || source_port != 50000) return nullptr;
+  if (length != cmd::kDatagramSize || source_port != kDevicePort) return nullptr;
   if (GetU16(datagram, 0) != cmd::kDatagramPrefix) return nullptr;
   return datagram + cmd::kPrefixSize;
 }

@@ -38,6 +38,8 @@ inline constexpr std::size_t kChecksumOffset = 128;
 inline constexpr std::size_t kEndOffset = 134;
 inline constexpr std::size_t kChecksumWord = 64;
 inline constexpr std::size_t kReplyWords = 68;
+// The status reply's fields that seed the power-module record (its bytes 10..17, in this order).
+inline constexpr std::array<std::size_t, 8> kStatusFieldOffsets = {58, 59, 62, 63, 64, 65, 98, 99};
 }  // namespace cmd
 
 using CommandPacket = std::array<std::uint8_t, cmd::kRequestSize>;
@@ -56,9 +58,9 @@ void SealReply(std::uint8_t* reply);
 // Start marker, end marker, echo of the request body, checksum, in that order.
 bool IsValidReply(const std::uint8_t* reply, const CommandPacket& sent);
 
-// The reply inside a datagram: only a 138-byte datagram from port 50000 with prefix A5 5A.
-// Returns null for anything else.
-const std::uint8_t* UnwrapReplyDatagram(const std::uint8_t* datagram, long length,
+// The reply inside a datagram: only a 138-byte datagram from the device's port with prefix
+// A5 5A. Returns null for anything else.
+const std::uint8_t* UnwrapReplyDatagram(const std::uint8_t* datagram, std::size_t length,
                                         std::uint16_t source_port);
 
 // Fields of an identify reply.

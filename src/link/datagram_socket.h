@@ -3,8 +3,11 @@
 // their own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 
 namespace quillon {
@@ -24,25 +27,62 @@ class DatagramSocket {
   DatagramSocket(const DatagramSocket&) = delete;
   DatagramSocket& operator=(const DatagramSocket&) = delete;
 
-  // Receives (or, with peek, looks at) the next pending datagram into buf. Returns the
-  // datagram's real length, which may exceed cap (then only cap bytes are stored), or -1 when
-  // nothing is pending. With peek the datagram stays queued.
-  virtual long ReceiveFrom(std::uint8_t* buf, long cap, bool peek, DatagramSender* from) = 0;
-  // Sends one datagram to a dotted IPv4 address; returns the count sent or -1.
-  virtual long SendTo(const std::uint8_t* buf, long n, const std::string& address,
+  // Receives (or, with peek, looks at) the next pending datagram into buf. Gives the datagram's
+  // real length, which may exceed buf.size() (then only buf.size() bytes are stored), or nothing
+  // when no datagram is pending. With peek the datagram stays queued.
+  virtual std::optional<std::size_t> ReceiveFrom(std::span<std::uint8_t> buf, bool peek,
+                                                 DatagramSender* from) = 0;
+  // Sends one datagram to a dotted IPv4 address; false when it could not be sent.
+  virtual bool SendTo(std::span<const std::uint8_t> data, const std::string& address,
                       std::uint16_t port) = 0;
   // Blocks until a datagram is pending or timeout_ms has passed. Returns whether one is
   // pending. Used only to avoid spinning; callers still test their own deadline.
   virtual bool WaitReadable(int timeout_ms) = 0;
 };
 
-// Starts the socket interface of the system (WSAStartup on Windows). False when it cannot.
-bool StartSocketInterface();
-void StopSocketInterface();
+// The system's socket interface (WSAStartup on Windows; nothing to start elsewhere), started for
+// the lifetime of the guard and stopped with it when it started. Guards nest: the system counts
+// them.
+class SocketInterface {
+ public:
+  // How the interface is started and stopped: the system's calls, or a test's.
+  struct Calls {
+    bool (*start)();
+    void (*stop)();
+  };
+  static Calls System();
+
+  explicit SocketInterface(Calls calls = System()) : m_calls(calls), m_started(calls.start()) {}
+  ~SocketInterface() {
+    if (m_started) m_calls.stop();
+  }
+  SocketInterface(const SocketInterface&) = delete;
+  SocketInterface& operator=(const SocketInterface&) = delete;
+
+  bool started() const { return m_started; }
+
+ private:
+  Calls m_calls;
+  bool m_started;
+};
+
+// The same without a guard, for start-up code that pairs them by hand.
+inline bool StartSocketInterface() {
+  return SocketInterface::System().start();
+}
+inline void StopSocketInterface() {
+  SocketInterface::System().stop();
+}
 
 // Creates a socket bound to any local address and an ephemeral port, non-blocking, with
 // SO_BROADCAST = 1, SO_RCVBUF = 262144 and SO_LINGER on for 5 s (failures of the options are
 // ignored). Null when the socket cannot be made.
 std::unique_ptr<DatagramSocket> CreateSystemDatagramSocket();
+
+// The protocols' sends and receives, with the wire trace of what really crossed the socket.
+bool SendDatagram(DatagramSocket* socket, std::span<const std::uint8_t> data,
+                  const std::string& address, std::uint16_t port);
+std::optional<std::size_t> ReceiveDatagram(DatagramSocket* socket, std::span<std::uint8_t> buf,
+                                           DatagramSender* from);
 
 }  // namespace quillon

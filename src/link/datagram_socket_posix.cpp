@@ -16,54 +16,55 @@ namespace {
 
 class PosixDatagramSocket final : public DatagramSocket {
  public:
-  explicit PosixDatagramSocket(int fd) : fd_(fd) {}
-  ~PosixDatagramSocket() override { ::close(fd_); }
+  explicit PosixDatagramSocket(int fd) : m_fd(fd) {}
+  ~PosixDatagramSocket() override { ::close(m_fd); }
 
-  long ReceiveFrom(std::uint8_t* buf, long cap, bool peek, DatagramSender* from) override {
+  std::optional<std::size_t> ReceiveFrom(std::span<std::uint8_t> buf, bool peek,
+                                         DatagramSender* from) override {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     // MSG_TRUNC makes Linux report the datagram's real length even when it is longer than the
     // buffer: the callers' length tests depend on it.
     const int flags = MSG_DONTWAIT | MSG_TRUNC | (peek ? MSG_PEEK : 0);
-    const ssize_t n = ::recvfrom(fd_, buf, cap > 0 ? static_cast<std::size_t>(cap) : 0, flags,
-                                 reinterpret_cast<sockaddr*>(&addr), &len);
-    if (n < 0) return -1;
+    const ssize_t n =
+        ::recvfrom(m_fd, buf.data(), buf.size(), flags, reinterpret_cast<sockaddr*>(&addr), &len);
+    if (n < 0) return std::nullopt;
     if (from) {
       char text[INET_ADDRSTRLEN] = {};
       ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
       from->address = text;
       from->port = ntohs(addr.sin_port);
     }
-    return static_cast<long>(n);
+    return static_cast<std::size_t>(n);
   }
 
-  long SendTo(const std::uint8_t* buf, long n, const std::string& address,
+  bool SendTo(std::span<const std::uint8_t> data, const std::string& address,
               std::uint16_t port) override {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) return -1;
-    const ssize_t sent = ::sendto(fd_, buf, static_cast<std::size_t>(n), MSG_DONTWAIT,
+    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) return false;
+    const ssize_t sent = ::sendto(m_fd, data.data(), data.size(), MSG_DONTWAIT,
                                   reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    return sent < 0 ? -1 : static_cast<long>(sent);
+    return sent == static_cast<ssize_t>(data.size());
   }
 
   bool WaitReadable(int timeout_ms) override {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{m_fd, POLLIN, 0};
     const int r = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
     return r > 0 && (p.revents & POLLIN) != 0;
   }
 
  private:
-  int fd_;
+  int m_fd;
 };
 
 }  // namespace
 
-bool StartSocketInterface() {
-  return true;
+// POSIX sockets need no start-up.
+SocketInterface::Calls SocketInterface::System() {
+  return {[] { return true; }, [] {}};
 }
-void StopSocketInterface() {}
 
 std::unique_ptr<DatagramSocket> CreateSystemDatagramSocket() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

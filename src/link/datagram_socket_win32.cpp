@@ -28,15 +28,16 @@ constexpr int kReceiveAttempts = 8;
 
 class Win32DatagramSocket final : public DatagramSocket {
  public:
-  explicit Win32DatagramSocket(SOCKET s) : socket_(s), scratch_(kScratchBytes) {}
-  ~Win32DatagramSocket() override { ::closesocket(socket_); }
+  explicit Win32DatagramSocket(SOCKET s) : m_socket(s), m_scratch(kScratchBytes) {}
+  ~Win32DatagramSocket() override { ::closesocket(m_socket); }
 
-  long ReceiveFrom(std::uint8_t* buf, long cap, bool peek, DatagramSender* from) override {
+  std::optional<std::size_t> ReceiveFrom(std::span<std::uint8_t> buf, bool peek,
+                                         DatagramSender* from) override {
     for (int attempt = 0; attempt < kReceiveAttempts; ++attempt) {
       sockaddr_in addr{};
       int addr_len = sizeof addr;
-      int n = ::recvfrom(socket_, reinterpret_cast<char*>(scratch_.data()),
-                         static_cast<int>(scratch_.size()), peek ? MSG_PEEK : 0,
+      int n = ::recvfrom(m_socket, reinterpret_cast<char*>(m_scratch.data()),
+                         static_cast<int>(m_scratch.size()), peek ? MSG_PEEK : 0,
                          reinterpret_cast<sockaddr*>(&addr), &addr_len);
       if (n == SOCKET_ERROR) {
         const int error = ::WSAGetLastError();
@@ -45,38 +46,38 @@ class Win32DatagramSocket final : public DatagramSocket {
         if (error == WSAECONNRESET || error == WSAENETRESET) continue;
         // Cannot happen with IPv4 (the scratch buffer holds any datagram); the part received
         // is all there is.
-        if (error != WSAEMSGSIZE) return -1;
-        n = static_cast<int>(scratch_.size());
+        if (error != WSAEMSGSIZE) return std::nullopt;
+        n = static_cast<int>(m_scratch.size());
       }
-      if (buf && cap > 0) {
-        std::memcpy(buf, scratch_.data(), static_cast<std::size_t>(std::min<long>(cap, n)));
-      }
+      const auto length = static_cast<std::size_t>(n);
+      std::memcpy(buf.data(), m_scratch.data(), std::min(buf.size(), length));
       if (from) {
         char text[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
         from->address = text;
         from->port = ntohs(addr.sin_port);
       }
-      return n;
+      return length;
     }
-    return -1;
+    return std::nullopt;
   }
 
-  long SendTo(const std::uint8_t* buf, long n, const std::string& address,
+  bool SendTo(std::span<const std::uint8_t> data, const std::string& address,
               std::uint16_t port) override {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) return -1;
-    const int sent = ::sendto(socket_, reinterpret_cast<const char*>(buf), static_cast<int>(n), 0,
+    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) return false;
+    const int sent = ::sendto(m_socket, reinterpret_cast<const char*>(data.data()),
+                              static_cast<int>(data.size()), 0,
                               reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    return sent == SOCKET_ERROR ? -1 : static_cast<long>(sent);
+    return sent == static_cast<int>(data.size());
   }
 
   bool WaitReadable(int timeout_ms) override {
     fd_set readable;
     FD_ZERO(&readable);
-    FD_SET(socket_, &readable);
+    FD_SET(m_socket, &readable);
     const int ms = timeout_ms < 0 ? 0 : timeout_ms;
     timeval tv{ms / 1000, (ms % 1000) * 1000};
     // The first argument is ignored by Winsock.
@@ -84,34 +85,22 @@ class Win32DatagramSocket final : public DatagramSocket {
   }
 
  private:
-  SOCKET socket_;
-  std::vector<std::uint8_t> scratch_;
+  SOCKET m_socket;
+  std::vector<std::uint8_t> m_scratch;
 };
-
-// WSAStartup is counted by Winsock; this counts our own calls so that a stop without a
-// successful start does nothing.
-int& StartCount() {
-  static int count = 0;
-  return count;
-}
 
 }  // namespace
 
-bool StartSocketInterface() {
-  WSADATA data{};
-  if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
-  if (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 2) {
-    ::WSACleanup();
-    return false;
-  }
-  ++StartCount();
-  return true;
-}
-
-void StopSocketInterface() {
-  if (StartCount() == 0) return;
-  --StartCount();
-  ::WSACleanup();
+// Winsock counts its start-ups: each guard starts it once and, when that worked, stops it once.
+SocketInterface::Calls SocketInterface::System() {
+  return {[] {
+            WSADATA data{};
+            if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+            if (LOBYTE(data.wVersion) == 2 && HIBYTE(data.wVersion) == 2) return true;
+            ::WSACleanup();
+            return false;
+          },
+          [] { ::WSACleanup(); }};
 }
 
 std::unique_ptr<DatagramSocket> CreateSystemDatagramSocket() {

@@ -5,10 +5,16 @@
 #include <cstring>
 #include <string>
 
-#include "link/io.h"
-#include "link/trace.h"
+#include "link/serial_port.h"
 
 namespace quillon {
+namespace {
+
+// A flood cannot hold a drain forever: more datagrams than the receive buffer can hold at once
+// end it.
+constexpr int kMaxDrainedDatagrams = 4096;
+
+}  // namespace
 
 void ResetEndpoint(LinkEndpoint& endpoint) {
   std::memset(endpoint.peerAddress, 0, sizeof endpoint.peerAddress);
@@ -18,7 +24,7 @@ void ResetEndpoint(LinkEndpoint& endpoint) {
 
 void CloseEndpoint(LinkEndpoint& endpoint) {
   if (endpoint.serialPort != kInvalidSerialHandle) {
-    CurrentPlatform().SerialClose(endpoint.serialPort);
+    CloseSerialPort(endpoint.serialPort);
     endpoint.serialPort = kInvalidSerialHandle;
   }
   std::memset(endpoint.peerAddress, 0, sizeof endpoint.peerAddress);
@@ -45,12 +51,7 @@ bool SetPeerAddress(LinkEndpoint& endpoint, const char* address) {
 }
 
 SerialHandle OpenSerialPort(int n) {
-  std::string why;
-  const SerialHandle h = CurrentPlatform().OpenSerial(n, &why);
-  if (h == kInvalidSerialHandle && !why.empty() && why != "no such port") {
-    TraceNote("COM" + std::to_string(n) + " skipped: " + why);
-  }
-  return h;
+  return SerialPort::Open(n).Release();
 }
 
 void EnsureBaudRate(SerialHandle port) {
@@ -62,63 +63,69 @@ std::unique_ptr<DatagramSocket> CreateLinkSocket() {
 }
 
 void DrainSerialInput(SerialHandle port, std::size_t chunk) {
-  std::array<std::uint8_t, kMaxDrainChunk> scratch;
+  std::array<std::uint8_t, kLinkScratchSize> scratch;
   chunk = std::clamp<std::size_t>(chunk, 1, scratch.size());
-  Platform& p = CurrentPlatform();
   // Bounded: a port that keeps reporting bytes but yields none (a vanished device) ends the drain.
-  for (long queued = p.SerialQueued(port); queued > 0; queued = p.SerialQueued(port)) {
-    const long want = std::min<long>(queued, static_cast<long>(chunk));
-    if (LinkSerialRead(port, scratch.data(), want) <= 0) break;
+  for (std::size_t queued = SerialQueued(port); queued > 0; queued = SerialQueued(port)) {
+    if (SerialRead(port, std::span(scratch).first(std::min(queued, chunk))) == 0) break;
   }
 }
 
 void DrainDatagrams(DatagramSocket* socket, std::size_t buffer_size) {
   if (!socket) return;
-  std::array<std::uint8_t, kMaxDrainChunk> scratch;
-  const long cap = static_cast<long>(std::min(buffer_size, scratch.size()));
-  // A flood cannot hold the drain forever: more datagrams than the receive buffer can hold at
-  // once end it.
+  std::array<std::uint8_t, kLinkScratchSize> scratch;
+  const std::span<std::uint8_t> buf =
+      std::span(scratch).first(std::min(buffer_size, scratch.size()));
   for (int i = 0; i < kMaxDrainedDatagrams; ++i) {
-    if (LinkReceive(socket, scratch.data(), cap, false, nullptr) < 0) break;
+    if (!ReceiveDatagram(socket, buf, nullptr)) break;
   }
 }
 
-long WaitForSerialBytes(SerialHandle port, long expected, std::int64_t deadline) {
+std::size_t WaitForSerialBytes(SerialHandle port, std::size_t expected, const Deadline& deadline) {
   Platform& p = CurrentPlatform();
   for (;;) {
-    const long queued = p.SerialQueued(port);
-    if (queued == expected) return queued;
-    const std::int64_t left = deadline - p.NowMs();
-    if (left <= 0) return queued;
+    const std::size_t queued = p.SerialQueued(port);
+    if (queued == expected || deadline.Passed()) return queued;
     // An empty port sleeps until its first byte; a partial reply is polled every millisecond.
     if (queued == 0) {
-      p.SerialWaitInput(port, static_cast<int>(std::min<std::int64_t>(left, 1000)));
+      p.SerialWaitInput(port, deadline.SliceMs());
     } else {
       p.SleepMs(1);
     }
   }
 }
 
-bool PollPeerDatagram(DatagramSocket* socket, const char* peer_address, std::uint8_t* buf,
-                      std::size_t buffer_size, long expected, bool require_device_port,
-                      std::int64_t deadline) {
-  if (!socket) return false;
-  Platform& p = CurrentPlatform();
-  const long cap = static_cast<long>(buffer_size);
+std::size_t ReadSerialReply(SerialHandle port, std::span<std::uint8_t> buf) {
+  const std::size_t got = buf.empty() ? 0 : SerialRead(port, buf);
+  SerialQueued(port);  // the port's error state is cleared
+  return got;
+}
+
+std::optional<PendingDatagram> WaitForDatagram(DatagramSocket* socket, std::span<std::uint8_t> buf,
+                                               const Deadline& deadline) {
+  if (!socket) return std::nullopt;
   for (;;) {
-    const long peeked = socket->ReceiveFrom(buf, cap, true, nullptr);
-    if (peeked < 0) {
-      const std::int64_t left = deadline - p.NowMs();
-      if (left <= 0) return false;
-      socket->WaitReadable(static_cast<int>(std::min<std::int64_t>(left, 1000)));
-      continue;
+    PendingDatagram pending;
+    if (const std::optional<std::size_t> n = socket->ReceiveFrom(buf, true, &pending.from)) {
+      pending.length = *n;
+      return pending;
     }
+    if (deadline.Passed()) return std::nullopt;
+    socket->WaitReadable(deadline.SliceMs());
+  }
+}
+
+bool PollPeerDatagram(DatagramSocket* socket, const char* peer_address, std::span<std::uint8_t> buf,
+                      std::size_t expected, bool require_device_port, const Deadline& deadline) {
+  for (;;) {
+    const std::optional<PendingDatagram> pending = WaitForDatagram(socket, buf, deadline);
+    if (!pending) return false;
     DatagramSender from;
-    LinkReceive(socket, buf, cap, false, &from);
+    ReceiveDatagram(socket, buf, &from);
     const bool from_peer =
         from.address == peer_address && (!require_device_port || from.port == kDevicePort);
-    if (from_peer && peeked == expected) return true;
-    if (p.NowMs() >= deadline) return false;
+    if (from_peer && pending->length == expected) return true;
+    if (deadline.Passed()) return false;
   }
 }
 

@@ -6,8 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 
 #include "link/datagram_socket.h"
+#include "link/deadline.h"
 #include "link/platform.h"
 
 namespace quillon {
@@ -16,6 +19,10 @@ namespace quillon {
 inline constexpr std::int32_t kVerdictUsable = 0;
 inline constexpr std::int32_t kVerdictInUse = 2;
 inline constexpr std::int32_t kVerdictNotApplicable = 4;
+
+// The largest scratch buffer of the link: the service send drains through it and the mode
+// switch reads the device's answers into it.
+inline constexpr std::size_t kLinkScratchSize = 1536;
 
 // A plain record, passed by value to every link operation. A copy never owns the port: only
 // CloseEndpoint on the dialog's own endpoint closes it.
@@ -37,7 +44,8 @@ bool IsEndpointPresent(const LinkEndpoint& endpoint);
 // empty address), since a truncated address would name another host.
 bool SetPeerAddress(LinkEndpoint& endpoint, const char* address);
 
-// Opens COMn (1..256) of the port table with 38400 8N1, no flow control, DTR on, RTS off.
+// Opens COMn (1..256) of the port table with 38400 8N1, no flow control, DTR on, RTS off; the
+// invalid handle when it does not open. The caller closes it (SerialPort owns one instead).
 SerialHandle OpenSerialPort(int n);
 void EnsureBaudRate(SerialHandle port);
 
@@ -50,13 +58,26 @@ void DrainSerialInput(SerialHandle port, std::size_t chunk);
 void DrainDatagrams(DatagramSocket* socket, std::size_t buffer_size);
 // Waits until exactly `expected` bytes are queued or the deadline has passed (the count is
 // tested before the clock). Returns the count seen last.
-long WaitForSerialBytes(SerialHandle port, long expected, std::int64_t deadline);
+std::size_t WaitForSerialBytes(SerialHandle port, std::size_t expected, const Deadline& deadline);
+// Reads at most buf.size() of the queued bytes (callers size buf by the count they saw), then
+// asks for the queued count once more: on Windows that clears the port's error state after a
+// reply. Returns the count read.
+std::size_t ReadSerialReply(SerialHandle port, std::span<std::uint8_t> buf);
+
+// A datagram that waits in the socket's queue: its real length and its sender.
+struct PendingDatagram {
+  std::size_t length = 0;
+  DatagramSender from;
+};
+// Peeks at the socket until a datagram is pending or the deadline has passed; the datagram
+// stays queued (its first bytes are in buf).
+std::optional<PendingDatagram> WaitForDatagram(DatagramSocket* socket, std::span<std::uint8_t> buf,
+                                               const Deadline& deadline);
 
 // Waits for a datagram of exactly `expected` bytes from peer_address (and, when asked, from
 // the device's port). Datagrams from anyone else, or of another size, are consumed and ignored.
 // Returns true with the datagram in buf when one was accepted before the deadline.
-bool PollPeerDatagram(DatagramSocket* socket, const char* peer_address, std::uint8_t* buf,
-                      std::size_t buffer_size, long expected, bool require_device_port,
-                      std::int64_t deadline);
+bool PollPeerDatagram(DatagramSocket* socket, const char* peer_address, std::span<std::uint8_t> buf,
+                      std::size_t expected, bool require_device_port, const Deadline& deadline);
 
 }  // namespace quillon

@@ -1,8 +1,12 @@
-// The system's serial ports: the port table that maps COMn to a device, and the calls on an
-// open port. One implementation per platform (serial_port_posix.cpp, serial_port_win32.cpp).
+// Serial ports: the system's platform with its port table (its serial calls are one file per
+// platform, serial_port_posix.cpp and serial_port_win32.cpp), the owner of an open port, and the
+// calls that the protocols make on a port, with the wire trace.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -10,43 +14,101 @@
 
 namespace quillon {
 
-// One row of the port table.
-struct SerialPortInfo {
-  int number = 0;    // n of COMn
-  std::string path;  // what the system opens for it
+// The system's platform: the monotonic clock and the real serial ports. COMn stands for the n-th
+// port of the system's list (on Windows, \\.\COMn), or for the n-th port the user named.
+class SystemPlatform final : public Platform {
+ public:
+  static SystemPlatform& Instance();
+
+  // The user names the ports (an empty list: no serial port at all), or the system's list is
+  // used again.
+  void UseNamedSerialPorts(const std::vector<std::string>& paths);
+  void UseSystemSerialPorts();
+
+  std::int64_t NowMs() override;
+  void SleepMs(int ms) override;
+  void RescanSerialPorts() override;
+  const std::vector<SerialPortInfo>& SerialPorts() override;
+  SerialOpenResult OpenSerial(int n) override;
+  std::size_t SerialQueued(SerialHandle h) override;
+  std::size_t SerialRead(SerialHandle h, std::span<std::uint8_t> buf) override;
+  std::size_t SerialWrite(SerialHandle h, std::span<const std::uint8_t> data) override;
+  void SerialClose(SerialHandle h) override;
+  void SerialWaitInput(SerialHandle h, int ms) override;
+  void SerialEnsureBaudRate(SerialHandle h) override;
+  std::string SerialName(SerialHandle h) override;
+
+  // Opens one port by its path, as OpenSerial does for a row of the table.
+  SerialOpenResult OpenPath(const std::string& path);
+
+ private:
+  SystemPlatform() = default;
+  // The platform's list of its ports, in COM order, at most 256 (one per platform file).
+  static std::vector<std::string> ScanSystemPorts();
+  // What a port named by the user is opened as (Windows: COM7 is \\.\COM7).
+  static std::string NamedPortPath(const std::string& name);
+  // Closes a handle that OpenPath opened (one per platform file).
+  static void ClosePath(SerialHandle h);
+
+  bool m_userNamed = false;
+  bool m_scanned = false;
+  std::vector<SerialPortInfo> m_table;
+  std::map<SerialHandle, std::string> m_openNames;  // "COMn (path)" of each open port
 };
 
-// The ports that COM1, COM2, ... stand for on this system, in that order, at most 256.
-std::vector<SerialPortInfo> SystemSerialPorts();
-// The platform's part of the table: the system's port paths in order, and what a port named by
-// the user is opened as.
-std::vector<std::string> ScanSystemSerialPorts();
-std::string UserPortPath(const std::string& name);
+// Owns one open port and closes it when destroyed, unless the port has been released (into the
+// endpoint of a found device). Move-only.
+class SerialPort {
+ public:
+  SerialPort() = default;
+  // Opens COMn of the current platform's table.
+  static SerialPort Open(int n, SerialOpenResult* result = nullptr);
+  ~SerialPort() { Close(); }
+  SerialPort(SerialPort&& other) noexcept : m_handle(other.m_handle) {
+    other.m_handle = kInvalidSerialHandle;
+  }
+  SerialPort& operator=(SerialPort&& other) noexcept;
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
 
-// Replaces the port table (the user named the ports). An empty list means no serial port.
-void SetSerialPortTable(const std::vector<std::string>& paths);
-// Goes back to the system's own list.
-void UseSystemSerialPortTable();
-// The table in force. The system's list is read again by RescanSerialPorts (the search does so
-// before each scan, so that an adapter plugged in meanwhile is seen).
-const std::vector<SerialPortInfo>& CurrentSerialPortTable();
-void RescanSerialPorts();
+  bool IsOpen() const { return m_handle != kInvalidSerialHandle; }
+  SerialHandle handle() const { return m_handle; }
+  // Gives the handle away; this object no longer closes it.
+  SerialHandle Release();
+  void Close();
 
-// Whether a port could be opened now, for --list-ports.
-enum class PortState { kFree, kBusy, kPermissionDenied, kMissing, kSettingsRefused };
-PortState ProbeSerialPort(const std::string& path, std::string* detail);
-// How a user gets access to ports that refuse them (the usual fix on this system).
-std::string SerialPermissionHint();
+ private:
+  explicit SerialPort(SerialHandle h) : m_handle(h) {}
+  SerialHandle m_handle = kInvalidSerialHandle;
+};
 
-// Calls on one port by path; the system platform uses these for the entries of the table.
-SerialHandle SerialOpenPath(const std::string& path, std::string* why);
-long SerialQueuedCount(SerialHandle h);
-long SerialReadQueued(SerialHandle h, std::uint8_t* buf, long max);
-long SerialWriteBytes(SerialHandle h, const std::uint8_t* buf, long n);
-void SerialCloseHandle(SerialHandle h);
-// Blocks until input arrives or ms milliseconds pass. False when the system cannot wait on this
-// port (the caller then pauses instead), or when the port reports hang-up or an error.
-bool SerialWaitReadable(SerialHandle h, int ms);
-void SerialEnsureBaud(SerialHandle h);
+// The protocols' calls on an open port, through the current platform, with the wire trace.
+std::size_t SerialQueued(SerialHandle port);
+std::size_t SerialRead(SerialHandle port, std::span<std::uint8_t> buf);
+std::size_t SerialWrite(SerialHandle port, std::span<const std::uint8_t> data);
+void CloseSerialPort(SerialHandle port);
+
+// What a port is, for the port listing, without opening it with the line settings and without
+// touching its modem lines: access and locks only (status kOpened: free).
+SerialOpenResult ProbeSerialPort(const std::string& path);
+
+// How the system knows the device behind a port, for the listing; empty where it has nothing.
+struct SerialPortIdentity {
+  std::string stableName;  // POSIX: its name under /dev/serial/by-id
+  std::string usbId;       // "0403:6001"
+  std::string manufacturer;
+  std::string product;
+  std::string serialNumber;  // the adapter's own
+};
+SerialPortIdentity IdentifySerialPort(const std::string& path);
+
+// The ports that exist, for the listing (Windows: the registry's SERIALCOMM; POSIX: the table).
+std::vector<SerialPortInfo> ExistingSerialPorts();
+
+// The exact fix for a port that refuses the user (group: the device's owning group).
+std::string SerialPermissionFix(const std::string& group);
+
+// Releases every port this process holds, from a signal handler: only async-signal-safe calls.
+void ReleaseSerialPortsForExit();
 
 }  // namespace quillon

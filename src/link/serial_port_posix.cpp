@@ -1,13 +1,23 @@
-// Serial ports on POSIX: termios, exclusive open, FIONREAD for the queued count.
+// Serial ports on POSIX: termios, exclusive open without harm to other programs, FIONREAD for the
+// queued count.
 //
 // The Windows side sets queue sizes (SetupComm) and clears the port's error state together with
 // reading the queued count (ClearCommError). Neither has a POSIX counterpart: the tty layer sizes
 // its own buffers, and termios reports no latched line errors that would block reads.
+//
+// Exclusive access has three conventions here, and a port held by any of them is another
+// program's: the kernel's exclusive flag (TIOCEXCL; root opens such a port all the same, so the
+// flag is asked for with TIOCGEXCL), a flock on the device, and a UUCP lock file
+// (/run/lock/LCK..ttyUSB0, holding the pid) as minicom, picocom and most serial tools write it.
+// Such a port is left exactly as it was found. While the tool holds a port it sets all three
+// itself, and it clears the exclusive flag only where it set it: cleared by anyone else, the flag
+// stays off for the other program; left set, a pseudo-terminal refuses every later opener.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -15,9 +25,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +40,9 @@
 
 namespace quillon {
 namespace {
+
+constexpr const char* kLockDirectories[] = {"/run/lock", "/var/lock"};
+constexpr const char* kByIdDirectory = "/dev/serial/by-id";
 
 int Fd(SerialHandle h) {
   return static_cast<int>(h);
@@ -42,6 +60,22 @@ bool PathExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+std::string RealPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
+
+std::string ErrorText(int error) {
+  return std::strerror(error);
+}
+
+std::string GroupOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  if (const group* g = ::getgrgid(st.st_gid)) return g->gr_name;
+  return std::to_string(st.st_gid);
+}
+
 // Orders names by their letters, then by their number: ttyS2 before ttyS10, ttyACM0 before ttyS0.
 bool NaturalLess(const std::string& a, const std::string& b) {
   auto split = [](const std::string& s) {
@@ -53,9 +87,236 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   return split(a) < split(b);
 }
 
+// --- UUCP lock files ----------------------------------------------------------------------------
+
+std::string LockDirectory() {
+  for (const char* dir : kLockDirectories) {
+    struct stat st {};
+    if (::stat(dir, &st) == 0 && S_ISDIR(st.st_mode)) return dir;
+  }
+  return {};
+}
+
+// LCK..ttyUSB0 for /dev/ttyUSB0, LCK..pts_3 for /dev/pts/3: the name under /dev with '/' as '_'.
+std::string LockFileFor(const std::string& device) {
+  const std::string dir = LockDirectory();
+  if (dir.empty()) return {};
+  std::string name = device.rfind("/dev/", 0) == 0 ? device.substr(5) : device;
+  if (device.rfind("/dev/", 0) != 0) name = name.substr(name.rfind('/') + 1);
+  std::replace(name.begin(), name.end(), '/', '_');
+  return dir + "/LCK.." + name;
+}
+
+struct LockHolder {
+  pid_t pid = 0;
+  std::string program;
+};
+
+std::string ProgramOf(pid_t pid) {
+  return ReadFirstLine("/proc/" + std::to_string(pid) + "/comm");
+}
+
+// The process that a lock file names, when it is alive. The file holds the pid as ten
+// characters and a newline (HDB UUCP), or as a binary int (the old form). A lock of a process
+// that has ended, or one that cannot be read, is stale and not honoured.
+std::optional<LockHolder> LiveLockHolder(const std::string& lock_file) {
+  if (lock_file.empty()) return std::nullopt;
+  const int fd = ::open(lock_file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  char text[64] = {};
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  long pid = 0;
+  if (n == static_cast<ssize_t>(sizeof(int)) && (text[0] < ' ' || text[sizeof(int) - 1] < ' ')) {
+    int binary = 0;
+    std::memcpy(&binary, text, sizeof binary);
+    pid = binary;
+  } else if (n > 0) {
+    pid = std::strtol(text, nullptr, 10);
+  }
+  if (pid <= 0 || pid > INT_MAX) return std::nullopt;
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return std::nullopt;
+  return LockHolder{static_cast<pid_t>(pid), ProgramOf(static_cast<pid_t>(pid))};
+}
+
+std::string DescribeLock(const std::string& lock_file, const LockHolder& holder) {
+  std::string text = "lock file " + lock_file + " of process " + std::to_string(holder.pid);
+  if (!holder.program.empty()) text += " (" + holder.program + ")";
+  return text;
+}
+
+// Writes our own lock file. True when we hold it, or when the lock folder is not ours to write
+// (then there is no lock to take); false, with *holder, when another live process got there.
+bool TakeLockFile(const std::string& lock_file, std::optional<LockHolder>* holder, bool* written) {
+  *written = false;
+  if (lock_file.empty()) return true;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const int fd = ::open(lock_file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      char text[16];
+      const int len = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
+      const bool ok = ::write(fd, text, static_cast<std::size_t>(len)) == len;
+      ::close(fd);
+      if (!ok) {
+        ::unlink(lock_file.c_str());
+        return true;
+      }
+      *written = true;
+      return true;
+    }
+    if (errno != EEXIST) return true;  // a folder we may not write: no lock files here
+    *holder = LiveLockHolder(lock_file);
+    if (*holder) return false;
+    ::unlink(lock_file.c_str());  // stale: a process that has ended
+  }
+  return true;
+}
+
+// Removes a lock file only while it still names this process.
+void RemoveOwnLockFile(const char* lock_file) {
+  if (lock_file[0] == '\0') return;
+  const std::optional<LockHolder> holder = LiveLockHolder(lock_file);
+  if (holder && holder->pid == ::getpid()) ::unlink(lock_file);
+}
+
+// --- the ports this process holds ---------------------------------------------------------------
+
+// Fixed-size and plain, so that a signal handler can release them (ReleaseSerialPortsForExit).
+struct HeldPort {
+  volatile int fd = -1;
+  bool exclusiveSet = false;
+  char lockFile[128] = {};
+};
+std::array<HeldPort, kMaxSerialPorts + 8> g_held;
+
+HeldPort* Held(int fd) {
+  for (HeldPort& p : g_held) {
+    if (p.fd == fd) return &p;
+  }
+  return nullptr;
+}
+
+bool Register(int fd, bool exclusive_set, const std::string& lock_file) {
+  HeldPort* slot = Held(-1);
+  if (!slot || lock_file.size() >= sizeof slot->lockFile) return false;
+  slot->exclusiveSet = exclusive_set;
+  std::memcpy(slot->lockFile, lock_file.c_str(), lock_file.size() + 1);
+  slot->fd = fd;  // last: from here on a signal handler sees a complete entry
+  return true;
+}
+
+// Undoes what the tool did to a port, then closes it.
+void ReleaseFd(int fd, bool exclusive_set, const char* lock_file) {
+  if (exclusive_set) ::ioctl(fd, TIOCNXCL);
+  ::flock(fd, LOCK_UN);
+  RemoveOwnLockFile(lock_file);
+  ::close(fd);
+}
+
+// --- the checks before a port is taken ----------------------------------------------------------
+
+SerialOpenResult Refused(SerialOpenStatus status, std::string detail, std::string group = {}) {
+  return {kInvalidSerialHandle, status, std::move(detail), std::move(group)};
+}
+
+std::string FileKind(mode_t mode) {
+  if (S_ISREG(mode)) return "a regular file";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISBLK(mode)) return "a block device";
+  return "not a character device";
+}
+
+// Opens the port without taking it, when nobody holds it. On success *fd is open and flocked by
+// nobody but possibly us (the probe releases the lock at once, the open keeps it).
+SerialOpenResult CheckAndOpen(const std::string& path, const std::string& lock_file, int* fd) {
+  *fd = -1;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    if (err == EACCES) {
+      return Refused(SerialOpenStatus::kPermissionDenied, ErrorText(err), GroupOf(path));
+    }
+    return Refused(SerialOpenStatus::kMissing, ErrorText(err));
+  }
+  if (!S_ISCHR(st.st_mode)) return Refused(SerialOpenStatus::kNotASerialPort, FileKind(st.st_mode));
+  if (const std::optional<LockHolder> holder = LiveLockHolder(lock_file)) {
+    return Refused(SerialOpenStatus::kBusy, DescribeLock(lock_file, *holder));
+  }
+  const int opened = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (opened < 0) {
+    const int err = errno;
+    switch (err) {
+      case EACCES:
+      case EPERM:
+        return Refused(SerialOpenStatus::kPermissionDenied, ErrorText(err), GroupOf(path));
+      case EBUSY:
+        return Refused(SerialOpenStatus::kBusy, "held exclusively by another program (TIOCEXCL)");
+      default:
+        return Refused(SerialOpenStatus::kMissing, ErrorText(err));
+    }
+  }
+  if (!::isatty(opened)) {
+    ::close(opened);
+    return Refused(SerialOpenStatus::kNotASerialPort, "not a terminal device");
+  }
+  int exclusive = 0;
+  if (::ioctl(opened, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    ::close(opened);  // the other program's flag stays as it is
+    return Refused(SerialOpenStatus::kBusy, "held exclusively by another program (TIOCEXCL)");
+  }
+  if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    ::close(opened);
+    if (err == EWOULDBLOCK) {
+      return Refused(SerialOpenStatus::kBusy, "locked by another program (flock)");
+    }
+    return Refused(SerialOpenStatus::kMissing, ErrorText(err));
+  }
+  *fd = opened;
+  return {static_cast<SerialHandle>(opened), SerialOpenStatus::kOpened, {}, {}};
+}
+
+// 38400 8N1 raw, no flow control; DTR on, RTS off.
+bool ApplyLineSettings(int fd, std::string* why) {
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) {
+    *why = ErrorText(errno);
+    return false;
+  }
+  ::cfmakeraw(&tio);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  ::cfsetispeed(&tio, B38400);
+  ::cfsetospeed(&tio, B38400);
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+    *why = ErrorText(errno);
+    return false;
+  }
+  // A pseudo-terminal has no modem lines and answers ENOTTY or EINVAL.
+  int dtr = TIOCM_DTR;
+  int rts = TIOCM_RTS;
+  if ((::ioctl(fd, TIOCMBIS, &dtr) != 0 || ::ioctl(fd, TIOCMBIC, &rts) != 0) && errno != ENOTTY &&
+      errno != EINVAL) {
+    *why = ErrorText(errno);
+    return false;
+  }
+  return true;
+}
+
+std::string SysfsAttribute(const std::string& dir, const char* name) {
+  return ReadFirstLine(dir + "/" + name);
+}
+
+}  // namespace
+
 // Devices under /sys/class/tty that have a driver. A legacy ttyS port whose UART type is 0
 // (PORT_UNKNOWN) is a placeholder without hardware and is left out.
-std::vector<std::string> ScanSystemPorts() {
+std::vector<std::string> SystemPlatform::ScanSystemPorts() {
   std::vector<std::string> names;
   DIR* dir = ::opendir("/sys/class/tty");
   if (!dir) return names;
@@ -74,86 +335,73 @@ std::vector<std::string> ScanSystemPorts() {
   return names;
 }
 
-void Release(int fd) {
-  ::ioctl(fd, TIOCNXCL);  // else the next open of a pseudo-terminal fails with EBUSY
-  ::flock(fd, LOCK_UN);
-  ::close(fd);
-}
-
-}  // namespace
-
-std::vector<std::string> ScanSystemSerialPorts() {
-  return ScanSystemPorts();
-}
-
-std::string UserPortPath(const std::string& name) {
+std::string SystemPlatform::NamedPortPath(const std::string& name) {
   return name;
 }
 
-SerialHandle SerialOpenPath(const std::string& path, std::string* why) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    if (why) *why = std::strerror(errno);
-    return kInvalidSerialHandle;
+SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
+  const std::string lock_file = LockFileFor(RealPath(path));
+  int fd = -1;
+  SerialOpenResult result = CheckAndOpen(path, lock_file, &fd);
+  if (fd < 0) return result;
+
+  // Taken: the exclusive flag keeps out later openers, the flock (already held) those that only
+  // use flock, the lock file those that only look there.
+  const bool exclusive_set = ::ioctl(fd, TIOCEXCL) == 0;
+  std::optional<LockHolder> holder;
+  bool lock_written = false;
+  if (!TakeLockFile(lock_file, &holder, &lock_written)) {
+    ReleaseFd(fd, exclusive_set, "");
+    return Refused(SerialOpenStatus::kBusy, DescribeLock(lock_file, *holder));
   }
-  // Exclusive: another program's TIOCEXCL makes our open fail with EBUSY above; the lock also
-  // keeps out programs that only use flock.
-  if (::ioctl(fd, TIOCEXCL) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (why) *why = errno == EWOULDBLOCK ? "busy" : std::strerror(errno);
-    ::close(fd);
-    return kInvalidSerialHandle;
+  const std::string own_lock = lock_written ? lock_file : std::string();
+  std::string why;
+  if (!ApplyLineSettings(fd, &why)) {
+    ReleaseFd(fd, exclusive_set, own_lock.c_str());
+    return Refused(SerialOpenStatus::kSettingsRefused, "settings refused: " + why);
   }
-  termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) {
-    if (why) *why = std::string("settings refused: ") + std::strerror(errno);
-    Release(fd);
-    return kInvalidSerialHandle;
+  if (!Register(fd, exclusive_set, own_lock)) {
+    ReleaseFd(fd, exclusive_set, own_lock.c_str());
+    return Refused(SerialOpenStatus::kBusy, "too many open ports");
   }
-  ::cfmakeraw(&tio);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
-  tio.c_cflag |= CS8 | CLOCAL | CREAD;
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  ::cfsetispeed(&tio, B38400);
-  ::cfsetospeed(&tio, B38400);
-  if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-    if (why) *why = std::string("settings refused: ") + std::strerror(errno);
-    Release(fd);
-    return kInvalidSerialHandle;
-  }
-  // DTR on, RTS off. A pseudo-terminal has no modem lines and answers ENOTTY or EINVAL.
-  int dtr = TIOCM_DTR;
-  int rts = TIOCM_RTS;
-  if ((::ioctl(fd, TIOCMBIS, &dtr) != 0 || ::ioctl(fd, TIOCMBIC, &rts) != 0) && errno != ENOTTY &&
-      errno != EINVAL) {
-    if (why) *why = std::string("settings refused: ") + std::strerror(errno);
-    Release(fd);
-    return kInvalidSerialHandle;
-  }
-  return fd;
+  return result;
 }
 
-long SerialQueuedCount(SerialHandle h) {
+void SystemPlatform::ClosePath(SerialHandle h) {
+  const int fd = Fd(h);
+  HeldPort* held = Held(fd);
+  if (!held) {
+    ::close(fd);
+    return;
+  }
+  const bool exclusive_set = held->exclusiveSet;
+  char lock_file[sizeof held->lockFile];
+  std::memcpy(lock_file, held->lockFile, sizeof lock_file);
+  held->fd = -1;  // first: a signal handler from here on leaves it to us
+  held->lockFile[0] = '\0';
+  ReleaseFd(fd, exclusive_set, lock_file);
+}
+
+std::size_t SystemPlatform::SerialQueued(SerialHandle h) {
   int count = 0;
   if (h == kInvalidSerialHandle || ::ioctl(Fd(h), FIONREAD, &count) != 0 || count < 0) return 0;
-  return count;
+  return static_cast<std::size_t>(count);
 }
 
-long SerialReadQueued(SerialHandle h, std::uint8_t* buf, long max) {
-  if (h == kInvalidSerialHandle || max <= 0) return 0;
-  const ssize_t n = ::read(Fd(h), buf, static_cast<std::size_t>(max));
-  return n > 0 ? static_cast<long>(n) : 0;
+std::size_t SystemPlatform::SerialRead(SerialHandle h, std::span<std::uint8_t> buf) {
+  if (h == kInvalidSerialHandle || buf.empty()) return 0;
+  const ssize_t n = ::read(Fd(h), buf.data(), buf.size());
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
-long SerialWriteBytes(SerialHandle h, const std::uint8_t* buf, long n) {
+std::size_t SystemPlatform::SerialWrite(SerialHandle h, std::span<const std::uint8_t> data) {
   if (h == kInvalidSerialHandle) return 0;
-  long done = 0;
+  std::size_t done = 0;
   // The port is non-blocking; give a full output buffer a short while to drain.
-  for (int round = 0; done < n && round < 50; ++round) {
-    const ssize_t w = ::write(Fd(h), buf + done, static_cast<std::size_t>(n - done));
+  for (int round = 0; done < data.size() && round < 50; ++round) {
+    const ssize_t w = ::write(Fd(h), data.data() + done, data.size() - done);
     if (w > 0) {
-      done += static_cast<long>(w);
+      done += static_cast<std::size_t>(w);
       continue;
     }
     if (w < 0 && errno != EAGAIN && errno != EINTR) break;
@@ -163,19 +411,17 @@ long SerialWriteBytes(SerialHandle h, const std::uint8_t* buf, long n) {
   return done;
 }
 
-bool SerialWaitReadable(SerialHandle h, int ms) {
-  if (h == kInvalidSerialHandle) return false;
-  pollfd p{Fd(h), POLLIN, 0};
-  const int r = ::poll(&p, 1, ms < 0 ? 0 : ms);
-  // A hung-up port reports POLLHUP at once; let the caller pause rather than spin.
-  return r == 0 || (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0);
+void SystemPlatform::SerialWaitInput(SerialHandle h, int ms) {
+  if (h != kInvalidSerialHandle) {
+    pollfd p{Fd(h), POLLIN, 0};
+    const int r = ::poll(&p, 1, ms < 0 ? 0 : ms);
+    // A hung-up port reports POLLHUP at once; pause rather than spin.
+    if (r == 0 || (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0)) return;
+  }
+  SleepMs(1);
 }
 
-void SerialCloseHandle(SerialHandle h) {
-  if (h != kInvalidSerialHandle) Release(Fd(h));
-}
-
-void SerialEnsureBaud(SerialHandle h) {
+void SystemPlatform::SerialEnsureBaudRate(SerialHandle h) {
   termios tio{};
   if (h == kInvalidSerialHandle || ::tcgetattr(Fd(h), &tio) != 0) return;
   if (::cfgetospeed(&tio) != B38400 || ::cfgetispeed(&tio) != B38400) {
@@ -185,35 +431,67 @@ void SerialEnsureBaud(SerialHandle h) {
   }
 }
 
-std::string SerialPermissionHint() {
-  return "To use a port that says 'permission denied', add your user to the group that owns "
-         "the device (usually 'dialout': sudo usermod -aG dialout $USER), then log in again.";
+SerialOpenResult ProbeSerialPort(const std::string& path) {
+  int fd = -1;
+  SerialOpenResult result = CheckAndOpen(path, LockFileFor(RealPath(path)), &fd);
+  if (fd >= 0) {
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    result.handle = kInvalidSerialHandle;
+  }
+  return result;
 }
 
-PortState ProbeSerialPort(const std::string& path, std::string* detail) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    const int err = errno;
-    if (detail) *detail = std::strerror(err);
-    if (err == EACCES || err == EPERM) {
-      struct stat st {};
-      if (detail && ::stat(path.c_str(), &st) == 0) {
-        if (const group* g = ::getgrgid(st.st_gid)) *detail += std::string(", group ") + g->gr_name;
-      }
-      return PortState::kPermissionDenied;
+SerialPortIdentity IdentifySerialPort(const std::string& path) {
+  SerialPortIdentity id;
+  const std::string real = RealPath(path);
+  if (DIR* dir = ::opendir(kByIdDirectory)) {
+    while (dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string link = std::string(kByIdDirectory) + "/" + name;
+      if (RealPath(link) == real) id.stableName = link;
     }
-    if (err == EBUSY) return PortState::kBusy;
-    return PortState::kMissing;
+    ::closedir(dir);
   }
-  ::close(fd);
-  std::string why;
-  const SerialHandle h = SerialOpenPath(path, &why);
-  if (h == kInvalidSerialHandle) {
-    if (detail) *detail = why;
-    return why.rfind("settings refused", 0) == 0 ? PortState::kSettingsRefused : PortState::kBusy;
+  // The USB device is an ancestor of the tty's device in sysfs, the first that has idVendor.
+  char resolved[PATH_MAX];
+  const std::string tty = "/sys/class/tty/" + real.substr(real.rfind('/') + 1) + "/device";
+  if (!::realpath(tty.c_str(), resolved)) return id;
+  std::string dir = resolved;
+  for (int depth = 0; depth < 8 && dir.rfind("/sys/devices/", 0) == 0; ++depth) {
+    const std::string vendor = SysfsAttribute(dir, "idVendor");
+    if (!vendor.empty()) {
+      id.usbId = vendor + ":" + SysfsAttribute(dir, "idProduct");
+      id.manufacturer = SysfsAttribute(dir, "manufacturer");
+      id.product = SysfsAttribute(dir, "product");
+      id.serialNumber = SysfsAttribute(dir, "serial");
+      break;
+    }
+    dir = dir.substr(0, dir.rfind('/'));
   }
-  SerialCloseHandle(h);
-  return PortState::kFree;
+  return id;
+}
+
+std::vector<SerialPortInfo> ExistingSerialPorts() {
+  return SystemPlatform::Instance().SerialPorts();
+}
+
+std::string SerialPermissionFix(const std::string& group) {
+  const std::string g = group.empty() ? "dialout" : group;
+  return "add your user to the group '" + g + "' that owns the port: sudo usermod -aG " + g +
+         " $USER, then log in again";
+}
+
+void ReleaseSerialPortsForExit() {
+  for (HeldPort& p : g_held) {
+    const int fd = p.fd;
+    if (fd < 0) continue;
+    p.fd = -1;
+    if (p.exclusiveSet) ::ioctl(fd, TIOCNXCL);
+    if (p.lockFile[0] != '\0') ::unlink(p.lockFile);
+    ::close(fd);
+  }
 }
 
 }  // namespace quillon

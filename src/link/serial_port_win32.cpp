@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -56,22 +58,47 @@ std::string ComName(int n) {
   return "\\\\.\\COM" + std::to_string(n);
 }
 
-// How an open went, for the search's trace and for --list-ports.
-struct OpenOutcome {
-  SerialHandle handle = kInvalidSerialHandle;
-  DWORD error = ERROR_SUCCESS;
-  bool settings_refused = false;
-};
+SerialOpenResult Refused(SerialOpenStatus status, DWORD error) {
+  return {kInvalidSerialHandle, status, ErrorText(error), {}};
+}
 
-OpenOutcome OpenPort(const std::string& path) {
-  OpenOutcome out;
-  // Exclusive (no sharing): a port that another program holds fails here with access denied.
-  const HANDLE h = ::CreateFileA(DeviceName(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+// Exclusive (no sharing): a port that another program holds fails here with access denied.
+HANDLE CreatePort(const std::string& path, DWORD* error) {
+  const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    out.error = ::GetLastError();
-    return out;
+  *error = h == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+  return h;
+}
+
+SerialOpenResult FailedOpen(DWORD error) {
+  switch (error) {
+    // Windows reports a port that another program holds as access denied.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return Refused(SerialOpenStatus::kBusy, error);
+    default:
+      return Refused(SerialOpenStatus::kMissing, error);
   }
+}
+
+}  // namespace
+
+// COM1..COM256 by number: the search tries every number; a number without a port fails to open
+// and is skipped.
+std::vector<std::string> SystemPlatform::ScanSystemPorts() {
+  std::vector<std::string> ports;
+  for (int n = 1; n <= kMaxSerialPorts; ++n) ports.push_back(ComName(n));
+  return ports;
+}
+
+std::string SystemPlatform::NamedPortPath(const std::string& name) {
+  return DeviceName(name);
+}
+
+SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
+  DWORD error = ERROR_SUCCESS;
+  const HANDLE h = CreatePort(path, &error);
+  if (h == INVALID_HANDLE_VALUE) return FailedOpen(error);
   ::SetupComm(h, kInputQueueBytes, kOutputQueueBytes);
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
@@ -90,75 +117,54 @@ OpenOutcome OpenPort(const std::string& path) {
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   if (!::SetCommState(h, &dcb)) {
-    out.error = ::GetLastError();
-    out.settings_refused = true;
+    error = ::GetLastError();
     ::CloseHandle(h);
-    return out;
+    SerialOpenResult r = Refused(SerialOpenStatus::kSettingsRefused, error);
+    r.detail = "settings refused: " + r.detail;
+    return r;
   }
-  out.handle = reinterpret_cast<SerialHandle>(h);
-  return out;
+  return {reinterpret_cast<SerialHandle>(h), SerialOpenStatus::kOpened, {}, {}};
 }
 
-}  // namespace
-
-// COM1..COM256 by number: Windows has no cheap list of the ports that exist, and the search
-// tries every number anyway; a number without a port fails to open and is skipped.
-std::vector<std::string> ScanSystemSerialPorts() {
-  std::vector<std::string> ports;
-  for (int n = 1; n <= kMaxSerialPorts; ++n) ports.push_back(ComName(n));
-  return ports;
-}
-
-std::string UserPortPath(const std::string& name) {
-  return DeviceName(name);
-}
-
-SerialHandle SerialOpenPath(const std::string& path, std::string* why) {
-  const OpenOutcome out = OpenPort(path);
-  if (out.handle == kInvalidSerialHandle && why) {
-    *why = (out.settings_refused ? "settings refused: " : "") + ErrorText(out.error);
-  }
-  return out.handle;
+void SystemPlatform::ClosePath(SerialHandle h) {
+  ::CloseHandle(Native(h));
 }
 
 // ClearCommError also clears a latched line error (framing, overrun), which would otherwise
 // stop further reads on some drivers.
-long SerialQueuedCount(SerialHandle h) {
+std::size_t SystemPlatform::SerialQueued(SerialHandle h) {
   if (h == kInvalidSerialHandle) return 0;
   DWORD errors = 0;
   COMSTAT stat{};
   if (!::ClearCommError(Native(h), &errors, &stat)) return 0;
-  return static_cast<long>(stat.cbInQue);
+  return stat.cbInQue;
 }
 
-long SerialReadQueued(SerialHandle h, std::uint8_t* buf, long max) {
-  const long queued = SerialQueuedCount(h);
-  const long want = std::min(max, queued);
-  if (want <= 0) return 0;
+std::size_t SystemPlatform::SerialRead(SerialHandle h, std::span<std::uint8_t> buf) {
+  const std::size_t want = std::min(buf.size(), SerialQueued(h));
+  if (want == 0) return 0;
   DWORD got = 0;
-  if (!::ReadFile(Native(h), buf, static_cast<DWORD>(want), &got, nullptr)) return 0;
-  return static_cast<long>(got);
+  if (!::ReadFile(Native(h), buf.data(), static_cast<DWORD>(want), &got, nullptr)) return 0;
+  return got;
 }
 
-long SerialWriteBytes(SerialHandle h, const std::uint8_t* buf, long n) {
-  if (h == kInvalidSerialHandle || n <= 0) return 0;
+std::size_t SystemPlatform::SerialWrite(SerialHandle h, std::span<const std::uint8_t> data) {
+  if (h == kInvalidSerialHandle || data.empty()) return 0;
   DWORD written = 0;
-  if (!::WriteFile(Native(h), buf, static_cast<DWORD>(n), &written, nullptr)) return 0;
-  return static_cast<long>(written);
+  if (!::WriteFile(Native(h), data.data(), static_cast<DWORD>(data.size()), &written, nullptr)) {
+    return 0;
+  }
+  return written;
 }
 
 // A port opened without overlapped input/output cannot be waited on with a time limit:
-// WaitCommEvent would block until a character arrives, however long that takes. The caller
-// pauses instead and asks ClearCommError again.
-bool SerialWaitReadable(SerialHandle /*h*/, int /*ms*/) {
-  return false;
+// WaitCommEvent would block until a character arrives, however long that takes. Pause instead
+// and ask ClearCommError again.
+void SystemPlatform::SerialWaitInput(SerialHandle /*h*/, int /*ms*/) {
+  SleepMs(1);
 }
 
-void SerialCloseHandle(SerialHandle h) {
-  if (h != kInvalidSerialHandle) ::CloseHandle(Native(h));
-}
-
-void SerialEnsureBaud(SerialHandle h) {
+void SystemPlatform::SerialEnsureBaudRate(SerialHandle h) {
   if (h == kInvalidSerialHandle) return;
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
@@ -169,27 +175,59 @@ void SerialEnsureBaud(SerialHandle h) {
   }
 }
 
-std::string SerialPermissionHint() {
-  return "A port that says 'busy' is open in another program (a terminal, another tool for the "
-         "device): close that program, then try again.";
+// Free when it opens exclusively and reports line settings; they are read, not changed.
+SerialOpenResult ProbeSerialPort(const std::string& path) {
+  DWORD error = ERROR_SUCCESS;
+  const HANDLE h = CreatePort(DeviceName(path), &error);
+  if (h == INVALID_HANDLE_VALUE) return FailedOpen(error);
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  const bool serial = ::GetFileType(h) == FILE_TYPE_CHAR && ::GetCommState(h, &dcb);
+  ::CloseHandle(h);
+  if (!serial)
+    return {kInvalidSerialHandle, SerialOpenStatus::kNotASerialPort, "no line settings", {}};
+  return {kInvalidSerialHandle, SerialOpenStatus::kOpened, {}, {}};
 }
 
-PortState ProbeSerialPort(const std::string& path, std::string* detail) {
-  const OpenOutcome out = OpenPort(path);
-  if (out.handle != kInvalidSerialHandle) {
-    SerialCloseHandle(out.handle);
-    return PortState::kFree;
-  }
-  if (detail) *detail = ErrorText(out.error);
-  if (out.settings_refused) return PortState::kSettingsRefused;
-  switch (out.error) {
-    // Windows reports a port that another program holds as access denied.
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-      return PortState::kBusy;
-    default:
-      return PortState::kMissing;
-  }
+SerialPortIdentity IdentifySerialPort(const std::string& /*path*/) {
+  return {};
 }
+
+// The ports that the system knows: the values of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM hold their
+// names (COM1, COM7, ...).
+std::vector<SerialPortInfo> ExistingSerialPorts() {
+  std::vector<SerialPortInfo> ports;
+  HKEY key = nullptr;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE,
+                      &key) != ERROR_SUCCESS) {
+    return ports;
+  }
+  for (DWORD index = 0; index < 1024; ++index) {
+    char name[256];
+    DWORD name_length = sizeof name;
+    char data[64] = {};
+    DWORD data_length = sizeof data - 1;
+    DWORD type = 0;
+    if (::RegEnumValueA(key, index, name, &name_length, nullptr, &type,
+                        reinterpret_cast<BYTE*>(data), &data_length) != ERROR_SUCCESS) {
+      break;
+    }
+    const std::string com(data, ::strnlen(data, sizeof data));
+    if (type != REG_SZ || com.size() < 4 || (com[0] != 'C' && com[0] != 'c')) continue;
+    const int n = std::atoi(com.c_str() + 3);
+    if (n >= 1 && n <= kMaxSerialPorts) ports.push_back({n, ComName(n)});
+  }
+  ::RegCloseKey(key);
+  std::sort(ports.begin(), ports.end(),
+            [](const SerialPortInfo& a, const SerialPortInfo& b) { return a.number < b.number; });
+  return ports;
+}
+
+std::string SerialPermissionFix(const std::string& /*group*/) {
+  return "close the program that holds the port, then try again";
+}
+
+// The system closes a process's handles when it ends; nothing here needs undoing.
+void ReleaseSerialPortsForExit() {}
 
 }  // namespace quillon

@@ -1,9 +1,10 @@
 #include "link/service_frame.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
-#include "link/io.h"
+#include "link/serial_port.h"
 #include "link/wire.h"
 
 namespace quillon {
@@ -78,33 +79,30 @@ std::uint8_t FrameChecksum(const std::uint8_t* frame) {
 void SendServiceFrame(DatagramSocket* socket, LinkEndpoint endpoint, ServiceFrame& request) {
   request[svc::kChecksumOffset] = FrameChecksum(request.data());
   if (HasSerialPort(endpoint)) {
-    DrainSerialInput(endpoint.serialPort, svc::kDrainChunk);
-    LinkSerialWrite(endpoint.serialPort, request.data(), static_cast<long>(request.size()));
+    DrainSerialInput(endpoint.serialPort, kLinkScratchSize);
+    SerialWrite(endpoint.serialPort, request);
   } else if (socket && HasPeerAddress(endpoint)) {
-    DrainDatagrams(socket, svc::kDrainChunk);
-    LinkSendTo(socket, request.data(), static_cast<long>(request.size()), endpoint.peerAddress,
-               kDevicePort);
+    DrainDatagrams(socket, kLinkScratchSize);
+    SendDatagram(socket, request, endpoint.peerAddress, kDevicePort);
   }
 }
 
 LinkResult ReceiveServiceReply(DatagramSocket* socket, LinkEndpoint endpoint,
                                ServiceFrame& request) {
-  const std::int64_t deadline = NowMs() + svc::kReplyTimeoutMs;
-  std::uint8_t buf[svc::kReplyBufferSize];
-  const std::uint8_t* reply = buf;
+  const Deadline deadline = Deadline::After(svc::kReplyTimeoutMs);
+  std::array<std::uint8_t, svc::kReplyBufferSize> buf;
+  const std::uint8_t* reply = buf.data();
   if (HasSerialPort(endpoint)) {
-    const long queued = WaitForSerialBytes(endpoint.serialPort, svc::kFrameSize, deadline);
-    const long want = std::min<long>(queued, static_cast<long>(sizeof buf));
-    const long got = want > 0 ? LinkSerialRead(endpoint.serialPort, buf, want) : 0;
-    CurrentPlatform().SerialQueued(endpoint.serialPort);  // the port's error state is cleared
-    if (got != static_cast<long>(svc::kFrameSize)) return kLinkNoReply;
+    const std::size_t queued = WaitForSerialBytes(endpoint.serialPort, svc::kFrameSize, deadline);
+    const std::size_t got =
+        ReadSerialReply(endpoint.serialPort, std::span(buf).first(std::min(queued, buf.size())));
+    if (got != svc::kFrameSize) return kLinkNoReply;
   } else {
     if (!socket || !HasPeerAddress(endpoint)) return kLinkNoReply;
-    if (!PollPeerDatagram(socket, endpoint.peerAddress, buf, sizeof buf, svc::kDatagramSize, false,
-                          deadline)) {
+    if (!PollPeerDatagram(socket, endpoint.peerAddress, buf, svc::kDatagramSize, false, deadline)) {
       return kLinkNoReply;
     }
-    reply = buf + (svc::kDatagramSize - svc::kFrameSize);
+    reply = buf.data() + (svc::kDatagramSize - svc::kFrameSize);
   }
 
   if (FrameChecksum(reply) != reply[svc::kChecksumOffset]) return kLinkBadChecksum;

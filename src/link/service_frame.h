@@ -15,7 +15,6 @@ namespace svc {
 inline constexpr std::size_t kFrameSize = 136;
 inline constexpr std::size_t kDatagramSize = 138;
 inline constexpr std::size_t kReplyBufferSize = 272;
-inline constexpr std::size_t kDrainChunk = 1536;
 inline constexpr std::uint8_t kChecksumSeed = 42;  // '*'
 inline constexpr std::size_t kChecksumOffset = 0;
 inline constexpr std::size_t kCommandOffset = 1;

@@ -23,8 +23,8 @@ bool WireTraceEnabled() {
   return static_cast<bool>(WireHook());
 }
 
-void TraceWire(std::string_view what, const std::uint8_t* data, std::size_t size) {
-  if (WireHook()) WireHook()(what, data, size);
+void TraceWire(std::string_view what, std::span<const std::uint8_t> data) {
+  if (WireHook()) WireHook()(what, data);
 }
 
 void TraceNote(std::string_view note) {

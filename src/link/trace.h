@@ -4,18 +4,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string_view>
 
 namespace quillon {
 
-// what: a short label such as "serial 3 >" or "udp 192.168.1.20:50000 <".
-using WireTraceHook =
-    std::function<void(std::string_view what, const std::uint8_t* data, std::size_t size)>;
+// what: a short label such as "serial COM3 (/dev/ttyUSB0) >" or "udp 192.168.1.20:50000 <".
+using WireTraceHook = std::function<void(std::string_view what, std::span<const std::uint8_t>)>;
 using NoteTraceHook = std::function<void(std::string_view note)>;
 
 void SetWireTrace(WireTraceHook wire, NoteTraceHook note);
 bool WireTraceEnabled();
-void TraceWire(std::string_view what, const std::uint8_t* data, std::size_t size);
+void TraceWire(std::string_view what, std::span<const std::uint8_t> data);
 void TraceNote(std::string_view note);
 
 }  // namespace quillon

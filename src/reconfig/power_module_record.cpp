@@ -30,14 +30,9 @@ void PowerModuleRecord::FillFromIdentifyReply(const std::uint8_t* reply) {
 
 void PowerModuleRecord::FillFromStatusReply(const std::uint8_t* reply) {
   // Copied as they stand in the reply, byte for byte.
-  bytes[10] = reply[58];
-  bytes[11] = reply[59];
-  bytes[12] = reply[62];
-  bytes[13] = reply[63];
-  bytes[14] = reply[64];
-  bytes[15] = reply[65];
-  bytes[16] = reply[98];
-  bytes[17] = reply[99];
+  for (std::size_t i = 0; i < cmd::kStatusFieldOffsets.size(); ++i) {
+    bytes[rec::kStatusFieldsOffset + i] = reply[cmd::kStatusFieldOffsets[i]];
+  }
 }
 
 }  // namespace quillon

@@ -13,6 +13,7 @@ inline constexpr std::size_t kSize = 20;
 inline constexpr std::size_t kRecordLengthOffset = 0;
 inline constexpr std::size_t kModuleBlockOffset = 2;  // bytes 2..6 from the identify reply
 inline constexpr std::size_t kMaxHighVoltageOffset = 8;
+inline constexpr std::size_t kStatusFieldsOffset = 10;  // bytes 10..17 from the status reply
 inline constexpr std::uint16_t kDefaultRecordLength = 18;
 inline constexpr std::uint16_t kTargetHighVoltage = 5000;  // volts
 }  // namespace rec

@@ -11,12 +11,12 @@ namespace quillon {
 
 ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
                                  std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
-                                 SessionOptions options)
+                                 SearchOptions options)
     : m_record(record),
       m_socket(socket),
       m_endpoint(endpoint),
-      sink_(sink),
-      options_(std::move(options)) {}
+      m_sink(sink),
+      m_search(sink, record, socket, endpoint, std::move(options)) {}
 
 // The Start procedure closes the endpoint on every path; this only guards against a session that
 // ends inside one (an exception from the toolkit's message box, say).
@@ -34,24 +34,24 @@ std::int32_t SerialNumberFromFieldValue(double value) {
 }
 
 bool ReconfigSession::StartProcedure(double fieldValue) {
-  sink_.BeginWait();
-  sink_.Stage("searching for the device");
-  if (!FindDevice(SerialNumberFromFieldValue(fieldValue))) {
-    sink_.EndWait();  // the search has said why
+  m_sink.BeginWait();
+  m_sink.Stage("searching for the device");
+  if (!m_search.FindDevice(SerialNumberFromFieldValue(fieldValue))) {
+    m_sink.EndWait();  // the search has said why
     return false;
   }
 
-  sink_.Stage("writing the power-module record");
+  m_sink.Stage("writing the power-module record");
   m_record.setMaxHighVoltage(rec::kTargetHighVoltage);
   LinkResult r = ServiceWriteRecord(m_socket.get(), m_endpoint, m_record.data());
   if (r == kLinkOk) r = ServiceFinish(m_socket.get(), m_endpoint);
-  sink_.EndWait();
+  m_sink.EndWait();
   CloseEndpoint(m_endpoint);
   if (r != kLinkOk) {
-    sink_.ShowMessage(kTextUnknownError, kStyleError);
+    m_sink.ShowMessage(kTextUnknownError, kStyleError);
     return false;
   }
-  sink_.ShowMessage(kTextSuccess, kStyleInformation);
+  m_sink.ShowMessage(kTextSuccess, kStyleInformation);
   return true;
 }
 

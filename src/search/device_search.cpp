@@ -1,183 +1,202 @@
 // Finding the device by its serial number on every serial port and every local IPv4 network
 // within one shared answer window.
 
-#include <algorithm>
-#include <cstring>
+#include "search/device_search.h"
 
-#include "link/io.h"
+#include <algorithm>
+#include <array>
+
+#include "link/command_packet.h"
+#include "link/serial_port.h"
 #include "link/trace.h"
-#include "reconfig/reconfig_session.h"
 
 namespace quillon {
 namespace {
 
-constexpr std::size_t kSearchBuffer = 1476;
-constexpr int kAnswerWindowMs = 1000;
-constexpr int kExtensionMs = 500;
-constexpr int kFurtherIdentifyAttempts = 3;
-
-void DrainAndClose(SerialHandle& port) {
-  DrainSerialInput(port, kSearchBuffer);
-  CurrentPlatform().SerialClose(port);
-  port = kInvalidSerialHandle;
-}
-
-void Close(SerialHandle& port) {
-  CurrentPlatform().SerialClose(port);
-  port = kInvalidSerialHandle;
-}
-
-// Reads the 136 bytes that are queued; false when fewer could be read.
-bool ReadReply(SerialHandle port, std::uint8_t* reply) {
-  const long got = LinkSerialRead(port, reply, static_cast<long>(cmd::kReplySize));
-  CurrentPlatform().SerialQueued(port);  // the port's error state is cleared
-  return got == static_cast<long>(cmd::kReplySize);
-}
-
 void WriteIdentify(SerialHandle port) {
-  LinkSerialWrite(port, kIdentifyRequest.data(), static_cast<long>(kIdentifyRequest.size()));
+  SerialWrite(port, kIdentifyRequest);
+}
+
+void DrainAndClose(SerialPort& port) {
+  DrainSerialInput(port.handle(), kSearchBufferSize);
+  port.Close();
+}
+
+std::int32_t Classify(const std::uint8_t* reply) {
+  if (ReplyUseCount(reply) > 0 && ReplyUseOverride(reply) == 0) return kVerdictInUse;
+  if (ReplyApplicabilityA(reply) > 1 || ReplyApplicabilityB(reply) > 1) {
+    return kVerdictNotApplicable;
+  }
+  return kVerdictUsable;
 }
 
 }  // namespace
 
-bool ReconfigSession::Matches(const std::uint8_t* reply, bool from_serial) const {
-  if (!IsValidReply(reply, kIdentifyRequest)) return false;
-  if (wanted_ < 0 || ReplySerialNumber(reply) != wanted_) return false;
-  return !from_serial || ReplyPresenceWord(reply) != 0;
-}
-
-void ReconfigSession::Classify(const std::uint8_t* reply, LinkEndpoint& working) const {
-  if (ReplyUseCount(reply) > 0 && ReplyUseOverride(reply) == 0) {
-    working.searchVerdict = kVerdictInUse;
-  } else if (ReplyApplicabilityA(reply) > 1 || ReplyApplicabilityB(reply) > 1) {
-    working.searchVerdict = kVerdictNotApplicable;
-  } else {
-    working.searchVerdict = kVerdictUsable;
+// One search window: the identify request to every port that opens and to every broadcast
+// address, then the answers of all of them within one shared deadline.
+class DeviceSearch::Window {
+ public:
+  Window(DeviceSearch& search, std::int32_t wanted) : m_search(search), m_wanted(wanted) {
+    ResetEndpoint(m_working);
   }
-}
 
-void ReconfigSession::SendIdentifyBroadcasts() {
-  if (!m_socket) return;
-  std::vector<std::string> targets = options_.identifyAddresses;
-  if (targets.empty() && options_.broadcastTargets) targets = options_.broadcastTargets();
-  for (const auto& address : targets) {
-    LinkSendTo(m_socket.get(), kIdentifyRequest.data(), static_cast<long>(kIdentifyRequest.size()),
-               address.c_str(), kDevicePort);
+  void Run() {
+    OpenAndAsk();
+    // One window for every transport: all devices answer at once.
+    const Deadline deadline = Deadline::After(kAnswerWindowMs);
+    if (m_search.m_socket) {
+      m_search.SendIdentifyBroadcasts();
+      CollectDatagrams(deadline);
+    } else {
+      while (!deadline.Passed()) CurrentPlatform().SleepMs(deadline.SliceMs());
+    }
+    CollectSerial();
   }
-}
 
-void ReconfigSession::CollectDatagrams(std::int64_t deadline, LinkEndpoint& working,
-                                       bool& matched) {
-  std::uint8_t buf[kSearchBuffer];
-  DatagramSocket* socket = m_socket.get();
-  for (std::int64_t now = NowMs(); now < deadline; now = NowMs()) {
-    DatagramSender from;
-    const long length = socket->ReceiveFrom(buf, sizeof buf, true, &from);
-    if (length < 0) {
-      socket->WaitReadable(static_cast<int>(std::min<std::int64_t>(deadline - now, 1000)));
-      continue;
-    }
-    LinkReceive(socket, buf, sizeof buf, false, &from);
-    const std::uint8_t* reply = UnwrapReplyDatagram(buf, length, from.port);
-    if (reply && Matches(reply, false)) {
-      matched = true;
-      Classify(reply, working);
-      if (working.searchVerdict == kVerdictUsable) {
-        SetPeerAddress(working, from.address.c_str());
-        m_record.FillFromIdentifyReply(reply);
-      }
-    }
-    // Every datagram keeps the window open a little longer: more answers may be on their way.
-    now = NowMs();
-    if (deadline - now < kExtensionMs) deadline = now + kExtensionMs;
-  }
-}
+  bool matched() const { return m_matched; }
+  LinkEndpoint& working() { return m_working; }
 
-void ReconfigSession::CollectSerial(SerialHandle (&ports)[kMaxSerialPorts], LinkEndpoint& working,
-                                    bool& matched) {
-  std::uint8_t reply[cmd::kReplySize];
-  Platform& platform = CurrentPlatform();
-  for (SerialHandle& port : ports) {
-    if (port == kInvalidSerialHandle) continue;
-    if (matched) {
-      DrainAndClose(port);
-      continue;
-    }
-    const long queued = platform.SerialQueued(port);
-    if (queued == 0) {  // silent through the whole window: asked nothing more
-      Close(port);
-      continue;
-    }
-    auto take = [&]() {
-      if (!ReadReply(port, reply) || !Matches(reply, true)) return false;
-      matched = true;
-      Classify(reply, working);
-      if (working.searchVerdict == kVerdictUsable) {
-        working.serialPort = port;
-        m_record.FillFromIdentifyReply(reply);
-      }
-      return true;
-    };
-    if (queued == static_cast<long>(cmd::kReplySize) && take()) continue;
-    // Stray bytes or another device's answer: ask again, a few times.
-    DrainSerialInput(port, kSearchBuffer);
-    for (int attempt = 0; attempt < kFurtherIdentifyAttempts; ++attempt) {
-      WriteIdentify(port);
-      const std::int64_t deadline = NowMs() + kAnswerWindowMs;
-      if (WaitForSerialBytes(port, cmd::kReplySize, deadline) ==
-          static_cast<long>(cmd::kReplySize)) {
-        if (take()) break;
+  // Every port but the device's is drained and closed; the device's passes to the caller.
+  SerialHandle ReleaseDevicePort(bool keep) {
+    SerialHandle kept = kInvalidSerialHandle;
+    for (SerialPort& port : m_ports) {
+      if (!port.IsOpen()) continue;
+      if (keep && port.handle() == m_working.serialPort) {
+        kept = port.Release();
       } else {
-        DrainSerialInput(port, kSearchBuffer);
+        DrainAndClose(port);
+      }
+    }
+    return kept;
+  }
+
+ private:
+  bool Matches(const std::uint8_t* reply, bool from_serial) const {
+    if (!IsValidReply(reply, kIdentifyRequest)) return false;
+    if (m_wanted < 0 || ReplySerialNumber(reply) != m_wanted) return false;
+    return !from_serial || ReplyPresenceWord(reply) != 0;
+  }
+
+  void OpenAndAsk() {
+    if (!m_search.m_options.useSerial) return;
+    Platform& platform = CurrentPlatform();
+    platform.RescanSerialPorts();
+    for (int n = 1; n <= kMaxSerialPorts; ++n) {
+      m_ports[n - 1] = SerialPort::Open(n);
+      if (m_ports[n - 1].IsOpen()) WriteIdentify(m_ports[n - 1].handle());
+    }
+  }
+
+  void CollectDatagrams(Deadline deadline) {
+    std::array<std::uint8_t, kSearchBufferSize> buf;
+    DatagramSocket* socket = m_search.m_socket.get();
+    while (const std::optional<PendingDatagram> pending = WaitForDatagram(socket, buf, deadline)) {
+      ReceiveDatagram(socket, buf, nullptr);
+      const std::uint8_t* reply =
+          UnwrapReplyDatagram(buf.data(), pending->length, pending->from.port);
+      if (reply && Matches(reply, false)) {
+        m_matched = true;
+        m_working.searchVerdict = Classify(reply);
+        if (m_working.searchVerdict == kVerdictUsable) {
+          SetPeerAddress(m_working, pending->from.address.c_str());
+          m_search.m_record.FillFromIdentifyReply(reply);
+        }
+      }
+      // Every datagram keeps the window open a little longer: more answers may be on their way.
+      deadline.ExtendToAtLeast(kWindowExtensionMs);
+    }
+  }
+
+  // Reads the 136 queued bytes; true when they are a matching identify reply, which is then
+  // judged.
+  bool TakeReply(SerialPort& port) {
+    std::array<std::uint8_t, cmd::kReplySize> reply;
+    if (ReadSerialReply(port.handle(), reply) != reply.size() || !Matches(reply.data(), true)) {
+      return false;
+    }
+    m_matched = true;
+    m_working.searchVerdict = Classify(reply.data());
+    if (m_working.searchVerdict == kVerdictUsable) {
+      m_working.serialPort = port.handle();
+      m_search.m_record.FillFromIdentifyReply(reply.data());
+    }
+    return true;
+  }
+
+  void CollectSerial() {
+    for (SerialPort& port : m_ports) {
+      if (!port.IsOpen()) continue;
+      if (m_matched) {
+        DrainAndClose(port);
+        continue;
+      }
+      const std::size_t queued = SerialQueued(port.handle());
+      if (queued == 0) {  // silent through the whole window: asked nothing more
+        port.Close();
+        continue;
+      }
+      if (queued == cmd::kReplySize && TakeReply(port)) continue;
+      // Stray bytes or another device's answer: ask again, a few times.
+      DrainSerialInput(port.handle(), kSearchBufferSize);
+      for (int attempt = 0; attempt < kFurtherIdentifyAttempts; ++attempt) {
+        WriteIdentify(port.handle());
+        const Deadline deadline = Deadline::After(kAnswerWindowMs);
+        if (WaitForSerialBytes(port.handle(), cmd::kReplySize, deadline) == cmd::kReplySize) {
+          if (TakeReply(port)) break;
+        } else {
+          DrainSerialInput(port.handle(), kSearchBufferSize);
+        }
       }
     }
   }
+
+  DeviceSearch& m_search;
+  // The wanted serial number; -1 when the typed number cannot be a device's.
+  std::int32_t m_wanted;
+  std::array<SerialPort, kMaxSerialPorts> m_ports;
+  LinkEndpoint m_working;
+  bool m_matched = false;
+};
+
+DeviceSearch::DeviceSearch(MessageSink& sink, PowerModuleRecord& record,
+                           std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
+                           SearchOptions options)
+    : m_record(record),
+      m_socket(socket),
+      m_endpoint(endpoint),
+      m_sink(sink),
+      m_options(std::move(options)) {}
+
+void DeviceSearch::SendIdentifyBroadcasts() {
+  if (!m_socket) return;
+  std::vector<std::string> targets = m_options.identifyAddresses;
+  if (targets.empty() && m_options.broadcastTargets) targets = m_options.broadcastTargets();
+  for (const auto& address : targets) {
+    SendDatagram(m_socket.get(), kIdentifyRequest, address, kDevicePort);
+  }
 }
 
-bool ReconfigSession::FindDevice(std::int32_t serialNumber) {
-  wanted_ = serialNumber >= 0 && serialNumber <= 0xFFFF ? serialNumber : -1;
-  LinkEndpoint working;
-  ResetEndpoint(working);
-  m_endpoint = working;
+bool DeviceSearch::FindDevice(std::int32_t serialNumber) {
+  // A number above 65535 is not cut to its low 16 bits: that would name another device.
+  Window window(*this, serialNumber >= 0 && serialNumber <= 0xFFFF ? serialNumber : -1);
+  ResetEndpoint(m_endpoint);
+  window.Run();
 
-  SerialHandle ports[kMaxSerialPorts];
-  std::fill(std::begin(ports), std::end(ports), kInvalidSerialHandle);
-  if (options_.useSerial) {
-    for (int n = 1; n <= kMaxSerialPorts; ++n) {
-      ports[n - 1] = OpenSerialPort(n);
-      if (ports[n - 1] != kInvalidSerialHandle) WriteIdentify(ports[n - 1]);
-    }
-  }
-
-  // One window for every transport: all devices answer at once.
-  const std::int64_t deadline = NowMs() + kAnswerWindowMs;
-  bool matched = false;
-  if (m_socket) {
-    SendIdentifyBroadcasts();
-    CollectDatagrams(deadline, working, matched);
-  } else {
-    for (std::int64_t now = NowMs(); now < deadline; now = NowMs()) {
-      CurrentPlatform().SleepMs(static_cast<int>(deadline - now));
-    }
-  }
-  CollectSerial(ports, working, matched);
-
+  LinkEndpoint& working = window.working();
   bool ready = false;
-  if (!matched) {
-    sink_.ShowMessage(kTextNotDetected, kStyleInformation);
+  if (!window.matched()) {
+    m_sink.ShowMessage(kTextNotDetected, kStyleInformation);
   } else if (working.searchVerdict == kVerdictNotApplicable) {
-    sink_.ShowMessage(kTextNotApplicable, kStyleError);
+    m_sink.ShowMessage(kTextNotApplicable, kStyleError);
   } else if (working.searchVerdict == kVerdictInUse) {
-    sink_.ShowMessage(kTextInUse, kStyleError);
+    m_sink.ShowMessage(kTextInUse, kStyleError);
   } else {
     ready = PrepareFoundDevice(working);
   }
   if (ready) m_endpoint = working;
 
-  // Every port but the device's is closed; on failure the device's too.
-  for (SerialHandle& port : ports) {
-    if (port != kInvalidSerialHandle && port != m_endpoint.serialPort) DrainAndClose(port);
-  }
+  // Every port but the device's is drained and closed; on failure the device's too.
+  m_endpoint.serialPort = window.ReleaseDevicePort(ready && HasSerialPort(working));
   return IsEndpointPresent(m_endpoint);
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "link/datagram_socket.h"
 #include "search/network_config.h"
 
 namespace quillon {
@@ -20,13 +21,13 @@ constexpr int kHostNameCapacity = 260;
 
 class RegistryKey final : public ConfigKey {
  public:
-  explicit RegistryKey(HKEY key) : key_(key) {}
-  ~RegistryKey() override { ::RegCloseKey(key_); }
+  explicit RegistryKey(HKEY key) : m_key(key) {}
+  ~RegistryKey() override { ::RegCloseKey(m_key); }
 
   bool SubkeyName(std::uint32_t index, std::string* name) override {
     char text[kKeyNameCapacity] = {};
     DWORD length = kKeyNameCapacity;
-    if (::RegEnumKeyExA(key_, index, text, &length, nullptr, nullptr, nullptr, nullptr) !=
+    if (::RegEnumKeyExA(m_key, index, text, &length, nullptr, nullptr, nullptr, nullptr) !=
         ERROR_SUCCESS) {
       return false;
     }
@@ -36,7 +37,7 @@ class RegistryKey final : public ConfigKey {
 
   std::unique_ptr<ConfigKey> OpenSubkey(const std::string& name) override {
     HKEY sub = nullptr;
-    if (::RegOpenKeyExA(key_, name.c_str(), 0, KEY_QUERY_VALUE, &sub) != ERROR_SUCCESS) {
+    if (::RegOpenKeyExA(m_key, name.c_str(), 0, KEY_QUERY_VALUE, &sub) != ERROR_SUCCESS) {
       return nullptr;
     }
     return std::make_unique<RegistryKey>(sub);
@@ -48,7 +49,7 @@ class RegistryKey final : public ConfigKey {
     std::array<BYTE, kConfigTextCapacity> scratch;
     const bool direct = *size > scratch.size();
     DWORD length = static_cast<DWORD>(*size);
-    if (::RegQueryValueExA(key_, name.c_str(), nullptr, nullptr, direct ? buf : scratch.data(),
+    if (::RegQueryValueExA(m_key, name.c_str(), nullptr, nullptr, direct ? buf : scratch.data(),
                            &length) != ERROR_SUCCESS) {
       return false;
     }
@@ -58,7 +59,7 @@ class RegistryKey final : public ConfigKey {
   }
 
  private:
-  HKEY key_;
+  HKEY m_key;
 };
 
 class RegistryStore final : public NetworkConfigStore {
@@ -73,29 +74,13 @@ class RegistryStore final : public NetworkConfigStore {
   }
 };
 
-// Host name resolution needs Winsock started. The search runs with it started, but the port
-// listing does not, so the lookup holds a start of its own (Winsock counts them).
-class WinsockUse {
- public:
-  WinsockUse() {
-    WSADATA data{};
-    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }
-  ~WinsockUse() {
-    if (started_) ::WSACleanup();
-  }
-  WinsockUse(const WinsockUse&) = delete;
-  WinsockUse& operator=(const WinsockUse&) = delete;
-
- private:
-  bool started_ = false;
-};
-
 }  // namespace
 
 std::vector<HostAddress> SystemHostAddresses() {
   std::vector<HostAddress> hosts;
-  const WinsockUse winsock;
+  // Host name resolution needs Winsock started. The search runs with it started, but the port
+  // listing does not, so the lookup holds a start of its own.
+  const SocketInterface winsock;
   char name[kHostNameCapacity] = {};
   // gethostbyname("") would give the local addresses all the same: an empty name means none.
   if (::gethostname(name, kHostNameCapacity) != 0 || name[0] == '\0') return hosts;

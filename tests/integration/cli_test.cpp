@@ -1,12 +1,13 @@
 // The command line's contract: output streams, exit status, the trace and the port listing.
 
 #include <gtest/gtest.h>
-#include <pty.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "link/endpoint.h"
 #include "link/serial_port.h"
 #include "reconfig/messages.h"
+#include "support/posix_fixtures.h"
 #include "support/process_runner.h"
 #include "support/sim_session.h"
 #include "support/simulator_process.h"
@@ -92,8 +93,9 @@ TEST_F(CliTest, VerboseTracesEveryRequestAndReply) {
 
 TEST_F(CliTest, StageLinesWhenStandardErrorIsATerminal) {
   StartSim({});
-  int master = -1, slave = -1;
-  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  testing::PtyPair terminal;
+  ASSERT_TRUE(terminal.ok());
+  const int slave = terminal.TakeSlave();
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(slave, 2);
@@ -104,11 +106,10 @@ TEST_F(CliTest, StageLinesWhenStandardErrorIsATerminal) {
   ::close(slave);
   std::string seen;
   char buf[512];
-  for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+  for (ssize_t n; (n = ::read(terminal.master(), buf, sizeof buf)) > 0;)
     seen.append(buf, static_cast<std::size_t>(n));
   int status = 0;
   ::waitpid(pid, &status, 0);
-  ::close(master);
   EXPECT_EQ(WEXITSTATUS(status), 0);
   for (const char* stage : {"searching", "reading", "service mode", "writing"}) {
     EXPECT_NE(seen.find(stage), std::string::npos) << stage << " in: " << seen;
@@ -125,14 +126,14 @@ TEST_F(CliTest, ListPortsNamesTheStateOfEachPort) {
   EXPECT_NE(r.out.find("127.0.0.98:50000"), std::string::npos) << r.out;
 
   // Held by someone else: busy.
-  SetSerialPortTable({sim_.PtyPath()});
+  SystemPlatform::Instance().UseNamedSerialPorts({sim_.PtyPath()});
   LinkEndpoint held;
   held.serialPort = OpenSerialPort(1);
   ASSERT_NE(held.serialPort, kInvalidSerialHandle);
   r = Cli({"--list-ports", "--port", sim_.PtyPath(), "--no-udp"});
   EXPECT_NE(r.out.find("COM1  " + sim_.PtyPath() + "  busy"), std::string::npos) << r.out;
   CloseEndpoint(held);
-  SetSerialPortTable({});
+  SystemPlatform::Instance().UseNamedSerialPorts({});
 }
 
 }  // namespace

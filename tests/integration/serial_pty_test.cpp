@@ -20,9 +20,9 @@ class SerialPtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!pty_.ok()) GTEST_SKIP() << "no pseudo-terminal could be made here";
-    SetSerialPortTable({pty_.slavePath()});
+    SystemPlatform::Instance().UseNamedSerialPorts({pty_.slavePath()});
   }
-  void TearDown() override { SetSerialPortTable({}); }
+  void TearDown() override { SystemPlatform::Instance().UseNamedSerialPorts({}); }
   PtyPair pty_;
 };
 
@@ -56,8 +56,8 @@ TEST_F(SerialPtyTest, OpenIsExclusiveAndReleasedOnClose) {
   const SerialHandle first = OpenSerialPort(1);
   ASSERT_NE(first, kInvalidSerialHandle);
   EXPECT_EQ(OpenSerialPort(1), kInvalidSerialHandle);
-  std::string detail;
-  EXPECT_EQ(ProbeSerialPort(pty_.slavePath(), &detail), PortState::kBusy) << detail;
+  SerialOpenResult probe = ProbeSerialPort(pty_.slavePath());
+  EXPECT_EQ(probe.status, SerialOpenStatus::kBusy) << probe.detail;
   LinkEndpoint e;
   e.serialPort = first;
   CloseEndpoint(e);
@@ -65,11 +65,13 @@ TEST_F(SerialPtyTest, OpenIsExclusiveAndReleasedOnClose) {
   EXPECT_NE(again, kInvalidSerialHandle);
   e.serialPort = again;
   CloseEndpoint(e);
-  EXPECT_EQ(ProbeSerialPort(pty_.slavePath(), &detail), PortState::kFree) << detail;
+  probe = ProbeSerialPort(pty_.slavePath());
+  EXPECT_EQ(probe.status, SerialOpenStatus::kOpened) << probe.detail;
 }
 
 TEST_F(SerialPtyTest, NoDescriptorLeaksOnAnyPath) {
-  SetSerialPortTable({pty_.slavePath(), "/dev/null", "/nonexistent/tty", pty_.slavePath()});
+  SystemPlatform::Instance().UseNamedSerialPorts(
+      {pty_.slavePath(), "/dev/null", "/nonexistent/tty", pty_.slavePath()});
   const int before = testing::OpenDescriptorCount();
   for (int round = 0; round < 20; ++round) {
     LinkEndpoint e;
@@ -92,15 +94,15 @@ TEST_F(SerialPtyTest, WaitTakesExactlyOneReplySize) {
   // 136 bytes end the wait at once.
   ASSERT_EQ(pty_.Send(bytes.data(), 136), 136);
   auto start = NowMs();
-  EXPECT_EQ(WaitForSerialBytes(h, 136, start + 1000), 136);
+  EXPECT_EQ(WaitForSerialBytes(h, 136, Deadline(start + 1000)), 136u);
   EXPECT_LT(NowMs() - start, 900);
   DrainSerialInput(h, 1476);
-  EXPECT_EQ(CurrentPlatform().SerialQueued(h), 0);
+  EXPECT_EQ(CurrentPlatform().SerialQueued(h), 0u);
 
   // 137 bytes run the wait to its deadline.
   ASSERT_EQ(pty_.Send(bytes.data(), 137), 137);
   start = NowMs();
-  EXPECT_EQ(WaitForSerialBytes(h, 136, start + 1000), 137);
+  EXPECT_EQ(WaitForSerialBytes(h, 136, Deadline(start + 1000)), 137u);
   EXPECT_GE(NowMs() - start, 1000);
 
   // More than one drain chunk is emptied in several reads.
@@ -111,7 +113,7 @@ TEST_F(SerialPtyTest, WaitTakesExactlyOneReplySize) {
     CurrentPlatform().SleepMs(1);
   }
   DrainSerialInput(h, 1536);
-  EXPECT_EQ(CurrentPlatform().SerialQueued(h), 0);
+  EXPECT_EQ(CurrentPlatform().SerialQueued(h), 0u);
   LinkEndpoint e;
   e.serialPort = h;
   CloseEndpoint(e);
@@ -124,7 +126,7 @@ TEST_F(SerialPtyTest, AVanishedDeviceEndsWaitsAndDrains) {
   pty_.Send(bytes.data(), 10);
   pty_.CloseMaster();
   const auto start = NowMs();
-  WaitForSerialBytes(h, 136, start + 300);
+  WaitForSerialBytes(h, 136, Deadline(start + 300));
   DrainSerialInput(h, 1536);
   EXPECT_LT(NowMs() - start, 1000);
   LinkEndpoint e;

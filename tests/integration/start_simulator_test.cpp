@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "link/io.h"
+#include "link/command_packet.h"
 #include "link/serial_port.h"
 #include "link/service_frame.h"
 #include "support/posix_fixtures.h"
@@ -191,18 +191,18 @@ class ServiceCommandsAgainstSimulator : public ::testing::TestWithParam<bool> {
     if (udp) {
       socket_ = CreateLinkSocket();
       ASSERT_TRUE(SetPeerAddress(endpoint_, address));
-      LinkSendTo(socket_.get(), mode.data(), 12, endpoint_.peerAddress, kDevicePort);
+      SendDatagram(socket_.get(), mode, endpoint_.peerAddress, kDevicePort);
     } else {
-      SetSerialPortTable({sim_.PtyPath()});
+      SystemPlatform::Instance().UseNamedSerialPorts({sim_.PtyPath()});
       endpoint_.serialPort = OpenSerialPort(1);
       ASSERT_NE(endpoint_.serialPort, kInvalidSerialHandle);
-      LinkSerialWrite(endpoint_.serialPort, mode.data(), 12);
+      SerialWrite(endpoint_.serialPort, mode);
     }
     ASSERT_EQ(sim_.WaitForLogLines(1, 2000).size(), 1u);
   }
   void TearDown() override {
     CloseEndpoint(endpoint_);
-    SetSerialPortTable({});
+    SystemPlatform::Instance().UseNamedSerialPorts({});
   }
   SimulatorProcess sim_;
   std::unique_ptr<DatagramSocket> socket_;

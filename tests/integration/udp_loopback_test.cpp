@@ -54,7 +54,7 @@ class Peer {
 
 sockaddr_in ToolAddress(DatagramSocket& tool, Peer& device, const char* device_address) {
   const std::uint8_t hello[1] = {0};
-  tool.SendTo(hello, 1, device_address, 50000);
+  tool.SendTo(hello, device_address, 50000);
   sockaddr_in from{};
   device.Receive(&from);
   return from;
@@ -75,12 +75,11 @@ TEST(UdpLoopback, PeekReportsTheRealLengthAndStrangersAreIgnored) {
 
   std::uint8_t buf[272];
   ASSERT_TRUE(tool->WaitReadable(2000));
-  EXPECT_EQ(tool->ReceiveFrom(buf, sizeof buf, true, nullptr), 138);
-  ASSERT_TRUE(
-      PollPeerDatagram(tool.get(), "127.0.0.61", buf, sizeof buf, 138, true, NowMs() + 1000));
+  EXPECT_EQ(tool->ReceiveFrom(buf, true, nullptr), 138u);
+  ASSERT_TRUE(PollPeerDatagram(tool.get(), "127.0.0.61", buf, 138, true, Deadline::After(1000)));
   EXPECT_EQ(std::vector<std::uint8_t>(buf + 2, buf + 138),
             std::vector<std::uint8_t>(reply.begin(), reply.end()));
-  EXPECT_EQ(tool->ReceiveFrom(buf, sizeof buf, true, nullptr), -1);  // all three consumed
+  EXPECT_EQ(tool->ReceiveFrom(buf, true, nullptr), std::nullopt);  // all three consumed
 }
 
 TEST(UdpLoopback, NothingFromThePeerRunsToTheDeadline) {
@@ -88,8 +87,7 @@ TEST(UdpLoopback, NothingFromThePeerRunsToTheDeadline) {
   ASSERT_TRUE(tool);
   std::uint8_t buf[272];
   const auto start = NowMs();
-  EXPECT_FALSE(
-      PollPeerDatagram(tool.get(), "127.0.0.63", buf, sizeof buf, 138, false, start + 1000));
+  EXPECT_FALSE(PollPeerDatagram(tool.get(), "127.0.0.63", buf, 138, false, Deadline(start + 1000)));
   EXPECT_GE(NowMs() - start, 1000);
 }
 

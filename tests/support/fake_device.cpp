@@ -18,46 +18,46 @@ Bytes FakeDevice::Answer(const Bytes& request, bool udp) {
                        : p == kStatusRequest ? "status"
                        : mode                ? "mode"
                                              : "unknown");
-    if (config_.silent || (serviceMode && !mode)) return {};
+    if (m_config.silent || (serviceMode && !mode)) return {};
     if (p == kIdentifyRequest) {
-      Bytes out = config_.stray;
-      const Bytes reply = wrap(MakeIdentifyReply(config_.identify));
+      Bytes out = m_config.stray;
+      const Bytes reply = wrap(MakeIdentifyReply(m_config.identify));
       out.insert(out.end(), reply.begin(), reply.end());
       return out;
     }
     if (p == kStatusRequest) {
       CommandReply r = MakeStatusReply();
-      if (config_.badStatus) r[128] ^= 1;
+      if (m_config.badStatus) r[128] ^= 1;
       return wrap(r);
     }
     if (mode) {
       if (serviceMode) return {};
-      if (!config_.answerModeSwitch) {
+      if (!m_config.answerModeSwitch) {
         serviceMode = true;
         return {};
       }
       if (udp) return wrap(MakeReply(p));
       // A single byte is line noise of a device that did switch.
-      if (config_.modeSwitchAnswerBytes <= 1) serviceMode = true;
-      return Bytes(config_.modeSwitchAnswerBytes, 0x00);
+      if (m_config.modeSwitchAnswerBytes <= 1) serviceMode = true;
+      return Bytes(m_config.modeSwitchAnswerBytes, 0x00);
     }
     return {};
   }
   if (request.size() == svc::kFrameSize) {
     const std::uint8_t command = request[1];
     received.push_back("svc" + std::to_string(command));
-    if (config_.silent || !serviceMode) return {};
+    if (m_config.silent || !serviceMode) return {};
     ServiceFrame f;
     std::copy(request.begin(), request.end(), f.begin());
     if (command == svc::kReadInfo) {
-      if (config_.serviceError >= 0) {
-        f = ErrorFrame(static_cast<std::uint8_t>(config_.serviceError));
+      if (m_config.serviceError >= 0) {
+        f = ErrorFrame(static_cast<std::uint8_t>(m_config.serviceError));
       } else {
-        PutU16(f.data(), 2, config_.serviceVersion);
+        PutU16(f.data(), 2, m_config.serviceVersion);
       }
     } else if (command == svc::kWriteRecord) {
       lastRecord.assign(f.begin() + 2, f.begin() + 2 + 2 + GetU16(f.data(), 2));
-      if (!config_.echoRecord) f[10] ^= 0xFF;
+      if (!m_config.echoRecord) f[10] ^= 0xFF;
     } else if (command == svc::kFinish) {
       serviceMode = false;
     }
@@ -69,21 +69,21 @@ Bytes FakeDevice::Answer(const Bytes& request, bool udp) {
 }
 
 void FakeDevice::AttachSerial(FakePort& port) {
-  port.on_write = [this](FakePort& p, const Bytes& request, std::int64_t now) {
+  port.onWrite = [this](FakePort& p, const Bytes& request, std::int64_t now) {
     const Bytes answer = Answer(request, false);
-    if (!answer.empty()) p.Arrive(now + config_.delayMs, answer);
+    if (!answer.empty()) p.Arrive(now + m_config.delayMs, answer);
   };
 }
 
 void FakeDevice::AttachUdp(FakeSocket& socket, std::string address, std::uint16_t port) {
-  auto previous = socket.on_send;
-  socket.on_send = [this, previous, address, port](FakeSocket& s, const SentDatagram& d) {
+  auto previous = socket.onSend;
+  socket.onSend = [this, previous, address, port](FakeSocket& s, const SentDatagram& d) {
     if (previous) previous(s, d);
     // Broadcasts reach every device; other datagrams only the addressed one.
     const bool broadcast = d.address.size() > 4 && d.address.rfind(".255") == d.address.size() - 4;
     if (!broadcast && d.address != address) return;
     const Bytes answer = Answer(d.bytes, true);
-    if (!answer.empty()) s.Arrive(d.at + config_.delayMs, address, port, answer);
+    if (!answer.empty()) s.Arrive(d.at + m_config.delayMs, address, port, answer);
   };
 }
 

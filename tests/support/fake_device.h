@@ -26,7 +26,7 @@ struct FakeDeviceConfig {
 
 class FakeDevice {
  public:
-  explicit FakeDevice(FakeDeviceConfig config = {}) : config_(std::move(config)) {}
+  explicit FakeDevice(FakeDeviceConfig config = {}) : m_config(std::move(config)) {}
 
   // The answer to one request (empty: none). Over UDP command replies get their prefix.
   Bytes Answer(const Bytes& request, bool udp);
@@ -34,14 +34,14 @@ class FakeDevice {
   void AttachSerial(FakePort& port);
   void AttachUdp(FakeSocket& socket, std::string address, std::uint16_t port = 50000);
 
-  FakeDeviceConfig& config() { return config_; }
+  FakeDeviceConfig& config() { return m_config; }
   // Kinds of the requests received, in order: identify, status, mode, svc0..svc5, unknown.
   std::vector<std::string> received;
   Bytes lastRecord;
   bool serviceMode = false;
 
  private:
-  FakeDeviceConfig config_;
+  FakeDeviceConfig m_config;
 };
 
 // Counts the received kinds equal to `kind`.

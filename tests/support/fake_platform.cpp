@@ -9,66 +9,72 @@ namespace {
 constexpr SerialHandle kHandleBase = 1000;
 }
 
-SerialHandle FakePlatform::OpenSerial(int n, std::string* why) {
-  ++open_calls;
-  auto it = ports_.find(n);
-  if (it == ports_.end() || !it->second.exists) {
-    if (why) *why = "no such port";
-    return kInvalidSerialHandle;
+const std::vector<SerialPortInfo>& FakePlatform::SerialPorts() {
+  if (m_table.empty()) {
+    for (int n = 1; n <= kMaxSerialPorts; ++n) m_table.push_back({n, "fake" + std::to_string(n)});
+  }
+  return m_table;
+}
+
+SerialOpenResult FakePlatform::OpenSerial(int n) {
+  ++openCalls;
+  auto it = m_ports.find(n);
+  if (it == m_ports.end() || !it->second.exists) {
+    return {kInvalidSerialHandle, SerialOpenStatus::kMissing, "no such port", {}};
   }
   FakePort& port = it->second;
-  if (port.open) {
-    if (why) *why = "busy";
-    return kInvalidSerialHandle;
-  }
-  if (port.refuse_settings) {
-    if (why) *why = "settings refused";
-    return kInvalidSerialHandle;
+  if (port.open) return {kInvalidSerialHandle, SerialOpenStatus::kBusy, "busy", {}};
+  if (port.refuseSettings) {
+    return {kInvalidSerialHandle, SerialOpenStatus::kSettingsRefused, "settings refused", {}};
   }
   port.open = true;
-  ++port.open_count;
-  return kHandleBase + n;
+  ++port.openCount;
+  return {kHandleBase + n, SerialOpenStatus::kOpened, {}, {}};
+}
+
+std::string FakePlatform::SerialName(SerialHandle h) {
+  return SerialPortName(static_cast<int>(h - kHandleBase), "fake");
 }
 
 FakePort* FakePlatform::Find(SerialHandle h) {
-  auto it = ports_.find(static_cast<int>(h - kHandleBase));
-  return it == ports_.end() || !it->second.open ? nullptr : &it->second;
+  auto it = m_ports.find(static_cast<int>(h - kHandleBase));
+  return it == m_ports.end() || !it->second.open ? nullptr : &it->second;
 }
 
 void FakePlatform::Deliver(FakePort& port) {
-  while (!port.scheduled.empty() && port.scheduled.begin()->first <= now_) {
+  while (!port.scheduled.empty() && port.scheduled.begin()->first <= m_now) {
     const Bytes& b = port.scheduled.begin()->second;
     port.input.insert(port.input.end(), b.begin(), b.end());
     port.scheduled.erase(port.scheduled.begin());
   }
 }
 
-long FakePlatform::SerialQueued(SerialHandle h) {
+std::size_t FakePlatform::SerialQueued(SerialHandle h) {
   FakePort* port = Find(h);
   if (!port) return 0;
   Deliver(*port);
-  return static_cast<long>(port->input.size());
+  return port->input.size();
 }
 
-long FakePlatform::SerialRead(SerialHandle h, std::uint8_t* buf, long max) {
+std::size_t FakePlatform::SerialRead(SerialHandle h, std::span<std::uint8_t> buf) {
   FakePort* port = Find(h);
   if (!port) return 0;
   Deliver(*port);
-  const long n = std::min<long>(max, static_cast<long>(port->input.size()));
-  for (long i = 0; i < n; ++i) {
+  const std::size_t n = std::min(buf.size(), port->input.size());
+  for (std::size_t i = 0; i < n; ++i) {
     buf[i] = port->input.front();
     port->input.pop_front();
   }
   return n;
 }
 
-long FakePlatform::SerialWrite(SerialHandle h, const std::uint8_t* buf, long n) {
+std::size_t FakePlatform::SerialWrite(SerialHandle h, std::span<const std::uint8_t> data) {
   FakePort* port = Find(h);
   if (!port) return 0;
-  Bytes bytes(buf, buf + n);
-  port->writes.emplace_back(now_, bytes);
-  if (port->on_write) port->on_write(*port, bytes, now_);
-  return n;
+  Bytes bytes(data.begin(), data.end());
+  port->writes.emplace_back(m_now, bytes);
+  if (port->onWrite) port->onWrite(*port, bytes, m_now);
+  return data.size();
 }
 
 void FakePlatform::SerialClose(SerialHandle h) {
@@ -76,11 +82,11 @@ void FakePlatform::SerialClose(SerialHandle h) {
 }
 
 void FakePlatform::SerialEnsureBaudRate(SerialHandle h) {
-  if (FakePort* port = Find(h)) ++port->baud_restores;
+  if (FakePort* port = Find(h)) ++port->baudRestores;
 }
 
 void FakePlatform::SerialWaitInput(SerialHandle h, int ms) {
-  const std::int64_t limit = now_ + std::max(ms, 1);
+  const std::int64_t limit = m_now + std::max(ms, 1);
   FakePort* port = Find(h);
   if (port && !port->scheduled.empty() && port->scheduled.begin()->first < limit) {
     AdvanceTo(port->scheduled.begin()->first);
@@ -91,51 +97,52 @@ void FakePlatform::SerialWaitInput(SerialHandle h, int ms) {
 
 int FakePlatform::OpenPorts() const {
   return static_cast<int>(
-      std::count_if(ports_.begin(), ports_.end(), [](const auto& p) { return p.second.open; }));
+      std::count_if(m_ports.begin(), m_ports.end(), [](const auto& p) { return p.second.open; }));
 }
 
-long FakeSocket::ReceiveFrom(std::uint8_t* buf, long cap, bool peek, DatagramSender* from) {
-  auto it = queue_.begin();
-  if (it == queue_.end() || it->first > platform_.NowMs()) return -1;
+std::optional<std::size_t> FakeSocket::ReceiveFrom(std::span<std::uint8_t> buf, bool peek,
+                                                   DatagramSender* from) {
+  auto it = m_queue.begin();
+  if (it == m_queue.end() || it->first > m_platform.NowMs()) return std::nullopt;
   const FakeDatagram& d = it->second;
-  const long len = static_cast<long>(d.bytes.size());
-  std::copy_n(d.bytes.begin(), std::min(len, cap), buf);
+  const std::size_t len = d.bytes.size();
+  std::copy_n(d.bytes.begin(), std::min(len, buf.size()), buf.begin());
   if (from) {
     from->address = d.address;
     from->port = d.port;
   }
   if (!peek) {
-    queue_.erase(it);
+    m_queue.erase(it);
     ++receives;
   }
   return len;
 }
 
-long FakeSocket::SendTo(const std::uint8_t* buf, long n, const std::string& address,
+bool FakeSocket::SendTo(std::span<const std::uint8_t> data, const std::string& address,
                         std::uint16_t port) {
-  SentDatagram d{platform_.NowMs(), address, port, Bytes(buf, buf + n)};
+  SentDatagram d{m_platform.NowMs(), address, port, Bytes(data.begin(), data.end())};
   sent.push_back(d);
-  if (on_send) on_send(*this, d);
-  return n;
+  if (onSend) onSend(*this, d);
+  return true;
 }
 
 bool FakeSocket::WaitReadable(int timeout_ms) {
-  const std::int64_t limit = platform_.NowMs() + std::max(timeout_ms, 0);
-  auto it = queue_.begin();
-  if (it != queue_.end() && it->first <= limit) {
-    platform_.AdvanceTo(it->first);
+  const std::int64_t limit = m_platform.NowMs() + std::max(timeout_ms, 0);
+  auto it = m_queue.begin();
+  if (it != m_queue.end() && it->first <= limit) {
+    m_platform.AdvanceTo(it->first);
     return true;
   }
-  platform_.AdvanceTo(limit);
+  m_platform.AdvanceTo(limit);
   return false;
 }
 
 void FakeSocket::Arrive(std::int64_t at, std::string address, std::uint16_t port, Bytes bytes) {
-  queue_.emplace(at, FakeDatagram{at, std::move(address), port, std::move(bytes)});
+  m_queue.emplace(at, FakeDatagram{at, std::move(address), port, std::move(bytes)});
 }
 
 std::size_t FakeSocket::Pending() const {
-  return queue_.size();
+  return m_queue.size();
 }
 
 }  // namespace quillon::testing

@@ -7,6 +7,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,15 +23,15 @@ class FakePlatform;
 
 struct FakePort {
   bool exists = true;
-  bool refuse_settings = false;
+  bool refuseSettings = false;
   bool open = false;
-  int open_count = 0;
-  int baud_restores = 0;
+  int openCount = 0;
+  int baudRestores = 0;
   std::deque<std::uint8_t> input;                      // queued for the tool to read
   std::multimap<std::int64_t, Bytes> scheduled;        // clock value -> bytes that arrive then
   std::vector<std::pair<std::int64_t, Bytes>> writes;  // what the tool wrote, with the time
   // Called for every write of the tool; may queue or schedule an answer.
-  std::function<void(FakePort&, const Bytes&, std::int64_t now)> on_write;
+  std::function<void(FakePort&, const Bytes&, std::int64_t now)> onWrite;
 
   void Arrive(std::int64_t at, Bytes bytes) { scheduled.emplace(at, std::move(bytes)); }
 };
@@ -50,10 +52,11 @@ struct SentDatagram {
 
 class FakeSocket final : public DatagramSocket {
  public:
-  explicit FakeSocket(FakePlatform& platform) : platform_(platform) {}
+  explicit FakeSocket(FakePlatform& platform) : m_platform(platform) {}
 
-  long ReceiveFrom(std::uint8_t* buf, long cap, bool peek, DatagramSender* from) override;
-  long SendTo(const std::uint8_t* buf, long n, const std::string& address,
+  std::optional<std::size_t> ReceiveFrom(std::span<std::uint8_t> buf, bool peek,
+                                         DatagramSender* from) override;
+  bool SendTo(std::span<const std::uint8_t> data, const std::string& address,
               std::uint16_t port) override;
   bool WaitReadable(int timeout_ms) override;
 
@@ -62,46 +65,52 @@ class FakeSocket final : public DatagramSocket {
 
   std::vector<SentDatagram> sent;
   // Called for every datagram the tool sends; may schedule answers.
-  std::function<void(FakeSocket&, const SentDatagram&)> on_send;
+  std::function<void(FakeSocket&, const SentDatagram&)> onSend;
   int receives = 0;  // datagrams taken off the queue (not peeks)
 
  private:
-  FakePlatform& platform_;
-  std::multimap<std::int64_t, FakeDatagram> queue_;  // by arrival time
+  FakePlatform& m_platform;
+  std::multimap<std::int64_t, FakeDatagram> m_queue;  // by arrival time
 };
 
 class FakePlatform final : public Platform {
  public:
-  explicit FakePlatform(std::int64_t start = 100000) : now_(start) {}
+  explicit FakePlatform(std::int64_t start = 100000) : m_now(start) {}
 
-  std::int64_t NowMs() override { return now_; }
+  std::int64_t NowMs() override { return m_now; }
   void SleepMs(int ms) override { Advance(ms <= 0 ? 1 : ms); }
-  SerialHandle OpenSerial(int n, std::string* why) override;
-  long SerialQueued(SerialHandle h) override;
-  long SerialRead(SerialHandle h, std::uint8_t* buf, long max) override;
-  long SerialWrite(SerialHandle h, const std::uint8_t* buf, long n) override;
+  void RescanSerialPorts() override { ++rescans; }
+  // Ports 1..256, whether or not a test has made them.
+  const std::vector<SerialPortInfo>& SerialPorts() override;
+  SerialOpenResult OpenSerial(int n) override;
+  std::size_t SerialQueued(SerialHandle h) override;
+  std::size_t SerialRead(SerialHandle h, std::span<std::uint8_t> buf) override;
+  std::size_t SerialWrite(SerialHandle h, std::span<const std::uint8_t> data) override;
   void SerialClose(SerialHandle h) override;
   void SerialEnsureBaudRate(SerialHandle h) override;
   // Sleeps until the port's next scheduled bytes, at most ms.
   void SerialWaitInput(SerialHandle h, int ms) override;
+  std::string SerialName(SerialHandle h) override;
 
-  void Advance(std::int64_t ms) { now_ += ms; }
+  void Advance(std::int64_t ms) { m_now += ms; }
   void AdvanceTo(std::int64_t t) {
-    if (t > now_) now_ = t;
+    if (t > m_now) m_now = t;
   }
 
   // Port n (1..256) of the table; created on first use.
-  FakePort& Port(int n) { return ports_[n]; }
-  bool HasPort(int n) const { return ports_.count(n) != 0; }
+  FakePort& Port(int n) { return m_ports[n]; }
+  bool HasPort(int n) const { return m_ports.count(n) != 0; }
   int OpenPorts() const;
-  int open_calls = 0;
+  int openCalls = 0;
+  int rescans = 0;
 
  private:
   FakePort* Find(SerialHandle h);
   void Deliver(FakePort& port);
 
-  std::int64_t now_;
-  std::map<int, FakePort> ports_;
+  std::int64_t m_now;
+  std::map<int, FakePort> m_ports;
+  std::vector<SerialPortInfo> m_table;
 };
 
 }  // namespace quillon::testing

@@ -38,6 +38,12 @@ void PtyPair::CloseMaster() {
   master_ = -1;
 }
 
+int PtyPair::TakeSlave() {
+  const int fd = slave_keep_;
+  slave_keep_ = -1;
+  return fd;
+}
+
 long PtyPair::Send(const void* data, long size) {
   const ssize_t n = ::write(master_, data, static_cast<std::size_t>(size));
   return n < 0 ? 0 : static_cast<long>(n);

@@ -21,6 +21,9 @@ class PtyPair {
   // Reads what the tool wrote, waiting up to timeout_ms for `size` bytes.
   std::string Receive(long size, int timeout_ms);
   void CloseMaster();
+  // Gives the kept slave descriptor away (say, as a child's standard error); the master then
+  // sees the end of input once every other opener of the slave has closed it.
+  int TakeSlave();
 
  private:
   int master_ = -1;

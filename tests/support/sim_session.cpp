@@ -22,21 +22,21 @@ SimRun RunStart(double value, const std::vector<std::string>& ports,
                 const std::vector<std::string>& udpTargets) {
   SimRun run;
   const int before = OpenDescriptorCount();
-  SetSerialPortTable(ports);
+  SystemPlatform::Instance().UseNamedSerialPorts(ports);
   {
     RecordingSink sink;
     PowerModuleRecord record;
     std::unique_ptr<DatagramSocket> socket;
     if (!udpTargets.empty()) socket = CreateLinkSocket();
     LinkEndpoint endpoint;
-    SessionOptions options;
+    SearchOptions options;
     options.useSerial = !ports.empty();
     options.identifyAddresses = udpTargets;
     ReconfigSession session(sink, record, socket, endpoint, options);
     run.ok = session.StartProcedure(value);
     run.messages = sink.messages;
   }
-  SetSerialPortTable({});
+  SystemPlatform::Instance().UseNamedSerialPorts({});
   run.descriptorsLeft = OpenDescriptorCount() - before;
   return run;
 }

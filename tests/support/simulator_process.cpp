@@ -19,15 +19,12 @@
 #include <sstream>
 #include <thread>
 
+#include "link/platform.h"
+
 extern char** environ;
 
 namespace quillon::testing {
 namespace {
-
-std::int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 bool Contains(const std::vector<std::string>& args, const std::string& name) {
   return std::any_of(args.begin(), args.end(), [&name](const std::string& a) {
@@ -145,7 +142,7 @@ bool SimulatorProcess::Start(std::vector<std::string> args, std::string* error) 
 }
 
 bool SimulatorProcess::ReadUntilReady(std::string* error) {
-  const std::int64_t deadline = NowMs() + kStartTimeoutMs;
+  const std::int64_t deadline = SteadyClockMs() + kStartTimeoutMs;
   std::string pending;
   for (;;) {
     std::size_t eol;
@@ -156,7 +153,7 @@ bool SimulatorProcess::ReadUntilReady(std::string* error) {
       if (line.rfind("pty ", 0) == 0) pty_path_ = line.substr(4);
       if (line.rfind("udp ", 0) == 0) udp_endpoint_ = line.substr(4);
     }
-    const std::int64_t left = deadline - NowMs();
+    const std::int64_t left = deadline - SteadyClockMs();
     if (left <= 0) {
       *error = "the simulator did not get ready within 5 s";
       return false;
@@ -184,7 +181,7 @@ std::string SimulatorProcess::StandardError() const {
 }
 
 bool SimulatorProcess::Reap(int timeout_ms) {
-  const std::int64_t deadline = NowMs() + timeout_ms;
+  const std::int64_t deadline = SteadyClockMs() + timeout_ms;
   for (;;) {
     int status = 0;
     const pid_t r = waitpid(pid_, &status, WNOHANG);
@@ -193,7 +190,7 @@ bool SimulatorProcess::Reap(int timeout_ms) {
       pid_ = -1;
       return true;
     }
-    if (NowMs() >= deadline) return false;
+    if (SteadyClockMs() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
@@ -246,10 +243,10 @@ std::vector<std::string> SimulatorProcess::LogLines() const {
 
 std::vector<std::string> SimulatorProcess::WaitForLogLines(std::size_t count,
                                                            int timeout_ms) const {
-  const std::int64_t deadline = NowMs() + timeout_ms;
+  const std::int64_t deadline = SteadyClockMs() + timeout_ms;
   for (;;) {
     std::vector<std::string> lines = LogLines();
-    if (lines.size() >= count || NowMs() >= deadline) return lines;
+    if (lines.size() >= count || SteadyClockMs() >= deadline) return lines;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }

@@ -37,7 +37,7 @@ class SearchTest : public ::testing::Test {
       socket_ = fake.get();
       socket_owner_ = std::move(fake);
     }
-    SessionOptions options;
+    SearchOptions options;
     options.broadcastTargets = [] { return std::vector<std::string>{"10.0.0.255"}; };
     session_ = std::make_unique<ReconfigSession>(sink_, record_, socket_owner_, endpoint_, options);
     return *session_;
@@ -72,7 +72,7 @@ TEST_F(SearchTest, NothingAnswersWithinOneSharedWindow) {
   ReconfigSession& s = Session(false);
   platform_.Port(2);  // a silent port
   const std::int64_t start = platform_.NowMs();
-  EXPECT_FALSE(s.FindDevice(kSerial));
+  EXPECT_FALSE(s.search().FindDevice(kSerial));
   EXPECT_EQ(platform_.NowMs() - start, 1000);
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
   EXPECT_EQ(sink_.messages[0].style, kStyleInformation);
@@ -83,9 +83,9 @@ TEST_F(SearchTest, NothingAnswersWithinOneSharedWindow) {
 TEST_F(SearchTest, EveryPortIsAskedBeforeAnyWaiting) {
   ReconfigSession& s = Session();
   for (int n : {1, 7, 256}) SerialDevice(n, {.silent = true});
-  platform_.Port(9).refuse_settings = true;
+  platform_.Port(9).refuseSettings = true;
   const std::int64_t start = platform_.NowMs();
-  EXPECT_FALSE(s.FindDevice(kSerial));
+  EXPECT_FALSE(s.search().FindDevice(kSerial));
   for (int n : {1, 7, 256}) {
     ASSERT_EQ(platform_.Port(n).writes.size(), 1u) << n;
     EXPECT_EQ(platform_.Port(n).writes[0].first, start) << n;
@@ -104,7 +104,7 @@ TEST_F(SearchTest, ArrivingDatagramsExtendTheWindowBy500Ms) {
   // A stranger's datagrams every 400 ms, the first at 900 ms.
   for (int k = 0; k < 5; ++k)
     socket_->Arrive(start + 900 + 400 * k, "10.0.0.9", 50000, Bytes(138, 1));
-  EXPECT_FALSE(s.FindDevice(kSerial));
+  EXPECT_FALSE(s.search().FindDevice(kSerial));
   EXPECT_EQ(platform_.NowMs() - start, 900 + 400 * 4 + 500);
   EXPECT_EQ(socket_->Pending(), 0u);
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
@@ -114,7 +114,7 @@ TEST_F(SearchTest, AnEarlyDatagramDoesNotShortenTheWindow) {
   ReconfigSession& s = Session();
   const std::int64_t start = platform_.NowMs();
   socket_->Arrive(start + 100, "10.0.0.9", 50000, Bytes(10, 1));
-  EXPECT_FALSE(s.FindDevice(kSerial));
+  EXPECT_FALSE(s.search().FindDevice(kSerial));
   EXPECT_EQ(platform_.NowMs() - start, 1000);
 }
 
@@ -133,7 +133,7 @@ TEST_F(SearchTest, StrayBytesEarnThreeFurtherIdentifyAttempts) {
     platform_.Port(4) = {};
     ReconfigSession& s = Session(false);
     SerialDevice(4, c.config);
-    EXPECT_FALSE(s.FindDevice(kSerial)) << c.what;
+    EXPECT_FALSE(s.search().FindDevice(kSerial)) << c.what;
     EXPECT_EQ(platform_.Port(4).writes.size(), 4u) << c.what;
     EXPECT_EQ(OnlyMessage(), kTextNotDetected) << c.what;
     EXPECT_EQ(platform_.OpenPorts(), 0) << c.what;
@@ -144,14 +144,14 @@ TEST_F(SearchTest, StrayBytesThenAGoodReplyIsFound) {
   ReconfigSession& s = Session(false);
   FakeDevice& d = SerialDevice(4, {.stray = {0xEE}});
   // Only the first answer carries the stray byte.
-  platform_.Port(4).on_write = [&d, first = true](testing::FakePort& p, const Bytes& req,
-                                                  std::int64_t now) mutable {
+  platform_.Port(4).onWrite = [&d, first = true](testing::FakePort& p, const Bytes& req,
+                                                 std::int64_t now) mutable {
     Bytes answer = d.Answer(req, false);
     if (!first && !answer.empty() && answer[0] == 0xEE) answer.erase(answer.begin());
     first = false;
     if (!answer.empty()) p.Arrive(now + 30, answer);
   };
-  EXPECT_TRUE(s.FindDevice(kSerial));
+  EXPECT_TRUE(s.search().FindDevice(kSerial));
   EXPECT_EQ(Count(d.received, "identify"), 2);
   EXPECT_TRUE(sink_.messages.empty());
   EXPECT_EQ(platform_.OpenPorts(), 1);
@@ -184,7 +184,7 @@ TEST_F(SearchTest, Verdicts) {
       FakeDeviceConfig config{.identify = c.fields};
       config.identify.serial = kSerial;
       FakeDevice& d = udp ? UdpDevice("10.0.0.7", config) : SerialDevice(1, config);
-      const bool found = s.FindDevice(kSerial);
+      const bool found = s.search().FindDevice(kSerial);
       EXPECT_EQ(found, c.message.empty()) << c.what << (udp ? " udp" : " serial");
       if (c.message.empty()) {
         EXPECT_TRUE(sink_.messages.empty()) << c.what;
@@ -204,7 +204,7 @@ TEST_F(SearchTest, Verdicts) {
 TEST_F(SearchTest, PresenceWordCountsOnSerialOnly) {
   ReconfigSession& s = Session();
   FakeDevice& d = UdpDevice("10.0.0.7", {.identify = {.presence = 0}});
-  EXPECT_TRUE(s.FindDevice(kSerial));
+  EXPECT_TRUE(s.search().FindDevice(kSerial));
   EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.7");
   EXPECT_EQ(Count(d.received, "status"), 1);
 }
@@ -213,7 +213,7 @@ TEST_F(SearchTest, UdpDecidesOverSerial) {
   ReconfigSession& s = Session();
   FakeDevice& serial = SerialDevice(2);
   FakeDevice& udp = UdpDevice("10.0.0.7");
-  EXPECT_TRUE(s.FindDevice(kSerial));
+  EXPECT_TRUE(s.search().FindDevice(kSerial));
   EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.7");
   EXPECT_FALSE(HasSerialPort(s.m_endpoint));
   EXPECT_EQ(serial.received, std::vector<std::string>{"identify"});
@@ -226,7 +226,7 @@ TEST_F(SearchTest, LowerComDecides) {
   ReconfigSession& s = Session(false);
   FakeDevice& high = SerialDevice(9);
   FakeDevice& low = SerialDevice(3);
-  EXPECT_TRUE(s.FindDevice(kSerial));
+  EXPECT_TRUE(s.search().FindDevice(kSerial));
   EXPECT_EQ(Count(low.received, "mode"), 1);
   EXPECT_EQ(high.received, std::vector<std::string>{"identify"});
   EXPECT_EQ(platform_.OpenPorts(), 1);
@@ -239,7 +239,7 @@ TEST_F(SearchTest, TheLaterOfTwoUdpRepliesDecides) {
   ReconfigSession& s = Session();
   UdpDevice("10.0.0.7", {.delayMs = 30});
   FakeDevice& later = UdpDevice("10.0.0.8", {.delayMs = 60});
-  EXPECT_TRUE(s.FindDevice(kSerial));
+  EXPECT_TRUE(s.search().FindDevice(kSerial));
   EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.8");
   EXPECT_EQ(Count(later.received, "status"), 1);
 }
@@ -247,7 +247,7 @@ TEST_F(SearchTest, TheLaterOfTwoUdpRepliesDecides) {
 TEST_F(SearchTest, NumbersAbove65535NameNoDevice) {
   ReconfigSession& s = Session();
   FakeDevice& d = UdpDevice("10.0.0.7");  // serial 1234 == 66770 mod 65536
-  EXPECT_FALSE(s.FindDevice(66770));
+  EXPECT_FALSE(s.search().FindDevice(66770));
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
   EXPECT_EQ(d.received, std::vector<std::string>{"identify"});
   sink_.messages.clear();
@@ -283,7 +283,7 @@ TEST_F(SearchTest, ServiceModeEntryFailures) {
     platform_.Port(1) = {};
     ReconfigSession& s = Session(false);
     FakeDevice& d = SerialDevice(1, c.config);
-    EXPECT_FALSE(s.FindDevice(kSerial)) << c.what;
+    EXPECT_FALSE(s.search().FindDevice(kSerial)) << c.what;
     EXPECT_EQ(OnlyMessage(), c.message) << c.what;
     std::vector<std::string> expected{"identify"};
     expected.insert(expected.end(), c.requests.begin(), c.requests.end());
@@ -300,7 +300,7 @@ TEST_F(SearchTest, OneQueuedByteAfterTheModeSwitchIsSilence) {
     platform_.Port(1) = {};
     ReconfigSession& s = Session(false);
     FakeDevice& d = SerialDevice(1, {.answerModeSwitch = true, .modeSwitchAnswerBytes = bytes});
-    const bool found = s.FindDevice(kSerial);
+    const bool found = s.search().FindDevice(kSerial);
     EXPECT_EQ(found, bytes == 1) << bytes;
     EXPECT_EQ(Count(d.received, "mode"), bytes == 1 ? 1 : 5) << bytes;
     CloseEndpoint(s.m_endpoint);
@@ -326,14 +326,14 @@ TEST_F(SearchTest, UdpModeSwitchCountsOnlyTheDevice) {
     devices_.clear();
     ReconfigSession& s = Session();
     FakeDevice& d = UdpDevice("10.0.0.7");
-    auto device_hook = socket_->on_send;
-    socket_->on_send = [&, device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
+    auto device_hook = socket_->onSend;
+    socket_->onSend = [&, device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
       device_hook(sock, sent);
       if (Count(d.received, "mode") == 1 && sent.bytes.size() == 12 && sent.bytes[2] == 0xFF) {
         sock.Arrive(sent.at + 50, c.from, c.port, Bytes(c.size, 0));
       }
     };
-    EXPECT_EQ(s.FindDevice(kSerial), c.found) << c.what;
+    EXPECT_EQ(s.search().FindDevice(kSerial), c.found) << c.what;
     if (!c.found) {
       EXPECT_EQ(OnlyMessage(), kTextUnknownError) << c.what;
     }
@@ -344,15 +344,15 @@ TEST_F(SearchTest, UdpStatusReplyFromAnotherPortStaysQueued) {
   ReconfigSession& s = Session();
   FakeDevice& d = UdpDevice("10.0.0.7");
   d.config().silent = false;
-  auto device_hook = socket_->on_send;
-  socket_->on_send = [&, device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
+  auto device_hook = socket_->onSend;
+  socket_->onSend = [&, device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
     if (sent.bytes.size() == 12 && sent.bytes[2] == 0x59) {  // status: answered from port 50001
       sock.Arrive(sent.at + 10, "10.0.0.7", 50001, testing::AsDatagram(testing::MakeStatusReply()));
       return;
     }
     device_hook(sock, sent);
   };
-  EXPECT_FALSE(s.FindDevice(kSerial));
+  EXPECT_FALSE(s.search().FindDevice(kSerial));
   EXPECT_EQ(OnlyMessage(), kTextUnknownError);
   EXPECT_EQ(socket_->Pending(), 1u);
 }

@@ -25,7 +25,7 @@ TEST(Endpoint, CopiesNeverCloseAndClosingTwiceIsHarmless) {
   EXPECT_FALSE(platform.Port(3).open);
   EXPECT_EQ(e.serialPort, kInvalidSerialHandle);
   CloseEndpoint(e);
-  EXPECT_EQ(platform.Port(3).open_count, 1);
+  EXPECT_EQ(platform.Port(3).openCount, 1);
 }
 
 TEST(Endpoint, CloseWithoutPortEmptiesTheAddressOnly) {

@@ -20,19 +20,19 @@ using testing::Hex;
 class ServiceFrameTest : public ::testing::Test {
  protected:
   ServiceFrameTest() : guard_(platform_), socket_(platform_) {
-    serial_.serialPort = platform_.OpenSerial(1, nullptr);
+    serial_.serialPort = platform_.OpenSerial(1).handle;
     std::strcpy(udp_.peerAddress, "10.1.2.3");
   }
   FakePort& Port() { return platform_.Port(1); }
   // The device on the serial port answers every frame with what `answer` makes of it.
   void SerialDevice(std::function<Bytes(const Bytes&)> answer) {
-    Port().on_write = [answer](FakePort& port, const Bytes& req, std::int64_t now) {
+    Port().onWrite = [answer](FakePort& port, const Bytes& req, std::int64_t now) {
       port.Arrive(now + 20, answer(req));
     };
   }
   void UdpDevice(std::function<Bytes(const Bytes&)> answer, std::string from = "10.1.2.3",
                  std::uint16_t port = 50000) {
-    socket_.on_send = [=](FakeSocket& s, const testing::SentDatagram& d) {
+    socket_.onSend = [=](FakeSocket& s, const testing::SentDatagram& d) {
       s.Arrive(d.at + 20, from, port, answer(d.bytes));
     };
   }
@@ -70,7 +70,7 @@ TEST_F(ServiceFrameTest, RequestsAreByteExact) {
   Bytes cmd5 = Hex("67 05 12 00 05 00 00 00 00 00 88 13 88 13 E8 03 00 00 00 00 00 00");
   cmd5.resize(136, 0);
   EXPECT_EQ(Port().writes[2].second, cmd5);
-  EXPECT_EQ(Port().baud_restores, 1);  // command 0 only
+  EXPECT_EQ(Port().baudRestores, 1);  // command 0 only
 }
 
 TEST_F(ServiceFrameTest, ReplyClassification) {
@@ -285,7 +285,7 @@ TEST_F(ServiceFrameTest, UdpExchange) {
 
 TEST_F(ServiceFrameTest, UdpIgnoresStrangersAndOtherSizes) {
   const ServiceFrame reply = testing::EchoFrame(ServiceFrame{0, svc::kFinish});
-  socket_.on_send = [&](FakeSocket& s, const testing::SentDatagram& d) {
+  socket_.onSend = [&](FakeSocket& s, const testing::SentDatagram& d) {
     s.Arrive(d.at + 10, "10.1.2.4", 50000, testing::AsServiceDatagram(reply));  // stranger
     s.Arrive(d.at + 20, "10.1.2.3", 50000, Bytes(reply.begin(), reply.end()));  // bare 136
     s.Arrive(d.at + 30, "10.1.2.3", 50000, Bytes(2000, 0x55));                  // oversized
@@ -295,7 +295,7 @@ TEST_F(ServiceFrameTest, UdpIgnoresStrangersAndOtherSizes) {
   EXPECT_GE(platform_.NowMs() - start, 1000);
   EXPECT_EQ(socket_.receives, 3);  // each was consumed
 
-  socket_.on_send = [&](FakeSocket& s, const testing::SentDatagram& d) {
+  socket_.onSend = [&](FakeSocket& s, const testing::SentDatagram& d) {
     s.Arrive(d.at + 10, "10.1.2.4", 50000, testing::AsServiceDatagram(reply));
     s.Arrive(d.at + 20, "10.1.2.3", 50000, testing::AsServiceDatagram(reply));
   };

@@ -36,13 +36,13 @@ TEST(WireRobustness, ServiceRepliesOfNoise) {
   std::mt19937 rng(20261208);
   LinkEndpoint serial, udp;
   platform.Port(1);
-  serial.serialPort = platform.OpenSerial(1, nullptr);
+  serial.serialPort = platform.OpenSerial(1).handle;
   SetPeerAddress(udp, "10.0.0.7");
   Bytes answer;
-  platform.Port(1).on_write = [&](testing::FakePort& p, const Bytes&, std::int64_t now) {
+  platform.Port(1).onWrite = [&](testing::FakePort& p, const Bytes&, std::int64_t now) {
     p.Arrive(now + 1, answer);
   };
-  socket.on_send = [&](testing::FakeSocket& s, const testing::SentDatagram& d) {
+  socket.onSend = [&](testing::FakeSocket& s, const testing::SentDatagram& d) {
     s.Arrive(d.at + 1, "10.0.0.7", 50000, answer);
   };
   int accepted = 0;
@@ -75,12 +75,12 @@ TEST(WireRobustness, SearchAnswersOfNoise) {
     testing::FakeSocket* socket = fake.get();
     std::unique_ptr<DatagramSocket> owner = std::move(fake);
     LinkEndpoint endpoint;
-    SessionOptions options;
+    SearchOptions options;
     options.identifyAddresses = {"10.0.0.255"};
     ReconfigSession session(sink, record, owner, endpoint, options);
     for (int n = 1; n <= 4; ++n) {
       platform.Port(n) = {};
-      platform.Port(n).on_write = [&rng](testing::FakePort& p, const Bytes&, std::int64_t now) {
+      platform.Port(n).onWrite = [&rng](testing::FakePort& p, const Bytes&, std::int64_t now) {
         p.Arrive(now + 5, Noise(rng, 400));
       };
     }
@@ -88,7 +88,7 @@ TEST(WireRobustness, SearchAnswersOfNoise) {
       socket->Arrive(platform.NowMs() + 10 * k, "10.0.0." + std::to_string(k), 50000,
                      Noise(rng, k % 4 == 0 ? 5000 : 140));
     }
-    EXPECT_FALSE(session.FindDevice(1234));
+    EXPECT_FALSE(session.search().FindDevice(1234));
     ASSERT_EQ(sink.messages.size(), 1u);
     EXPECT_EQ(sink.messages[0].text, kTextNotDetected);
     EXPECT_EQ(platform.OpenPorts(), 0);

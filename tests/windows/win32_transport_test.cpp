@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -63,23 +65,23 @@ class LoopbackPeer {
 class LinkSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(StartSocketInterface());
-    started_ = true;
+    sockets_.emplace();
+    ASSERT_TRUE(sockets_->started());
     peer_ = std::make_unique<LoopbackPeer>();
     ASSERT_NE(peer_->port(), 0);
     tool_ = CreateSystemDatagramSocket();
     ASSERT_TRUE(tool_);
     const std::uint8_t hello[12] = {};
-    ASSERT_EQ(tool_->SendTo(hello, sizeof hello, "127.0.0.1", peer_->port()), 12);
+    ASSERT_TRUE(tool_->SendTo(hello, "127.0.0.1", peer_->port()));
     ASSERT_EQ(peer_->ReceiveOne(), 12);
   }
   void TearDown() override {
     tool_.reset();
     peer_.reset();
-    if (started_) StopSocketInterface();
+    sockets_.reset();
   }
 
-  bool started_ = false;
+  std::optional<SocketInterface> sockets_;
   std::unique_ptr<LoopbackPeer> peer_;
   std::unique_ptr<DatagramSocket> tool_;
 };
@@ -87,8 +89,8 @@ class LinkSocketTest : public ::testing::Test {
 TEST_F(LinkSocketTest, EmptySocketAnswersAtOnce) {
   std::uint8_t buf[16];
   const DWORD start = ::GetTickCount();
-  EXPECT_EQ(tool_->ReceiveFrom(buf, sizeof buf, true, nullptr), -1);
-  EXPECT_EQ(tool_->ReceiveFrom(buf, sizeof buf, false, nullptr), -1);
+  EXPECT_EQ(tool_->ReceiveFrom(buf, true, nullptr), std::nullopt);
+  EXPECT_EQ(tool_->ReceiveFrom(buf, false, nullptr), std::nullopt);
   EXPECT_FALSE(tool_->WaitReadable(50));
   EXPECT_LT(::GetTickCount() - start, 1000u) << "a receive blocked";
 }
@@ -104,15 +106,17 @@ TEST_F(LinkSocketTest, ReportsRealLengthOfLongerDatagram) {
   std::uint8_t buf[138 + 2] = {};
   buf[138] = 0xEE;
   DatagramSender from;
-  EXPECT_EQ(tool_->ReceiveFrom(buf, 138, true, &from), 2000);
+  EXPECT_EQ(tool_->ReceiveFrom(std::span(buf).first(138), true, &from), 2000u);
   EXPECT_EQ(buf[137], 137);
   EXPECT_EQ(buf[138], 0xEE) << "wrote past the caller's buffer";
   EXPECT_EQ(from.address, "127.0.0.1");
   EXPECT_EQ(from.port, peer_->port());
 
-  EXPECT_EQ(tool_->ReceiveFrom(buf, 138, false, nullptr), 2000) << "the peek removed it";
+  EXPECT_EQ(tool_->ReceiveFrom(std::span(buf).first(138), false, nullptr), 2000u)
+      << "the peek removed it";
   EXPECT_EQ(buf[138], 0xEE);
-  EXPECT_EQ(tool_->ReceiveFrom(buf, 138, true, nullptr), -1) << "the receive left it queued";
+  EXPECT_EQ(tool_->ReceiveFrom(std::span(buf).first(138), true, nullptr), std::nullopt)
+      << "the receive left it queued";
 }
 
 TEST_F(LinkSocketTest, PeekLeavesDatagramsInOrder) {
@@ -120,31 +124,42 @@ TEST_F(LinkSocketTest, PeekLeavesDatagramsInOrder) {
   peer_->Answer(std::vector<std::uint8_t>(12, 0x5A));
   ASSERT_TRUE(tool_->WaitReadable(2000));
   std::uint8_t buf[1476] = {};
-  EXPECT_EQ(tool_->ReceiveFrom(buf, sizeof buf, true, nullptr), 138);
-  EXPECT_EQ(tool_->ReceiveFrom(buf, sizeof buf, true, nullptr), 138);
-  EXPECT_EQ(tool_->ReceiveFrom(buf, sizeof buf, false, nullptr), 138);
+  EXPECT_EQ(tool_->ReceiveFrom(buf, true, nullptr), 138u);
+  EXPECT_EQ(tool_->ReceiveFrom(buf, true, nullptr), 138u);
+  EXPECT_EQ(tool_->ReceiveFrom(buf, false, nullptr), 138u);
   // The second may still be on its way over loopback.
   ASSERT_TRUE(tool_->WaitReadable(2000));
-  EXPECT_EQ(tool_->ReceiveFrom(buf, sizeof buf, false, nullptr), 12);
+  EXPECT_EQ(tool_->ReceiveFrom(buf, false, nullptr), 12u);
   EXPECT_EQ(buf[0], 0x5A);
 }
 
 TEST_F(LinkSocketTest, RefusesAddressesThatAreNotDottedIPv4) {
   const std::uint8_t byte = 0;
   for (const char* bad : {"", "localhost", "1.2.3", "256.1.1.1"}) {
-    EXPECT_EQ(tool_->SendTo(&byte, 1, bad, kDevicePort), -1) << bad;
+    EXPECT_FALSE(tool_->SendTo(std::span(&byte, 1), bad, kDevicePort)) << bad;
   }
 }
 
-TEST(SocketInterfaceTest, StopWithoutStartDoesNothing) {
-  StopSocketInterface();
-  ASSERT_TRUE(StartSocketInterface());
-  EXPECT_TRUE(CreateSystemDatagramSocket() != nullptr);
-  StopSocketInterface();
+// Winsock counts its start-ups: nested guards each stop what they started, and a start that
+// failed is never stopped.
+TEST(SocketInterfaceTest, GuardsNestAndStopOnlyWhatTheyStarted) {
+  {
+    const SocketInterface outer;
+    ASSERT_TRUE(outer.started());
+    { const SocketInterface inner; }
+    EXPECT_TRUE(CreateSystemDatagramSocket() != nullptr) << "the inner guard stopped the outer's";
+  }
+  static int stops = 0;
+  {
+    const SocketInterface failing({[] { return false; }, [] { ++stops; }});
+    EXPECT_FALSE(failing.started());
+  }
+  EXPECT_EQ(stops, 0);
 }
 
 TEST(SerialPortTableTest, SystemTableIsCom1ToCom256InTheDeviceNamespace) {
-  const std::vector<SerialPortInfo> ports = SystemSerialPorts();
+  SystemPlatform::Instance().UseSystemSerialPorts();
+  const std::vector<SerialPortInfo> ports = SystemPlatform::Instance().SerialPorts();
   ASSERT_EQ(ports.size(), 256u);
   EXPECT_EQ(ports.front().number, 1);
   EXPECT_EQ(ports.front().path, "\\\\.\\COM1");
@@ -154,9 +169,10 @@ TEST(SerialPortTableTest, SystemTableIsCom1ToCom256InTheDeviceNamespace) {
 }
 
 TEST(SerialPortTableTest, NamedPortsGetTheDeviceNamespaceWhenTheyAreComNames) {
-  SetSerialPortTable({"COM7", "com12", "\\\\.\\COM3", "COM", "COMX", "C:\\port"});
-  const std::vector<SerialPortInfo> table = CurrentSerialPortTable();
-  UseSystemSerialPortTable();
+  SystemPlatform::Instance().UseNamedSerialPorts(
+      {"COM7", "com12", "\\\\.\\COM3", "COM", "COMX", "C:\\port"});
+  const std::vector<SerialPortInfo> table = SystemPlatform::Instance().SerialPorts();
+  SystemPlatform::Instance().UseSystemSerialPorts();
   const std::vector<std::string> expected = {"\\\\.\\COM7", "\\\\.\\com12", "\\\\.\\COM3",
                                              "COM",         "COMX",         "C:\\port"};
   ASSERT_EQ(table.size(), expected.size());
@@ -164,35 +180,35 @@ TEST(SerialPortTableTest, NamedPortsGetTheDeviceNamespaceWhenTheyAreComNames) {
     EXPECT_EQ(table[i].number, static_cast<int>(i + 1));
     EXPECT_EQ(table[i].path, expected[i]);
   }
-  EXPECT_EQ(CurrentSerialPortTable().size(), 256u);
+  EXPECT_EQ(SystemPlatform::Instance().SerialPorts().size(), 256u);
 }
 
 TEST(SerialPortTest, MissingPortDoesNotOpen) {
-  std::string why;
-  EXPECT_EQ(SerialOpenPath("\\\\.\\QuillonNoSuchPort", &why), kInvalidSerialHandle);
-  EXPECT_FALSE(why.empty());
-  std::string detail;
-  EXPECT_EQ(ProbeSerialPort("\\\\.\\QuillonNoSuchPort", &detail), PortState::kMissing);
+  const SerialOpenResult opened = SystemPlatform::Instance().OpenPath("\\\\.\\QuillonNoSuchPort");
+  EXPECT_EQ(opened.handle, kInvalidSerialHandle);
+  EXPECT_EQ(opened.status, SerialOpenStatus::kMissing);
+  EXPECT_FALSE(opened.detail.empty());
+  EXPECT_EQ(ProbeSerialPort("\\\\.\\QuillonNoSuchPort").status, SerialOpenStatus::kMissing);
 }
 
 // A file opens like a port but refuses the line settings: the handle must be closed again (the
-// file can then be deleted) and the invalid handle returned.
+// file can then be deleted) and the invalid handle returned. The listing, which applies no
+// settings, tells it is no serial port.
 TEST(SerialPortTest, SettingsRefusedClosesTheHandle) {
   char dir[MAX_PATH] = {};
   char path[MAX_PATH] = {};
   ASSERT_NE(::GetTempPathA(MAX_PATH, dir), 0u);
   ASSERT_NE(::GetTempFileNameA(dir, "qsp", 0, path), 0u);
 
-  std::string why;
-  const SerialHandle h = SerialOpenPath(path, &why);
-  if (h != kInvalidSerialHandle) {
-    SerialCloseHandle(h);
+  const SerialOpenResult opened = SystemPlatform::Instance().OpenPath(path);
+  if (opened.handle != kInvalidSerialHandle) {
+    SystemPlatform::Instance().SerialClose(opened.handle);
     ::DeleteFileA(path);
     GTEST_SKIP() << "this system accepts serial settings on a file";
   }
-  EXPECT_EQ(why.rfind("settings refused", 0), 0u) << why;
-  std::string detail;
-  EXPECT_EQ(ProbeSerialPort(path, &detail), PortState::kSettingsRefused);
+  EXPECT_EQ(opened.status, SerialOpenStatus::kSettingsRefused) << opened.detail;
+  EXPECT_EQ(opened.detail.rfind("settings refused", 0), 0u) << opened.detail;
+  EXPECT_EQ(ProbeSerialPort(path).status, SerialOpenStatus::kNotASerialPort);
   EXPECT_NE(::DeleteFileA(path), 0) << "the handle was left open";
 }
 

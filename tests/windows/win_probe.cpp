@@ -51,16 +51,16 @@ int Hosts() {
 }
 
 int Serial(const char* port) {
-  std::string why;
-  const SerialHandle h = SerialOpenPath(port, &why);
+  const SerialOpenResult opened = SystemPlatform::Instance().OpenPath(port);
+  const SerialHandle h = opened.handle;
   if (h == kInvalidSerialHandle) {
-    std::printf("not opened: %s\n", why.c_str());
+    std::printf("not opened: %s\n", opened.detail.c_str());
     return 1;
   }
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   const BOOL read = ::GetCommState(reinterpret_cast<HANDLE>(h), &dcb);
-  SerialCloseHandle(h);
+  SystemPlatform::Instance().SerialClose(h);
   if (!read) {
     std::printf("opened, but GetCommState failed\n");
     return 1;

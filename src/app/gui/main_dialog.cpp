@@ -26,11 +26,31 @@ long MessageBoxStyle(int style) {
   return wxOK | (style == kStyleInformation ? wxICON_INFORMATION : wxICON_EXCLAMATION);
 }
 
+WaitCursor::WaitCursor() {
+  Resume();
+}
+
+WaitCursor::~WaitCursor() {
+  Suspend();
+}
+
+void WaitCursor::Suspend() {
+  if (!m_shown) return;
+  m_shown = false;
+  wxEndBusyCursor();
+}
+
+void WaitCursor::Resume() {
+  if (m_shown) return;
+  m_shown = true;
+  wxBeginBusyCursor();
+}
+
 MainDialog::MainDialog(const CliOptions& options)
     : wxDialog(nullptr, wxID_ANY, FromUtf8(kCaption), wxDefaultPosition, wxDefaultSize,
                wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX),
       m_icon(LoadAppIcon()),
-      m_session(*this, m_record, m_socket, m_endpoint, MakeSessionOptions(options)),
+      m_session(*this, m_record, m_socket, m_endpoint, MakeSearchOptions(options)),
       m_options(options) {
   ResetEndpoint(m_endpoint);
   // Escape and the close box end the dialog with the cancel code. Left at its default, the
@@ -86,8 +106,9 @@ void MainDialog::OnOK(wxCommandEvent& /*event*/) {
   // Enter presses "Start" while the field still has the focus: no commit has run, so let the
   // value follow the shown text first.
   m_serialField.UpdateFromText();
-  if (m_session.StartProcedure(m_serialField.GetValue())) EndModal(wxID_OK);
-  while (m_waitDepth > 0) EndWait();
+  const bool done = m_session.StartProcedure(m_serialField.GetValue());
+  m_waitCursor.reset();  // whatever happened on the way
+  if (done) EndModal(wxID_OK);
 }
 
 void MainDialog::OnCharHook(wxKeyEvent& event) {
@@ -105,19 +126,17 @@ void MainDialog::OnDestroy(wxWindowDestroyEvent& event) {
 
 void MainDialog::ShowMessage(std::string_view text, int style) {
   // The message box gets the normal cursor even in the middle of a Start.
-  wxBusyCursorSuspender normal_cursor;
+  if (m_waitCursor) m_waitCursor->Suspend();
   wxMessageBox(FromUtf8(text), FromUtf8(kCaption), MessageBoxStyle(style), this);
+  if (m_waitCursor) m_waitCursor->Resume();
 }
 
 void MainDialog::BeginWait() {
-  ++m_waitDepth;
-  wxBeginBusyCursor();
+  m_waitCursor.emplace();
 }
 
 void MainDialog::EndWait() {
-  if (m_waitDepth == 0) return;
-  --m_waitDepth;
-  wxEndBusyCursor();
+  m_waitCursor.reset();
 }
 
 // The message map.

@@ -7,6 +7,7 @@
 #include <wx/iconbndl.h>
 
 #include <memory>
+#include <optional>
 
 #include "app/cli_options.h"
 #include "link/datagram_socket.h"
@@ -23,6 +24,22 @@ inline constexpr int kIdSerialField = 1000;
 
 // Message box style of the toolkit for one of ours (exclamation or information, OK button).
 long MessageBoxStyle(int style);
+
+// The wait cursor for the lifetime of the guard. Suspend() gives the normal cursor back for a
+// while (a message box in the middle of a Start) and Resume() puts the wait cursor up again.
+class WaitCursor {
+ public:
+  WaitCursor();
+  ~WaitCursor();
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+
+  void Suspend();
+  void Resume();
+
+ private:
+  bool m_shown = false;
+};
 
 class MainDialog final : public wxDialog, private MessageSink {
  public:
@@ -62,7 +79,7 @@ class MainDialog final : public wxDialog, private MessageSink {
   ReconfigSession m_session;
   const CliOptions m_options;  // --no-udp decides whether OnInitDialog makes the socket
   bool m_initialised = false;
-  int m_waitDepth = 0;  // BeginWait calls not yet ended
+  std::optional<WaitCursor> m_waitCursor;  // up during a Start
 
   wxDECLARE_EVENT_TABLE();
 };
