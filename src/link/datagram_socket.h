@@ -66,14 +66,6 @@ class SocketInterface {
   bool m_started;
 };
 
-// The same without a guard, for start-up code that pairs them by hand.
-inline bool StartSocketInterface() {
-  return SocketInterface::System().start();
-}
-inline void StopSocketInterface() {
-  SocketInterface::System().stop();
-}
-
 // Creates a socket bound to any local address and an ephemeral port, non-blocking, with
 // SO_BROADCAST = 1, SO_RCVBUF = 262144 and SO_LINGER on for 5 s (failures of the options are
 // ignored). Null when the socket cannot be made.

@@ -54,7 +54,7 @@ int RunWithSockets(const std::vector<std::string>& args) {
 }  // namespace
 
 ServiceToolHooks SystemHooks() {
-  return {&StartSocketInterface, &StopSocketInterface};
+  return SocketInterface::System();
 }
 
 std::string DialogUsage() {
@@ -102,13 +102,12 @@ std::optional<int> AnswerBeforeToolkit(const CliParse& parsed, std::ostream& out
 }
 
 int RunServiceTool(const std::vector<std::string>& args, const ServiceToolHooks& hooks) {
-  if (!hooks.startSocketInterface()) {
+  const SocketInterface sockets(hooks);
+  if (!sockets.started()) {
     ShowStartupMessage(kTextSocketInitFailed, kStyleError);
     return kExitSocketFailure;
   }
-  const int status = RunWithSockets(args);
-  hooks.stopSocketInterface();
-  return status;
+  return RunWithSockets(args);
 }
 
 bool ServiceToolApp::OnInit() {

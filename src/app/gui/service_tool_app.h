@@ -11,14 +11,13 @@
 #include <vector>
 
 #include "app/cli_options.h"
+#include "link/datagram_socket.h"
 
 namespace quillon {
 
-// What start-up needs of the system, replaceable so that tests can make it fail.
-struct ServiceToolHooks {
-  bool (*startSocketInterface)();
-  void (*stopSocketInterface)();
-};
+// What start-up needs of the system: the socket interface's start and stop, replaceable so that
+// tests can make it fail.
+using ServiceToolHooks = SocketInterface::Calls;
 ServiceToolHooks SystemHooks();
 
 // Exit statuses of the dialog program.
