@@ -12,9 +12,6 @@ constexpr const char* kKindNames[kKindCount] = {
     "identify", "status", "mode", "svc0", "svc1", "svc2", "svc3", "svc4", "svc5", "svc6", "unknown",
 };
 
-// Reply bytes that hold the status fields, in the order of Profile::status_fields.
-constexpr std::size_t kStatusOffsets[8] = {58, 59, 62, 63, 64, 65, 98, 99};
-
 // What the device reports as its service information after the version word.
 constexpr char kServiceName[] = "QUILLON SIM";
 constexpr std::size_t kServiceNameOffset = 4;
@@ -68,28 +65,28 @@ Kind ClassifyRequest(const std::uint8_t* data, std::size_t size) {
 }
 
 Device::Device(const Profile& profile, const Faults& faults, std::uint16_t serial_number)
-    : profile_(profile), faults_(faults), serial_number_(serial_number) {}
+    : m_profile(profile), m_faults(faults), m_serialNumber(serial_number) {}
 
 CommandReply Device::BuildReply(Kind kind, const CommandPacket& packet) const {
   CommandReply r{};
   PutU16(r.data(), cmd::kStartOffset, cmd::kStartMarker);
-  PutU16(r.data(), cmd::kPresenceWordOffset, profile_.presence_word);
-  PutU16(r.data(), cmd::kApplicabilityAOffset, profile_.applicability_a);
-  PutU16(r.data(), cmd::kSerialNumberOffset, serial_number_);
-  PutU16(r.data(), cmd::kUseOverrideOffset, profile_.use_override);
-  PutU16(r.data(), cmd::kUseCountOffset, static_cast<std::uint16_t>(profile_.use_count));
-  std::copy(profile_.module_block.begin(), profile_.module_block.end(),
+  PutU16(r.data(), cmd::kPresenceWordOffset, m_profile.presenceWord);
+  PutU16(r.data(), cmd::kApplicabilityAOffset, m_profile.applicabilityA);
+  PutU16(r.data(), cmd::kSerialNumberOffset, m_serialNumber);
+  PutU16(r.data(), cmd::kUseOverrideOffset, m_profile.useOverride);
+  PutU16(r.data(), cmd::kUseCountOffset, static_cast<std::uint16_t>(m_profile.useCount));
+  std::copy(m_profile.moduleBlock.begin(), m_profile.moduleBlock.end(),
             r.begin() + cmd::kModuleBlockOffset);
   if (kind == Kind::kStatus) {
-    for (std::size_t i = 0; i < profile_.status_fields.size(); ++i) {
-      r[kStatusOffsets[i]] = profile_.status_fields[i];
+    for (std::size_t i = 0; i < m_profile.statusFields.size(); ++i) {
+      r[cmd::kStatusFieldOffsets[i]] = m_profile.statusFields[i];
     }
   }
   std::copy(packet.begin() + cmd::kBodyOffset, packet.begin() + cmd::kRequestEndOffset,
             r.begin() + cmd::kEchoOffset);
   PutU16(r.data(), cmd::kEndOffset, cmd::kEndMarker);
   SealReply(r.data());
-  if (faults_.bad_checksum[static_cast<int>(kind)]) {
+  if (m_faults.badChecksum[static_cast<int>(kind)]) {
     PutU16(r.data(), cmd::kChecksumOffset,
            static_cast<std::uint16_t>(GetU16(r.data(), cmd::kChecksumOffset) + 1));
   }
@@ -97,15 +94,15 @@ CommandReply Device::BuildReply(Kind kind, const CommandPacket& packet) const {
 }
 
 std::optional<CommandReply> Device::OnCommandPacket(const CommandPacket& packet) {
-  if (service_mode_) return std::nullopt;
+  if (m_serviceMode) return std::nullopt;
   const Kind kind = ClassifyCommandPacket(packet.data(), packet.size());
   switch (kind) {
     case Kind::kIdentify:
     case Kind::kStatus:
       return BuildReply(kind, packet);
     case Kind::kMode:
-      if (faults_.answer_mode_switch) return BuildReply(kind, packet);
-      service_mode_ = true;
+      if (m_faults.answerModeSwitch) return BuildReply(kind, packet);
+      m_serviceMode = true;
       return std::nullopt;
     default:
       return std::nullopt;
@@ -113,28 +110,28 @@ std::optional<CommandReply> Device::OnCommandPacket(const CommandPacket& packet)
 }
 
 std::uint8_t Device::MemoryAt(std::uint32_t address) const {
-  const auto it = written_.find(address);
-  if (it != written_.end()) return it->second;
+  const auto it = m_written.find(address);
+  if (it != m_written.end()) return it->second;
   return static_cast<std::uint8_t>(address * 7u + (address >> 8) + 0x3Cu);
 }
 
 std::optional<ServiceFrame> Device::OnServiceFrame(const ServiceFrame& frame) {
-  if (!service_mode_) return std::nullopt;
+  if (!m_serviceMode) return std::nullopt;
   if (FrameChecksum(frame.data()) != frame[svc::kChecksumOffset]) return std::nullopt;
   const std::uint8_t command = frame[svc::kCommandOffset];
   if (command > svc::kReadShort) return std::nullopt;
 
   ServiceFrame reply = frame;
   std::optional<std::uint8_t> error;
-  const auto forced = faults_.error_reply.find(command);
-  if (forced != faults_.error_reply.end()) error = forced->second;
+  const auto forced = m_faults.errorReply.find(command);
+  if (forced != m_faults.errorReply.end()) error = forced->second;
 
   switch (command) {
     case svc::kReadInfo:
       std::fill(reply.begin() + svc::kPayloadOffset, reply.end(), 0);
-      PutU16(reply.data(), svc::kPayloadOffset, profile_.service_version);
+      PutU16(reply.data(), svc::kPayloadOffset, m_profile.serviceVersion);
       std::memcpy(reply.data() + kServiceNameOffset, kServiceName, sizeof kServiceName - 1);
-      PutU16(reply.data(), kServiceSerialOffset, serial_number_);
+      PutU16(reply.data(), kServiceSerialOffset, m_serialNumber);
       break;
     case svc::kWriteBlock:
       if (!error) {
@@ -142,7 +139,7 @@ std::optional<ServiceFrame> Device::OnServiceFrame(const ServiceFrame& frame) {
         const std::size_t n =
             std::min<std::size_t>(GetU16(frame.data(), svc::kLengthOffset), svc::kMaxBlockData);
         for (std::size_t i = 0; i < n; ++i) {
-          written_[address + static_cast<std::uint32_t>(i)] = frame[svc::kDataOffset + i];
+          m_written[address + static_cast<std::uint32_t>(i)] = frame[svc::kDataOffset + i];
         }
       }
       break;
@@ -160,12 +157,12 @@ std::optional<ServiceFrame> Device::OnServiceFrame(const ServiceFrame& frame) {
         break;
       }
       if (!error) {
-        record_.assign(frame.begin() + svc::kRecordLengthOffset,
-                       frame.begin() + static_cast<std::ptrdiff_t>(svc::kRecordDataOffset + n));
-        ++records_written_;
+        m_record.assign(frame.begin() + svc::kRecordLengthOffset,
+                        frame.begin() + static_cast<std::ptrdiff_t>(svc::kRecordDataOffset + n));
+        ++m_recordsWritten;
       }
       // The low byte of the maximum high voltage, read back wrong.
-      if (faults_.no_record_echo) ++reply[svc::kRecordDataOffset + 6];
+      if (m_faults.noRecordEcho) ++reply[svc::kRecordDataOffset + 6];
       break;
     }
     case svc::kReadShort:
@@ -185,8 +182,8 @@ std::optional<ServiceFrame> Device::OnServiceFrame(const ServiceFrame& frame) {
   }
   SealFrame(reply);
   const Kind kind = ClassifyServiceFrame(frame.data(), frame.size());
-  if (faults_.bad_checksum[static_cast<int>(kind)]) ++reply[svc::kChecksumOffset];
-  if (command == svc::kFinish && !error) service_mode_ = false;
+  if (m_faults.badChecksum[static_cast<int>(kind)]) ++reply[svc::kChecksumOffset];
+  if (command == svc::kFinish && !error) m_serviceMode = false;
   return reply;
 }
 

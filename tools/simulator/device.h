@@ -1,5 +1,5 @@
 // A simulated Quillon: what it answers to command packets and service frames, with switchable
-// faults. No input/output here; the transports live in main.cpp.
+// faults. No input/output here; the transports live in pty_link.h and udp_link.h.
 #pragma once
 
 #include <array>
@@ -43,23 +43,23 @@ Kind ClassifyRequest(const std::uint8_t* data, std::size_t size);
 // The reply fields of the command protocol. The defaults make a free, applicable device; the
 // status fields differ from the record's defaults so that a test can see them carried over.
 struct Profile {
-  std::uint16_t presence_word = 1;
-  std::uint16_t applicability_a = 1;
-  std::uint16_t use_override = 0;
-  std::int16_t use_count = 0;
+  std::uint16_t presenceWord = 1;
+  std::uint16_t applicabilityA = 1;
+  std::uint16_t useOverride = 0;
+  std::int16_t useCount = 0;
   // Reply bytes 61..65; the last two are also applicabilityB (1 here).
-  std::array<std::uint8_t, 5> module_block = {0x07, 0x34, 0x12, 0x01, 0x00};
+  std::array<std::uint8_t, 5> moduleBlock = {0x07, 0x34, 0x12, 0x01, 0x00};
   // Status reply bytes 58, 59, 62, 63, 64, 65, 98, 99, in the order of record bytes 10..17.
-  std::array<std::uint8_t, 8> status_fields = {0x94, 0x11, 0x20, 0x03, 0x11, 0x22, 0x33, 0x44};
-  std::uint16_t service_version = 5;
+  std::array<std::uint8_t, 8> statusFields = {0x94, 0x11, 0x20, 0x03, 0x11, 0x22, 0x33, 0x44};
+  std::uint16_t serviceVersion = 5;
 };
 
 struct Faults {
   bool silent = false;
-  std::array<bool, kKindCount> bad_checksum{};  // by Kind
-  bool answer_mode_switch = false;
-  bool no_record_echo = false;
-  std::map<int, std::uint8_t> error_reply;  // service command -> device error code
+  std::array<bool, kKindCount> badChecksum{};  // by Kind
+  bool answerModeSwitch = false;
+  bool noRecordEcho = false;
+  std::map<int, std::uint8_t> errorReply;  // service command -> device error code
 };
 
 // One device's state: its mode, its memory and the last record written to it.
@@ -67,8 +67,8 @@ class Device {
  public:
   Device(const Profile& profile, const Faults& faults, std::uint16_t serial_number);
 
-  std::uint16_t serial_number() const { return serial_number_; }
-  bool in_service_mode() const { return service_mode_; }
+  std::uint16_t SerialNumber() const { return m_serialNumber; }
+  bool InServiceMode() const { return m_serviceMode; }
 
   // A 12-byte command packet. Gives the 136-byte reply, or nothing (unknown body, service mode,
   // or the mode switch, which makes the device fall silent).
@@ -79,9 +79,9 @@ class Device {
   std::optional<ServiceFrame> OnServiceFrame(const ServiceFrame& frame);
 
   // The last record written by command 5: its 2-byte length and the block; empty before any.
-  const std::vector<std::uint8_t>& last_record() const { return record_; }
+  const std::vector<std::uint8_t>& LastRecord() const { return m_record; }
   // Counts command 5 frames that were taken (checksum right, length in range).
-  int records_written() const { return records_written_; }
+  int RecordsWritten() const { return m_recordsWritten; }
 
   // The reply bytes before the echo and the checksum: identify and status differ only in the
   // status fields.
@@ -90,13 +90,13 @@ class Device {
  private:
   std::uint8_t MemoryAt(std::uint32_t address) const;
 
-  const Profile& profile_;
-  const Faults& faults_;
-  std::uint16_t serial_number_;
-  bool service_mode_ = false;
-  std::map<std::uint32_t, std::uint8_t> written_;  // memory written by command 2
-  std::vector<std::uint8_t> record_;
-  int records_written_ = 0;
+  const Profile& m_profile;
+  const Faults& m_faults;
+  std::uint16_t m_serialNumber;
+  bool m_serviceMode = false;
+  std::map<std::uint32_t, std::uint8_t> m_written;  // memory written by command 2
+  std::vector<std::uint8_t> m_record;
+  int m_recordsWritten = 0;
 };
 
 }  // namespace quillon::sim

@@ -6,19 +6,28 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
+
+#include "app/version.h"
 
 namespace quillon::sim {
 namespace {
 
 constexpr int kMaxMs = 600000;
 constexpr int kMaxDevices = 1024;
+constexpr long kMaxRepeats = 1000000;
 
 const char kHelp[] =
     R"(Usage: quillon-simulator [OPTION]...
 A simulated Quillon device. It speaks the command protocol (12-byte requests, 136-byte replies)
 and, after the mode switch, the service protocol (136-byte frames) on a pseudo-terminal and/or
 on UDP, and runs until SIGTERM or SIGINT.
+
+Options take their value as --name VALUE or --name=VALUE; -- ends the options. An option
+with a value may be given once, except --bad-checksum and --error-reply.
+  -h, --help               show this text and exit (before anything else on the line)
+  -V, --version            show the version and exit
 
 Transports (at least one):
   --pty                    create a pseudo-terminal (raw mode); prints "pty /dev/pts/N"
@@ -59,10 +68,25 @@ Faults:
                            pty, for the first TIMES identify replies (default 1; 0 = always)
   --split-reply P:MS       write each pty reply in P pieces, MS milliseconds apart
   --reply-delay MS         answer MS milliseconds after the request
+  --status-delay MS        answer status requests MS milliseconds later still (other
+                           requests as before)
   --duplicate-reply-after MS
                            send every service reply a second time, MS milliseconds later
   --exit-after KIND        exit as soon as a request of this kind arrives, without answering
                            (KIND as in the log: identify, status, mode, svc0 ... svc6, unknown)
+  --forge-status MS[:COUNT]
+                           a forger of status replies: no device answers an identify request
+                           over UDP; instead its sender gets a valid 138-byte status reply
+                           datagram (A5 5A, then the first device's reply to a status
+                           request) from the simulator's port, MS milliseconds later and then
+                           every MS ms, COUNT in all (default 1); needs --udp
+  --trickle MS[:COUNT]     a chatty host: every identify request over UDP also makes its
+                           sender get a 10-byte datagram of 0xEE bytes every MS milliseconds,
+                           COUNT in all (default: until the simulator stops or the next
+                           identify request restarts it); the request is answered as usual;
+                           needs --udp
+  Forgeries and trickles come from another host: --silent does not stop them, and they do
+  not change the log, which records requests received only.
 
 Several devices on UDP:
   --devices N              answer as N devices with serial numbers SERIAL, SERIAL+1, ...
@@ -95,8 +119,8 @@ service information, 1, 2, 4 and 5 echo the request, 3 echoes bytes 2-7 and retu
 a command 5 block longer than 132 bytes gets error code 2. Service replies on UDP are
 138-byte datagrams (A5 5A, then the frame). On the pty, bytes of a service frame that stop
 arriving for 500 ms are dropped.
-Exit status: 0 after a signal, end of input or --exit-after; 1 when a transport cannot
-be set up; 2 on a usage error.
+Exit status: 0 after a signal, end of input, --exit-after, --help or --version; 1 when a
+transport cannot be set up; 2 on a usage error.
 )";
 
 bool ParseInt(const std::string& text, long min, long max, long* out) {
@@ -138,15 +162,60 @@ bool ParseIpv4(const std::string& text, std::uint32_t* host_order) {
   return true;
 }
 
+// "MS" or "MS:COUNT", MS at least 1 so that a repetition always moves on in time.
+bool ParsePeriod(const std::string& text, int* ms, std::optional<int>* count) {
+  const auto parts = Split(text, ':');
+  long period = 0;
+  if (parts.empty() || parts.size() > 2 || !ParseInt(parts[0], 1, kMaxMs, &period)) return false;
+  if (parts.size() == 2) {
+    long n = 0;
+    if (!ParseInt(parts[1], 1, kMaxRepeats, &n)) return false;
+    *count = static_cast<int>(n);
+  }
+  *ms = static_cast<int>(period);
+  return true;
+}
+
+bool IsHelp(const std::string& arg) {
+  return arg == "--help" || arg == "-h";
+}
+
+bool IsVersion(const std::string& arg) {
+  return arg == "--version" || arg == "-V";
+}
+
+// An option that takes a value; most may be given once.
+struct ValueOption {
+  std::function<bool(const std::string&)> parse;
+  bool repeatable = false;
+};
+
 }  // namespace
+
+std::string EscapeControls(const std::string& text) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      out += {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 0x0F]};
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
 
 const char* HelpText() {
   return kHelp;
 }
 
+std::string VersionText() {
+  return std::string("quillon-simulator ") + kProductVersion;
+}
+
 ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {
   std::optional<int> device_count;
-  bool explicit_serials = false;
 
   using Handler = std::function<bool(const std::string&)>;
   auto u16 = [](auto setter) {
@@ -179,78 +248,79 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* o, std:
       *hi = static_cast<std::uint8_t>(v >> 8);
     };
   };
-  auto& mb = o->profile.module_block;
-  auto& sf = o->profile.status_fields;
+  auto text = [](std::string* target) {
+    return Handler([target](const std::string& v) {
+      *target = v;
+      return !v.empty();
+    });
+  };
+  auto& mb = o->profile.moduleBlock;
+  auto& sf = o->profile.statusFields;
 
-  const std::map<std::string, Handler> with_value = {
-      {"--serial", u16([o](std::uint16_t v) { o->serial_number = v; })},
-      {"--link",
-       [o](const std::string& v) {
-         o->link_path = v;
-         return !v.empty();
-       }},
-      {"--udp",
-       [o](const std::string& v) {
+  const std::map<std::string, ValueOption> with_value = {
+      {"--serial", {u16([o](std::uint16_t v) { o->serialNumber = v; })}},
+      {"--link", {text(&o->linkPath)}},
+      {"--udp", {[o](const std::string& v) {
          std::uint32_t a = 0;
-         o->udp_address = v;
+         o->udpAddress = v;
          return ParseIpv4(v, &a);
-       }},
-      {"--udp-port", u16([o](std::uint16_t v) { o->udp_port = v; })},
-      {"--presence", u16([o](std::uint16_t v) { o->profile.presence_word = v; })},
-      {"--applicability-a", u16([o](std::uint16_t v) { o->profile.applicability_a = v; })},
-      {"--applicability-b", u16(put16(&mb[3], &mb[4]))},
-      {"--use-override", u16([o](std::uint16_t v) { o->profile.use_override = v; })},
-      {"--use-count",
-       [o](const std::string& v) {
+       }}},
+      {"--udp-port", {u16([o](std::uint16_t v) { o->udpPort = v; })}},
+      {"--presence", {u16([o](std::uint16_t v) { o->profile.presenceWord = v; })}},
+      {"--applicability-a", {u16([o](std::uint16_t v) { o->profile.applicabilityA = v; })}},
+      {"--applicability-b", {u16(put16(&mb[3], &mb[4]))}},
+      {"--use-override", {u16([o](std::uint16_t v) { o->profile.useOverride = v; })}},
+      {"--use-count", {[o](const std::string& v) {
          long n = 0;
          if (!ParseInt(v, -32768, 32767, &n)) return false;
-         o->profile.use_count = static_cast<std::int16_t>(n);
+         o->profile.useCount = static_cast<std::int16_t>(n);
          return true;
-       }},
-      {"--module-block", [&mb](const std::string& v) { return ParseHex(v, mb.data(), mb.size()); }},
+       }}},
+      {"--module-block",
+       {[&mb](const std::string& v) { return ParseHex(v, mb.data(), mb.size()); }}},
       {"--status-fields",
-       [&sf](const std::string& v) { return ParseHex(v, sf.data(), sf.size()); }},
-      {"--status-58", u16(put16(&sf[0], &sf[1]))},
-      {"--status-62", u16(put16(&sf[2], &sf[3]))},
-      {"--status-64", u8(&sf[4])},
-      {"--status-65", u8(&sf[5])},
-      {"--status-98", u8(&sf[6])},
-      {"--status-99", u8(&sf[7])},
-      {"--service-version", u16([o](std::uint16_t v) { o->profile.service_version = v; })},
+       {[&sf](const std::string& v) { return ParseHex(v, sf.data(), sf.size()); }}},
+      {"--status-58", {u16(put16(&sf[0], &sf[1]))}},
+      {"--status-62", {u16(put16(&sf[2], &sf[3]))}},
+      {"--status-64", {u8(&sf[4])}},
+      {"--status-65", {u8(&sf[5])}},
+      {"--status-98", {u8(&sf[6])}},
+      {"--status-99", {u8(&sf[7])}},
+      {"--service-version", {u16([o](std::uint16_t v) { o->profile.serviceVersion = v; })}},
       {"--bad-checksum",
-       [o](const std::string& v) {
-         for (const std::string& name : Split(v, ',')) {
-           const auto kind = KindFromName(name);
-           if (!kind || *kind == Kind::kUnknown) return false;
-           o->faults.bad_checksum[static_cast<int>(*kind)] = true;
-         }
-         return true;
-       }},
+       {[o](const std::string& v) {
+          for (const std::string& name : Split(v, ',')) {
+            const auto kind = KindFromName(name);
+            if (!kind || *kind == Kind::kUnknown) return false;
+            o->faults.badChecksum[static_cast<int>(*kind)] = true;
+          }
+          return true;
+        },
+        true}},
       {"--error-reply",
-       [o](const std::string& v) {
-         const auto parts = Split(v, ':');
-         long command = 0;
-         long code = 0;
-         if (parts.size() != 2 || !ParseInt(parts[0], 0, 6, &command) ||
-             !ParseInt(parts[1], 0, 255, &code)) {
-           return false;
-         }
-         o->faults.error_reply[static_cast<int>(command)] = static_cast<std::uint8_t>(code);
-         return true;
-       }},
-      {"--stray-bytes",
-       [o](const std::string& v) {
+       {[o](const std::string& v) {
+          const auto parts = Split(v, ':');
+          long command = 0;
+          long code = 0;
+          if (parts.size() != 2 || !ParseInt(parts[0], 0, 6, &command) ||
+              !ParseInt(parts[1], 0, 255, &code)) {
+            return false;
+          }
+          o->faults.errorReply[static_cast<int>(command)] = static_cast<std::uint8_t>(code);
+          return true;
+        },
+        true}},
+      {"--stray-bytes", {[o](const std::string& v) {
          const auto parts = Split(v, ':');
          long n = 0;
          long times = 1;
          if (parts.empty() || parts.size() > 2 || !ParseInt(parts[0], 0, 4096, &n)) return false;
-         if (parts.size() == 2 && !ParseInt(parts[1], 0, 1000000, &times)) return false;
-         o->stray_bytes = static_cast<int>(n);
-         o->stray_times = static_cast<int>(times);
+         if (parts.size() == 2 && !ParseInt(parts[1], 0, kMaxRepeats, &times)) return false;
+         o->strayBytes = static_cast<int>(n);
+         o->strayTimes = static_cast<int>(times);
          return true;
-       }},
-      {"--split-reply",
-       [o](const std::string& v) {
+       }}},
+      {"--split-reply", {[o](const std::string& v) {
          const auto parts = Split(v, ':');
          long pieces = 0;
          long pause = 0;
@@ -258,70 +328,94 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* o, std:
              !ParseInt(parts[1], 0, kMaxMs, &pause)) {
            return false;
          }
-         o->split_pieces = static_cast<int>(pieces);
-         o->split_pause_ms = static_cast<int>(pause);
+         o->splitPieces = static_cast<int>(pieces);
+         o->splitPauseMs = static_cast<int>(pause);
          return true;
-       }},
-      {"--reply-delay", ms(&o->reply_delay_ms)},
-      {"--duplicate-reply-after",
-       [o](const std::string& v) {
+       }}},
+      {"--reply-delay", {ms(&o->replyDelayMs)}},
+      {"--status-delay", {ms(&o->statusDelayMs)}},
+      {"--duplicate-reply-after", {[o](const std::string& v) {
          long n = 0;
          if (!ParseInt(v, 0, kMaxMs, &n)) return false;
-         o->duplicate_after_ms = static_cast<int>(n);
+         o->duplicateAfterMs = static_cast<int>(n);
          return true;
-       }},
-      {"--exit-after",
-       [o](const std::string& v) {
-         o->exit_after = KindFromName(v);
-         return o->exit_after.has_value();
-       }},
-      {"--devices",
-       [&device_count](const std::string& v) {
+       }}},
+      {"--exit-after", {[o](const std::string& v) {
+         o->exitAfter = KindFromName(v);
+         return o->exitAfter.has_value();
+       }}},
+      {"--forge-status", {[o](const std::string& v) {
+         int period = 0;
+         std::optional<int> count;
+         if (!ParsePeriod(v, &period, &count)) return false;
+         o->forgeStatusMs = period;
+         o->forgeStatusCount = count.value_or(1);
+         return true;
+       }}},
+      {"--trickle", {[o](const std::string& v) {
+         int period = 0;
+         std::optional<int> count;
+         if (!ParsePeriod(v, &period, &count)) return false;
+         o->trickleMs = period;
+         o->trickleCount = count;
+         return true;
+       }}},
+      {"--devices", {[&device_count](const std::string& v) {
          long n = 0;
          if (!ParseInt(v, 1, kMaxDevices, &n)) return false;
          device_count = static_cast<int>(n);
          return true;
-       }},
-      {"--device-serials",
-       [o, &explicit_serials](const std::string& v) {
-         o->device_serials.clear();
+       }}},
+      {"--device-serials", {[o](const std::string& v) {
+         o->deviceSerials.clear();
          for (const std::string& part : Split(v, ',')) {
            long n = 0;
            if (!ParseInt(part, 0, 65535, &n)) return false;
-           o->device_serials.push_back(static_cast<std::uint16_t>(n));
+           o->deviceSerials.push_back(static_cast<std::uint16_t>(n));
          }
-         explicit_serials = true;
-         return !o->device_serials.empty() &&
-                o->device_serials.size() <= static_cast<std::size_t>(kMaxDevices);
-       }},
-      {"--device-addresses-from",
-       [o](const std::string& v) {
+         return !o->deviceSerials.empty() &&
+                o->deviceSerials.size() <= static_cast<std::size_t>(kMaxDevices);
+       }}},
+      {"--device-addresses-from", {[o](const std::string& v) {
          std::uint32_t a = 0;
          if (!ParseIpv4(v, &a)) return false;
-         o->device_addresses_from = a;
+         o->deviceAddressesFrom = a;
          return true;
-       }},
-      {"--device-stagger", ms(&o->device_stagger_ms)},
-      {"--log",
-       [o](const std::string& v) {
-         o->log_path = v;
-         return !v.empty();
-       }},
-      {"--record-out",
-       [o](const std::string& v) {
-         o->record_path = v;
-         return !v.empty();
-       }},
+       }}},
+      {"--device-stagger", {ms(&o->deviceStaggerMs)}},
+      {"--log", {text(&o->logPath)}},
+      {"--record-out", {text(&o->recordPath)}},
   };
   const std::map<std::string, bool*> flags = {
       {"--pty", &o->pty},
       {"--silent", &o->faults.silent},
-      {"--answer-mode-switch", &o->faults.answer_mode_switch},
-      {"--no-record-echo", &o->faults.no_record_echo},
-      {"--exit-on-stdin-eof", &o->exit_on_stdin_eof},
+      {"--answer-mode-switch", &o->faults.answerModeSwitch},
+      {"--no-record-echo", &o->faults.noRecordEcho},
+      {"--exit-on-stdin-eof", &o->exitOnStdinEof},
+  };
+  auto fail = [error](std::string why) {
+    *error = EscapeControls(why);
+    return ParseOutcome::kError;
   };
 
+  // --help and --version first, wherever they stand: a word that is the value of an option
+  // ("--log -h") is no option, and neither is anything after "--".
+  bool help = false;
+  bool version = false;
+  for (std::size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+    help = help || IsHelp(args[i]);
+    version = version || IsVersion(args[i]);
+    if (with_value.count(args[i]) != 0) ++i;
+  }
+  if (help) return ParseOutcome::kHelp;
+  if (version) return ParseOutcome::kVersion;
+
+  std::set<std::string> given;
   for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") {
+      if (i + 1 < args.size()) return fail("unexpected argument: " + args[i + 1]);
+      break;
+    }
     std::string name = args[i];
     std::optional<std::string> value;
     const std::size_t eq = name.find('=');
@@ -329,56 +423,49 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* o, std:
       value = name.substr(eq + 1);
       name.resize(eq);
     }
-    if (name == "--help" || name == "-h") return ParseOutcome::kHelp;
-    if (const auto f = flags.find(name); f != flags.end() && !value) {
-      *f->second = true;
+    if (name.empty() || name[0] != '-' || name == "-") {
+      return fail("unexpected argument: " + args[i]);
+    }
+    if (IsHelp(name) || IsVersion(name) || flags.count(name) != 0) {
+      if (value) return fail(name + " takes no value");
+      if (const auto f = flags.find(name); f != flags.end()) *f->second = true;
       continue;
     }
     const auto h = with_value.find(name);
-    if (h == with_value.end()) {
-      *error = "unknown option: " + args[i];
-      return ParseOutcome::kError;
+    if (h == with_value.end()) return fail("unknown option: " + args[i]);
+    if (!given.insert(name).second && !h->second.repeatable) {
+      return fail(name + " is given more than once");
     }
     if (!value) {
-      if (i + 1 >= args.size()) {
-        *error = name + " needs a value";
-        return ParseOutcome::kError;
-      }
+      if (i + 1 >= args.size()) return fail(name + " needs a value");
       value = args[++i];
     }
-    if (!h->second(*value)) {
-      *error = "bad value for " + name + ": " + *value;
-      return ParseOutcome::kError;
-    }
+    if (!h->second.parse(*value)) return fail("bad value for " + name + ": " + *value);
   }
 
-  if (!o->pty && !o->udp_address) {
-    *error = "give --pty, --udp ADDRESS or both";
-    return ParseOutcome::kError;
+  if (!o->pty && !o->udpAddress) return fail("give --pty, --udp ADDRESS or both");
+  if (!o->linkPath.empty() && !o->pty) return fail("--link needs --pty");
+  for (const char* udp_only : {"--forge-status", "--trickle"}) {
+    if (given.count(udp_only) != 0 && !o->udpAddress) {
+      return fail(std::string(udp_only) + " needs --udp");
+    }
   }
-  if (!o->link_path.empty() && !o->pty) {
-    *error = "--link needs --pty";
-    return ParseOutcome::kError;
-  }
-  if (!explicit_serials) {
+  if (o->deviceSerials.empty()) {
     const int n = device_count.value_or(1);
     for (int k = 0; k < n; ++k) {
-      o->device_serials.push_back(static_cast<std::uint16_t>(o->serial_number + k));
+      o->deviceSerials.push_back(static_cast<std::uint16_t>(o->serialNumber + k));
     }
-  } else if (device_count && *device_count != static_cast<int>(o->device_serials.size())) {
-    *error = "--devices and --device-serials disagree";
-    return ParseOutcome::kError;
+  } else if (device_count && *device_count != static_cast<int>(o->deviceSerials.size())) {
+    return fail("--devices and --device-serials disagree");
+  } else if (given.count("--serial") != 0 && o->serialNumber != o->deviceSerials.front()) {
+    return fail("--serial and --device-serials disagree");
   } else {
-    o->serial_number = o->device_serials.front();
+    o->serialNumber = o->deviceSerials.front();
   }
-  if (o->device_serials.size() > 1 && !o->udp_address) {
-    *error = "several devices need --udp";
-    return ParseOutcome::kError;
-  }
-  if (o->device_addresses_from &&
-      (*o->device_addresses_from & 0xFF) + o->device_serials.size() - 1 > 255) {
-    *error = "--device-addresses-from: the addresses run past the last byte";
-    return ParseOutcome::kError;
+  if (o->deviceSerials.size() > 1 && !o->udpAddress) return fail("several devices need --udp");
+  if (o->deviceAddressesFrom &&
+      (*o->deviceAddressesFrom & 0xFF) + o->deviceSerials.size() - 1 > 255) {
+    return fail("--device-addresses-from: the addresses run past the last byte");
   }
   return ParseOutcome::kRun;
 }

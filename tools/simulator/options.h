@@ -6,46 +6,61 @@
 #include <string>
 #include <vector>
 
+#include "link/datagram_socket.h"
 #include "tools/simulator/device.h"
 
 namespace quillon::sim {
 
-inline constexpr std::uint16_t kDefaultUdpPort = 50000;
-
 struct Options {
-  std::uint16_t serial_number = 1234;
+  std::uint16_t serialNumber = 1234;
   bool pty = false;
-  std::string link_path;
-  std::optional<std::string> udp_address;
-  std::uint16_t udp_port = kDefaultUdpPort;
+  std::string linkPath;
+  std::optional<std::string> udpAddress;
+  std::uint16_t udpPort = kDevicePort;
 
   Profile profile;
   Faults faults;
-  int stray_bytes = 0;
-  int stray_times = 1;  // identify replies that get them; 0 = every one
-  int split_pieces = 1;
-  int split_pause_ms = 0;
-  int reply_delay_ms = 0;
-  std::optional<int> duplicate_after_ms;
-  std::optional<Kind> exit_after;
+  int strayBytes = 0;
+  int strayTimes = 1;  // identify replies that get them; 0 = every one
+  int splitPieces = 1;
+  int splitPauseMs = 0;
+  int replyDelayMs = 0;
+  int statusDelayMs = 0;  // on top of replyDelayMs, for status requests only
+  std::optional<int> duplicateAfterMs;
+  std::optional<Kind> exitAfter;
+
+  // Another host on the network, triggered by every identify request over UDP: it forges
+  // status replies (every forgeStatusMs, forgeStatusCount in all, instead of the devices'
+  // answers) or trickles garbage (every trickleMs, trickleCount in all or without end).
+  std::optional<int> forgeStatusMs;
+  int forgeStatusCount = 1;
+  std::optional<int> trickleMs;
+  std::optional<int> trickleCount;
 
   // Serial numbers of the devices behind the UDP port; the first is also the one on the pty.
-  std::vector<std::uint16_t> device_serials;
+  std::vector<std::uint16_t> deviceSerials;
   // Device k answers from this address + k (host order), when set.
-  std::optional<std::uint32_t> device_addresses_from;
-  int device_stagger_ms = 0;
+  std::optional<std::uint32_t> deviceAddressesFrom;
+  int deviceStaggerMs = 0;
 
-  std::string log_path;
-  std::string record_path;
-  bool exit_on_stdin_eof = false;
+  std::string logPath;
+  std::string recordPath;
+  bool exitOnStdinEof = false;
 };
 
-enum class ParseOutcome { kRun, kHelp, kError };
+enum class ParseOutcome { kRun, kHelp, kVersion, kError };
 
-// Fills `options`; on kError `error` names the offending argument.
+// Fills `options`; on kError `error` names the offending argument (control characters
+// escaped). --help and --version win over everything else on the line, --help first.
 ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* options,
                           std::string* error);
 
+// The text with its control characters written as \xHH, so that an argument echoed in an
+// error cannot drive the terminal.
+std::string EscapeControls(const std::string& text);
+
 const char* HelpText();
+// "quillon-simulator <version>".
+std::string VersionText();
 
 }  // namespace quillon::sim

@@ -29,13 +29,13 @@ class SerialFramer {
   // When the bytes held now go stale, if any are held.
   std::optional<std::int64_t> StaleAt() const;
 
-  std::size_t buffered() const { return buffer_.size(); }
+  std::size_t Buffered() const { return m_buffer.size(); }
 
  private:
   Piece Take(Piece piece, std::size_t count, std::vector<std::uint8_t>* out);
 
-  std::vector<std::uint8_t> buffer_;
-  std::int64_t last_arrival_ = 0;
+  std::vector<std::uint8_t> m_buffer;
+  std::int64_t m_lastArrival = 0;
 };
 
 }  // namespace quillon::sim
