@@ -10,7 +10,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -18,11 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "app/version.h"
 #include "gtest/gtest.h"
 #include "link/command_packet.h"
+#include "link/platform.h"
 #include "link/service_frame.h"
 #include "link/wire.h"
 #include "reconfig/power_module_record.h"
+#include "support/process_runner.h"
 #include "support/simulator_process.h"
 
 namespace quillon::testing {
@@ -34,11 +36,6 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr int kReplyWaitMs = 2000;
 // The tool's own answer window: what a silent device is given.
 constexpr int kSilenceWaitMs = 1000;
-
-std::int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 Bytes ToBytes(const CommandPacket& p) {
   return Bytes(p.begin(), p.end());
@@ -88,9 +85,9 @@ class PtyClient {
   // Up to `count` bytes, waiting at most timeout_ms for them.
   Bytes Read(std::size_t count, int timeout_ms) {
     Bytes out;
-    const std::int64_t deadline = NowMs() + timeout_ms;
+    const std::int64_t deadline = SteadyClockMs() + timeout_ms;
     while (out.size() < count) {
-      const std::int64_t left = deadline - NowMs();
+      const std::int64_t left = deadline - SteadyClockMs();
       if (left <= 0) break;
       pollfd p{fd_, POLLIN, 0};
       if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
@@ -189,8 +186,8 @@ TEST_F(SimulatorTest, IdentifyReplyOverPtyIsTheWorkedExample) {
 
 TEST_F(SimulatorTest, ConfiguredFieldsReachTheRepliesOverUdp) {
   ASSERT_NO_FATAL_FAILURE(
-      StartSimulator({"--udp", "127.0.57.2", "--serial", "40000", "--presence", "0x1234",
-                      "--applicability-a", "2", "--use-override", "3", "--use-count", "-5",
+      StartSimulator({"--udp=127.0.57.2", "--serial", "40000", "--presence=0x1234",
+                      "--applicability-a", "2", "--use-override", "3", "--use-count=-5",
                       "--module-block", "0102030405", "--status-fields", "1112131415161718"}));
   EXPECT_EQ(sim_.UdpEndpoint(), "127.0.57.2:50000");
   UdpClient udp;
@@ -293,11 +290,43 @@ TEST_F(SimulatorTest, ServiceFrameWithBadChecksumGetsNoAnswer) {
   EXPECT_EQ(Unprefixed(reply->bytes), good);
 }
 
+struct Arrival {
+  Datagram datagram;
+  std::int64_t at = 0;
+};
+
+// Every datagram that arrives until `deadline`, with the time it was taken.
+std::vector<Arrival> ReceiveUntil(UdpClient& udp, std::int64_t deadline) {
+  std::vector<Arrival> got;
+  for (std::int64_t left = deadline - SteadyClockMs(); left > 0;
+       left = deadline - SteadyClockMs()) {
+    if (auto d = udp.Receive(static_cast<int>(left)))
+      got.push_back({std::move(*d), SteadyClockMs()});
+  }
+  return got;
+}
+
+// Repeated datagrams, sent `period_ms` apart from `sent` on: the k-th never comes before k
+// periods have passed, and consecutive ones are not bunched (a wide margin: the test's own
+// reading may lag). Each comes from the simulator's address and port.
+void ExpectPeriodic(const std::vector<Arrival>& got, std::int64_t sent, int period_ms,
+                    const std::string& address) {
+  for (std::size_t k = 0; k < got.size(); ++k) {
+    EXPECT_GE(got[k].at - sent, static_cast<std::int64_t>(k + 1) * period_ms) << k;
+    if (k > 0) {
+      EXPECT_GE(got[k].at - got[k - 1].at, period_ms - 300) << k;
+    }
+    EXPECT_EQ(got[k].datagram.address, address);
+    EXPECT_EQ(got[k].datagram.port, 50000);
+  }
+}
+
 // Faults, each over UDP on its own address.
 struct FaultCase {
   const char* name;
   std::vector<std::string> args;
   std::function<void(UdpClient&, const std::string& address)> check;
+  std::size_t requestsLogged = 0;  // checked when not 0
 };
 
 class SimulatorFaultTest : public SimulatorTest,
@@ -378,10 +407,10 @@ const std::vector<FaultCase>& FaultCases() {
       {"ReplyDelay",
        {"--reply-delay", "300"},
        [](UdpClient& udp, const std::string& a) {
-         const std::int64_t sent = NowMs();
+         const std::int64_t sent = SteadyClockMs();
          udp.Send(a, ToBytes(kIdentifyRequest));
          ASSERT_TRUE(udp.Receive(kReplyWaitMs));
-         EXPECT_GE(NowMs() - sent, 300);
+         EXPECT_GE(SteadyClockMs() - sent, 300);
        }},
       {"Silent",
        {"--silent"},
@@ -389,6 +418,58 @@ const std::vector<FaultCase>& FaultCases() {
          udp.Send(a, ToBytes(kIdentifyRequest));
          EXPECT_FALSE(udp.Receive(kSilenceWaitMs));
        }},
+      {"StatusDelay",
+       {"--status-delay", "600"},
+       [](UdpClient& udp, const std::string& a) {
+         const std::int64_t sent = SteadyClockMs();
+         udp.Send(a, ToBytes(kStatusRequest));
+         udp.Send(a, ToBytes(kIdentifyRequest));
+         // Only the status reply is late: the identify reply overtakes it.
+         const auto first = udp.Receive(kReplyWaitMs);
+         const auto second = udp.Receive(kReplyWaitMs);
+         const std::int64_t received = SteadyClockMs();
+         ASSERT_TRUE(first && second);
+         EXPECT_TRUE(IsValidReply(Unprefixed(first->bytes).data(), kIdentifyRequest));
+         EXPECT_TRUE(IsValidReply(Unprefixed(second->bytes).data(), kStatusRequest));
+         EXPECT_GE(received - sent, 600);
+       }},
+      {"ForgedStatusReplies",
+       {"--forge-status", "500:3", "--status-fields", "0102030405060708", "--bad-checksum",
+        "status"},
+       [](UdpClient& udp, const std::string& a) {
+         const std::int64_t sent = SteadyClockMs();
+         udp.Send(a, ToBytes(kIdentifyRequest));
+         // Three forgeries, and no identify reply; a fourth would come within the window.
+         const auto got = ReceiveUntil(udp, sent + 3 * 500 + kSilenceWaitMs);
+         ASSERT_EQ(got.size(), 3u);
+         ExpectPeriodic(got, sent, 500, a);
+         for (const Arrival& g : got) {
+           const Bytes& d = g.datagram.bytes;
+           const std::uint8_t* reply = UnwrapReplyDatagram(d.data(), d.size(), g.datagram.port);
+           ASSERT_NE(reply, nullptr);
+           // Valid although the device's own status replies are not.
+           EXPECT_TRUE(IsValidReply(reply, kStatusRequest));
+           PowerModuleRecord record;
+           record.FillFromStatusReply(reply);
+           EXPECT_EQ(Bytes(record.bytes.begin() + 10, record.bytes.begin() + 18),
+                     (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+         }
+       },
+       1},
+      {"TrickledGarbage",
+       {"--trickle", "500:3"},
+       [](UdpClient& udp, const std::string& a) {
+         const std::int64_t sent = SteadyClockMs();
+         udp.Send(a, ToBytes(kIdentifyRequest));
+         const auto got = ReceiveUntil(udp, sent + 3 * 500 + kSilenceWaitMs);
+         // The request is answered as usual, long before the first piece of garbage.
+         ASSERT_EQ(got.size(), 4u);
+         EXPECT_TRUE(IsValidReply(Unprefixed(got[0].datagram.bytes).data(), kIdentifyRequest));
+         const std::vector<Arrival> trickle(got.begin() + 1, got.end());
+         ExpectPeriodic(trickle, sent, 500, a);
+         for (const Arrival& g : trickle) EXPECT_EQ(g.datagram.bytes, Bytes(10, 0xEE));
+       },
+       1},
   };
   return cases;
 }
@@ -401,6 +482,9 @@ TEST_P(SimulatorFaultTest, Behaves) {
   ASSERT_NO_FATAL_FAILURE(StartSimulator(args));
   UdpClient udp;
   c.check(udp, address);
+  if (c.requestsLogged != 0) {
+    EXPECT_EQ(sim_.LogLines().size(), c.requestsLogged);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, SimulatorFaultTest,
@@ -432,9 +516,10 @@ TEST_F(SimulatorTest, SeveralDevicesAnswerFromTheirOwnAddresses) {
   const std::set<std::string> all = {"500 127.0.57.70", "501 127.0.57.71", "502 127.0.57.72"};
   auto collect = [&udp]() {
     std::set<std::string> seen;
-    const std::int64_t end = NowMs() + kSilenceWaitMs;
-    while (NowMs() < end) {
-      const auto r = udp.Receive(static_cast<int>(std::max<std::int64_t>(1, end - NowMs())));
+    const std::int64_t end = SteadyClockMs() + kSilenceWaitMs;
+    while (SteadyClockMs() < end) {
+      const auto r =
+          udp.Receive(static_cast<int>(std::max<std::int64_t>(1, end - SteadyClockMs())));
       if (!r) continue;
       EXPECT_EQ(r->port, 50000);
       const Bytes reply = Unprefixed(r->bytes);
@@ -523,6 +608,52 @@ TEST_F(SimulatorTest, RefusesBadOptions) {
     EXPECT_FALSE(sim_.Start(args, &error)) << args[1];
     EXPECT_TRUE(WIFEXITED(sim_.exit_status()) && WEXITSTATUS(sim_.exit_status()) == 2)
         << args[1] << ": " << error;
+  }
+}
+
+// The tool's option conventions: both value forms, "--" ends the options, -h and -V win over
+// anything else, an option with one value is given once, contradictions are named, and control
+// characters are escaped when an argument is echoed.
+TEST_F(SimulatorTest, FollowsTheOptionConventions) {
+  const std::string version = std::string("quillon-simulator ") + kProductVersion + "\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // contained in standard output
+    std::string err;  // contained in standard error; empty: nothing there
+  };
+  const std::vector<Case> cases = {
+      {{"-V"}, 0, version, ""},
+      {{"--pty", "--bogus", "--version"}, 0, version, ""},
+      {{"--help", "--bogus"}, 0, "Usage: quillon-simulator", ""},
+      {{"--version", "-h"}, 0, "Usage: quillon-simulator", ""},
+      {{"--pty", "--exit-on-stdin-eof", "--bad-checksum=identify", "--bad-checksum", "mode", "--"},
+       0,
+       "ready",
+       ""},
+      {{"--pty", "--", "--serial", "5"}, 2, "", "unexpected argument: --serial"},
+      {{"--pty", "--serial=1", "--serial", "1"}, 2, "", "--serial is given more than once"},
+      {{"--udp", "127.0.57.8", "--serial", "3", "--device-serials", "4,5"},
+       2,
+       "",
+       "--serial and --device-serials disagree"},
+      {{"--pty", "--trickle", "100"}, 2, "", "--trickle needs --udp"},
+      {{"--pty", "--serial", "1\x1b[2J"}, 2, "", "bad value for --serial: 1\\x1b[2J"},
+      {{"--pty", "--\x07=1"}, 2, "", "unknown option: --\\x07=1"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {SimulatorProcess::ProgramPath()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const ProcessResult r = RunProcess(argv, 5000);
+    const std::string what = ::testing::PrintToString(c.args);
+    EXPECT_EQ(r.exitCode, c.status) << what << ": " << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << what << ": " << r.out;
+    if (c.err.empty()) {
+      EXPECT_EQ(r.err, "") << what;
+    } else {
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << what << ": " << r.err;
+    }
+    EXPECT_EQ(r.err.find_first_of("\x07\x1b"), std::string::npos) << what;
   }
 }
 
