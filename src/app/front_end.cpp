@@ -4,6 +4,7 @@
 
 #include "link/endpoint.h"
 #include "link/serial_port.h"
+#include "link/trace.h"
 #include "search/broadcast_addresses.h"
 #include "search/network_config.h"
 
@@ -48,6 +49,25 @@ void DescribePort(std::ostream& out, const SerialPortInfo& port) {
   }
 }
 
+std::string AddressWithPrefix(const LocalNetwork& n) {
+  return FormatIPv4(n.address) + (n.prefix >= 0 ? "/" + std::to_string(n.prefix) : "");
+}
+
+std::string Where(const LocalNetwork& n) {
+  return n.interfaceName.empty() ? AddressWithPrefix(n)
+                                 : n.interfaceName + ", " + AddressWithPrefix(n);
+}
+
+// "docker0 172.17.0.1/16 left out: no carrier (--address 172.17.255.255 searches it)"
+std::string LeftOutLine(const LocalNetwork& n) {
+  std::string line = (n.interfaceName.empty() ? "" : n.interfaceName + " ") + AddressWithPrefix(n) +
+                     " left out: " + n.leftOut;
+  if (!IsZeroAddress(n.broadcast)) {
+    line += " (--address " + FormatIPv4(n.broadcast) + " searches it)";
+  }
+  return line;
+}
+
 }  // namespace
 
 void ApplyPortOptions(const CliOptions& options) {
@@ -60,7 +80,12 @@ std::unique_ptr<DatagramSocket> MakeLinkSocket(const CliOptions& options) {
 }
 
 std::vector<std::string> LocalBroadcastTargets() {
-  return BroadcastTargetTexts(GetBroadcastAddresses());
+  // With --verbose, the networks that the search leaves out, each with the option that reaches
+  // it.
+  for (const LocalNetwork& n : DescribeLocalNetworks()) {
+    if (!n.leftOut.empty()) TraceNote("network " + LeftOutLine(n));
+  }
+  return BroadcastTargetTexts(GetBroadcastAddresses(), OwnAddresses());
 }
 
 SearchOptions MakeSearchOptions(const CliOptions& options) {
@@ -87,11 +112,33 @@ std::string DescribePortsAndNetworks(const CliOptions& options) {
   out << "Identify requests go to";
   if (options.noUdp) {
     out << ": nowhere (--no-udp)\n";
-  } else {
-    const auto targets = options.addresses.empty() ? LocalBroadcastTargets() : options.addresses;
-    if (targets.empty()) out << ": no local IPv4 network found";
-    out << (targets.empty() ? "\n" : ":\n");
-    for (const auto& t : targets) out << "  " << t << ":" << kDevicePort << '\n';
+    return out.str();
+  }
+  if (!options.addresses.empty()) {
+    out << " (--address):\n";
+    for (const auto& t : options.addresses) out << "  " << t << ":" << kDevicePort << '\n';
+    return out.str();
+  }
+  const std::vector<LocalNetwork> networks = DescribeLocalNetworks();
+  const std::vector<std::string> targets = LocalBroadcastTargets();
+  if (targets.empty()) out << ": no local IPv4 network found";
+  out << (targets.empty() ? "\n" : ":\n");
+  for (const auto& t : targets) {
+    out << "  " << t << ":" << kDevicePort;
+    for (const LocalNetwork& n : networks) {
+      if (n.leftOut.empty() && FormatIPv4(n.broadcast) == t) {
+        out << "  (" << Where(n) << ')';
+        break;
+      }
+    }
+    out << '\n';
+  }
+  bool heading = false;
+  for (const LocalNetwork& n : networks) {
+    if (n.leftOut.empty()) continue;
+    if (!heading) out << "Networks left out:\n";
+    heading = true;
+    out << "  " << LeftOutLine(n) << '\n';
   }
   return out.str();
 }

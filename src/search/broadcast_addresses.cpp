@@ -173,10 +173,12 @@ BroadcastAddresses GetBroadcastAddresses(const std::vector<HostAddress>& hosts,
   return resolver.result();
 }
 
-std::vector<std::string> BroadcastTargetTexts(const BroadcastAddresses& addresses) {
+std::vector<std::string> BroadcastTargetTexts(const BroadcastAddresses& addresses,
+                                              const std::vector<IPv4Bytes>& own) {
   std::vector<std::string> texts;
   for (const IPv4Bytes& address : addresses) {
-    if (!IsZeroAddress(address)) texts.push_back(FormatIPv4(address));
+    if (IsZeroAddress(address) || std::find(own.begin(), own.end(), address) != own.end()) continue;
+    texts.push_back(FormatIPv4(address));
   }
   return texts;
 }

@@ -57,8 +57,10 @@ struct HostAddress {
 BroadcastAddresses GetBroadcastAddresses(const std::vector<HostAddress>& hosts,
                                          NetworkConfigStore& store);
 
-// The texts to send the identify request to: the nonzero entries, in index order.
-std::vector<std::string> BroadcastTargetTexts(const BroadcastAddresses& addresses);
+// The texts to send the identify request to: the nonzero entries, in index order, but none that
+// is one of the computer's own addresses.
+std::vector<std::string> BroadcastTargetTexts(const BroadcastAddresses& addresses,
+                                              const std::vector<IPv4Bytes>& own = {});
 
 // A subnet mask text "a.b.c.d": four unsigned decimal conversions, each starting one character
 // after the place where the previous one stopped. Numbers missing at the end of the text are 0.

@@ -86,7 +86,8 @@ std::vector<HostAddress> SystemHostAddresses() {
   if (::gethostname(name, kHostNameCapacity) != 0 || name[0] == '\0') return hosts;
   const hostent* entry = ::gethostbyname(name);
   if (!entry || entry->h_addrtype != AF_INET || entry->h_length != 4) return hosts;
-  for (int i = 0; entry->h_addr_list[i] && hosts.size() < kMaxHostAddresses; ++i) {
+  // Only the first four are used; the listing names the others.
+  for (int i = 0; entry->h_addr_list[i]; ++i) {
     IPv4Bytes bytes{};
     std::memcpy(bytes.data(), entry->h_addr_list[i], bytes.size());
     hosts.emplace_back(bytes);
@@ -96,6 +97,33 @@ std::vector<HostAddress> SystemHostAddresses() {
 
 std::unique_ptr<NetworkConfigStore> SystemConfigStore() {
   return std::make_unique<RegistryStore>();
+}
+
+std::vector<LocalNetwork> DescribeLocalNetworks() {
+  const std::vector<HostAddress> hosts = SystemHostAddresses();
+  const std::unique_ptr<NetworkConfigStore> store = SystemConfigStore();
+  const BroadcastAddresses broadcast = GetBroadcastAddresses(hosts, *store);
+  std::vector<LocalNetwork> networks;
+  for (std::size_t j = 0; j < hosts.size(); ++j) {
+    if (hosts[j].bytes[0] == 127) continue;
+    LocalNetwork n;
+    n.address = hosts[j].bytes;
+    if (j >= kMaxHostAddresses) {
+      n.leftOut = "beyond the fourth";
+    } else if (IsZeroAddress(broadcast[j])) {
+      n.leftOut = "no subnet mask in the registry";
+    } else {
+      n.broadcast = broadcast[j];
+    }
+    networks.push_back(std::move(n));
+  }
+  return networks;
+}
+
+std::vector<IPv4Bytes> OwnAddresses() {
+  std::vector<IPv4Bytes> own = {IPv4Bytes{127, 0, 0, 1}};
+  for (const HostAddress& h : SystemHostAddresses()) own.push_back(h.bytes);
+  return own;
 }
 
 }  // namespace quillon

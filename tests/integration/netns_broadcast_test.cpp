@@ -78,5 +78,72 @@ TEST_F(NetnsBroadcast, FindsOneOf250DevicesAnsweringTheSameBroadcast) {
   }
 }
 
+// A laptop as engineers have them: a bridge without carrier, a /32 and an address with a peer,
+// a tun device, a secondary address, then two real networks with the device on the last. Only real
+// networks take the four places; nothing goes to the machine itself.
+TEST(NetnsLaptop, RealNetworksFirstAndNeverTheMachineItself) {
+  if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
+  testing::TestNetwork net;
+  std::string why;
+  if (!net.AddHost("tool", &why)) GTEST_SKIP() << "no network namespaces here: " << why;
+  // docker0 after its last container: a bridge whose only port has no peer up.
+  const std::vector<std::vector<std::string>> laptop = {
+      {"link", "add", "qbr0", "type", "bridge"},
+      {"link", "add", "qdead0", "type", "veth", "peer", "name", "qdead1"},
+      {"link", "set", "qdead0", "master", "qbr0"},
+      {"link", "set", "qdead0", "up"},
+      {"addr", "add", "172.17.0.1/16", "dev", "qbr0"},
+      {"link", "set", "qbr0", "up"},
+      {"tuntap", "add", "dev", "qtun0", "mode", "tun"},
+      {"addr", "add", "10.8.0.2/24", "dev", "qtun0"},
+      {"link", "set", "qtun0", "up"},
+  };
+  for (const auto& args : laptop) ASSERT_TRUE(net.Ip("tool", args, &why)) << why;
+  // A link with carrier that holds only a /32 and an address with a peer.
+  ASSERT_TRUE(net.AddHost("stub", &why) && net.AddHost("first", &why) && net.AddHost("last", &why))
+      << why;
+  ASSERT_TRUE(net.Link("tool", "10.99.0.1/32", "stub", "", &why)) << why;
+  ASSERT_TRUE(net.Ip("tool", {"addr", "add", "10.98.0.1", "peer", "10.98.0.2", "dev", "qv0"}, &why))
+      << why;
+  ASSERT_TRUE(net.Link("tool", "10.77.1.1/24", "first", "10.77.1.2/24", &why)) << why;
+  ASSERT_TRUE(net.Ip("tool", {"addr", "add", "10.77.9.1/24", "dev", "qv2"}, &why)) << why;
+  ASSERT_TRUE(net.Ip("first", {"addr", "add", "10.77.9.2/24", "dev", "qv3"}, &why)) << why;
+  ASSERT_TRUE(net.Link("tool", "10.77.2.1/24", "last", "10.77.2.2/24", &why)) << why;
+
+  SimulatorProcess other, device;
+  other.SetNetworkNamespace(net.Namespace("first"));
+  device.SetNetworkNamespace(net.Namespace("last"));
+  std::string error;
+  ASSERT_TRUE(other.Start({"--udp", "0.0.0.0", "--serial", "999"}, &error)) << error;
+  ASSERT_TRUE(device.Start({"--udp", "0.0.0.0", "--serial", "1234"}, &error)) << error;
+
+  const auto r =
+      net.Run("tool", {QUILLON_CLI_PATH, "--serial", "1234", "--no-serial", "--verbose"}, 30000);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  std::vector<std::string> sent;
+  for (std::size_t at = r.err.find("udp "); at != std::string::npos;
+       at = r.err.find("udp ", at + 1)) {
+    const std::string line = r.err.substr(at, r.err.find('\n', at) - at);
+    if (line.find(":50000 > 12 bytes: A5 5A 01 01") != std::string::npos) {
+      sent.push_back(line.substr(4, line.find(':') - 4));
+    }
+  }
+  EXPECT_EQ(sent, (std::vector<std::string>{"10.77.1.255", "10.77.9.255", "10.77.2.255"})) << r.err;
+  EXPECT_EQ(RequestKinds(other), (std::vector<std::string>{"identify", "identify"}));
+  for (const char* left_out :
+       {"network qbr0 172.17.0.1/16 left out: no carrier (--address 172.17.255.255 searches it)",
+        "network qv0 10.99.0.1/32 left out: a /32 has no broadcast address",
+        "network qv0 10.98.0.1/32 left out", "network qtun0 10.8.0.2/24 left out"}) {
+    EXPECT_NE(r.err.find(left_out), std::string::npos) << left_out << " in: " << r.err;
+  }
+
+  const auto list = net.Run("tool", {QUILLON_CLI_PATH, "--list-ports", "--no-serial"}, 10000);
+  EXPECT_NE(list.out.find("  10.77.2.255:50000  (qv4, 10.77.2.1/24)"), std::string::npos)
+      << list.out;
+  EXPECT_NE(list.out.find("Networks left out:\n  qbr0 172.17.0.1/16 left out: no carrier"),
+            std::string::npos)
+      << list.out;
+}
+
 }  // namespace
 }  // namespace quillon

@@ -212,6 +212,13 @@ TEST(BroadcastAddresses, FromStoreLayouts) {
   }
 }
 
+// A broadcast address that is one of the computer's own addresses is never a target.
+TEST(BroadcastAddresses, TheComputerItselfIsNoTarget) {
+  const BroadcastAddresses result = {Ip("10.0.0.255"), Ip("192.168.7.1"), {}, Ip("10.1.255.255")};
+  EXPECT_EQ(BroadcastTargetTexts(result, {Ip("192.168.7.1"), Ip("127.0.0.1")}),
+            (std::vector<std::string>{"10.0.0.255", "10.1.255.255"}));
+}
+
 // The store that POSIX builds from getifaddrs. On Windows the store is the registry, which this
 // program does not lay out; tests/windows checks it against keys written for the test.
 #ifndef _WIN32
