@@ -82,6 +82,7 @@ double ParseDouble(const char* text) {
   const char* p = SkipSpaceAndSign(text, &negative);
   const char* end = p + std::strlen(p);
   double value = 0.0;
+  bool converted = true;
   if (p[0] == '0' && (p[1] | 0x20) == 'x' &&
       (DigitValue(p[2]) < 16 || (p[2] == '.' && DigitValue(p[3]) < 16))) {
     const auto r = std::from_chars(p + 2, end, value, std::chars_format::hex);
@@ -92,10 +93,15 @@ double ParseDouble(const char* text) {
     value = std::numeric_limits<double>::quiet_NaN();
   } else if (*p != '-' && *p != '+') {  // from_chars would take a second sign
     const auto r = std::from_chars(p, end, value, std::chars_format::general);
-    if (r.ec == std::errc::invalid_argument) value = 0.0;
+    converted = r.ec != std::errc::invalid_argument;
+    if (!converted) value = 0.0;
     if (r.ec == std::errc::result_out_of_range) value = OutOfRange(p, r.ptr, 'e');
+  } else {
+    converted = false;
   }
-  return negative ? -value : value;
+  // A sign without a number after it is no number at all: +0.0, never -0.0 (which the field
+  // would show as "-0").
+  return negative && converted ? -value : value;
 }
 
 bool ScanOctal(const char* text, std::uint64_t* out) {

@@ -14,7 +14,7 @@ namespace quillon::number_text {
 std::string FormatFixed(double value, int width, int precision);
 
 // strtod: leading white space skipped, the longest numeric prefix read (decimal, "0x"
-// hexadecimal, inf, nan), 0.0 when there is none.
+// hexadecimal, inf, nan), +0.0 when there is none (also after a lone sign: "-", "- 5").
 double ParseDouble(const char* text);
 
 // sscanf with "%llo" / "%llX": white space skipped, an optional sign (a minus negates modulo

@@ -27,6 +27,7 @@ TEST(NumberText, AgreesWithTheCRuntime) {
     const double expected = std::strtod(text, nullptr);
     const double got = number_text::ParseDouble(text);
     ASSERT_TRUE(got == expected || (std::isnan(got) && std::isnan(expected))) << text;
+    ASSERT_EQ(std::signbit(got), std::signbit(expected)) << text;  // == takes -0.0 for +0.0
     for (const char* format : {"%" SCNx64, "%" SCNo64}) {
       std::uint64_t want = 7, have = 7;
       const bool read = std::sscanf(text, format, &want) == 1;
