@@ -17,10 +17,17 @@ constexpr std::uint64_t kNegativeInfinity = 0xFFF0000000000000;
 constexpr std::uint64_t kPositiveInfinity = 0x7FF0000000000000;
 constexpr int kBackspace = 8;
 constexpr int kEnter = 13;
+constexpr int kDel = 127;
 constexpr std::size_t kBinaryDigits = 64;
+// A field holds a number, not a document: longer insertions are refused without a look.
+constexpr std::size_t kMaxInsertedCharacters = 4096;
 
 bool IsDigit(int ch) {
   return ch >= '0' && ch <= '9';
+}
+
+bool IsContinuation(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
 // Byte offset of the character at index `chars` of a UTF-8 text; the text's end if it is
@@ -29,9 +36,53 @@ std::size_t ByteOffset(std::string_view text, std::size_t chars) {
   std::size_t i = 0;
   for (std::size_t n = 0; n < chars && i < text.size(); ++n) {
     ++i;
-    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+    while (i < text.size() && IsContinuation(text[i])) ++i;
   }
   return i;
+}
+
+std::size_t CharCount(std::string_view text) {
+  return static_cast<std::size_t>(
+      std::count_if(text.begin(), text.end(), [](char c) { return !IsContinuation(c); }));
+}
+
+// The code point that starts at text[*i], and *i moved past it; -1 for bytes that are not
+// well-formed UTF-8.
+int NextCodePoint(std::string_view text, std::size_t* i) {
+  const auto lead = static_cast<unsigned char>(text[(*i)++]);
+  int extra = 0;
+  int cp = 0;
+  if (lead < 0x80) return lead;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    extra = 1;
+    cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    extra = 2;
+    cp = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    extra = 3;
+    cp = lead & 0x07;
+  } else {
+    return -1;
+  }
+  for (; extra > 0; --extra) {
+    if (*i >= text.size() || !IsContinuation(text[*i])) return -1;
+    cp = (cp << 6) | (static_cast<unsigned char>(text[(*i)++]) & 0x3F);
+  }
+  return cp;
+}
+
+// The characters that the field can insert are all ASCII.
+std::string AsciiText(int ch) {
+  return std::string(1, static_cast<char>(ch));
+}
+
+// White space of the "C" locale around a text: what a copied number brings along.
+std::string_view TrimSpace(std::string_view text) {
+  const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  while (!text.empty() && space(text.front())) text.remove_prefix(1);
+  while (!text.empty() && space(text.back())) text.remove_suffix(1);
+  return text;
 }
 
 // The characters from selStart up to selEnd; empty for an empty or reversed selection.
@@ -135,11 +186,14 @@ void NumericEdit::ParseText(std::string_view text) {
 void NumericEdit::ParseCurrent() {
   switch (m_radix) {
     case kBinary: {
-      // Counted from the right end; any character but '1' is a zero bit.
+      // Positions are characters counted from the right end; any character but '1' is a zero
+      // bit.
       std::uint64_t v = 0;
-      const std::size_t n = std::min(m_text.size(), kBinaryDigits);
-      for (std::size_t pos = 0; pos < n; ++pos) {
-        if (m_text[m_text.size() - 1 - pos] == '1') v |= std::uint64_t{1} << pos;
+      std::size_t pos = 0;
+      for (std::size_t i = m_text.size(); i > 0 && pos < kBinaryDigits; --i) {
+        if (IsContinuation(m_text[i - 1])) continue;
+        if (m_text[i - 1] == '1') v |= std::uint64_t{1} << pos;
+        ++pos;
       }
       m_intValue = v;
       break;
@@ -179,9 +233,13 @@ std::string NumericEdit::KindText() const {
   }
 }
 
-// Leading zeros go in front of everything, a minus sign included: -5 with 4 digits is 00-5.
+// Leading zeros go after a minus sign: -5 with 4 digits is -005, which reads back as -5 (in
+// front of the sign, 00-5 would read as 0 at the next repaint and the value would be lost).
 void NumericEdit::PadWithZeros() {
-  if (m_text.size() < m_minDigits) m_text.insert(0, m_minDigits - m_text.size(), '0');
+  const std::size_t length = CharCount(m_text);
+  if (length >= m_minDigits) return;
+  const std::size_t at = !m_text.empty() && m_text.front() == '-' ? 1 : 0;
+  m_text.insert(at, m_minDigits - length, '0');
 }
 
 void NumericEdit::FormatText() {
@@ -194,8 +252,9 @@ void NumericEdit::Show(std::string_view text) {
   if (m_host != nullptr) m_host->ShowText(FilterSetText(text));
 }
 
+// Characters, not bytes: a text such as "€0x5" stays well-formed.
 std::string NumericEdit::FilterSetText(std::string_view text) {
-  if (text.find("0x") != std::string_view::npos) text.remove_prefix(2);
+  if (text.find("0x") != std::string_view::npos) text.remove_prefix(ByteOffset(text, 2));
   return std::string(text);
 }
 
@@ -208,14 +267,19 @@ NumericEdit::CharDecision NumericEdit::OnChar(int ch, std::string_view shown, st
     FormatText();
     return {false, ch};
   }
+  ReadText(shown);
+  return Decide(ch, m_text, selStart, selEnd);
+}
+
+NumericEdit::CharDecision NumericEdit::Decide(int ch, std::string_view text, std::size_t selStart,
+                                              std::size_t selEnd) const {
   // The mended character is filtered like a typed one.
-  if (ch == ',') return OnChar('.', shown, selStart, selEnd);
+  if (ch == ',') return Decide('.', text, selStart, selEnd);
   if (ch >= 'a' && ch <= 'f' && m_radix == kHexadecimal) {
-    return OnChar(ch - ('a' - 'A'), shown, selStart, selEnd);
+    return Decide(ch - ('a' - 'A'), text, selStart, selEnd);
   }
 
-  ReadText(shown);
-  const std::string_view selected = Selected(m_text, selStart, selEnd);
+  const std::string_view selected = Selected(text, selStart, selEnd);
   bool accept = false;
   switch (m_radix) {
     case kBinary:
@@ -229,8 +293,8 @@ NumericEdit::CharDecision NumericEdit::OnChar(int ch, std::string_view shown, st
       // when the minimum is negative; the point only with decimals; each of them once.
       accept = ch == kBackspace || IsDigit(ch) ||
                (ch == '-' && selStart == 0 && m_negativeAllowed &&
-                OnceOrReplacing('-', m_text, selected)) ||
-               (ch == '.' && m_decimals != 0 && OnceOrReplacing('.', m_text, selected));
+                OnceOrReplacing('-', text, selected)) ||
+               (ch == '.' && m_decimals != 0 && OnceOrReplacing('.', text, selected));
       break;
     case kHexadecimal:
       accept = ch == kBackspace || IsDigit(ch) || (ch >= 'A' && ch <= 'F');
@@ -239,6 +303,62 @@ NumericEdit::CharDecision NumericEdit::OnChar(int ch, std::string_view shown, st
       break;
   }
   return {accept, ch};
+}
+
+std::optional<std::string> NumericEdit::FilterInsertion(std::string_view inserted,
+                                                        std::string_view shown,
+                                                        std::size_t selStart, std::size_t selEnd,
+                                                        std::size_t limit) const {
+  inserted = TrimSpace(inserted);
+  std::string text(shown.substr(0, shown.find('\0')));
+  const std::size_t length = CharCount(text);
+  std::size_t from = std::min(selStart, length);
+  std::size_t to = std::clamp(selEnd, from, length);
+  const std::size_t count = CharCount(inserted);
+  if (count == 0 || count > kMaxInsertedCharacters) return std::nullopt;
+  if (limit != 0 && length - (to - from) + count > limit) return std::nullopt;
+
+  // As typed: each character decided on the text as it has grown so far.
+  std::string accepted;
+  for (std::size_t i = 0; i < inserted.size();) {
+    const int ch = NextCodePoint(inserted, &i);
+    // Control characters: a backspace would delete and Enter reformat, not insert.
+    if (ch < ' ' || ch == kDel) return std::nullopt;
+    const CharDecision d = Decide(ch, text, from, to);
+    if (!d.accept) return std::nullopt;
+    const std::size_t at = ByteOffset(text, from);
+    text.replace(at, ByteOffset(text, to) - at, AsciiText(d.ch));
+    accepted += AsciiText(d.ch);
+    from = to = from + 1;
+  }
+  return accepted;
+}
+
+NumericEdit::ChangeDecision NumericEdit::ReviewChange(std::string_view before,
+                                                      std::string_view after,
+                                                      std::size_t limit) const {
+  // The longest common start and end, whole characters only.
+  std::size_t prefix = 0;
+  const std::size_t shorter = std::min(before.size(), after.size());
+  while (prefix < shorter && before[prefix] == after[prefix]) ++prefix;
+  while (prefix > 0 && prefix < before.size() && IsContinuation(before[prefix])) --prefix;
+  std::size_t suffix = 0;
+  while (suffix < shorter - prefix &&
+         before[before.size() - 1 - suffix] == after[after.size() - 1 - suffix]) {
+    ++suffix;
+  }
+  while (suffix > 0 && IsContinuation(before[before.size() - suffix])) --suffix;
+
+  const std::size_t from = CharCount(before.substr(0, prefix));
+  const std::size_t to = CharCount(before.substr(0, before.size() - suffix));
+  const std::string_view inserted = after.substr(prefix, after.size() - suffix - prefix);
+  if (inserted.empty()) return {true, false, std::string(after), from};
+  const std::optional<std::string> mended = FilterInsertion(inserted, before, from, to, limit);
+  if (!mended) return {false, true, std::string(before), 0};
+  std::string text(before.substr(0, prefix));
+  text += *mended;
+  text += before.substr(before.size() - suffix);
+  return {true, true, std::move(text), from + mended->size()};
 }
 
 bool NumericEdit::OnKeyDown(int virtualKey, std::string_view shown, std::size_t selStart,

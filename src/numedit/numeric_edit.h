@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -109,8 +110,33 @@ class NumericEdit {
   // Colours for the current text. An enabled control parses the shown text first (so the value
   // follows the text while it is typed); a disabled one keeps its value.
   ColourDecision OnColour(bool enabled, std::string_view shown);
-  // The text a control really sets: one that contains "0x" loses its first two characters.
+  // The text a control really sets when the program sets it (never typed or inserted text):
+  // one that contains "0x" loses its first two characters.
   static std::string FilterSetText(std::string_view text);
+
+  // Text that enters the field other than by one typed key: a paste, a drop, an input method's
+  // text. `inserted` goes in place of the selection of `shown`. White space around it is
+  // dropped; every character left must be one that typing would accept at its place as the text
+  // grows (control characters never are), and the text must then hold at most `limit`
+  // characters (0: no limit). Returns the characters to insert, mended as typing mends them
+  // (',' as '.', 'c' as 'C'), or nothing when the insertion is refused whole: a number kept in
+  // part or cut to the limit would be another number.
+  std::optional<std::string> FilterInsertion(std::string_view inserted, std::string_view shown,
+                                             std::size_t selStart, std::size_t selEnd,
+                                             std::size_t limit) const;
+
+  // A change that the control made to its text by itself, seen only afterwards (a paste by the
+  // mouse, a drop, an input method): `before` is the text the field last accepted, `after` the
+  // text now. The change is read as the one replacement that turns `before` into `after`. A
+  // change that only removes characters stands; an insertion stands as FilterInsertion lets it.
+  struct ChangeDecision {
+    bool accept = false;
+    bool inserted = false;  // the change inserted characters (and may have removed some)
+    std::string text;       // what the field is to show: `after` mended, or `before` if refused
+    std::size_t caret = 0;  // accepted: the position right after the inserted characters
+  };
+  ChangeDecision ReviewChange(std::string_view before, std::string_view after,
+                              std::size_t limit) const;
 
   // --- The owner's operations ---
 
@@ -155,7 +181,8 @@ class NumericEdit {
   void PadWithZeros();
   bool ClampIntOnCommit();
   void CommitDecimal();
-  bool SignAllowed(char sign, std::string_view selected, std::size_t selStart) const;
+  CharDecision Decide(int ch, std::string_view text, std::size_t selStart,
+                      std::size_t selEnd) const;
   void Show(std::string_view text);
 
   NumericEditHost* m_host = nullptr;

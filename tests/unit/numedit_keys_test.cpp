@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,69 @@ TEST(NumericEditChar, EnterReformatsInPlaceWithoutClampingAndIsDropped) {
   f.edit.OnChar('\r', "99999", 5, 5);
   EXPECT_EQ(f.edit.GetValue(), 99999.0);
   EXPECT_FALSE(f.edit.IsValueInRange());
+}
+
+// A paste, a drop or an input method's text: trimmed, then all of it as typing would take it,
+// or none of it.
+TEST(NumericEditInsertion, TakesTheWholeTextAsTypingWouldOrNothing) {
+  constexpr std::size_t kDialogLimit = 5;
+  struct Case {
+    Config config;
+    std::string text;
+    std::size_t selStart, selEnd;
+    std::string inserted;
+    std::size_t limit;
+    std::optional<std::string> accepted;  // nullopt: refused whole
+  } cases[] = {{kSerialField, "0", 0, 1, "1234 (0x04D2)", kDialogLimit, std::nullopt},  // not 34004
+               {kSerialField, "0", 0, 1, "\t 42\r\n", kDialogLimit, "42"},
+               {kSerialField, "0", 0, 1, "4 2", kDialogLimit, std::nullopt},
+               {kSerialField, "0", 0, 1, "1\b2", kDialogLimit, std::nullopt},
+               {kSerialField, "0", 0, 1, " \n", kDialogLimit, std::nullopt},  // nothing to insert
+               {kSerialField, "0", 0, 1, "\xC2\xB2\xD9\xA3", kDialogLimit, std::nullopt},  // ²٣
+               {kSerialField, "0", 0, 1, "12345", kDialogLimit, "12345"},
+               {kSerialField, "0", 0, 1, "123456", kDialogLimit, std::nullopt},  // never cut
+               {kSerialField, "12", 1, 1, "9999", kDialogLimit, std::nullopt},
+               {kSerialField, "0", 0, 1, std::string(200000, '8'), 0, std::nullopt},
+               {kSigned, "5", 0, 0, "-3", 0, "-3"},
+               {kSigned, "5", 0, 0, "3-", 0, std::nullopt},  // the sign only in front
+               {kSigned, "-5", 0, 0, "-", 0, std::nullopt},  // and only once
+               {kTwoDecimals, "12", 2, 2, ",5", 0, ".5"},    // mended as typed
+               {kTwoDecimals, "12", 2, 2, ".5.", 0, std::nullopt},
+               {{.radix = 16}, "0", 0, 1, "c0fe", 0, "C0FE"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("'" + c.text + "' + '" + c.inserted.substr(0, 20) + "'");
+    Field f(c.config);
+    EXPECT_EQ(f.edit.FilterInsertion(c.inserted, c.text, c.selStart, c.selEnd, c.limit),
+              c.accepted);
+    EXPECT_TRUE(f.host.shown.empty());
+  }
+}
+
+// A change seen only afterwards is read as one replacement; what it inserted is judged as above,
+// and a refused change gives back the text before it.
+TEST(NumericEditInsertion, ReviewsAChangeAgainstTheTextLastAccepted) {
+  struct Case {
+    Config config;
+    std::string before, after;
+    bool accept;
+    std::string shown;  // what the field shows then
+    std::size_t caret;
+  } cases[] = {{kSerialField, "0", "1234 (0x04D2)0", false, "0", 0},
+               {kSerialField, "7", " 42 7", true, "427", 2},
+               {kSerialField, "12", "1992", true, "1992", 3},
+               {kSerialField, "123", "13", true, "13", 1},  // removing alone always stands
+               {kSigned, "5", "5-", false, "5", 0},
+               {kTwoDecimals, "15", "1,5", true, "1.5", 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("'" + c.before + "' to '" + c.after + "'");
+    Field f(c.config);
+    const NumericEdit::ChangeDecision d = f.edit.ReviewChange(c.before, c.after, 5);
+    EXPECT_EQ(d.accept, c.accept);
+    EXPECT_EQ(d.text, c.shown);
+    if (d.accept) {
+      EXPECT_EQ(d.caret, c.caret);
+    }
+  }
 }
 
 TEST(NumericEditKeyDown, NotifiesTheParentAfterTheKeysThatEditTheNumber) {

@@ -147,7 +147,8 @@ TEST(NumericEditFormat, WritesEachKindsTextForm) {
                {{.lo = -9, .hi = 9, .decimals = 2}, 1.005, 0, "1.00"},  // 1.005 is 1.00499999...
                {{.lo = -9, .hi = 9, .decimals = 2}, 3.14159, 0, "3.14"},
                {{.lo = -9, .hi = 9, .decimals = 18}, 0.1, 0, "0.100000000000000006"},
-               {{.lo = -9, .hi = 9, .minDigits = 4}, -5.0, 0, "00-5"},
+               {{.lo = -9, .hi = 9, .minDigits = 4}, -5.0, 0, "-005"},  // zeros after the sign
+               {{.lo = -9, .hi = 9, .decimals = 1, .minDigits = 6}, -1.5, 0, "-001.5"},
                {{.lo = -9, .hi = 9, .decimals = 2, .minDigits = 6}, 1.5, 0, "001.50"},
                {{.radix = 2}, 0, 5, Binary64("101")},
                {{.radix = 2}, 0, kAllBits, std::string(64, '1')},
@@ -183,6 +184,11 @@ TEST(NumericEditParse, ReadsIntegerKindsAsTheRuntimeDoes) {
       {2, "21", 1},
       {2, std::string("1").append(64, '0'), 0},  // bit 64 adds nothing
       {2, std::string("1").append(63, '0'), 0x8000000000000000},
+      {2, "1\xC3\xA9", 2},  // positions count characters: 1é is 10
+      {2,
+       "1\xE2\x82\xAC"
+       "1",
+       5},
       {8, "17", 15},
       {8, "9", 7},  // unreadable: kept
       {8, "", 0},
@@ -216,12 +222,15 @@ TEST(NumericEditParse, ReadsDecimalAsStrtod) {
                {" 12.5x", 12.5}, {"-3", -3.0},
                {"3-5", 3.0},     {".5", 0.5},
                {"1e3", 1e3},     {"0x10", 16.0},
-               {"2,5", 2.0},     {std::string("1").append(69, '0'), 1e69}};
+               {"2,5", 2.0},     {std::string("1").append(69, '0'), 1e69},
+               {"-", 0.0},       {"-abc", 0.0},
+               {"- 5", 0.0},     {"-0", -0.0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     NumericEdit f;
     f.ParseText(c.text);
     EXPECT_EQ(f.GetValue(), c.value);
+    EXPECT_EQ(std::signbit(f.GetValue()), std::signbit(c.value));
   }
 }
 
@@ -275,6 +284,10 @@ TEST(NumericEditCommit, NormalisesClampsAndRewritesOnlyChangedTexts) {
       {kSerialField, "50000", std::nullopt, 50000.0, 42, false},
       {kSerialField, "40000", std::nullopt, 40000.0, 42, true},
       {kSerialField, "12ab", "12", 12.0, 42, true},
+      {kWide, "-", "0", 0.0, 42, true},  // no number: +0.0, never shown as -0
+      {kWide, "-abc", "0", 0.0, 42, true},
+      {{.lo = -9, .hi = 9, .minDigits = 4}, "-5", "-005", -5.0, 42, true},
+      {{.lo = -9, .hi = 9, .minDigits = 4}, "-005", std::nullopt, -5.0, 42, true},
       {{.clamp = true}, "50000", "40000", 40000.0, 42, true},
       {{.lo = 0.05, .hi = 0.95, .clamp = true, .decimals = 1}, "1.2", "0.9", 1.0 - 0.1, 42, true},
       {{.lo = 0.05, .hi = 0.95, .clamp = true, .decimals = 1}, "0.01", "0.1", 0.0 + 0.1, 42, true},
@@ -313,6 +326,7 @@ TEST(NumericEditCommit, NormalisesClampsAndRewritesOnlyChangedTexts) {
     }
     if (c.config.radix == NumericEdit::kDecimal) {
       EXPECT_EQ(f.edit.GetValue(), c.value);
+      EXPECT_EQ(std::signbit(f.edit.GetValue()), std::signbit(c.value));
     }
     EXPECT_EQ(f.edit.GetIntValue(), c.intValue);
     EXPECT_EQ(f.edit.IsValueInRange(), c.inRange);
@@ -355,8 +369,16 @@ TEST(NumericEditEnable, HidesTheTextWhileDisabledAndBringsItBack) {
 TEST(NumericEditSetText, DropsTwoCharactersFromTextsHoldingTheHexPrefix) {
   struct Case {
     std::string in, out;
-  } cases[] = {{"0x1F", "1F"}, {"A0x", "x"}, {"0X1F", "0X1F"}, {"12", "12"},
-               {"", ""},       {"0x", ""},   {"x0x0", "x0"}};
+  } cases[] = {{"0x1F", "1F"},
+               {"A0x", "x"},
+               {"0X1F", "0X1F"},
+               {"12", "12"},
+               {"", ""},
+               {"0x", ""},
+               {"x0x0", "x0"},
+               {"\xE2\x82\xAC"
+                "0x5",
+                "x5"}};  // characters, not bytes: €0x5
   for (const Case& c : cases) EXPECT_EQ(NumericEdit::FilterSetText(c.in), c.out) << c.in;
 
   Field f({.radix = 5});  // the field's own texts pass the filter too
