@@ -7,10 +7,6 @@
 namespace quillon {
 namespace {
 
-// A paste is typed character by character; more than this is not looked at (a field holds a
-// number, not a document).
-constexpr std::size_t kMaxPastedCharacters = 1024;
-
 // Virtual-key codes of the cursor keys and of the numeric keypad's digits.
 constexpr int kVkEnd = 0x23;
 constexpr int kVkHome = 0x24;
@@ -68,12 +64,15 @@ void NumericTextCtrl::ChangeValueUnfiltered(const wxString& value) {
 }
 
 void NumericTextCtrl::DoSetValue(const wxString& value, int flags) {
+  m_setting = true;
   if (m_unfiltered) {
     wxTextCtrl::DoSetValue(value, flags);
   } else {
     wxTextCtrl::DoSetValue(wxString::FromUTF8(NumericEdit::FilterSetText(value.utf8_string())),
                            flags);
   }
+  m_setting = false;
+  if (m_textSet) m_textSet();
 }
 
 NumericEditWx::NumericEditWx() = default;
@@ -92,8 +91,11 @@ bool NumericEditWx::Attach(wxTextCtrl* control) {
   if (control == nullptr || m_control != nullptr) return false;
   m_control = control;
   m_model.SetHost(this);
-  if (m_limit != 0) m_control->SetMaxLength(m_limit);
+  // Idle time is when the accepted text settles; an application may send idle events only to
+  // the windows that ask for them.
+  m_control->SetExtraStyle(m_control->GetExtraStyle() | wxWS_EX_PROCESS_IDLE);
   HookControl();
+  Settle();
   // The colours of the text the control has, once the owner is done setting it up (on Windows,
   // at the first repaint).
   CallAfter([this] { ApplyColours(); });
@@ -120,7 +122,11 @@ void NumericEditWx::HookControl() {
   m_control->Bind(wxEVT_KILL_FOCUS, &NumericEditWx::OnKillFocus, this);
   m_control->Bind(wxEVT_TEXT, &NumericEditWx::OnText, this);
   m_control->Bind(wxEVT_TEXT_PASTE, &NumericEditWx::OnPaste, this);
+  m_control->Bind(wxEVT_IDLE, &NumericEditWx::OnIdle, this);
   m_control->Bind(wxEVT_DESTROY, &NumericEditWx::OnControlDestroyed, this);
+  if (auto* own = dynamic_cast<NumericTextCtrl*>(m_control)) {
+    own->SetTextSetHandler([this] { Settle(); });
+  }
 }
 
 void NumericEditWx::UnhookControl() {
@@ -130,7 +136,9 @@ void NumericEditWx::UnhookControl() {
   m_control->Unbind(wxEVT_KILL_FOCUS, &NumericEditWx::OnKillFocus, this);
   m_control->Unbind(wxEVT_TEXT, &NumericEditWx::OnText, this);
   m_control->Unbind(wxEVT_TEXT_PASTE, &NumericEditWx::OnPaste, this);
+  m_control->Unbind(wxEVT_IDLE, &NumericEditWx::OnIdle, this);
   m_control->Unbind(wxEVT_DESTROY, &NumericEditWx::OnControlDestroyed, this);
+  if (auto* own = dynamic_cast<NumericTextCtrl*>(m_control)) own->SetTextSetHandler({});
 }
 
 void NumericEditWx::SetValue(double value) {
@@ -177,9 +185,11 @@ void NumericEditWx::SetHideWhenDisabled(bool hide) {
   ApplyColours();
 }
 
+// The field keeps the limit itself rather than the control: GTK would cut a pasted text to
+// fit, and wxGTK refuses an insertion that does not fit only after GTK has removed the
+// selection it was to replace.
 void NumericEditWx::LimitText(unsigned count) {
   m_limit = count;
-  if (m_control != nullptr) m_control->SetMaxLength(count);
 }
 
 void NumericEditWx::Enable(bool enable) {
@@ -208,6 +218,7 @@ void NumericEditWx::ShowText(const std::string& text) {
   } else {
     m_control->ChangeValue(value);
   }
+  Settle();
 }
 
 bool NumericEditWx::IsEnabled() const {
@@ -256,12 +267,16 @@ void NumericEditWx::OnChar(wxKeyEvent& event) {
   Selection(&from, &to);
   const NumericEdit::CharDecision decision = m_model.OnChar(ch, ShownText(), from, to);
   if (!decision.accept) return;  // dropped silently
+  if (decision.ch != WXK_BACK && m_limit != 0 &&
+      m_control->GetValue().length() - (to - from) + 1 > m_limit) {
+    return;  // the field is full
+  }
   if (decision.ch == ch) {
     event.Skip();  // the control inserts it
     return;
   }
   // A mended character (',' as '.', 'c' as 'C'): insert it in place of the typed one.
-  InsertTyped(wxString(wxUniChar(static_cast<wxUint32>(decision.ch))));
+  InsertAccepted(std::string(1, static_cast<char>(decision.ch)), from, to);
 }
 
 void NumericEditWx::OnKeyDown(wxKeyEvent& event) {
@@ -297,13 +312,41 @@ void NumericEditWx::OnKillFocus(wxFocusEvent& event) {
 }
 
 void NumericEditWx::OnText(wxCommandEvent& event) {
+  const auto* own = dynamic_cast<NumericTextCtrl*>(m_control);
+  if (m_inserting || (own != nullptr && own->IsSettingText())) {
+    event.Skip();  // accepted already, or a text the program sets
+    ApplyColours();
+    return;
+  }
+  const std::string shown = ShownText();
+  const NumericEdit::ChangeDecision decision = m_model.ReviewChange(m_acceptedText, shown, m_limit);
+  if (!decision.accept) {
+    // Not skipped: for the owner nothing has changed.
+    Restore();
+    ApplyColours();
+    return;
+  }
   event.Skip();
+  if (decision.text != shown) {
+    // The insertion as typing would have made it: without the white space around it, with
+    // mended characters.
+    ShowText(decision.text);
+    m_acceptedFrom = m_acceptedTo = static_cast<long>(decision.caret);
+    KeepSelection();
+  } else if (decision.inserted) {
+    // A change that only removed characters does not settle; see m_acceptedText.
+    m_acceptedText = shown;
+    m_acceptedFrom = m_acceptedTo = static_cast<long>(decision.caret);
+  }
   ApplyColours();
 }
 
 void NumericEditWx::OnPaste(wxClipboardTextEvent& /*event*/) {
-  // Not skipped: a paste is typed through the field's filter instead of inserted as it is.
+  // Not skipped: the field inserts what it accepts itself, all of it or nothing, and never
+  // through the text-replacement filter (that is for the program's own texts).
   wxString text;
+  const bool primary = wxTheClipboard->IsUsingPrimarySelection();
+  wxTheClipboard->UsePrimarySelection(false);  // Ctrl+V and Shift+Insert paste the clipboard
   if (wxTheClipboard->Open()) {
     wxTextDataObject data;
     if (wxTheClipboard->IsSupported(wxDF_UNICODETEXT) && wxTheClipboard->GetData(data)) {
@@ -311,8 +354,18 @@ void NumericEditWx::OnPaste(wxClipboardTextEvent& /*event*/) {
     }
     wxTheClipboard->Close();
   }
-  if (text.empty()) return;
-  InsertTyped(wxString::FromUTF8(NumericEdit::FilterSetText(text.utf8_string())));
+  wxTheClipboard->UsePrimarySelection(primary);
+  std::size_t from = 0;
+  std::size_t to = 0;
+  Selection(&from, &to);
+  const std::optional<std::string> accepted =
+      m_model.FilterInsertion(text.utf8_string(), ShownText(), from, to, m_limit);
+  if (accepted) InsertAccepted(*accepted, from, to);
+}
+
+void NumericEditWx::OnIdle(wxIdleEvent& event) {
+  event.Skip();
+  if (m_control != nullptr && m_pendingSelections == 0) Settle();
 }
 
 void NumericEditWx::OnControlDestroyed(wxWindowDestroyEvent& event) {
@@ -322,28 +375,40 @@ void NumericEditWx::OnControlDestroyed(wxWindowDestroyEvent& event) {
   m_model.SetHost(nullptr);
 }
 
-void NumericEditWx::InsertTyped(const wxString& text) {
-  std::size_t from = 0;
-  std::size_t to = 0;
-  Selection(&from, &to);
-  wxString working = m_control->GetValue();
-  bool changed = false;
-  std::size_t seen = 0;
-  for (const wxUniChar c : text) {
-    if (++seen > kMaxPastedCharacters) break;
-    const int ch = static_cast<int>(c.GetValue());
-    if (ch < ' ' || ch == WXK_DELETE) continue;  // line breaks and tabs of a copied text
-    const NumericEdit::CharDecision decision = m_model.OnChar(ch, working.utf8_string(), from, to);
-    if (!decision.accept) continue;
-    if (m_limit != 0 && working.length() - (to - from) + 1 > m_limit) break;  // the field is full
-    working.replace(from, to - from, wxString(wxUniChar(static_cast<wxUint32>(decision.ch))));
-    from = to = from + 1;
-    changed = true;
-  }
-  if (!changed) return;
-  ShowText(working.utf8_string());
-  m_control->SetInsertionPoint(static_cast<long>(from));
+void NumericEditWx::InsertAccepted(const std::string& text, std::size_t from, std::size_t to) {
+  // One text event for the owner, as for a paste the control makes itself.
+  const wxString value = wxString::FromUTF8(text);
+  m_inserting = true;
+  m_control->Replace(static_cast<long>(from), static_cast<long>(to), value);
+  m_inserting = false;
+  m_control->SetInsertionPoint(static_cast<long>(from + value.length()));
+  Settle();
   ApplyColours();
+}
+
+void NumericEditWx::Settle() {
+  if (m_control == nullptr) return;
+  m_acceptedText = ShownText();
+  m_control->GetSelection(&m_acceptedFrom, &m_acceptedTo);
+}
+
+void NumericEditWx::Restore() {
+  const std::string text = m_acceptedText;
+  const long from = m_acceptedFrom;
+  const long to = m_acceptedTo;
+  ShowText(text);
+  m_acceptedFrom = from;
+  m_acceptedTo = to;
+  KeepSelection();
+}
+
+void NumericEditWx::KeepSelection() {
+  m_control->SetSelection(m_acceptedFrom, m_acceptedTo);
+  ++m_pendingSelections;
+  CallAfter([this] {
+    --m_pendingSelections;
+    if (m_control != nullptr) m_control->SetSelection(m_acceptedFrom, m_acceptedTo);
+  });
 }
 
 void NumericEditWx::ApplyColours() {

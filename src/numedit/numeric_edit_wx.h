@@ -6,12 +6,19 @@
 // The toolkit has no colour request that a control answers at each repaint, so the colours (and
 // with them the value, which the colour step parses from the shown text) are worked out again
 // on every change of the text, after every text the field shows and on enabling and disabling.
+//
+// Text reaches a text control by more ways than the key and paste events show: GTK pastes the
+// primary selection on a middle click, takes drops and input methods' texts, all without a key
+// or paste event. So besides deciding typed characters and pastes beforehand, the field reviews
+// every change of the text afterwards against the text it last accepted, and puts that text
+// and its selection back when the change inserted what typing could not have.
 #pragma once
 
 #include <wx/event.h>
 #include <wx/textctrl.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "numedit/numeric_edit.h"
@@ -37,11 +44,18 @@ class NumericTextCtrl : public wxTextCtrl {
   // Sets a text that has passed the filter already.
   void ChangeValueUnfiltered(const wxString& value);
 
+  // Called after every text set through SetValue or ChangeValue: texts that the program sets,
+  // which the field's review of changes lets pass. True while such a text is being set.
+  void SetTextSetHandler(std::function<void()> handler) { m_textSet = std::move(handler); }
+  bool IsSettingText() const { return m_setting; }
+
  protected:
   void DoSetValue(const wxString& value, int flags) override;
 
  private:
   bool m_unfiltered = false;
+  bool m_setting = false;
+  std::function<void()> m_textSet;
 };
 
 class NumericEditWx final : public wxEvtHandler, private NumericEditHost {
@@ -52,7 +66,9 @@ class NumericEditWx final : public wxEvtHandler, private NumericEditHost {
   NumericEditWx& operator=(const NumericEditWx&) = delete;
 
   // Attaches to the existing text control `id` of `parent`. The control keeps its text until
-  // the first setter shows a formatted one. False when there is no such text control.
+  // the first setter shows a formatted one. False when there is no such text control. Only for
+  // a NumericTextCtrl are the owner's own SetValue and ChangeValue told apart from input; on
+  // any other control they are reviewed like input.
   bool Attach(wxWindow* parent, int id);
   bool Attach(wxTextCtrl* control);
 
@@ -78,8 +94,8 @@ class NumericEditWx final : public wxEvtHandler, private NumericEditHost {
   std::uint64_t GetIntValue() const { return m_model.GetIntValue(); }
   bool IsValueInRange() const { return m_model.IsValueInRange(); }
 
-  // At most `count` characters can be typed or pasted (0: no limit). Texts that the field or
-  // its owner set are not cut.
+  // At most `count` characters can be typed or inserted (0: no limit); an insertion that would
+  // go beyond is refused whole, never cut. Texts that the field or its owner set are not cut.
   void LimitText(unsigned count);
   // Enables or disables the control; a disabled field may hide its text.
   void Enable(bool enable);
@@ -100,20 +116,37 @@ class NumericEditWx final : public wxEvtHandler, private NumericEditHost {
   void OnKillFocus(wxFocusEvent& event);
   void OnText(wxCommandEvent& event);
   void OnPaste(wxClipboardTextEvent& event);
+  void OnIdle(wxIdleEvent& event);
   void OnControlDestroyed(wxWindowDestroyEvent& event);
 
   void HookControl();
   void UnhookControl();
   std::string ShownText() const;
   void Selection(std::size_t* from, std::size_t* to) const;
-  // Puts `text` in place of the selection as typing would, character by character through the
-  // field's filter, within the limit.
-  void InsertTyped(const wxString& text);
+  // Puts `text`, accepted already, in place of the characters from `from` to `to`, with the
+  // caret after it.
+  void InsertAccepted(const std::string& text, std::size_t from, std::size_t to);
+  // The shown text and selection become the ones a refused change returns to.
+  void Settle();
+  // Shows the last accepted text with its selection again.
+  void Restore();
+  // Sets the accepted selection now and again once the toolkit has finished the operation that
+  // is under way (it places the caret after its own insertion).
+  void KeepSelection();
   void ApplyColours();
 
   wxTextCtrl* m_control = nullptr;
   NumericEdit m_model;
   unsigned m_limit = 0;
+  // The text and selection that the field last accepted. Settled when the program sets a text,
+  // after an accepted insertion and whenever the toolkit is idle; not after a change that only
+  // removes characters, because the toolkit replaces a selection by removing it first and
+  // inserting afterwards, and the whole replacement is what is reviewed and undone.
+  std::string m_acceptedText;
+  long m_acceptedFrom = 0;
+  long m_acceptedTo = 0;
+  int m_pendingSelections = 0;  // KeepSelection calls still to run: the selection is not settled
+  bool m_inserting = false;     // InsertAccepted is changing the text
   // The colours last applied (NumericEdit::TextColour, NumericEdit::Background); -1: none yet.
   int m_textColour = -1;
   int m_background = -1;

@@ -1,6 +1,7 @@
 // The numeric field on a real text control under Xvfb: what the control does with the model's
 // answers (paste, mended characters, Enter, the key notification, colours, disabling), in
-// configurations other than the main dialog's.
+// configurations other than the main dialog's; and every way a text can be put into the main
+// dialog's serial-number field: the clipboard, the primary selection, a drop.
 
 #include <gtest/gtest.h>
 #include <wx/clipbrd.h>
@@ -12,13 +13,17 @@
 #include <string>
 #include <vector>
 
+#include "app/gui/main_dialog.h"
+#include "app/gui/service_tool_app.h"
 #include "gui/gui_environment.h"
+#include "gui/modal_driver.h"
 #include "numedit/numeric_edit_wx.h"
 
 namespace quillon {
 namespace {
 
 using testing::FocusAndWait;
+using testing::ModalDriver;
 using testing::PumpUntil;
 
 constexpr int kFieldId = 1000;
@@ -85,9 +90,10 @@ class NumericEditWxTest : public ::testing::Test {
   int keys_ = 0;
 };
 
-// A paste is typed through the field's filter character by character, within the length limit,
-// after the text-replacement filter; whatever is pasted, the field stays a number.
-TEST_F(NumericEditWxTest, APasteIsTypedThroughTheFilter) {
+// A paste is taken whole, as typing would take it, or not at all: never through the
+// text-replacement filter, never in part, never cut to the length limit. A refused paste leaves
+// the text and the selection as they were.
+TEST_F(NumericEditWxTest, APasteIsTakenWholeOrNotAtAll) {
   struct Case {
     int radix;
     const char* before;
@@ -96,16 +102,17 @@ TEST_F(NumericEditWxTest, APasteIsTypedThroughTheFilter) {
     const char* after;
   };
   const Case cases[] = {
-      {10, "0", 0, 1, "0x1234", "1234"},
-      {10, "0", 0, 1, "12ab3", "123"},
-      {10, "0", 0, 1, "123456789", "12345"},
+      {10, "0", 0, 1, "0x1234", "0"},
+      {10, "0", 0, 1, "12ab3", "0"},
+      {10, "0", 0, 1, "123456789", "0"},
       {10, "0", 0, 1, "\t42\r\n", "42"},
       {10, "12", 1, 1, "99", "1992"},
-      {10, "12", 0, 2, "-3.5", "35"},
-      {10, "0", 0, 1, wxString(L"\u00b2\u0663 7"), "7"},
-      {10, "0", 0, 1, wxString(200000, '8'), "88888"},
-      {16, "0", 0, 1, "0x1f", "1F"},
-      {16, "0", 0, 1, "A0x", "0"},  // the filter leaves "x", which no kind takes
+      {10, "12", 0, 2, "-3.5", "12"},
+      {10, "0", 0, 1, wxString(L"\u00b2\u0663 7"), "0"},
+      {10, "0", 0, 1, wxString(200000, '8'), "0"},
+      {16, "0", 0, 1, "0x1f", "0"},
+      {16, "0", 0, 1, "A0x", "0"},
+      {16, "0", 0, 1, "c0fe", "C0FE"},
   };
   ASSERT_NO_FATAL_FAILURE(Make(0, 0.0, 0.0, 40000.0, 0));
   field_.LimitText(5);
@@ -118,6 +125,13 @@ TEST_F(NumericEditWxTest, APasteIsTypedThroughTheFilter) {
     control()->Paste();
     testing::PumpFor(20);
     EXPECT_EQ(Text(), c.after);
+    if (std::string(c.after) == c.before) {
+      long from = -1;
+      long to = -1;
+      control()->GetSelection(&from, &to);
+      EXPECT_EQ(from, c.selFrom);
+      EXPECT_EQ(to, c.selTo);
+    }
   }
 }
 
@@ -219,6 +233,165 @@ TEST_F(NumericEditWxTest, TheFieldOutlivesItsControl) {
   EXPECT_EQ(field_.control(), nullptr);
   field_.SetValue(3.0);  // nothing to show it on
   EXPECT_EQ(field_.GetValue(), 3.0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The main dialog's field, started as the program starts it, holding 7 with the caret in front.
+// However a text comes in, the field takes all of it as typing would, or keeps its text, caret
+// and number: "1234 (0x04D2)" must not become 34004, another device's serial number.
+
+enum class Way { kCtrlV, kShiftInsert, kPrimarySelection, kDrop };
+struct PasteCase {
+  Way way;
+  const char* text;
+  const char* shown;  // the field's text afterwards
+};
+
+struct FieldState {
+  std::string text;
+  long from = 0, to = 0;
+  double value = 0.0;
+};
+
+FieldState StateOf(NumericEditWx& field) {
+  FieldState s;
+  s.text = field.control()->GetValue().utf8_string();
+  field.control()->GetSelection(&s.from, &s.to);
+  field.UpdateFromText();
+  s.value = field.GetValue();
+  return s;
+}
+
+// Presses the left button at `from` and lets it go at `to`, in steps, so that the toolkit sees
+// a drag begin and the pointer pass over the target.
+void Drag(const wxPoint& from, const wxPoint& to) {
+  constexpr int kSteps = 12;
+  wxUIActionSimulator mouse;
+  mouse.MouseMove(from);
+  testing::PumpFor(20);
+  mouse.MouseDown();
+  for (int i = 1; i <= kSteps; ++i) {
+    testing::PumpFor(20);
+    mouse.MouseMove(from + (to - from) * i / kSteps);
+  }
+  testing::PumpFor(20);
+  mouse.MouseUp();
+}
+
+class NumericEditInDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override { QUILLON_REQUIRE_GUI(); }
+  void Run(const std::vector<PasteCase>& cases);
+};
+
+void NumericEditInDialogTest::Run(const std::vector<PasteCase>& cases) {
+  ModalDriver driver([&](MainDialog& dialog) {
+    wxTextCtrl* field = dialog.serialField().control();
+    int pastes = 0;
+    int changes = 0;
+    // Bound after the field's own handlers, so called before them, also for what it refuses.
+    field->Bind(wxEVT_TEXT_PASTE, [&pastes](wxClipboardTextEvent& e) {
+      ++pastes;
+      e.Skip();
+    });
+    field->Bind(wxEVT_TEXT, [&changes](wxCommandEvent& e) {
+      ++changes;
+      e.Skip();
+    });
+    // The drag source: a text control below the dialog's own, its text in the middle.
+    const wxSize client = dialog.GetClientSize();
+    dialog.SetClientSize(client + wxSize(0, 40));
+    auto* source = new wxTextCtrl(&dialog, wxID_ANY, "", wxPoint(10, client.y + 5),
+                                  wxSize(client.x - 20, 30), wxTE_CENTRE);
+    for (const PasteCase& c : cases) {
+      SCOPED_TRACE(c.text);
+      field->ChangeValue("7");
+      ASSERT_TRUE(FocusAndWait(field));
+      field->SetInsertionPoint(0);
+      if (c.way == Way::kDrop) {
+        source->ChangeValue(c.text);
+        source->SelectAll();
+      } else {
+        wxTheClipboard->UsePrimarySelection(c.way == Way::kPrimarySelection);
+        ASSERT_TRUE(wxTheClipboard->Open());
+        wxTheClipboard->SetData(new wxTextDataObject(c.text));
+        wxTheClipboard->Close();
+        wxTheClipboard->UsePrimarySelection(false);
+      }
+      // A press soon after the last one would be a double click, which neither pastes nor drags.
+      testing::PumpFor(wxSystemSettings::GetMetric(wxSYS_DCLICK_MSEC) + 100);
+      const FieldState before = StateOf(dialog.serialField());
+      const int pastesBefore = pastes;
+      const int changesBefore = changes;
+      // In the text area (its frame takes no clicks), left of the right-aligned text.
+      const wxRect area = field->GetScreenRect();
+      const wxPoint target(area.x + area.width / 4, area.y + area.height / 2);
+      wxUIActionSimulator input;
+      switch (c.way) {
+        case Way::kCtrlV:
+          input.Char('v', wxMOD_CONTROL);
+          break;
+        case Way::kShiftInsert:
+          input.Char(WXK_INSERT, wxMOD_SHIFT);
+          break;
+        case Way::kPrimarySelection:
+          input.MouseMove(target);
+          input.MouseClick(wxMOUSE_BTN_MIDDLE);
+          break;
+        case Way::kDrop:
+          Drag(source->GetScreenRect().GetPosition() + source->GetSize() / 2, target);
+          break;
+      }
+      // A key paste raises a paste event; the others only change the text, which the field
+      // then undoes or mends.
+      const bool keyPaste = c.way == Way::kCtrlV || c.way == Way::kShiftInsert;
+      const bool arrived = PumpUntil(
+          [&] { return keyPaste ? pastes > pastesBefore : changes > changesBefore; }, 3000);
+      testing::PumpFor(50);
+      if (!arrived && c.way == Way::kDrop && &c == &cases.front()) {
+        dialog.Close();
+        GTEST_SKIP() << "no drop reached the field: drag and drop cannot be driven here";
+      }
+      ASSERT_TRUE(arrived) << "the text reached the field";
+      const FieldState after = StateOf(dialog.serialField());
+      EXPECT_EQ(after.text, c.shown);
+      if (before.text == c.shown) {
+        EXPECT_EQ(after.from, before.from);
+        EXPECT_EQ(after.to, before.to);
+        EXPECT_EQ(after.value, before.value);
+      } else {
+        EXPECT_EQ(after.value, std::stod(c.shown));
+      }
+    }
+    dialog.Close();
+  });
+  RunServiceTool({"quillon-reconfigurator", "--no-serial", "--no-udp"}, SystemHooks());
+  EXPECT_EQ(driver.dialogResult, wxID_CANCEL);
+  wxTheClipboard->UsePrimarySelection(false);
+}
+
+TEST_F(NumericEditInDialogTest, ClipboardPastesAreTakenWholeOrNotAtAll) {
+  Run({{Way::kCtrlV, "1234 (0x04D2)", "7"},
+       {Way::kShiftInsert, "1234 (0x04D2)", "7"},
+       {Way::kCtrlV, "  42 ", "427"},
+       {Way::kShiftInsert, "12345", "7"}});  // six digits: refused, not cut
+}
+
+// A middle click pastes the X11 primary selection, without a paste event.
+TEST_F(NumericEditInDialogTest, PrimarySelectionPastesAreTakenWholeOrNotAtAll) {
+  Run({{Way::kPrimarySelection, "  42 ", "427"},
+       {Way::kPrimarySelection, "1234 (0x04D2)", "7"},
+       {Way::kPrimarySelection, "9x-8", "7"},
+       {Way::kPrimarySelection, "12345", "7"}});
+}
+
+// The first drop is one the field takes: a skip then means that no drop could be driven, not
+// that one was refused.
+TEST_F(NumericEditInDialogTest, DroppedTextsAreTakenWholeOrNotAtAll) {
+  Run({{Way::kDrop, "42", "427"},
+       {Way::kDrop, "1234 (0x04D2)", "7"},
+       {Way::kDrop, "-5", "7"},
+       {Way::kDrop, "12345", "7"}});
 }
 
 }  // namespace
