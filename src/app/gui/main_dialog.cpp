@@ -7,7 +7,7 @@
 #include <wx/utils.h>
 
 #include "app/front_end.h"
-#include "app/gui/app_icon.h"
+#include "app/gui/resources.h"
 
 namespace quillon {
 namespace {

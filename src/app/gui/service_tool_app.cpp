@@ -8,6 +8,7 @@
 #include "app/cli_options.h"
 #include "app/front_end.h"
 #include "app/gui/main_dialog.h"
+#include "app/gui/resources.h"
 #include "link/datagram_socket.h"
 #include "reconfig/messages.h"
 
@@ -104,7 +105,7 @@ std::optional<int> AnswerBeforeToolkit(const CliParse& parsed, std::ostream& out
 int RunServiceTool(const std::vector<std::string>& args, const ServiceToolHooks& hooks) {
   const SocketInterface sockets(hooks);
   if (!sockets.started()) {
-    ShowStartupMessage(kTextSocketInitFailed, kStyleError);
+    ShowStartupMessage(LoadSocketInitFailedText(), kStyleError);
     return kExitSocketFailure;
   }
   return RunWithSockets(args);

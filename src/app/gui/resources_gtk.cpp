@@ -1,10 +1,11 @@
-#include "app/gui/app_icon.h"
-
+// The resources built into the program: the icon from XPM images, the texts from messages.h.
 #include <wx/bitmap.h>
 #include <wx/icon.h>
 
 #include "app/gui/quillon_16.xpm"
 #include "app/gui/quillon_32.xpm"
+#include "app/gui/resources.h"
+#include "reconfig/messages.h"
 
 namespace quillon {
 
@@ -16,6 +17,10 @@ wxIconBundle LoadAppIcon() {
     bundle.AddIcon(icon);
   }
   return bundle;
+}
+
+std::string LoadSocketInitFailedText() {
+  return std::string(kTextSocketInitFailed);
 }
 
 }  // namespace quillon
