@@ -1,7 +1,9 @@
 // Everything the user is told, and the one place through which it is told.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillon {
 
@@ -17,6 +19,35 @@ inline constexpr std::string_view kTextUnknownError = "Unknown Error!";
 inline constexpr std::string_view kTextSuccess = "The data has been successfully transfered.";
 inline constexpr std::string_view kTextSocketInitFailed =
     "Fehler beim Initialisieren der Windows-Sockets.";
+
+// Two devices answered with the wanted serial number: nothing is written to either.
+inline constexpr std::string_view kTextTwoDevices =
+    "Error!\n\nTwo devices answer with the specified serial number:";
+
+// A Start that the user interrupted says what state the device is in.
+inline constexpr std::string_view kTextInterruptedUnchanged =
+    "Interrupted: the Quillon was not changed.";
+inline constexpr std::string_view kTextInterruptedLeftServiceMode =
+    "Interrupted: the Quillon was told to leave its service mode again; it was not changed.";
+inline constexpr std::string_view kTextInterruptedWriting =
+    "Interrupted while the record was being written: the write may or may not have taken "
+    "effect. A new Start will tell.";
+
+// How a Start ended, for scripts (the command line's exit status and --json).
+enum class Outcome {
+  kReconfigured,
+  kNotDetected,
+  kInUse,
+  kNotApplicable,
+  kIncomplete,  // the device did not complete an exchange: "Unknown Error!"
+  kTwoDevices,
+  kInterrupted,
+  kFailed,  // anything else
+};
+
+// The message as the user reads it: the text and, after a blank line, what explains it where
+// something does, one reason a line.
+std::string WithReasons(std::string_view text, const std::vector<std::string>& reasons);
 
 // Message box styles: exclamation icon or information icon, each with an OK button.
 inline constexpr int kStyleError = 48;

@@ -5,6 +5,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "link/datagram_socket.h"
 #include "link/endpoint.h"
@@ -14,21 +18,35 @@
 
 namespace quillon {
 
-class ReconfigSession {
+// What a Start did, for scripts (--json).
+struct StartReport {
+  Outcome outcome = Outcome::kFailed;
+  std::string message;    // the one message shown
+  std::string transport;  // "serial" or "udp"; empty when no device was found
+  std::string port;       // "COM3 (/dev/ttyUSB0)", over serial
+  std::string address;    // the device's address, over UDP
+  std::string record;     // the record written, as hex; empty when none was written
+  std::vector<std::pair<std::string, std::int64_t>> stageMs;  // each stage and its length
+};
+
+class ReconfigSession : private MessageSink {
  public:
   // The socket may be null: the search then covers the serial ports alone. The owner keeps
   // record, socket and endpoint alive for the session's lifetime.
   ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
                   std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
                   SearchOptions options = {});
-  ~ReconfigSession();
+  ~ReconfigSession() override;
   ReconfigSession(const ReconfigSession&) = delete;
   ReconfigSession& operator=(const ReconfigSession&) = delete;
 
   // Runs one Start with the value of the serial-number field. True when the record was written
-  // (the dialog then closes); otherwise exactly one message has told the user why.
+  // (the dialog then closes); otherwise exactly one message has told the user why. An
+  // interruption (InterruptRequested) ends it early and leaves the device as it was.
   bool StartProcedure(double fieldValue);
 
+  // What the last Start did.
+  const StartReport& report() const { return m_report; }
   DeviceSearch& search() { return m_search; }
 
   // The owner's members.
@@ -37,8 +55,20 @@ class ReconfigSession {
   LinkEndpoint& m_endpoint;
 
  private:
+  // MessageSink: what the search shows passes through here on its way to the owner's sink.
+  void ShowMessage(std::string_view text, int style) override;
+  void Stage(std::string_view what) override;
+  void BeginWait() override { m_sink.BeginWait(); }
+  void EndWait() override { m_sink.EndWait(); }
+
+  void EndStage();
+  void Finish(Outcome outcome, std::string_view text, int style,
+              const std::vector<std::string>& reasons = {});
+
   MessageSink& m_sink;
   DeviceSearch m_search;
+  StartReport m_report;
+  std::int64_t m_stageStart = 0;
 };
 
 // The field value truncated toward zero to a signed 32-bit number. A value outside that range

@@ -2,12 +2,31 @@
 // maximum high voltage, and say how it went.
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
+#include "link/interrupt.h"
 #include "link/service_frame.h"
 #include "reconfig/reconfig_session.h"
 
 namespace quillon {
+namespace {
+
+constexpr std::string_view kTextInterruptedWritten =
+    "Interrupted after the record was written: it took effect, and the Quillon was told to "
+    "leave its service mode.";
+
+std::string Hex(const std::uint8_t* data, std::size_t size) {
+  std::string text;
+  char byte[3];
+  for (std::size_t i = 0; i < size; ++i) {
+    std::snprintf(byte, sizeof byte, "%02X", data[i]);
+    text += byte;
+  }
+  return text;
+}
+
+}  // namespace
 
 ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
                                  std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
@@ -16,7 +35,7 @@ ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
       m_socket(socket),
       m_endpoint(endpoint),
       m_sink(sink),
-      m_search(sink, record, socket, endpoint, std::move(options)) {}
+      m_search(*this, record, socket, endpoint, std::move(options)) {}
 
 // The Start procedure closes the endpoint on every path; this only guards against a session that
 // ends inside one (an exception from the toolkit's message box, say).
@@ -33,25 +52,69 @@ std::int32_t SerialNumberFromFieldValue(double value) {
   return static_cast<std::int32_t>(t);
 }
 
+void ReconfigSession::ShowMessage(std::string_view text, int style) {
+  m_report.message = text;
+  m_sink.ShowMessage(text, style);
+}
+
+void ReconfigSession::Stage(std::string_view what) {
+  EndStage();
+  m_report.stageMs.emplace_back(std::string(what), 0);
+  m_stageStart = NowMs();
+  m_sink.Stage(what);
+}
+
+void ReconfigSession::EndStage() {
+  if (!m_report.stageMs.empty()) m_report.stageMs.back().second = NowMs() - m_stageStart;
+}
+
+void ReconfigSession::Finish(Outcome outcome, std::string_view text, int style,
+                             const std::vector<std::string>& reasons) {
+  m_report.outcome = outcome;
+  ShowMessage(WithReasons(text, reasons), style);
+}
+
 bool ReconfigSession::StartProcedure(double fieldValue) {
+  m_report = {};
   m_sink.BeginWait();
-  m_sink.Stage("searching for the device");
-  if (!m_search.FindDevice(SerialNumberFromFieldValue(fieldValue))) {
+  Stage("searching for the device");
+  const bool found = m_search.FindDevice(SerialNumberFromFieldValue(fieldValue));
+  m_report.outcome = m_search.outcome();
+  if (!found) {
+    EndStage();
     m_sink.EndWait();  // the search has said why
     return false;
   }
+  m_report.transport = HasSerialPort(m_endpoint) ? "serial" : "udp";
+  (HasSerialPort(m_endpoint) ? m_report.port : m_report.address) = m_search.foundAt();
 
-  m_sink.Stage("writing the power-module record");
+  Stage("writing the power-module record");
   m_record.setMaxHighVoltage(rec::kTargetHighVoltage);
-  LinkResult r = ServiceWriteRecord(m_socket.get(), m_endpoint, m_record.data());
-  if (r == kLinkOk) r = ServiceFinish(m_socket.get(), m_endpoint);
+  const LinkResult written = ServiceWriteRecord(m_socket.get(), m_endpoint, m_record.data());
+  LinkResult r = written;
+  if (written == kLinkOk) {
+    m_report.record = Hex(m_record.data(), m_record.bytes.size());
+    r = ServiceFinish(m_socket.get(), m_endpoint);
+  }
+  EndStage();
   m_sink.EndWait();
-  CloseEndpoint(m_endpoint);
-  if (r != kLinkOk) {
-    m_sink.ShowMessage(kTextUnknownError, kStyleError);
+  if (InterruptRequested()) {
+    // Command 5 or 4 may have gone out unanswered: the device must leave service mode.
+    ClearInterrupt();
+    ServiceFinish(m_socket.get(), m_endpoint);
+    CloseEndpoint(m_endpoint);
+    Finish(Outcome::kInterrupted,
+           written == kLinkOk ? kTextInterruptedWritten : kTextInterruptedWriting, kStyleError);
     return false;
   }
-  m_sink.ShowMessage(kTextSuccess, kStyleInformation);
+  CloseEndpoint(m_endpoint);
+  if (r != kLinkOk) {
+    Finish(
+        Outcome::kIncomplete, kTextUnknownError, kStyleError,
+        r == kLinkNoReply ? std::vector{m_search.StoppedAnswering()} : std::vector<std::string>{});
+    return false;
+  }
+  Finish(Outcome::kReconfigured, kTextSuccess, kStyleInformation);
   return true;
 }
 

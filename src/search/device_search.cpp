@@ -7,6 +7,7 @@
 #include <array>
 
 #include "link/command_packet.h"
+#include "link/interrupt.h"
 #include "link/serial_port.h"
 #include "link/trace.h"
 
@@ -30,6 +31,19 @@ std::int32_t Classify(const std::uint8_t* reply) {
   return kVerdictUsable;
 }
 
+// What the user can do about a port that the search had to skip, if anything.
+std::string SkipReason(const std::string& port, const SerialOpenResult& result) {
+  switch (result.status) {
+    case SerialOpenStatus::kPermissionDenied:
+      return port + " was skipped: permission denied; to use it, " +
+             SerialPermissionFix(result.group) + ".";
+    case SerialOpenStatus::kBusy:
+      return port + " was skipped: it is busy (" + result.detail + ").";
+    default:
+      return {};
+  }
+}
+
 }  // namespace
 
 // One search window: the identify request to every port that opens and to every broadcast
@@ -45,7 +59,11 @@ class DeviceSearch::Window {
     // One window for every transport: all devices answer at once.
     const Deadline deadline = Deadline::After(kAnswerWindowMs);
     if (m_search.m_socket) {
-      m_search.SendIdentifyBroadcasts();
+      if (!m_search.SendIdentifyBroadcasts()) {
+        m_reasons.push_back(
+            "No network was searched: none of this computer's IPv4 networks has a broadcast "
+            "address (--list-ports tells why); name the device's address with --address.");
+      }
       CollectDatagrams(deadline);
     } else {
       while (!deadline.Passed()) CurrentPlatform().SleepMs(deadline.SliceMs());
@@ -55,6 +73,11 @@ class DeviceSearch::Window {
 
   bool matched() const { return m_matched; }
   LinkEndpoint& working() { return m_working; }
+  const std::string& matchedAt() const { return m_matchedAt; }
+  // A second place that answered with the wanted serial number; empty when none did.
+  const std::string& secondPlace() const { return m_secondPlace; }
+  // What may explain that nothing was found.
+  const std::vector<std::string>& reasons() const { return m_reasons; }
 
   // Every port but the device's is drained and closed; the device's passes to the caller.
   SerialHandle ReleaseDevicePort(bool keep) {
@@ -77,25 +100,49 @@ class DeviceSearch::Window {
     return !from_serial || ReplyPresenceWord(reply) != 0;
   }
 
+  // A matching reply from a place: the first decides where the device is, a later one from the
+  // same place replaces its verdict, one from another place is a second device.
+  bool NoteMatch(const std::string& place) {
+    if (!m_matched) {
+      m_matched = true;
+      m_matchedAt = place;
+      return true;
+    }
+    if (place == m_matchedAt) return true;
+    if (m_secondPlace.empty()) m_secondPlace = place;
+    return false;
+  }
+
   void OpenAndAsk() {
     if (!m_search.m_options.useSerial) return;
     Platform& platform = CurrentPlatform();
     platform.RescanSerialPorts();
+    m_names.assign(kMaxSerialPorts, {});
+    for (const SerialPortInfo& info : platform.SerialPorts()) {
+      if (info.number >= 1 && info.number <= kMaxSerialPorts) {
+        m_names[info.number - 1] = SerialPortName(info);
+      }
+    }
     for (int n = 1; n <= kMaxSerialPorts; ++n) {
-      m_ports[n - 1] = SerialPort::Open(n);
-      if (m_ports[n - 1].IsOpen()) WriteIdentify(m_ports[n - 1].handle());
+      SerialOpenResult result;
+      m_ports[n - 1] = SerialPort::Open(n, &result);
+      if (m_ports[n - 1].IsOpen()) {
+        WriteIdentify(m_ports[n - 1].handle());
+      } else if (std::string why = SkipReason(m_names[n - 1], result); !why.empty()) {
+        m_reasons.push_back(std::move(why));
+      }
     }
   }
 
   void CollectDatagrams(Deadline deadline) {
     std::array<std::uint8_t, kSearchBufferSize> buf;
     DatagramSocket* socket = m_search.m_socket.get();
+    const std::int64_t latest = NowMs() + kMaxAnswerWindowMs;
     while (const std::optional<PendingDatagram> pending = WaitForDatagram(socket, buf, deadline)) {
       ReceiveDatagram(socket, buf, nullptr);
       const std::uint8_t* reply =
           UnwrapReplyDatagram(buf.data(), pending->length, pending->from.port);
-      if (reply && Matches(reply, false)) {
-        m_matched = true;
+      if (reply && Matches(reply, false) && NoteMatch(pending->from.address)) {
         m_working.searchVerdict = Classify(reply);
         if (m_working.searchVerdict == kVerdictUsable) {
           SetPeerAddress(m_working, pending->from.address.c_str());
@@ -104,17 +151,26 @@ class DeviceSearch::Window {
       }
       // Every datagram keeps the window open a little longer: more answers may be on their way.
       deadline.ExtendToAtLeast(kWindowExtensionMs);
+      if (deadline.at() > latest) {
+        deadline.Limit(latest);
+        m_windowCut = true;
+      }
+    }
+    if (m_windowCut && deadline.LeftMs() <= 0) {
+      m_reasons.push_back("The network kept sending: the search stopped listening " +
+                          std::to_string(kMaxAnswerWindowMs / 1000) +
+                          " s after its request, while datagrams were still arriving.");
     }
   }
 
   // Reads the 136 queued bytes; true when they are a matching identify reply, which is then
-  // judged.
-  bool TakeReply(SerialPort& port) {
+  // judged (unless another place answered first).
+  bool TakeReply(SerialPort& port, const std::string& place) {
     std::array<std::uint8_t, cmd::kReplySize> reply;
     if (ReadSerialReply(port.handle(), reply) != reply.size() || !Matches(reply.data(), true)) {
       return false;
     }
-    m_matched = true;
+    if (!NoteMatch(place)) return true;
     m_working.searchVerdict = Classify(reply.data());
     if (m_working.searchVerdict == kVerdictUsable) {
       m_working.serialPort = port.handle();
@@ -124,9 +180,17 @@ class DeviceSearch::Window {
   }
 
   void CollectSerial() {
-    for (SerialPort& port : m_ports) {
+    for (std::size_t i = 0; i < m_ports.size(); ++i) {
+      SerialPort& port = m_ports[i];
       if (!port.IsOpen()) continue;
+      const std::string& place = m_names[i];
+      const bool matched_by_udp = m_matched && HasPeerAddress(m_working);
       if (m_matched) {
+        // Found already. A reply that is complete is read all the same: the same number on a
+        // cable and on the network means two devices.
+        if (matched_by_udp && SerialQueued(port.handle()) == cmd::kReplySize) {
+          TakeReply(port, place);
+        }
         DrainAndClose(port);
         continue;
       }
@@ -135,14 +199,14 @@ class DeviceSearch::Window {
         port.Close();
         continue;
       }
-      if (queued == cmd::kReplySize && TakeReply(port)) continue;
+      if (queued == cmd::kReplySize && TakeReply(port, place)) continue;
       // Stray bytes or another device's answer: ask again, a few times.
       DrainSerialInput(port.handle(), kSearchBufferSize);
       for (int attempt = 0; attempt < kFurtherIdentifyAttempts; ++attempt) {
         WriteIdentify(port.handle());
         const Deadline deadline = Deadline::After(kAnswerWindowMs);
         if (WaitForSerialBytes(port.handle(), cmd::kReplySize, deadline) == cmd::kReplySize) {
-          if (TakeReply(port)) break;
+          if (TakeReply(port, place)) break;
         } else {
           DrainSerialInput(port.handle(), kSearchBufferSize);
         }
@@ -154,8 +218,13 @@ class DeviceSearch::Window {
   // The wanted serial number; -1 when the typed number cannot be a device's.
   std::int32_t m_wanted;
   std::array<SerialPort, kMaxSerialPorts> m_ports;
+  std::vector<std::string> m_names;  // "COMn (path)" of each entry of m_ports
   LinkEndpoint m_working;
   bool m_matched = false;
+  std::string m_matchedAt;
+  std::string m_secondPlace;
+  bool m_windowCut = false;
+  std::vector<std::string> m_reasons;
 };
 
 DeviceSearch::DeviceSearch(MessageSink& sink, PowerModuleRecord& record,
@@ -167,33 +236,59 @@ DeviceSearch::DeviceSearch(MessageSink& sink, PowerModuleRecord& record,
       m_sink(sink),
       m_options(std::move(options)) {}
 
-void DeviceSearch::SendIdentifyBroadcasts() {
-  if (!m_socket) return;
+bool DeviceSearch::SendIdentifyBroadcasts() {
+  if (!m_socket) return false;
   std::vector<std::string> targets = m_options.identifyAddresses;
   if (targets.empty() && m_options.broadcastTargets) targets = m_options.broadcastTargets();
   for (const auto& address : targets) {
     SendDatagram(m_socket.get(), kIdentifyRequest, address, kDevicePort);
   }
+  return !targets.empty();
+}
+
+void DeviceSearch::Fail(Outcome outcome, std::string_view text, int style,
+                        const std::vector<std::string>& reasons) {
+  m_outcome = outcome;
+  m_sink.ShowMessage(WithReasons(text, reasons), style);
+}
+
+std::string DeviceSearch::StoppedAnswering() const {
+  return "The Quillon at " + m_foundAt +
+         " stopped answering during the Start: is it still connected and switched on?";
 }
 
 bool DeviceSearch::FindDevice(std::int32_t serialNumber) {
+  m_outcome = Outcome::kFailed;
+  m_foundAt.clear();
   // A number above 65535 is not cut to its low 16 bits: that would name another device.
   Window window(*this, serialNumber >= 0 && serialNumber <= 0xFFFF ? serialNumber : -1);
   ResetEndpoint(m_endpoint);
   window.Run();
 
   LinkEndpoint& working = window.working();
+  m_foundAt = window.matchedAt();
   bool ready = false;
-  if (!window.matched()) {
-    m_sink.ShowMessage(kTextNotDetected, kStyleInformation);
+  if (InterruptRequested()) {
+    Fail(Outcome::kInterrupted, kTextInterruptedUnchanged, kStyleError);
+  } else if (!window.matched()) {
+    Fail(Outcome::kNotDetected, kTextNotDetected, kStyleInformation, window.reasons());
+  } else if (!window.secondPlace().empty()) {
+    // Nothing is sent to either: the record of one device must not go to another.
+    Fail(Outcome::kTwoDevices,
+         std::string(kTextTwoDevices) + " " + window.matchedAt() + " and " + window.secondPlace() +
+             ".\nChoose one with --port or --address, or disconnect one of them.",
+         kStyleError);
   } else if (working.searchVerdict == kVerdictNotApplicable) {
-    m_sink.ShowMessage(kTextNotApplicable, kStyleError);
+    Fail(Outcome::kNotApplicable, kTextNotApplicable, kStyleError);
   } else if (working.searchVerdict == kVerdictInUse) {
-    m_sink.ShowMessage(kTextInUse, kStyleError);
+    Fail(Outcome::kInUse, kTextInUse, kStyleError);
   } else {
     ready = PrepareFoundDevice(working);
   }
-  if (ready) m_endpoint = working;
+  if (ready) {
+    m_endpoint = working;
+    m_outcome = Outcome::kReconfigured;
+  }
 
   // Every port but the device's is drained and closed; on failure the device's too.
   m_endpoint.serialPort = window.ReleaseDevicePort(ready && HasSerialPort(working));

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "link/datagram_socket.h"
@@ -26,6 +27,9 @@ inline constexpr int kAnswerWindowMs = 1000;
 inline constexpr int kWindowExtensionMs = 500;
 // A port that held stray bytes or another device's reply is asked this many times more.
 inline constexpr int kFurtherIdentifyAttempts = 3;
+// However long datagrams keep arriving, the window ends this long after the broadcast: a chatty
+// host on the network must not hold the search open for ever.
+inline constexpr int kMaxAnswerWindowMs = 10000;
 
 struct SearchOptions {
   // Search the serial ports of the port table.
@@ -47,11 +51,24 @@ class DeviceSearch {
   // Finds the device, judges it, switches it into service mode and commits it into m_endpoint.
   // On false the reason has been shown and m_endpoint is empty.
   bool FindDevice(std::int32_t serialNumber);
-  void SendIdentifyBroadcasts();
+  // The identify request to every broadcast address (or to those the user named). False when
+  // there was nowhere to send it.
+  bool SendIdentifyBroadcasts();
   // Status request, mode switch and service check of a usable device.
   bool PrepareFoundDevice(LinkEndpoint& working);
   // 0 when the device has gone quiet (it is in service mode), 10 when it still answers.
   static std::int16_t SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint);
+
+  // How the last search ended (kReconfigured: the device is ready in service mode) and where
+  // the device was found: "COM3 (/dev/ttyUSB0)" or its address.
+  Outcome outcome() const { return m_outcome; }
+  const std::string& foundAt() const { return m_foundAt; }
+  // Shows the one message of a failed Start: the text, and after it the reasons that explain
+  // it; remembers the outcome.
+  void Fail(Outcome outcome, std::string_view text, int style,
+            const std::vector<std::string>& reasons = {});
+  // What explains that the device, once found, did not complete an exchange.
+  std::string StoppedAnswering() const;
 
   // The owner's members.
   PowerModuleRecord& m_record;
@@ -61,8 +78,13 @@ class DeviceSearch {
  private:
   class Window;
 
+  // After an interruption: command 4, then the message. False when there was none.
+  bool LeaveServiceModeIfInterrupted(const LinkEndpoint& working);
+
   MessageSink& m_sink;
   SearchOptions m_options;
+  Outcome m_outcome = Outcome::kFailed;
+  std::string m_foundAt;
 };
 
 }  // namespace quillon

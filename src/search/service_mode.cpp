@@ -4,6 +4,7 @@
 #include <array>
 
 #include "link/command_packet.h"
+#include "link/interrupt.h"
 #include "link/serial_port.h"
 #include "link/service_frame.h"
 #include "link/wire.h"
@@ -16,38 +17,48 @@ constexpr int kModeSwitchWrites = 5;
 constexpr std::uint16_t kMinServiceVersion = 5;
 constexpr std::int16_t kModeSwitchStillAnswers = 10;
 
+enum class Status { kValid, kInvalid, kSilent };
+
 // The status request, over serial: one write, one wait for exactly one reply.
-bool ReadStatusSerial(SerialHandle port, PowerModuleRecord& record, const Deadline& deadline) {
-  bool valid = false;
+Status ReadStatusSerial(SerialHandle port, PowerModuleRecord& record, const Deadline& deadline) {
+  Status status = Status::kInvalid;
   SerialWrite(port, kStatusRequest);
-  if (WaitForSerialBytes(port, cmd::kReplySize, deadline) == cmd::kReplySize) {
+  const std::size_t queued = WaitForSerialBytes(port, cmd::kReplySize, deadline);
+  if (queued == cmd::kReplySize) {
     std::array<std::uint8_t, cmd::kReplySize> reply;
     if (ReadSerialReply(port, reply) == reply.size() &&
         IsValidReply(reply.data(), kStatusRequest)) {
       record.FillFromStatusReply(reply.data());
-      valid = true;
+      status = Status::kValid;
     }
+  } else if (queued == 0) {
+    status = Status::kSilent;
   }
   DrainSerialInput(port, kSearchBufferSize);
-  return valid;
+  return status;
 }
 
-// The status request, over UDP: the first datagram that arrives decides. One of another length or
-// from another port is left in the socket's queue.
-bool ReadStatusUdp(DatagramSocket* socket, const char* peer, PowerModuleRecord& record,
-                   const Deadline& deadline) {
-  if (!socket) return false;
+// The status request, over UDP: the device's first 138-byte datagram from its port decides.
+// Whatever else arrives meanwhile (another host's datagrams, a reply of another size) is read
+// and discarded: it can neither fail the request nor put another host's values into the record.
+Status ReadStatusUdp(DatagramSocket* socket, const char* peer, PowerModuleRecord& record,
+                     const Deadline& deadline) {
+  if (!socket) return Status::kSilent;
   SendDatagram(socket, kStatusRequest, peer, kDevicePort);
   std::array<std::uint8_t, kSearchBufferSize> buf;
-  const std::optional<PendingDatagram> pending = WaitForDatagram(socket, buf, deadline);
-  if (!pending || pending->length != cmd::kDatagramSize || pending->from.port != kDevicePort) {
-    return false;
+  Status status = Status::kSilent;
+  while (const std::optional<PendingDatagram> pending = WaitForDatagram(socket, buf, deadline)) {
+    ReceiveDatagram(socket, buf, nullptr);
+    if (pending->from.address != peer) continue;
+    status = Status::kInvalid;  // the device is there, at least
+    if (pending->length != cmd::kDatagramSize || pending->from.port != kDevicePort) continue;
+    const std::uint8_t* reply =
+        UnwrapReplyDatagram(buf.data(), pending->length, pending->from.port);
+    if (!reply || !IsValidReply(reply, kStatusRequest)) return Status::kInvalid;
+    record.FillFromStatusReply(reply);
+    return Status::kValid;
   }
-  ReceiveDatagram(socket, buf, nullptr);
-  const std::uint8_t* reply = UnwrapReplyDatagram(buf.data(), pending->length, pending->from.port);
-  if (!reply || !IsValidReply(reply, kStatusRequest)) return false;
-  record.FillFromStatusReply(reply);
-  return true;
+  return status;
 }
 
 }  // namespace
@@ -55,27 +66,47 @@ bool ReadStatusUdp(DatagramSocket* socket, const char* peer, PowerModuleRecord& 
 bool DeviceSearch::PrepareFoundDevice(LinkEndpoint& working) {
   m_sink.Stage("reading the device's settings");
   const Deadline deadline = Deadline::After(kAnswerWindowMs);
-  const bool status = HasSerialPort(working)
-                          ? ReadStatusSerial(working.serialPort, m_record, deadline)
-                          : ReadStatusUdp(m_socket.get(), working.peerAddress, m_record, deadline);
-  if (!status) {
-    m_sink.ShowMessage(kTextUnknownError, kStyleError);
+  const Status status =
+      HasSerialPort(working)
+          ? ReadStatusSerial(working.serialPort, m_record, deadline)
+          : ReadStatusUdp(m_socket.get(), working.peerAddress, m_record, deadline);
+  if (InterruptRequested()) {
+    Fail(Outcome::kInterrupted, kTextInterruptedUnchanged, kStyleError);
+    return false;
+  }
+  if (status != Status::kValid) {
+    Fail(Outcome::kIncomplete, kTextUnknownError, kStyleError,
+         status == Status::kSilent ? std::vector{StoppedAnswering()} : std::vector<std::string>{});
     return false;
   }
 
   m_sink.Stage("entering service mode");
-  if (SwitchToServiceMode(m_socket.get(), working) != 0) {
-    m_sink.ShowMessage(kTextUnknownError, kStyleError);
+  // From the mode-switch request on the device may be in service mode, even while the tool still
+  // waits for its silence: an interruption from here on sends command 4 before anything closes.
+  const std::int16_t switched = SwitchToServiceMode(m_socket.get(), working);
+  if (LeaveServiceModeIfInterrupted(working)) return false;
+  if (switched != 0) {
+    Fail(Outcome::kIncomplete, kTextUnknownError, kStyleError);
     return false;
   }
 
   std::uint8_t info[svc::kPayloadSize] = {};
   const LinkResult r = ServiceReadInfo(m_socket.get(), working, info);
+  if (LeaveServiceModeIfInterrupted(working)) return false;
   if (r != kLinkOk || GetU16(info, 0) < kMinServiceVersion) {
     ServiceFinish(m_socket.get(), working);  // leave service mode again; the result is moot
-    m_sink.ShowMessage(kTextNotApplicable, kStyleError);
+    Fail(Outcome::kNotApplicable, kTextNotApplicable, kStyleError,
+         r == kLinkNoReply ? std::vector{StoppedAnswering()} : std::vector<std::string>{});
     return false;
   }
+  return true;
+}
+
+bool DeviceSearch::LeaveServiceModeIfInterrupted(const LinkEndpoint& working) {
+  if (!InterruptRequested()) return false;
+  ClearInterrupt();  // so that command 4 waits for its answer; a second signal ends at once
+  ServiceFinish(m_socket.get(), working);
+  Fail(Outcome::kInterrupted, kTextInterruptedLeftServiceMode, kStyleError);
   return true;
 }
 

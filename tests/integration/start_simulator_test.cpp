@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <thread>
 
 #include "link/command_packet.h"
@@ -31,6 +32,8 @@ struct Outcome {
   double value;
   std::string_view message;
   Kinds requests;
+  // The message goes on, after a blank line, with this reason that explains it.
+  std::string reason = {};
 };
 
 std::string Describe(const std::vector<testing::Shown>& shown) {
@@ -55,7 +58,10 @@ void CheckOutcome(const Outcome& c, bool udp, const std::string& address) {
   const auto run = udp ? RunStart(c.value, {}, {address}) : RunStart(c.value, {sim.PtyPath()}, {});
   const std::string where = std::string(c.what) + (udp ? " (udp)" : " (serial)");
   ASSERT_EQ(run.messages.size(), 1u) << where << ": " << Describe(run.messages);
-  EXPECT_EQ(run.messages[0].text, c.message) << where;
+  const std::string place = udp ? address : "COM1 (" + sim.PtyPath() + ")";
+  std::string expected(c.message);
+  if (!c.reason.empty()) expected += "\n\n" + std::regex_replace(c.reason, std::regex("@"), place);
+  EXPECT_EQ(run.messages[0].text, expected) << where;
   EXPECT_EQ(run.ok, c.message == kTextSuccess) << where;
   EXPECT_EQ(run.descriptorsLeft, 0) << where;
   EXPECT_EQ(RequestKinds(sim), c.requests) << where;
@@ -108,25 +114,31 @@ TEST_P(StartAgainstSimulator, EveryOutcome) {
   for (const Outcome& c : cases) CheckOutcome(c, udp, "127.0.0.91");
 }
 
+// The device is found, then it stops answering (unplugged, switched off): the message says so.
 TEST_P(StartAgainstSimulator, ADeviceThatVanishes) {
   const bool udp = GetParam();
+  const std::string gone =
+      "The Quillon at @ stopped answering during the Start: is it still connected and switched on?";
   const std::vector<Outcome> cases = {
       {"gone at the status request",
        {"--exit-after", "status"},
        1234,
        kTextUnknownError,
-       {"identify", "status"}},
+       {"identify", "status"},
+       gone},
       // Silence after the mode switch looks like success; the service check then fails.
       {"gone at the mode switch",
        {"--exit-after", "mode"},
        1234,
        kTextNotApplicable,
-       udp ? Kinds{"identify", "status", "mode"} : Kinds{"identify", "status", "mode"}},
+       {"identify", "status", "mode"},
+       gone},
       {"gone at the record",
        {"--exit-after", "svc5"},
        1234,
        kTextUnknownError,
-       {"identify", "status", "mode", "svc0", "svc5"}},
+       {"identify", "status", "mode", "svc0", "svc5"},
+       gone},
   };
   for (const Outcome& c : cases) CheckOutcome(c, udp, "127.0.0.94");
 }
@@ -147,7 +159,9 @@ TEST(StartChoosesTheDevice, SerialStraysAndSplitRepliesAreSurvived) {
   CheckOutcome(split, false, "");
 }
 
-TEST(StartChoosesTheDevice, UdpDecidesOverSerialAndTheLowerComOverTheHigher) {
+// One number on a cable and on the network is two devices: refused, nothing but the identify
+// request reaches any of them. Of two serial ports, the lower COM number decides.
+TEST(StartChoosesTheDevice, OneNumberOnTheNetworkAndACableIsRefusedTheLowerComDecides) {
   if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
   SimulatorProcess com1, com2, net;
   std::string error;
@@ -156,8 +170,13 @@ TEST(StartChoosesTheDevice, UdpDecidesOverSerialAndTheLowerComOverTheHigher) {
   ASSERT_TRUE(net.Start({"--udp", "127.0.0.92", "--serial", "1234"}, &error)) << error;
 
   auto run = RunStart(1234, {com1.PtyPath(), com2.PtyPath()}, {"127.0.0.92"});
-  EXPECT_TRUE(run.ok) << Describe(run.messages);
-  EXPECT_EQ(RequestKinds(net), kFullSequence);
+  EXPECT_FALSE(run.ok);
+  ASSERT_EQ(run.messages.size(), 1u) << Describe(run.messages);
+  EXPECT_EQ(run.messages[0].text.rfind(
+                std::string(kTextTwoDevices) + " 127.0.0.92 and COM1 (" + com1.PtyPath() + ").", 0),
+            0u)
+      << run.messages[0].text;
+  EXPECT_EQ(RequestKinds(net), Kinds{"identify"});
   EXPECT_EQ(RequestKinds(com1), Kinds{"identify"});
   EXPECT_EQ(RequestKinds(com2), Kinds{"identify"});
   EXPECT_EQ(run.descriptorsLeft, 0);

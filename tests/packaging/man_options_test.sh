@@ -12,7 +12,9 @@ if ! env -u DISPLAY -u WAYLAND_DISPLAY "$program" --help >"$tmp/help" 2>"$tmp/er
   echo "FAIL: $program --help failed without a display: $(cat "$tmp/err")"
   exit 1
 fi
-{ echo --help; grep -o -- '--[a-z][a-z0-9-]*' "$tmp/help"; } | sort -u >"$tmp/from-help"
+# "--name" is the placeholder of the option conventions, not an option.
+{ echo --help; grep -o -- '--[a-z][a-z0-9-]*' "$tmp/help"; } | grep -vx -- '--name' |
+  sort -u >"$tmp/from-help"
 # The line after each .TP (or .TQ) is the item's head; \- is a hyphen, \fX a font change.
 awk 'head { print; head = 0 } /^\.T[PQ]/ { head = 1 }' "$page" |
   sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g' | grep -o -- '--[a-z][a-z0-9-]*' | sort -u >"$tmp/from-page"

@@ -33,7 +33,8 @@ SerialOpenResult FakePlatform::OpenSerial(int n) {
 }
 
 std::string FakePlatform::SerialName(SerialHandle h) {
-  return SerialPortName(static_cast<int>(h - kHandleBase), "fake");
+  const int n = static_cast<int>(h - kHandleBase);
+  return SerialPortName(n, "fake" + std::to_string(n));
 }
 
 FakePort* FakePlatform::Find(SerialHandle h) {

@@ -110,6 +110,20 @@ TEST_F(SearchTest, ArrivingDatagramsExtendTheWindowBy500Ms) {
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
 }
 
+// However long a chatty host keeps sending, the window ends 10 s after the broadcast, and the
+// message says why nothing was found.
+TEST_F(SearchTest, TheWindowEndsAtTheLatestTenSecondsAfterTheBroadcast) {
+  ReconfigSession& s = Session();
+  const std::int64_t start = platform_.NowMs();
+  for (int k = 0; k < 60; ++k)
+    socket_->Arrive(start + 300 + 450 * k, "10.0.0.9", 50000, Bytes(10, 1));
+  EXPECT_FALSE(s.search().FindDevice(kSerial));
+  EXPECT_EQ(platform_.NowMs() - start, kMaxAnswerWindowMs);
+  EXPECT_EQ(OnlyMessage().rfind(std::string(kTextNotDetected) + "\n\nThe network kept sending", 0),
+            0u)
+      << OnlyMessage();
+}
+
 TEST_F(SearchTest, AnEarlyDatagramDoesNotShortenTheWindow) {
   ReconfigSession& s = Session();
   const std::int64_t start = platform_.NowMs();
@@ -209,17 +223,35 @@ TEST_F(SearchTest, PresenceWordCountsOnSerialOnly) {
   EXPECT_EQ(Count(d.received, "status"), 1);
 }
 
-TEST_F(SearchTest, UdpDecidesOverSerial) {
-  ReconfigSession& s = Session();
-  FakeDevice& serial = SerialDevice(2);
-  FakeDevice& udp = UdpDevice("10.0.0.7");
-  EXPECT_TRUE(s.search().FindDevice(kSerial));
-  EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.7");
-  EXPECT_FALSE(HasSerialPort(s.m_endpoint));
-  EXPECT_EQ(serial.received, std::vector<std::string>{"identify"});
-  EXPECT_EQ(Count(udp.received, "mode"), 1);
-  EXPECT_EQ(platform_.OpenPorts(), 0);
-  EXPECT_TRUE(platform_.Port(2).input.empty());  // drained unread
+// One serial number on a cable and on the network is two devices: nothing is sent to either.
+// A serial reply that is not complete is drained unread and the network's device is used.
+TEST_F(SearchTest, UdpDecidesOverSerialUnlessTheCableAnswersToo) {
+  for (const bool complete : {true, false}) {
+    SCOPED_TRACE(complete ? "complete serial reply" : "serial reply behind a stray byte");
+    sink_.messages.clear();
+    devices_.clear();
+    platform_.Port(2) = {};
+    ReconfigSession& s = Session();
+    FakeDeviceConfig serial_config;
+    if (!complete) serial_config.stray = {0xEE};
+    FakeDevice& serial = SerialDevice(2, serial_config);
+    FakeDevice& udp = UdpDevice("10.0.0.7");
+    EXPECT_EQ(s.search().FindDevice(kSerial), !complete);
+    EXPECT_EQ(serial.received, std::vector<std::string>{"identify"});
+    EXPECT_EQ(platform_.OpenPorts(), 0);
+    EXPECT_TRUE(platform_.Port(2).input.empty());
+    if (complete) {
+      EXPECT_EQ(OnlyMessage(), std::string(kTextTwoDevices) +
+                                   " 10.0.0.7 and COM2 (fake2).\nChoose one with --port or "
+                                   "--address, or disconnect one of them.");
+      EXPECT_EQ(udp.received, std::vector<std::string>{"identify"});
+      EXPECT_EQ(s.search().outcome(), Outcome::kTwoDevices);
+    } else {
+      EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.7");
+      EXPECT_FALSE(HasSerialPort(s.m_endpoint));
+      EXPECT_EQ(Count(udp.received, "mode"), 1);
+    }
+  }
 }
 
 TEST_F(SearchTest, LowerComDecides) {
@@ -235,13 +267,39 @@ TEST_F(SearchTest, LowerComDecides) {
   EXPECT_EQ(platform_.OpenPorts(), 0);
 }
 
-TEST_F(SearchTest, TheLaterOfTwoUdpRepliesDecides) {
-  ReconfigSession& s = Session();
-  UdpDevice("10.0.0.7", {.delayMs = 30});
-  FakeDevice& later = UdpDevice("10.0.0.8", {.delayMs = 60});
-  EXPECT_TRUE(s.search().FindDevice(kSerial));
-  EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.8");
-  EXPECT_EQ(Count(later.received, "status"), 1);
+// Two addresses answering with the wanted number are two devices: refused, nothing written. The
+// same address answering twice (the computer has two interfaces on its network) is one device,
+// and its later reply decides.
+TEST_F(SearchTest, OneDevicePerSerialNumber) {
+  for (const bool same_address : {false, true}) {
+    SCOPED_TRACE(same_address ? "one address twice" : "two addresses");
+    sink_.messages.clear();
+    devices_.clear();
+    ReconfigSession& s = Session();
+    FakeDevice& first = UdpDevice("10.0.0.7", {.delayMs = 30});
+    if (same_address) {
+      // The broadcast left on two interfaces: the device answers it twice.
+      auto device_hook = socket_->onSend;
+      socket_->onSend = [device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
+        device_hook(sock, sent);
+        if (sent.bytes.size() == 12 && sent.bytes[2] == 0x01) {
+          sock.Arrive(sent.at + 330, "10.0.0.7", 50000,
+                      testing::AsDatagram(testing::MakeIdentifyReply({})));
+        }
+      };
+      EXPECT_TRUE(s.search().FindDevice(kSerial));
+      EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.7");
+      continue;
+    }
+    FakeDevice& later = UdpDevice("10.0.0.8", {.delayMs = 330});
+    EXPECT_FALSE(s.search().FindDevice(kSerial));
+    EXPECT_EQ(OnlyMessage().rfind(std::string(kTextTwoDevices) + " 10.0.0.7 and 10.0.0.8.", 0), 0u)
+        << OnlyMessage();
+    EXPECT_EQ(sink_.messages[0].style, kStyleError);
+    EXPECT_EQ(first.received, std::vector<std::string>{"identify"});
+    EXPECT_EQ(later.received, std::vector<std::string>{"identify"});
+    EXPECT_FALSE(IsEndpointPresent(s.m_endpoint));
+  }
 }
 
 TEST_F(SearchTest, NumbersAbove65535NameNoDevice) {
@@ -340,21 +398,52 @@ TEST_F(SearchTest, UdpModeSwitchCountsOnlyTheDevice) {
   }
 }
 
-TEST_F(SearchTest, UdpStatusReplyFromAnotherPortStaysQueued) {
-  ReconfigSession& s = Session();
-  FakeDevice& d = UdpDevice("10.0.0.7");
-  d.config().silent = false;
-  auto device_hook = socket_->onSend;
-  socket_->onSend = [&, device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
-    if (sent.bytes.size() == 12 && sent.bytes[2] == 0x59) {  // status: answered from port 50001
-      sock.Arrive(sent.at + 10, "10.0.0.7", 50001, testing::AsDatagram(testing::MakeStatusReply()));
-      return;
-    }
-    device_hook(sock, sent);
+// Once the device's address is known, only its own 138-byte reply from port 50000 counts as the
+// status reply: another port's, another host's and a stray datagram are read and discarded.
+TEST_F(SearchTest, UdpStatusRepliesCountOnlyFromTheDevice) {
+  struct Case {
+    const char* what;
+    std::string from;
+    std::uint16_t port;
+    std::size_t size;    // of the datagram that comes first
+    bool deviceAnswers;  // after it, at 200 ms
+    bool found;
   };
-  EXPECT_FALSE(s.search().FindDevice(kSerial));
-  EXPECT_EQ(OnlyMessage(), kTextUnknownError);
-  EXPECT_EQ(socket_->Pending(), 1u);
+  const Case cases[] = {
+      {"the device's address, another port", "10.0.0.7", 50001, 138, false, false},
+      {"another host forges it while the device answers late", "10.0.0.9", 50000, 138, true, true},
+      {"a stray datagram of another size before the device's reply", "10.0.0.7", 50000, 20, true,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sink_.messages.clear();
+    devices_.clear();
+    ReconfigSession& s = Session();
+    FakeDevice& d = UdpDevice("10.0.0.7");
+    auto device_hook = socket_->onSend;
+    socket_->onSend = [&, device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
+      if (sent.bytes.size() != 12 || sent.bytes[2] != 0x59) return device_hook(sock, sent);
+      testing::Bytes forged = testing::AsDatagram(testing::MakeStatusReply());
+      forged[2 + 58] ^= 0xFF;  // other values than the device's
+      SealReply(forged.data() + 2);
+      forged.resize(c.size);
+      sock.Arrive(sent.at + 10, c.from, c.port, forged);
+      if (c.deviceAnswers) {
+        d.received.push_back("status");
+        sock.Arrive(sent.at + 200, "10.0.0.7", 50000,
+                    testing::AsDatagram(testing::MakeStatusReply()));
+      }
+    };
+    EXPECT_EQ(s.search().FindDevice(kSerial), c.found);
+    EXPECT_EQ(socket_->Pending(), 0u);
+    if (c.found) {
+      EXPECT_EQ(record_.bytes[10], testing::MakeStatusReply()[58]) << "the device's own value";
+      CloseEndpoint(s.m_endpoint);
+    } else {
+      EXPECT_EQ(OnlyMessage(), kTextUnknownError);
+    }
+  }
 }
 
 class StartTest : public SearchTest {};
