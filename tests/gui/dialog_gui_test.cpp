@@ -25,9 +25,15 @@
 namespace quillon {
 namespace {
 
+using testing::Field;
 using testing::FocusAndWait;
+using testing::KeyCounter;
 using testing::ModalDriver;
 using testing::PumpUntil;
+using testing::RunDialog;
+using testing::StartButton;
+using testing::TabIntoField;
+using testing::Text;
 
 constexpr long kErrorBox = wxOK | wxICON_EXCLAMATION;
 constexpr long kInformationBox = wxOK | wxICON_INFORMATION;
@@ -62,66 +68,6 @@ std::set<std::string> OwnUdpSockets() {
     if (own.count(field) != 0) udp.insert(field);
   }
   return udp;
-}
-
-// Counts the keys that reach the dialog (modifiers aside). The toolkit handles a key completely
-// (the field's filter, the control's insertion, the default button) before it looks at the
-// next event, so once the count is reached, every key before has had its effect.
-class KeyCounter {
- public:
-  explicit KeyCounter(wxWindow& dialog) : dialog_(dialog) {
-    dialog_.Bind(wxEVT_CHAR_HOOK, &KeyCounter::OnKey, this);
-  }
-  ~KeyCounter() { dialog_.Unbind(wxEVT_CHAR_HOOK, &KeyCounter::OnKey, this); }
-  KeyCounter(const KeyCounter&) = delete;
-  KeyCounter& operator=(const KeyCounter&) = delete;
-
-  // Presses each character of `text` and waits until all have been handled.
-  bool Type(const std::string& text) {
-    const int target = count_ + static_cast<int>(text.size());
-    wxUIActionSimulator().Text(text.c_str());
-    return WaitFor(target);
-  }
-  bool Press(int key) {
-    const int target = count_ + 1;
-    wxUIActionSimulator().Char(key);
-    return WaitFor(target);
-  }
-
- private:
-  bool WaitFor(int target) {
-    return PumpUntil([this, target] { return count_ >= target; }, 5000);
-  }
-  void OnKey(wxKeyEvent& event) {
-    const int key = event.GetKeyCode();
-    if (key != WXK_SHIFT && key != WXK_CONTROL && key != WXK_ALT) ++count_;
-    event.Skip();
-  }
-
-  wxWindow& dialog_;
-  int count_ = 0;
-};
-
-wxButton* StartButton(MainDialog& dialog) {
-  return dynamic_cast<wxButton*>(dialog.FindWindow(wxID_OK));
-}
-wxTextCtrl* Field(MainDialog& dialog) {
-  return dialog.serialField().control();
-}
-std::string Text(MainDialog& dialog) {
-  return Field(dialog)->GetValue().utf8_string();
-}
-
-// Tab from "Start" to the field; gaining the focus selects its whole text.
-bool TabIntoField(MainDialog& dialog, KeyCounter& keys) {
-  return FocusAndWait(StartButton(dialog)) && keys.Press(WXK_TAB) &&
-         wxWindow::FindFocus() == Field(dialog);
-}
-
-int RunDialog(const std::vector<std::string>& options) {
-  std::vector<std::string> args = {"quillon-reconfigurator"};
-  args.insert(args.end(), options.begin(), options.end());
-  return RunServiceTool(args, SystemHooks());
 }
 
 class DialogTest : public ::testing::Test {

@@ -1,165 +1,35 @@
 #include "gui/gui_environment.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <wx/app.h>
 #include <wx/init.h>
 #include <wx/stopwatch.h>
 #include <wx/utils.h>
 #include <wx/window.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <string>
-#include <thread>
-#include <vector>
-
-extern char** environ;
 
 namespace quillon::testing {
 namespace {
 
-constexpr int kXvfbStartTimeoutMs = 10000;
-constexpr int kXvfbStopTimeoutMs = 5000;
-
 std::string g_skipReason = "the GUI environment was not set up";
 bool g_available = false;
-
-std::string FindInPath(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    const std::size_t end = dirs.find(':', start);
-    const std::string dir = dirs.substr(start, end == std::string::npos ? end : end - start);
-    const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return {};
-}
-
-// Xvfb on the first free display; it writes the display number to a pipe (-displayfd) when it
-// is ready to accept clients.
-class XvfbServer {
- public:
-  ~XvfbServer() { Stop(); }
-
-  bool Start(std::string* error) {
-    const std::string program = FindInPath("Xvfb");
-    if (program.empty()) {
-      *error = "Xvfb is not installed (the dialog tests need a virtual X server)";
-      return false;
-    }
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-      *error = "pipe failed";
-      return false;
-    }
-    // Only the write end reaches Xvfb: the child's copy of it is made inheritable.
-    constexpr int kChildFd = 3;
-    if (fds[1] == kChildFd) {  // dup2 onto itself would keep close-on-exec
-      const int moved = ::fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
-      ::close(fds[1]);
-      fds[1] = moved;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], kChildFd);
-    const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (devnull >= 0) {
-      posix_spawn_file_actions_adddup2(&actions, devnull, STDOUT_FILENO);
-      posix_spawn_file_actions_adddup2(&actions, devnull, STDERR_FILENO);
-    }
-    std::vector<std::string> args = {program,     "-displayfd", std::to_string(kChildFd),
-                                     "-screen",   "0",          "1024x768x24",
-                                     "-nolisten", "tcp",        "-noreset"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (devnull >= 0) ::close(devnull);
-    ::close(fds[1]);
-    if (rc != 0) {
-      ::close(fds[0]);
-      pid_ = -1;
-      *error = "could not start Xvfb";
-      return false;
-    }
-    std::string number;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kXvfbStartTimeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd p{fds[0], POLLIN, 0};
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (::poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
-      char c = 0;
-      if (::read(fds[0], &c, 1) != 1) break;  // Xvfb ended
-      if (c == '\n') break;
-      number += c;
-    }
-    ::close(fds[0]);
-    if (number.empty()) {
-      Stop();
-      *error =
-          "Xvfb did not report a display within " + std::to_string(kXvfbStartTimeoutMs) + " ms";
-      return false;
-    }
-    display_ = ":" + number;
-    return true;
-  }
-
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kXvfbStopTimeoutMs);
-    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
-  }
-
-  const std::string& display() const { return display_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_;
-};
 
 class GuiEnvironment final : public ::testing::Environment {
  public:
   void SetUp() override {
     std::string error;
-    if (!xvfb_.Start(&error)) {
+    if (!StartTestDisplay(&error)) {
       g_skipReason = error;
       return;
     }
-    // This process only: our display, X11 even where Wayland is the default, and no
-    // accessibility bus (it is not there and GTK would wait for it).
-    ::setenv("DISPLAY", xvfb_.display().c_str(), 1);
-    ::setenv("GDK_BACKEND", "x11", 1);
-    ::setenv("NO_AT_BRIDGE", "1", 1);
     static char program[] = "quillon-gui-test";
     static char* argv[] = {program, nullptr};
     int argc = 1;
     wxApp::SetInstance(new wxApp);
     if (!wxEntryStart(argc, argv)) {
-      g_skipReason = "the toolkit could not start on Xvfb display " + xvfb_.display();
-      xvfb_.Stop();
+      g_skipReason = "the toolkit could not start on " + TestDisplayName();
+      StopTestDisplay();
       return;
     }
     started_ = true;
@@ -170,11 +40,10 @@ class GuiEnvironment final : public ::testing::Environment {
     g_available = false;
     if (started_) wxEntryCleanup();
     started_ = false;
-    xvfb_.Stop();
+    StopTestDisplay();
   }
 
  private:
-  XvfbServer xvfb_;
   bool started_ = false;
 };
 

@@ -1,5 +1,5 @@
-// What every GUI test needs: a private X server (Xvfb on a free display) and the toolkit started
-// on it, once per test process; and small helpers that let the toolkit run until something
+// What every GUI test needs: a display (on Linux a private Xvfb on a free display) and the toolkit
+// started on it, once per test process; and small helpers that let the toolkit run until something
 // has happened, always with a time limit.
 #pragma once
 
@@ -21,6 +21,13 @@ void PumpFor(int ms);
 
 // Gives `window` the keyboard focus and waits until the toolkit reports it.
 bool FocusAndWait(wxWindow* window);
+
+// The display the windows show on, one file per platform: on Linux a private Xvfb that the test
+// process starts itself; on Windows the system's (under Wine, the X server that
+// scripts/windows-test.sh starts). Start gives false with the reason when there is none.
+bool StartTestDisplay(std::string* error);
+void StopTestDisplay();
+std::string TestDisplayName();
 
 }  // namespace quillon::testing
 

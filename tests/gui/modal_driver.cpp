@@ -1,9 +1,13 @@
 #include "gui/modal_driver.h"
 
+#include <wx/button.h>
 #include <wx/msgdlg.h>
+#include <wx/textctrl.h>
+#include <wx/uiaction.h>
 #include <wx/utils.h>
 
 #include "app/gui/main_dialog.h"
+#include "app/gui/service_tool_app.h"
 #include "gui/gui_environment.h"
 
 namespace quillon::testing {
@@ -39,10 +43,67 @@ void ModalDriver::RunScript(MainDialog& dialog) {
   PumpUntil([&dialog] { return dialog.IsShownOnScreen() && dialog.IsActive(); }, 5000);
   PumpFor(20);
   if (script_) script_(dialog);
-  if (dialog.IsModal()) {
+  if (!DialogEnded(dialog)) {
     closedByDriver = true;
     dialog.EndModal(kLeftOpen);
   }
+}
+
+KeyCounter::KeyCounter(wxWindow& dialog) : dialog_(dialog) {
+  dialog_.Bind(wxEVT_CHAR_HOOK, &KeyCounter::OnKey, this);
+}
+
+KeyCounter::~KeyCounter() {
+  dialog_.Unbind(wxEVT_CHAR_HOOK, &KeyCounter::OnKey, this);
+}
+
+bool KeyCounter::Type(const std::string& text) {
+  const int target = count_ + static_cast<int>(text.size());
+  wxUIActionSimulator().Text(text.c_str());
+  return WaitFor(target);
+}
+
+bool KeyCounter::Press(int key) {
+  const int target = count_ + 1;
+  wxUIActionSimulator().Char(key);
+  return WaitFor(target);
+}
+
+bool KeyCounter::WaitFor(int target) {
+  return PumpUntil([this, target] { return count_ >= target; }, 5000);
+}
+
+void KeyCounter::OnKey(wxKeyEvent& event) {
+  const int key = event.GetKeyCode();
+  if (key != WXK_SHIFT && key != WXK_CONTROL && key != WXK_ALT) ++count_;
+  event.Skip();
+}
+
+bool DialogEnded(const wxDialog& dialog) {
+  return !dialog.IsModal() || !dialog.IsShown();
+}
+
+wxButton* StartButton(MainDialog& dialog) {
+  return dynamic_cast<wxButton*>(dialog.FindWindow(wxID_OK));
+}
+
+wxTextCtrl* Field(MainDialog& dialog) {
+  return dialog.serialField().control();
+}
+
+std::string Text(MainDialog& dialog) {
+  return Field(dialog)->GetValue().utf8_string();
+}
+
+bool TabIntoField(MainDialog& dialog, KeyCounter& keys) {
+  return FocusAndWait(StartButton(dialog)) && keys.Press(WXK_TAB) &&
+         wxWindow::FindFocus() == Field(dialog);
+}
+
+int RunDialog(const std::vector<std::string>& options) {
+  std::vector<std::string> args = {"quillon-reconfigurator"};
+  args.insert(args.end(), options.begin(), options.end());
+  return RunServiceTool(args, SystemHooks());
 }
 
 }  // namespace quillon::testing

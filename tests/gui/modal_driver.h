@@ -2,12 +2,16 @@
 // with OK instead of being shown, and a test script runs once the main dialog is on screen.
 #pragma once
 
+#include <wx/event.h>
 #include <wx/modalhook.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
+class wxButton;
+class wxDialog;
+class wxTextCtrl;
 class wxWindow;
 
 namespace quillon {
@@ -50,5 +54,42 @@ class ModalDriver final : public wxModalDialogHook {
   void RunScript(MainDialog& dialog);
   Script script_;
 };
+
+// Counts the keys that reach the dialog (modifiers aside). The toolkit handles a key completely
+// (the field's filter, the control's insertion, the default button) before it looks at the
+// next event, so once the count is reached, every key before has had its effect.
+class KeyCounter {
+ public:
+  explicit KeyCounter(wxWindow& dialog);
+  ~KeyCounter();
+  KeyCounter(const KeyCounter&) = delete;
+  KeyCounter& operator=(const KeyCounter&) = delete;
+
+  // Presses each character of `text` and waits until all have been handled.
+  bool Type(const std::string& text);
+  bool Press(int key);
+
+ private:
+  bool WaitFor(int target);
+  void OnKey(wxKeyEvent& event);
+
+  wxWindow& dialog_;
+  int count_ = 0;
+};
+
+// Whether the dialog has been ended. On Windows it stays modal until its loop, which runs the
+// script, has returned; it is hidden at once.
+bool DialogEnded(const wxDialog& dialog);
+
+// The dialog's controls and the field's shown text.
+wxButton* StartButton(MainDialog& dialog);
+wxTextCtrl* Field(MainDialog& dialog);
+std::string Text(MainDialog& dialog);
+
+// Tab from "Start" to the field; gaining the focus selects its whole text.
+bool TabIntoField(MainDialog& dialog, KeyCounter& keys);
+
+// Runs the tool as the program does, with these options after the program name.
+int RunDialog(const std::vector<std::string>& options);
 
 }  // namespace quillon::testing
