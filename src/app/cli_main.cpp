@@ -3,19 +3,23 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "app/cli_options.h"
 #include "app/console.h"
 #include "app/front_end.h"
 #include "link/datagram_socket.h"
+#include "link/interrupt.h"
 #include "link/trace.h"
 #include "reconfig/reconfig_session.h"
 
 namespace quillon {
 namespace {
 
-// Prints the outcome after the Start: stdout on success, stderr otherwise.
+constexpr const char* kProgram = "quillon-reconfigurator-cli";
+
+// Keeps the outcome for after the Start: stdout on success, stderr otherwise.
 class CliSink final : public MessageSink {
  public:
   explicit CliSink(bool stages) : m_stages(stages) {}
@@ -54,11 +58,131 @@ void EnableHexTrace() {
       [stamp](std::string_view note) { std::cerr << stamp() << note << '\n'; });
 }
 
+std::string Json(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(c));
+          out += hex;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonOrNull(const std::string& text) {
+  return text.empty() ? "null" : Json(text);
+}
+
+const char* OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kReconfigured:
+      return "reconfigured";
+    case Outcome::kNotDetected:
+      return "not detected";
+    case Outcome::kInUse:
+      return "in use";
+    case Outcome::kNotApplicable:
+      return "not applicable";
+    case Outcome::kIncomplete:
+      return "incomplete";
+    case Outcome::kTwoDevices:
+      return "two devices";
+    case Outcome::kInterrupted:
+      return "interrupted";
+    case Outcome::kFailed:
+      break;
+  }
+  return "failed";
+}
+
+int ExitStatus(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kReconfigured:
+      return cli_exit::kReconfigured;
+    case Outcome::kNotDetected:
+      return cli_exit::kNotDetected;
+    case Outcome::kInUse:
+      return cli_exit::kInUse;
+    case Outcome::kNotApplicable:
+      return cli_exit::kNotApplicable;
+    case Outcome::kIncomplete:
+      return cli_exit::kIncomplete;
+    case Outcome::kInterrupted:
+      return cli_exit::kInterrupted + (InterruptSignal() != 0 ? InterruptSignal() : 2);
+    case Outcome::kTwoDevices:
+    case Outcome::kFailed:
+      break;
+  }
+  return cli_exit::kFailed;
+}
+
+std::string StartJson(std::uint16_t serial, const StartReport& report) {
+  std::ostringstream out;
+  out << "{\"serialNumber\": " << serial << ", \"outcome\": " << Json(OutcomeName(report.outcome))
+      << ", \"message\": " << Json(report.message)
+      << ", \"transport\": " << JsonOrNull(report.transport)
+      << ", \"port\": " << JsonOrNull(report.port)
+      << ", \"address\": " << JsonOrNull(report.address)
+      << ", \"record\": " << JsonOrNull(report.record) << ", \"stagesMs\": {";
+  for (std::size_t i = 0; i < report.stageMs.size(); ++i) {
+    out << (i ? ", " : "") << Json(report.stageMs[i].first) << ": " << report.stageMs[i].second;
+  }
+  out << "}}\n";
+  return out.str();
+}
+
+const char* StateName(std::int32_t verdict) {
+  if (verdict == kVerdictInUse) return "in use by another program";
+  if (verdict == kVerdictNotApplicable) return "not applicable";
+  return "free";
+}
+
+std::string ScanText(const std::vector<ScanEntry>& seen) {
+  std::ostringstream out;
+  for (const ScanEntry& e : seen) {
+    out << e.serialNumber << "  " << e.where << "  " << StateName(e.verdict);
+    if (e.conflict) out << "  (conflict: this serial number answers from more than one place)";
+    out << '\n';
+  }
+  return out.str();
+}
+
+std::string ScanJson(const std::vector<ScanEntry>& seen) {
+  std::ostringstream out;
+  out << '[';
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    const ScanEntry& e = seen[i];
+    out << (i ? ",\n " : "") << "{\"serialNumber\": " << e.serialNumber
+        << ", \"transport\": " << Json(e.serial ? "serial" : "udp")
+        << ", \"port\": " << (e.serial ? Json(e.where) : "null")
+        << ", \"address\": " << (e.serial ? "null" : Json(e.where))
+        << ", \"state\": " << Json(StateName(e.verdict))
+        << ", \"conflict\": " << (e.conflict ? "true" : "false") << '}';
+  }
+  out << "]\n";
+  return out.str();
+}
+
 int Run(int argc, char** argv) {
   const CliParse parsed = ParseCommandLine(argc, argv);
   if (!parsed.ok) {
-    std::cerr << "quillon-reconfigurator-cli: " << parsed.error << '\n';
-    return 2;
+    std::cerr << kProgram << ": " << parsed.error << '\n';
+    return cli_exit::kUsage;
   }
   const CliOptions& o = parsed.options;
   switch (o.action) {
@@ -66,34 +190,53 @@ int Run(int argc, char** argv) {
       std::cout << CliUsage();
       return 0;
     case CliOptions::Action::kVersion:
-      std::cout << "quillon-reconfigurator-cli " << kProductVersion << '\n';
+      std::cout << kProgram << ' ' << kProductVersion << '\n';
       return 0;
     case CliOptions::Action::kListPorts:
       ApplyPortOptions(o);
       std::cout << DescribePortsAndNetworks(o);
       return 0;
     case CliOptions::Action::kStart:
+    case CliOptions::Action::kScan:
       break;
   }
 
   const SocketInterface sockets;
   if (!sockets.started()) {
     std::cerr << kTextSocketInitFailed << '\n';
-    return 1;
+    return cli_exit::kFailed;
   }
   if (o.verbose) EnableHexTrace();
   ApplyPortOptions(o);
-  CliSink sink(StderrIsTerminal());
-  bool done = false;
-  {
-    PowerModuleRecord record;
-    std::unique_ptr<DatagramSocket> socket = MakeLinkSocket(o);
-    LinkEndpoint endpoint;
-    ReconfigSession session(sink, record, socket, endpoint, MakeSearchOptions(o));
-    done = session.StartProcedure(o.serial);
+  InstallInterruptHandlers();
+  CliSink sink(StderrIsTerminal() && !o.json);
+  PowerModuleRecord record;
+  std::unique_ptr<DatagramSocket> socket = MakeLinkSocket(o);
+  LinkEndpoint endpoint;
+  ResetEndpoint(endpoint);
+
+  if (o.action == CliOptions::Action::kScan) {
+    DeviceSearch search(sink, record, socket, endpoint, MakeSearchOptions(o));
+    const std::vector<ScanEntry> seen = search.Scan();
+    if (InterruptRequested()) return cli_exit::kInterrupted + InterruptSignal();
+    std::cout << (o.json ? ScanJson(seen) : ScanText(seen));
+    if (seen.empty() && !o.json) std::cerr << kTextNotDetected << '\n';
+    return seen.empty() ? cli_exit::kNotDetected : cli_exit::kReconfigured;
   }
-  (done ? std::cout : std::cerr) << sink.message() << std::endl;
-  return done ? 0 : 1;
+
+  ReconfigSession session(sink, record, socket, endpoint, MakeSearchOptions(o));
+  const bool done = session.StartProcedure(o.serial);
+  const StartReport& report = session.report();
+  if (o.json) {
+    std::cout << StartJson(o.serial, report);
+  } else if (done) {
+    std::cout << sink.message() << "\n\nThe Quillon was found at "
+              << (report.port.empty() ? report.address : report.port) << ".\n";
+  } else {
+    std::cerr << sink.message() << '\n';
+  }
+  std::cout.flush();
+  return ExitStatus(report.outcome);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 #include "app/cli_options.h"
 
-#include <cstring>
-#include <string_view>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <set>
 
-#include "search/broadcast_addresses.h"
+#include "link/platform.h"
+#include "search/ipv4.h"
 
 namespace quillon {
 namespace {
@@ -20,86 +23,203 @@ bool ParseSerial(std::string_view text, std::uint16_t* out) {
   return true;
 }
 
+// 0.0.0.0 and the multicast range (224.0.0.0/4) name no device.
+bool CanNameADevice(const IPv4Bytes& address) {
+  return address != IPv4Bytes{} && (address[0] & 0xF0) != 0xE0;
+}
+
+enum class Kind { kFlag, kValue, kList };
+
+struct Spec {
+  Kind kind;
+  bool cliOnly;  // the dialog refuses it
+};
+
+const std::map<std::string_view, Spec>& Options() {
+  static const std::map<std::string_view, Spec> options = {
+      {"--serial", {Kind::kValue, true}},    {"--port", {Kind::kList, false}},
+      {"--no-serial", {Kind::kFlag, false}}, {"--no-udp", {Kind::kFlag, false}},
+      {"--address", {Kind::kList, false}},   {"--verbose", {Kind::kFlag, true}},
+      {"--json", {Kind::kFlag, true}},       {"--list-ports", {Kind::kFlag, true}},
+      {"--scan", {Kind::kFlag, true}},       {"--help", {Kind::kFlag, false}},
+      {"--version", {Kind::kFlag, false}},
+  };
+  return options;
+}
+
+std::string_view LongName(std::string_view arg) {
+  if (arg == "-h") return "--help";
+  if (arg == "-V") return "--version";
+  if (arg == "-v") return "--verbose";
+  return arg;
+}
+
+// Options that contradict each other: each pair is a usage error naming both. (The dialog may be
+// opened with --no-serial --no-udp, to try the field without any device traffic.)
+constexpr std::pair<std::string_view, std::string_view> kContradictions[] = {
+    {"--no-serial", "--port"}, {"--no-udp", "--address"},  {"--list-ports", "--serial"},
+    {"--scan", "--serial"},    {"--scan", "--list-ports"}, {"--list-ports", "--json"},
+};
+
 }  // namespace
+
+std::string EscapeArgument(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
 
 std::string CliUsage() {
   return "usage: quillon-reconfigurator-cli --serial N [--port PATH]... [--no-serial] [--no-udp]\n"
-         "                                  [--address IPV4]... [--verbose]\n"
+         "                                  [--address IPV4]... [--verbose] [--json]\n"
+         "       quillon-reconfigurator-cli --scan [--port PATH]... [--no-serial] [--no-udp]\n"
+         "                                  [--address IPV4]... [--verbose] [--json]\n"
          "       quillon-reconfigurator-cli --list-ports | --help | --version\n"
          "\n"
          "Finds the Quillon with serial number N on the serial ports and on the local IPv4\n"
          "networks, and sets the maximum adjustable high voltage of its power module to 5000 V.\n"
          "\n"
          "  --serial N       serial number of the device, 0 to 65535\n"
+         "  --scan           list every Quillon that answers, and where; change nothing\n"
          "  --port PATH      search this serial port (repeatable) instead of the system's ports\n"
          "  --no-serial      search no serial port\n"
          "  --no-udp         search no network\n"
          "  --address IPV4   send the identify request to this address (repeatable) instead of\n"
          "                   the local broadcast addresses\n"
-         "  --verbose        trace every request and reply on standard error\n"
+         "  -v, --verbose    trace every request and reply on standard error\n"
+         "  --json           print one JSON object (for --scan: an array) instead of the text\n"
          "  --list-ports     show the serial ports and the broadcast addresses, then exit\n"
+         "  -h, --help       show this help and exit\n"
+         "  -V, --version    show the version and exit\n"
          "\n"
-         "Exit status: 0 reconfigured, 1 not reconfigured, 2 usage error.\n";
+         "Options take their value as --name value or --name=value; -- ends the options.\n"
+         "\n"
+         "Exit status: 0 reconfigured (--scan: a device answered), 1 another failure, 2 usage\n"
+         "error, 3 not detected, 4 in use by another program, 5 not applicable, 6 the device did\n"
+         "not complete the exchange (\"Unknown Error!\"), 130 interrupted (SIGINT), 143 "
+         "(SIGTERM).\n";
 }
 
 CliParse ParseCommandLine(int argc, const char* const* argv, bool requireSerial) {
   CliParse r;
   CliOptions& o = r.options;
-  bool list = false, help = false, version = false;
-  auto fail = [&r](std::string why) {
-    r.ok = false;
-    r.error = std::move(why);
-    return r;
+  std::set<std::string_view> seen;
+  std::optional<std::string> error;
+  auto fail = [&error](std::string why) {
+    if (!error) error = std::move(why);
   };
+
+  bool options_end = false;
   for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    auto value = [&](const char** out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    const char* v = nullptr;
-    if (arg == "--serial") {
-      if (!requireSerial) return fail("--serial is not an option of the dialog");
-      if (!value(&v)) return fail("--serial needs a number");
-      if (!ParseSerial(v, &o.serial)) {
-        return fail(std::string("--serial: '") + v + "' is not a whole number from 0 to 65535");
+    const std::string_view raw = argv[i];
+    if (options_end || raw.empty() || raw[0] != '-' || raw == "-") {
+      fail("unexpected argument '" + EscapeArgument(raw) + "' (see --help)");
+      continue;
+    }
+    if (raw == "--") {
+      options_end = true;
+      continue;
+    }
+    std::string_view name = LongName(raw);
+    std::optional<std::string_view> inline_value;
+    if (const std::size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != name.npos) {
+      inline_value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+    }
+    const auto spec = Options().find(name);
+    if (spec == Options().end()) {
+      fail("unknown option '" + EscapeArgument(raw) + "' (see --help)");
+      continue;
+    }
+    if (!requireSerial && spec->second.cliOnly) {
+      fail(name == "--serial" ? std::string("--serial is not an option of the dialog")
+                              : std::string(name) + " is an option of quillon-reconfigurator-cli");
+      continue;
+    }
+    if (spec->second.kind == Kind::kValue && seen.count(name) != 0) {
+      fail(std::string(name) + " is given twice");
+    }
+    seen.insert(name);
+    if (spec->second.kind == Kind::kFlag) {
+      if (inline_value) fail(std::string(name) + " takes no value");
+      if (name == "--no-serial") o.noSerial = true;
+      if (name == "--no-udp") o.noUdp = true;
+      if (name == "--verbose") o.verbose = true;
+      if (name == "--json") o.json = true;
+      continue;
+    }
+    std::string value;
+    if (inline_value) {
+      value = *inline_value;
+    } else if (i + 1 < argc) {
+      value = argv[++i];
+    } else {
+      fail(name == "--serial"    ? "--serial needs a number"
+           : name == "--address" ? "--address needs an IPv4 address"
+                                 : "--port needs a path");
+      continue;
+    }
+    if (name == "--serial") {
+      if (!ParseSerial(value, &o.serial)) {
+        fail("--serial: '" + EscapeArgument(value) + "' is not a whole number from 0 to 65535");
       }
       o.haveSerial = true;
-    } else if (arg == "--port") {
-      if (!value(&v) || *v == '\0') return fail("--port needs a path");
-      o.ports.emplace_back(v);
-    } else if (arg == "--no-serial") {
-      o.noSerial = true;
-    } else if (arg == "--no-udp") {
-      o.noUdp = true;
-    } else if (arg == "--address") {
-      if (!value(&v)) return fail("--address needs an IPv4 address");
-      if (!ParseIPv4(v)) return fail(std::string("--address: '") + v + "' is not an IPv4 address");
-      o.addresses.emplace_back(v);
-    } else if (arg == "--verbose") {
-      o.verbose = true;
-    } else if (arg == "--list-ports") {
-      list = true;
-    } else if (arg == "--help" || arg == "-h") {
-      help = true;
-    } else if (arg == "--version") {
-      version = true;
+    } else if (name == "--port") {
+      if (value.empty()) fail("--port needs a path");
+      o.ports.push_back(value);
+      if (o.ports.size() > static_cast<std::size_t>(kMaxSerialPorts)) {
+        fail("--port is given more than " + std::to_string(kMaxSerialPorts) + " times");
+      }
     } else {
-      return fail("unknown option '" + std::string(arg) + "' (see --help)");
+      const std::optional<IPv4Bytes> address = ParseIPv4(value);
+      if (!address) {
+        fail("--address: '" + EscapeArgument(value) + "' is not an IPv4 address");
+      } else if (!CanNameADevice(*address)) {
+        fail("--address: '" + value + "' cannot name a device");
+      }
+      o.addresses.push_back(value);
     }
   }
-  if (help) {
+
+  // --help and --version win over anything else on the line, errors included.
+  if (seen.count("--help") != 0) {
     o.action = CliOptions::Action::kHelp;
-  } else if (version) {
-    o.action = CliOptions::Action::kVersion;
-  } else if (list) {
-    o.action = CliOptions::Action::kListPorts;
-  } else if (requireSerial && !o.haveSerial) {
-    return fail("--serial N is required (see --help)");
+    r.ok = true;
+    return r;
   }
-  if (o.noSerial && !o.ports.empty()) return fail("--port and --no-serial exclude each other");
-  if (o.noUdp && !o.addresses.empty()) return fail("--address and --no-udp exclude each other");
+  if (seen.count("--version") != 0) {
+    o.action = CliOptions::Action::kVersion;
+    r.ok = true;
+    return r;
+  }
+  for (const auto& [a, b] : kContradictions) {
+    if (seen.count(a) != 0 && seen.count(b) != 0) {
+      fail(std::string(a) + " and " + std::string(b) + " exclude each other");
+    }
+  }
+  if (requireSerial && o.noSerial && o.noUdp) {
+    fail("--no-serial and --no-udp exclude each other: nothing would be searched");
+  }
+  if (seen.count("--list-ports") != 0) {
+    o.action = CliOptions::Action::kListPorts;
+  } else if (seen.count("--scan") != 0) {
+    o.action = CliOptions::Action::kScan;
+  } else if (requireSerial && !o.haveSerial) {
+    fail("--serial N is required (see --help)");
+  }
+  if (error) {
+    r.error = *error;
+    return r;
+  }
   r.ok = true;
   return r;
 }

@@ -1,14 +1,20 @@
 // The command line of quillon-reconfigurator-cli (and the options that the dialog shares).
+//
+// Conventions: --name=value or --name value; -- ends the options; -h, -V and -v stand for
+// --help, --version and --verbose; --help and --version win over anything else on the line; a
+// single-value option given twice, or two options that contradict each other, is a usage error
+// that names both.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillon {
 
 struct CliOptions {
-  enum class Action { kStart, kListPorts, kHelp, kVersion };
+  enum class Action { kStart, kScan, kListPorts, kHelp, kVersion };
   Action action = Action::kStart;
   bool haveSerial = false;
   std::uint16_t serial = 0;
@@ -17,6 +23,7 @@ struct CliOptions {
   bool noUdp = false;
   std::vector<std::string> addresses;  // --address, dotted IPv4
   bool verbose = false;
+  bool json = false;
 };
 
 struct CliParse {
@@ -26,9 +33,25 @@ struct CliParse {
 };
 
 // Parses argv[1..argc-1]. `requireSerial`: the command line needs --serial for a Start; the
-// dialog takes its number from the field instead and refuses --serial.
+// dialog takes its number from the field instead and refuses --serial and the options that
+// print to a terminal.
 CliParse ParseCommandLine(int argc, const char* const* argv, bool requireSerial = true);
 
 std::string CliUsage();
+
+// An argument as it is echoed in an error: control characters written as \xHH.
+std::string EscapeArgument(std::string_view text);
+
+// Exit statuses of the command line.
+namespace cli_exit {
+inline constexpr int kReconfigured = 0;  // also: --scan found at least one device
+inline constexpr int kFailed = 1;        // anything not named below
+inline constexpr int kUsage = 2;
+inline constexpr int kNotDetected = 3;  // also: --scan found none
+inline constexpr int kInUse = 4;
+inline constexpr int kNotApplicable = 5;
+inline constexpr int kIncomplete = 6;     // the device did not complete an exchange
+inline constexpr int kInterrupted = 128;  // plus the signal: 130 for SIGINT, 143 for SIGTERM
+}  // namespace cli_exit
 
 }  // namespace quillon

@@ -50,6 +50,9 @@ std::string SkipReason(const std::string& port, const SerialOpenResult& result) 
 // address, then the answers of all of them within one shared deadline.
 class DeviceSearch::Window {
  public:
+  // Scan: every valid identify reply is kept, whatever its serial number.
+  static constexpr std::int32_t kEveryDevice = -2;
+
   Window(DeviceSearch& search, std::int32_t wanted) : m_search(search), m_wanted(wanted) {
     ResetEndpoint(m_working);
   }
@@ -78,6 +81,8 @@ class DeviceSearch::Window {
   const std::string& secondPlace() const { return m_secondPlace; }
   // What may explain that nothing was found.
   const std::vector<std::string>& reasons() const { return m_reasons; }
+  // Every device seen in a scan, in the order they answered.
+  std::vector<ScanEntry>& seen() { return m_seen; }
 
   // Every port but the device's is drained and closed; the device's passes to the caller.
   SerialHandle ReleaseDevicePort(bool keep) {
@@ -94,10 +99,25 @@ class DeviceSearch::Window {
   }
 
  private:
+  bool Scanning() const { return m_wanted == kEveryDevice; }
+
   bool Matches(const std::uint8_t* reply, bool from_serial) const {
     if (!IsValidReply(reply, kIdentifyRequest)) return false;
-    if (m_wanted < 0 || ReplySerialNumber(reply) != m_wanted) return false;
+    if (!Scanning() && (m_wanted < 0 || ReplySerialNumber(reply) != m_wanted)) return false;
     return !from_serial || ReplyPresenceWord(reply) != 0;
+  }
+
+  // A scan keeps every device; the same one answering twice from one place is one entry, whose
+  // later reply decides its state.
+  void See(const std::uint8_t* reply, const std::string& place, bool serial) {
+    const std::uint16_t number = ReplySerialNumber(reply);
+    for (ScanEntry& e : m_seen) {
+      if (e.serialNumber == number && e.where == place) {
+        e.verdict = Classify(reply);
+        return;
+      }
+    }
+    m_seen.push_back({number, place, serial, Classify(reply), false});
   }
 
   // A matching reply from a place: the first decides where the device is, a later one from the
@@ -142,7 +162,9 @@ class DeviceSearch::Window {
       ReceiveDatagram(socket, buf, nullptr);
       const std::uint8_t* reply =
           UnwrapReplyDatagram(buf.data(), pending->length, pending->from.port);
-      if (reply && Matches(reply, false) && NoteMatch(pending->from.address)) {
+      if (reply && Scanning() && Matches(reply, false)) {
+        See(reply, pending->from.address, false);
+      } else if (reply && Matches(reply, false) && NoteMatch(pending->from.address)) {
         m_working.searchVerdict = Classify(reply);
         if (m_working.searchVerdict == kVerdictUsable) {
           SetPeerAddress(m_working, pending->from.address.c_str());
@@ -169,6 +191,10 @@ class DeviceSearch::Window {
     std::array<std::uint8_t, cmd::kReplySize> reply;
     if (ReadSerialReply(port.handle(), reply) != reply.size() || !Matches(reply.data(), true)) {
       return false;
+    }
+    if (Scanning()) {
+      See(reply.data(), place, true);
+      return true;
     }
     if (!NoteMatch(place)) return true;
     m_working.searchVerdict = Classify(reply.data());
@@ -199,7 +225,10 @@ class DeviceSearch::Window {
         port.Close();
         continue;
       }
-      if (queued == cmd::kReplySize && TakeReply(port, place)) continue;
+      if (queued == cmd::kReplySize && TakeReply(port, place)) {
+        if (Scanning()) port.Close();  // a scan keeps no port
+        continue;
+      }
       // Stray bytes or another device's answer: ask again, a few times.
       DrainSerialInput(port.handle(), kSearchBufferSize);
       for (int attempt = 0; attempt < kFurtherIdentifyAttempts; ++attempt) {
@@ -211,6 +240,7 @@ class DeviceSearch::Window {
           DrainSerialInput(port.handle(), kSearchBufferSize);
         }
       }
+      if (Scanning() && port.IsOpen()) DrainAndClose(port);
     }
   }
 
@@ -225,6 +255,7 @@ class DeviceSearch::Window {
   std::string m_secondPlace;
   bool m_windowCut = false;
   std::vector<std::string> m_reasons;
+  std::vector<ScanEntry> m_seen;
 };
 
 DeviceSearch::DeviceSearch(MessageSink& sink, PowerModuleRecord& record,
@@ -255,6 +286,22 @@ void DeviceSearch::Fail(Outcome outcome, std::string_view text, int style,
 std::string DeviceSearch::StoppedAnswering() const {
   return "The Quillon at " + m_foundAt +
          " stopped answering during the Start: is it still connected and switched on?";
+}
+
+std::vector<ScanEntry> DeviceSearch::Scan() {
+  Window window(*this, Window::kEveryDevice);
+  window.Run();
+  window.ReleaseDevicePort(false);
+  std::vector<ScanEntry> seen = std::move(window.seen());
+  std::stable_sort(seen.begin(), seen.end(), [](const ScanEntry& a, const ScanEntry& b) {
+    return a.serialNumber < b.serialNumber;
+  });
+  for (ScanEntry& e : seen) {
+    e.conflict = std::count_if(seen.begin(), seen.end(), [&e](const ScanEntry& other) {
+                   return other.serialNumber == e.serialNumber;
+                 }) > 1;
+  }
+  return seen;
 }
 
 bool DeviceSearch::FindDevice(std::int32_t serialNumber) {

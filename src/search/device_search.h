@@ -40,6 +40,15 @@ struct SearchOptions {
   std::function<std::vector<std::string>()> broadcastTargets;
 };
 
+// One device that answered a scan.
+struct ScanEntry {
+  std::uint16_t serialNumber = 0;
+  std::string where;    // "COM3 (/dev/ttyUSB0)" or the address
+  bool serial = false;  // on a serial port (else over UDP)
+  std::int32_t verdict = kVerdictUsable;
+  bool conflict = false;  // the same serial number answered from another place too
+};
+
 class DeviceSearch {
  public:
   // Works on the owner's record, socket and endpoint, which outlive the search. The socket may
@@ -54,6 +63,9 @@ class DeviceSearch {
   // The identify request to every broadcast address (or to those the user named). False when
   // there was nowhere to send it.
   bool SendIdentifyBroadcasts();
+  // One search window as FindDevice's that keeps every valid identify reply instead of matching
+  // one serial number. Nothing but identify requests is sent. Sorted by serial number.
+  std::vector<ScanEntry> Scan();
   // Status request, mode switch and service check of a usable device.
   bool PrepareFoundDevice(LinkEndpoint& working);
   // 0 when the device has gone quiet (it is in service mode), 10 when it still answers.

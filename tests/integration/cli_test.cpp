@@ -36,31 +36,79 @@ class CliTest : public ::testing::Test {
   SimulatorProcess sim_;
 };
 
-TEST_F(CliTest, OutcomesGoToTheRightStreamWithTheRightStatus) {
+// Each outcome has its own exit status; the text goes to standard output on success and to
+// standard error otherwise, and --json gives one object on standard output instead.
+TEST_F(CliTest, OutcomesHaveTheirExitStatusAndJson) {
   struct Case {
     const char* what;
     std::vector<std::string> simArgs;
-    const char* serial;
+    std::vector<std::string> cliArgs;
     int exitCode;
-    std::string out, err;
+    std::string out, err;  // "@" stands for the port's name
   };
   const Case cases[] = {
-      {"success", {}, "1234", 0, "The data has been successfully transfered.\n", ""},
-      {"not detected", {}, "999", 1, "", "The specified Quillon has been not detected.\n"},
+      {"success",
+       {},
+       {"--serial=1234"},
+       0,
+       "The data has been successfully transfered.\n\nThe Quillon was found at @.\n",
+       ""},
+      {"not detected",
+       {},
+       {"--serial", "999"},
+       3,
+       "",
+       "The specified Quillon has been not detected.\n"},
       {"in use",
        {"--use-count", "3"},
-       "1234",
-       1,
+       {"--serial", "1234"},
+       4,
        "",
        "Error!\n\nThe specified Quillon is already in use by another program.\n"},
-      {"unknown error", {"--no-record-echo"}, "1234", 1, "", "Unknown Error!\n"},
+      {"not applicable",
+       {"--applicability-b", "2"},
+       {"--serial", "1234"},
+       5,
+       "",
+       "Error!\n\nThe specified Quillon is not applicable.\n"},
+      {"unknown error", {"--no-record-echo"}, {"--serial", "1234"}, 6, "", "Unknown Error!\n"},
+      {"json",
+       {},
+       {"--serial", "1234", "--json"},
+       0,
+       "{\"serialNumber\": 1234, \"outcome\": \"reconfigured\", \"message\": \"The data has "
+       "been successfully transfered.\", \"transport\": \"serial\", \"port\": \"@\", "
+       "\"address\": null, \"record\": \"120007341201000088139411200311223344"
+       "0000\", \"stagesMs\": {",
+       ""},
+      {"json, not detected",
+       {},
+       {"--serial", "999", "--json"},
+       3,
+       "{\"serialNumber\": 999, \"outcome\": \"not detected\", \"message\": \"The specified "
+       "Quillon has been not detected.\", \"transport\": null, \"port\": null, \"address\": "
+       "null, \"record\": null, \"stagesMs\": {\"searching for the device\": ",
+       ""},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     StartSim(c.simArgs);
-    const auto r = Cli({"--serial", c.serial, "--port", sim_.PtyPath(), "--no-udp"});
-    EXPECT_EQ(r.exitCode, c.exitCode) << c.what;
-    EXPECT_EQ(r.out, c.out) << c.what;
-    EXPECT_EQ(r.err, c.err) << c.what;  // no stage lines: standard error is not a terminal
+    std::vector<std::string> args = c.cliArgs;
+    args.insert(args.end(), {"--port", sim_.PtyPath(), "--no-udp"});
+    const auto r = Cli(args);
+    const std::string port = "COM1 (" + sim_.PtyPath() + ")";
+    auto expand = [&port](std::string text) {
+      if (const auto at = text.find('@'); at != std::string::npos) text.replace(at, 1, port);
+      return text;
+    };
+    EXPECT_EQ(r.exitCode, c.exitCode);
+    if (std::string(c.what).rfind("json", 0) == 0) {
+      EXPECT_EQ(r.out.rfind(expand(c.out), 0), 0u) << r.out;
+      EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line";
+    } else {
+      EXPECT_EQ(r.out, expand(c.out));
+    }
+    EXPECT_EQ(r.err, c.err);  // no stage lines: standard error is not a terminal
     sim_.Stop();
   }
 }
@@ -69,7 +117,10 @@ TEST_F(CliTest, UsageErrorsAreOneLineAndStatusTwo) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{},
                                                {"--serial", "70000"},
                                                {"--serial", "12", "--frobnicate"},
-                                               {"--serial", "1", "--address", "10.0.0.256"}}) {
+                                               {"--serial", "1", "--address", "10.0.0.256"},
+                                               {"--serial", "1", "--serial", "2"},
+                                               {"--serial", "1", "--no-serial", "--no-udp"},
+                                               {"--serial", "1", "--", "2"}}) {
     const auto r = Cli(args);
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_TRUE(r.out.empty());
@@ -77,7 +128,12 @@ TEST_F(CliTest, UsageErrorsAreOneLineAndStatusTwo) {
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
   }
   EXPECT_EQ(Cli({"--version"}).out, "quillon-reconfigurator-cli 1.0.0.1\n");
+  EXPECT_EQ(Cli({"-V"}).out, "quillon-reconfigurator-cli 1.0.0.1\n");
   EXPECT_EQ(Cli({"--help"}).exitCode, 0);
+  EXPECT_EQ(Cli({"--help", "--bogus"}).exitCode, 0) << "--help wins";
+  EXPECT_EQ(Cli({"--serial", "\x1b[31m"}).err,
+            "quillon-reconfigurator-cli: --serial: '\\x1b[31m' is not a whole number from 0 to "
+            "65535\n");
 }
 
 TEST_F(CliTest, VerboseTracesEveryRequestAndReply) {

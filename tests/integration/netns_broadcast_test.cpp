@@ -36,7 +36,7 @@ TEST_F(NetnsBroadcast, FindsAndReconfiguresTheDeviceByBroadcast) {
   ASSERT_TRUE(sim_.Start({"--udp", "0.0.0.0", "--serial", "1234"}, &error)) << error;
   const auto r = Cli("1234");
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out, std::string(kTextSuccess) + "\n");
+  EXPECT_EQ(r.out, std::string(kTextSuccess) + "\n\nThe Quillon was found at 10.77.0.2.\n");
   // The request went to the network's broadcast address; the device answered from its own.
   EXPECT_NE(r.err.find("udp 10.77.0.255:50000 > 12 bytes: A5 5A 01 01"), std::string::npos)
       << r.err;
@@ -52,7 +52,7 @@ TEST_F(NetnsBroadcast, ReportsAnAbsentDevice) {
   std::string error;
   ASSERT_TRUE(sim_.Start({"--udp", "0.0.0.0", "--serial", "1234"}, &error)) << error;
   const auto r = Cli("4321");
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.exitCode, 3);
   EXPECT_TRUE(r.out.empty());
   EXPECT_NE(r.err.find(std::string(kTextNotDetected) + "\n"), std::string::npos) << r.err;
   EXPECT_EQ(RequestKinds(sim_), std::vector<std::string>{"identify"});

@@ -10,7 +10,8 @@
 
 namespace quillon::testing {
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_ms) {
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_ms,
+                         const std::function<void(pid_t)>& while_running) {
   ProcessResult r;
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return r;
@@ -39,6 +40,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_ms) {
     return r;
   }
   r.started = true;
+  if (while_running) while_running(pid);
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   int open_pipes = 2;
@@ -69,6 +71,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_ms) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
   return r;
 }
 

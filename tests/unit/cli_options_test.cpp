@@ -27,7 +27,20 @@ TEST(CliOptions, AcceptsTheContract) {
   EXPECT_EQ(Parse({"--version"}).options.action, CliOptions::Action::kVersion);
   EXPECT_TRUE(Parse({"--serial", "0", "--no-serial"}).ok);
   EXPECT_TRUE(Parse({"--serial", "65535", "--no-udp"}).ok);
-  EXPECT_TRUE(Parse({"--no-udp"}, false).ok);  // the dialog takes no serial number
+  EXPECT_TRUE(Parse({"--no-udp"}, false).ok);                 // the dialog takes no serial number
+  EXPECT_TRUE(Parse({"--no-serial", "--no-udp"}, false).ok);  // the dialog without traffic
+
+  // The conventions: --name=value, short options, --help and --version win.
+  const CliParse eq = Parse({"--serial=42", "--port=/dev/ttyS1", "-v", "--json"});
+  ASSERT_TRUE(eq.ok) << eq.error;
+  EXPECT_EQ(eq.options.serial, 42);
+  EXPECT_EQ(eq.options.ports, std::vector<std::string>{"/dev/ttyS1"});
+  EXPECT_TRUE(eq.options.verbose && eq.options.json);
+  EXPECT_EQ(Parse({"--scan", "--no-serial"}).options.action, CliOptions::Action::kScan);
+  EXPECT_EQ(Parse({"-h", "--bogus", "--serial", "x"}).options.action, CliOptions::Action::kHelp);
+  EXPECT_EQ(Parse({"--serial", "1", "--serial", "2", "-V"}).options.action,
+            CliOptions::Action::kVersion);
+  EXPECT_TRUE(Parse({"--serial", "1", "--address", "255.255.255.255"}).ok);
 }
 
 TEST(CliOptions, RefusesEverythingElse) {
@@ -46,6 +59,15 @@ TEST(CliOptions, RefusesEverythingElse) {
       {"--serial", "1", "--bogus"},
       {"--serial", "1", "--no-serial", "--port", "/dev/ttyS0"},
       {"--serial", "1", "--no-udp", "--address", "10.0.0.1"},
+      {"--serial", "1", "--serial", "1"},
+      {"--serial", "1", "--no-serial", "--no-udp"},
+      {"--serial", "1", "--list-ports"},
+      {"--serial", "1", "--scan"},
+      {"--serial", "1", "--address", "0.0.0.0"},
+      {"--serial", "1", "--address", "224.0.0.251"},
+      {"--serial", "1", "--", "--verbose"},
+      {"--serial", "1", "stray"},
+      {"--serial", "1", "--verbose=yes"},
   };
   for (const auto& args : bad) {
     const CliParse r = Parse(args);
@@ -56,6 +78,15 @@ TEST(CliOptions, RefusesEverythingElse) {
     EXPECT_EQ(r.error.find('\n'), std::string::npos) << joined;
   }
   EXPECT_FALSE(Parse({"--serial", "5"}, false).ok);
+  EXPECT_FALSE(Parse({"--json"}, false).ok);
+
+  std::vector<const char*> ports = {"--serial", "1"};
+  for (int i = 0; i < 257; ++i) ports.insert(ports.end(), {"--port", "/dev/ttyS0"});
+  EXPECT_EQ(Parse(ports).error, "--port is given more than 256 times");
+  EXPECT_EQ(Parse({"--serial", "1", "--no-serial", "--port", "x"}).error,
+            "--no-serial and --port exclude each other");
+  EXPECT_EQ(Parse({"--address", "10.0.0.1\x07"}, false).error,
+            "--address: '10.0.0.1\\x07' is not an IPv4 address");
 }
 
 }  // namespace

@@ -1,0 +1,84 @@
+// Interrupting the command line leaves the device as it was: the real process, signalled at each
+// stage of a Start against the simulator.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "link/platform.h"
+#include "reconfig/messages.h"
+#include "support/process_runner.h"
+#include "support/sim_session.h"
+#include "support/simulator_process.h"
+
+namespace quillon {
+namespace {
+
+using testing::RequestKinds;
+using testing::SimulatorProcess;
+using Kinds = std::vector<std::string>;
+
+TEST(CliSignals, EachStageLeavesTheDeviceAsItWas) {
+  if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
+  struct Case {
+    const char* what;
+    const char* when;  // the request that, once logged, is the moment to signal
+    int signal;
+    bool twice;  // a second signal follows command 4 at once
+    std::string message;
+    Kinds requests;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {"searching", "identify", SIGINT, false, std::string(kTextInterruptedUnchanged),
+       Kinds{"identify"}, 130},
+      {"entering service mode", "mode", SIGTERM, false,
+       std::string(kTextInterruptedLeftServiceMode), Kinds{"identify", "status", "mode", "svc4"},
+       143},
+      {"writing the record", "svc5", SIGINT, false, std::string(kTextInterruptedWriting),
+       Kinds{"identify", "status", "mode", "svc0", "svc5", "svc4"}, 130},
+      {"a second signal", "svc5", SIGINT, true, "",
+       Kinds{"identify", "status", "mode", "svc0", "svc5", "svc4"}, 130},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimulatorProcess sim;
+    std::string error;
+    // Slow answers leave time to signal while the tool waits for one.
+    ASSERT_TRUE(sim.Start({"--pty", "--serial", "1234", "--reply-delay", "700"}, &error)) << error;
+    std::int64_t second_at = 0;
+    const auto r = testing::RunProcess(
+        {QUILLON_CLI_PATH, "--serial", "1234", "--port", sim.LinkPath(), "--no-udp"}, 30000,
+        [&](pid_t pid) {
+          const std::int64_t end = SteadyClockMs() + 15000;
+          auto logged = [&sim](const std::string& kind) {
+            const Kinds kinds = RequestKinds(sim);
+            return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+          };
+          while (!logged(c.when) && SteadyClockMs() < end) ::usleep(5000);
+          ::kill(pid, c.signal);
+          if (!c.twice) return;
+          while (!logged("svc4") && SteadyClockMs() < end) ::usleep(2000);
+          ::kill(pid, SIGINT);
+          second_at = SteadyClockMs();
+        });
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    if (c.twice) {
+      EXPECT_LT(SteadyClockMs() - second_at, 500) << "a second signal ends the tool at once";
+    } else {
+      EXPECT_EQ(r.err, c.message + "\n");
+    }
+    EXPECT_EQ(RequestKinds(sim), c.requests);
+    // The device answers the identify request again: it is in its command protocol.
+    const auto again = testing::RunProcess(
+        {QUILLON_CLI_PATH, "--scan", "--port", sim.LinkPath(), "--no-udp"}, 15000);
+    EXPECT_EQ(again.exitCode, 0) << again.err << " (the port or the device was left behind)";
+  }
+}
+
+}  // namespace
+}  // namespace quillon
