@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "link/platform.h"
 #include "reconfig/messages.h"
 #include "support/netns.h"
 #include "support/sim_session.h"
@@ -14,6 +15,9 @@ namespace {
 using testing::NamespacePair;
 using testing::RequestKinds;
 using testing::SimulatorProcess;
+using Kinds = std::vector<std::string>;
+
+const Kinds kFullSequence = {"identify", "status", "mode", "svc0", "svc5", "svc4"};
 
 class NetnsBroadcast : public ::testing::Test {
  protected:
@@ -143,6 +147,84 @@ TEST(NetnsLaptop, RealNetworksFirstAndNeverTheMachineItself) {
   EXPECT_NE(list.out.find("Networks left out:\n  qbr0 172.17.0.1/16 left out: no carrier"),
             std::string::npos)
       << list.out;
+}
+
+// Three hosts on one bridge: the tool, the device and another host. What the other host does must
+// never get its values written, nor the record written to it, nor hold the search open.
+TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
+  if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
+  testing::TestNetwork net;
+  std::string why;
+  if (!net.AddHost("tool", &why)) GTEST_SKIP() << "no network namespaces here: " << why;
+  ASSERT_TRUE(net.AddHost("switch", &why) && net.AddHost("device", &why) &&
+              net.AddHost("other", &why))
+      << why;
+  ASSERT_TRUE(net.Bridge(
+      "switch", {{"tool", "10.77.5.1/24"}, {"device", "10.77.5.2/24"}, {"other", "10.77.5.3/24"}},
+      &why))
+      << why;
+  struct Case {
+    const char* what;
+    std::vector<std::string> device, other;  // the simulators' arguments beyond --udp
+    int exitCode;
+    std::string message;  // the start of what the tool says
+    Kinds deviceRequests, otherRequests;
+    std::string record;  // what the device holds afterwards; empty: nothing written
+  };
+  const std::string device_record =
+      "120007341201000088139411200311223344"
+      "0000";
+  const Case cases[] = {
+      {"an impostor answers with the same serial number",
+       {"--serial", "1234"},
+       {"--serial", "1234", "--reply-delay", "300"},
+       1,
+       std::string(kTextTwoDevices) + " 10.77.5.2 and 10.77.5.3.",
+       {"identify"},
+       {"identify"},
+       ""},
+      {"another host forges the status reply while the device answers late",
+       {"--serial", "1234", "--status-delay", "500"},
+       {"--serial", "999", "--forge-status", "100:8", "--status-fields", "0102030405060708"},
+       0,
+       std::string(kTextSuccess),
+       kFullSequence,
+       {"identify"},
+       device_record},
+      {"a chatty host keeps sending",
+       {"--serial", "1234"},
+       {"--serial", "999", "--trickle", "450"},
+       0,
+       std::string(kTextSuccess),
+       kFullSequence,
+       {"identify"},
+       device_record},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimulatorProcess device, other;
+    device.SetNetworkNamespace(net.Namespace("device"));
+    other.SetNetworkNamespace(net.Namespace("other"));
+    std::vector<std::string> args = {"--udp", "0.0.0.0"};
+    std::string error;
+    args.insert(args.end(), c.device.begin(), c.device.end());
+    ASSERT_TRUE(device.Start(args, &error)) << error;
+    args = {"--udp", "0.0.0.0"};
+    args.insert(args.end(), c.other.begin(), c.other.end());
+    ASSERT_TRUE(other.Start(args, &error)) << error;
+    const std::int64_t start = SteadyClockMs();
+    const auto r = net.Run("tool", {QUILLON_CLI_PATH, "--serial", "1234", "--no-serial"}, 30000);
+    const std::int64_t took = SteadyClockMs() - start;
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+    EXPECT_EQ((r.exitCode == 0 ? r.out : r.err).rfind(c.message, 0), 0u) << r.out << r.err;
+    EXPECT_EQ(RequestKinds(device), c.deviceRequests);
+    EXPECT_EQ(RequestKinds(other), c.otherRequests);
+    EXPECT_EQ(device.LastRecordHex(), c.record);
+    EXPECT_EQ(other.LastRecordHex(), "");
+    // A trickle every 450 ms would keep the window open for ever; it ends 10 s after the
+    // broadcast (then the status request, the mode switch's second of silence, the write).
+    EXPECT_LT(took, 15000);
+  }
 }
 
 }  // namespace
