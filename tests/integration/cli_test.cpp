@@ -1,12 +1,17 @@
 // The command line's contract: output streams, exit status, the trace and the port listing.
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "link/endpoint.h"
 #include "link/serial_port.h"
 #include "reconfig/messages.h"
+#include "support/netns.h"
 #include "support/posix_fixtures.h"
 #include "support/process_runner.h"
 #include "support/sim_session.h"
@@ -134,6 +139,52 @@ TEST_F(CliTest, UsageErrorsAreOneLineAndStatusTwo) {
   EXPECT_EQ(Cli({"--serial", "\x1b[31m"}).err,
             "quillon-reconfigurator-cli: --serial: '\\x1b[31m' is not a whole number from 0 to "
             "65535\n");
+}
+
+// What explains a failure follows the message after a blank line: a port another program holds, a
+// port the user may not open, no network to search.
+TEST_F(CliTest, TheReasonFollowsTheMessage) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the unprivileged user (setpriv) and namespaces need root";
+  testing::PtyPair port;
+  ASSERT_TRUE(port.ok());
+  const std::string name = "COM1 (" + port.slavePath() + ")";
+  const std::string not_detected = std::string(kTextNotDetected) + "\n\n";
+
+  {  // busy: another program holds a flock on it
+    const int fd = ::open(port.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    const auto r = Cli({"--serial", "1234", "--port", port.slavePath(), "--no-udp"});
+    ::close(fd);
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.err, not_detected + name +
+                         " was skipped: it is busy (locked by another program (flock)).\n");
+  }
+  {  // permission denied: the user is not in the port's group
+    const group* dialout = ::getgrnam("dialout");
+    ASSERT_NE(dialout, nullptr) << "no group dialout here";
+    ASSERT_EQ(::chown(port.slavePath().c_str(), 0, dialout->gr_gid), 0);
+    ::chmod(port.slavePath().c_str(), 0660);
+    const auto r =
+        RunProcess({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                    QUILLON_CLI_PATH, "--serial", "1234", "--port", port.slavePath(), "--no-udp"},
+                   30000);
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.err, not_detected + name +
+                         " was skipped: permission denied; to use it, add your user to the group "
+                         "'dialout' that owns the port: sudo usermod -aG dialout $USER, then log "
+                         "in again.\n");
+  }
+  {  // no network: a host with nothing but loopback
+    testing::TestNetwork net;
+    std::string why;
+    ASSERT_TRUE(net.AddHost("alone", &why)) << why;
+    const auto r = net.Run("alone", {QUILLON_CLI_PATH, "--serial", "1234", "--no-serial"}, 30000);
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.err, not_detected +
+                         "No network was searched: none of this computer's IPv4 networks has a "
+                         "broadcast address (--list-ports tells why); name the device's address "
+                         "with --address.\n");
+  }
 }
 
 TEST_F(CliTest, VerboseTracesEveryRequestAndReply) {
