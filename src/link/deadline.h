@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 
 #include "link/interrupt.h"
 #include "link/platform.h"
@@ -19,10 +20,9 @@ class Deadline {
   std::int64_t at() const { return m_at; }
   std::int64_t LeftMs() const { return m_at - NowMs(); }
   bool Passed() const { return LeftMs() <= 0 || InterruptRequested(); }
-  // How long one blocking wait may take now: what is left, at most a second, never below 0.
-  int SliceMs() const {
-    return static_cast<int>(std::clamp<std::int64_t>(LeftMs(), 0, kMaxSliceMs));
-  }
+  // How long one blocking wait may take now: what is left, at most a second (with a wait hook,
+  // far less), never below 0. Runs the wait hook first.
+  int SliceMs() const;
   // Keeps the deadline at least ms ahead of now.
   void ExtendToAtLeast(std::int64_t ms) {
     const std::int64_t now = NowMs();
@@ -35,5 +35,10 @@ class Deadline {
   static constexpr std::int64_t kMaxSliceMs = 1000;
   std::int64_t m_at;
 };
+
+// Called before every blocking slice of a wait of the link, that is at least every few tens of
+// milliseconds while one runs: the dialog keeps its window painted there during a Start. Empty:
+// none.
+void SetWaitHook(std::function<void()> hook);
 
 }  // namespace quillon

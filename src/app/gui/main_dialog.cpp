@@ -1,6 +1,8 @@
 #include "app/gui/main_dialog.h"
 
+#include <wx/app.h>
 #include <wx/button.h>
+#include <wx/evtloop.h>
 #include <wx/msgdlg.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
@@ -8,6 +10,7 @@
 
 #include "app/front_end.h"
 #include "app/gui/resources.h"
+#include "link/deadline.h"
 
 namespace quillon {
 namespace {
@@ -79,6 +82,9 @@ void MainDialog::CreateControls() {
   new wxStaticText(this, wxID_STATIC, "Serial number:", at(5, 42), size(75, 10),
                    wxST_NO_AUTORESIZE);
   new NumericTextCtrl(this, kIdSerialField, at(80, 40), size(40, 12), wxTE_RIGHT);
+  // Below the field, within the template's 62 units: the stage of a Start in progress.
+  m_stageLine = new wxStaticText(this, wxID_STATIC, wxEmptyString, at(5, 53), size(185, 8),
+                                 wxST_NO_AUTORESIZE | wxST_ELLIPSIZE_END);
   SetClientSize(size(195, 62));
 }
 
@@ -106,14 +112,49 @@ void MainDialog::OnOK(wxCommandEvent& /*event*/) {
   // Enter presses "Start" while the field still has the focus: no commit has run, so let the
   // value follow the shown text first.
   m_serialField.UpdateFromText();
+  if (m_starting) return;  // cannot happen: input is off during a Start
+  m_starting = true;
+  EnableInput(false);
+  SetWaitHook([this] { KeepWindowAlive(); });
   const bool done = m_session.StartProcedure(m_serialField.GetValue());
+  SetWaitHook(nullptr);
   m_waitCursor.reset();  // whatever happened on the way
+  m_stageLine->SetLabel(wxEmptyString);
+  m_starting = false;
+  EnableInput(true);
   if (done) EndModal(wxID_OK);
 }
 
+void MainDialog::EnableInput(bool enable) {
+  // The focus goes back where it was: a failed Start leaves the dialog as it was.
+  if (!enable) m_focusBeforeStart = wxWindow::FindFocus();
+  m_serialField.Enable(enable);
+  if (wxWindow* start = FindWindow(wxID_OK)) start->Enable(enable);
+  if (enable && m_focusBeforeStart != nullptr && IsDescendant(m_focusBeforeStart)) {
+    m_focusBeforeStart->SetFocus();
+  }
+}
+
+void MainDialog::KeepWindowAlive() {
+  // Input for the disabled controls is dropped by the toolkit; keys reach OnCharHook, which drops
+  // them, and the close box is refused in OnClose.
+  // YieldFor, unlike Yield(true), also runs inside an outer yield (a test pumping the dialog).
+  if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->YieldFor(wxEVT_CATEGORY_ALL);
+}
+
 void MainDialog::OnCharHook(wxKeyEvent& event) {
+  if (m_starting) return;  // dropped: not kept for after the Start
   if (event.GetKeyCode() == WXK_ESCAPE && event.GetModifiers() == wxMOD_NONE) {
     Close();  // as the close box: cancel, no device traffic
+    return;
+  }
+  event.Skip();
+}
+
+void MainDialog::OnClose(wxCloseEvent& event) {
+  // The Start runs to its end: the device must not be left half reconfigured.
+  if (m_starting && event.CanVeto()) {
+    event.Veto();
     return;
   }
   event.Skip();
@@ -125,10 +166,18 @@ void MainDialog::OnDestroy(wxWindowDestroyEvent& event) {
 }
 
 void MainDialog::ShowMessage(std::string_view text, int style) {
+  // What the user typed while the Start ran goes before the box shows, not into it.
+  if (m_starting) KeepWindowAlive();
+  m_stageLine->SetLabel(wxEmptyString);
   // The message box gets the normal cursor even in the middle of a Start.
   if (m_waitCursor) m_waitCursor->Suspend();
   wxMessageBox(FromUtf8(text), FromUtf8(kCaption), MessageBoxStyle(style), this);
   if (m_waitCursor) m_waitCursor->Resume();
+}
+
+void MainDialog::Stage(std::string_view what) {
+  m_stageLine->SetLabel(FromUtf8(what) + wxString::FromUTF8("\u2026"));
+  m_stageLine->Update();  // now, not after the Start
 }
 
 void MainDialog::BeginWait() {
@@ -145,6 +194,7 @@ wxBEGIN_EVENT_TABLE(MainDialog, wxDialog)
   EVT_INIT_DIALOG(MainDialog::OnInitDialog)
   EVT_BUTTON(wxID_OK, MainDialog::OnOK)
   EVT_CHAR_HOOK(MainDialog::OnCharHook)
+  EVT_CLOSE(MainDialog::OnClose)
   EVT_WINDOW_DESTROY(MainDialog::OnDestroy)
 wxEND_EVENT_TABLE()
 // clang-format on

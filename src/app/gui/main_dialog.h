@@ -5,6 +5,7 @@
 
 #include <wx/dialog.h>
 #include <wx/iconbndl.h>
+#include <wx/stattext.h>
 
 #include <memory>
 #include <optional>
@@ -53,6 +54,9 @@ class MainDialog final : public wxDialog, private MessageSink {
   // none could be made) and the serial-number field.
   const DatagramSocket* socket() const { return m_socket.get(); }
   NumericEditWx& serialField() { return m_serialField; }
+  // The line under the field that names the stage of a Start; empty between Starts.
+  wxString stageText() const { return m_stageLine ? m_stageLine->GetLabel() : wxString(); }
+  bool starting() const { return m_starting; }
 
  private:
   // The message handlers. No paint handler for the minimised window and no drag-icon query:
@@ -61,15 +65,23 @@ class MainDialog final : public wxDialog, private MessageSink {
   void OnInitDialog(wxInitDialogEvent& event);
   void OnOK(wxCommandEvent& event);
   void OnCharHook(wxKeyEvent& event);
+  void OnClose(wxCloseEvent& event);
   void OnDestroy(wxWindowDestroyEvent& event);
 
   // The controls of the dialog's layout, at their places in dialog units.
   void CreateControls();
 
-  // MessageSink: message boxes owned by the dialog, the busy cursor around a Start.
+  // MessageSink: message boxes owned by the dialog, the stage line, the busy cursor around a
+  // Start.
   void ShowMessage(std::string_view text, int style) override;
+  void Stage(std::string_view what) override;
   void BeginWait() override;
   void EndWait() override;
+
+  // During a Start: the window repaints and its timers run, and everything the user types or
+  // clicks meanwhile is dropped rather than kept for after the Start.
+  void KeepWindowAlive();
+  void EnableInput(bool enable);
 
   wxIconBundle m_icon;
   PowerModuleRecord m_record;
@@ -80,6 +92,9 @@ class MainDialog final : public wxDialog, private MessageSink {
   const CliOptions m_options;  // --no-udp decides whether OnInitDialog makes the socket
   bool m_initialised = false;
   std::optional<WaitCursor> m_waitCursor;  // up during a Start
+  wxStaticText* m_stageLine = nullptr;
+  bool m_starting = false;
+  wxWindow* m_focusBeforeStart = nullptr;
 
   wxDECLARE_EVENT_TABLE();
 };

@@ -1,0 +1,77 @@
+// The dialog during a Start, under Xvfb: it names the stage in a line under the field, and what
+// the user types or clicks meanwhile is dropped, not replayed after the Start.
+
+#include <gtest/gtest.h>
+#include <wx/button.h>
+#include <wx/timer.h>
+#include <wx/uiaction.h>
+
+#include <string>
+#include <vector>
+
+#include "app/gui/main_dialog.h"
+#include "app/gui/service_tool_app.h"
+#include "gui/gui_environment.h"
+#include "gui/modal_driver.h"
+#include "reconfig/messages.h"
+#include "support/posix_fixtures.h"
+#include "support/sim_session.h"
+#include "support/simulator_process.h"
+
+namespace quillon {
+namespace {
+
+using testing::ModalDriver;
+using testing::PumpUntil;
+
+TEST(DialogDuringAStart, NamesTheStageAndDropsTheKeysPressedMeanwhile) {
+  QUILLON_REQUIRE_GUI();
+  if (!testing::SimulatorProcess::Available()) GTEST_SKIP() << "the simulator was not built";
+  testing::SimulatorProcess sim;
+  std::string error;
+  ASSERT_TRUE(sim.Start({"--pty", "--serial", "1234"}, &error)) << error;
+
+  std::vector<std::string> stages;
+  bool pressed = false;
+  ModalDriver driver([&](MainDialog& dialog) {
+    // Half a second into the Start: Escape, Enter, a click on "Start", and the stage shown.
+    wxTimer timer;
+    timer.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+      stages.push_back(dialog.stageText().utf8_string());
+      wxUIActionSimulator input;
+      input.Char(WXK_ESCAPE);
+      input.Char(WXK_RETURN);
+      wxButton* start = dynamic_cast<wxButton*>(dialog.FindWindow(wxID_OK));
+      input.MouseMove(start->GetScreenRect().GetPosition() + start->GetSize() / 2);
+      input.MouseClick();
+      pressed = true;
+    });
+    timer.StartOnce(500);
+    // 4321 is nobody's number: the Start fails after its answer window and its three further
+    // identify requests, and the dialog stays open.
+    dialog.serialField().SetValue(4321);
+    dynamic_cast<wxButton*>(dialog.FindWindow(wxID_OK))->SetFocus();
+    wxCommandEvent click(wxEVT_BUTTON, wxID_OK);
+    dialog.GetEventHandler()->AddPendingEvent(click);
+    ASSERT_TRUE(PumpUntil([&driver] { return driver.boxes.size() == 1; }, 15000));
+    EXPECT_TRUE(pressed);
+    // A replayed Enter would start again (a second box after a second); a replayed Escape
+    // would close the dialog.
+    testing::PumpFor(2500);
+    EXPECT_TRUE(dialog.IsModal()) << "Escape from the Start was replayed";
+    EXPECT_EQ(driver.boxes.size(), 1u) << "Enter from the Start was replayed";
+    EXPECT_EQ(dialog.stageText(), "");
+    EXPECT_FALSE(dialog.starting());
+  });
+  std::vector<std::string> args = {"quillon-reconfigurator", "--port", sim.PtyPath(), "--no-udp"};
+  RunServiceTool(args, SystemHooks());
+  ASSERT_EQ(driver.boxes.size(), 1u);
+  EXPECT_EQ(driver.boxes[0].text, kTextNotDetected);
+  ASSERT_EQ(stages.size(), 1u);
+  EXPECT_EQ(stages[0], "searching for the device\xE2\x80\xA6");
+  EXPECT_EQ(testing::RequestKinds(sim), std::vector<std::string>(4, "identify"))
+      << "only one Start ran";
+}
+
+}  // namespace
+}  // namespace quillon
