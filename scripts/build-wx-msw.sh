@@ -78,5 +78,6 @@ start=$(date +%s)
 ) || { echo "build-wx-msw: the build failed; the end of $log:" >&2; tail -n 30 "$log" >&2; exit 1; }
 touch "$prefix/.complete"
 rm -rf "$work"
-echo "wxWidgets for Windows built in $(( $(date +%s) - start )) s" >&2
+# In the log too, which stays beside the cache.
+echo "wxWidgets for Windows built in $(( $(date +%s) - start )) s" | tee -a "$log" >&2
 echo "$prefix"

@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows programs with mingw-w64 and tests them under Wine:
+# Cross-builds the Windows programs with mingw-w64 (the dialog with wxWidgets for Windows, which
+# scripts/build-wx-msw.sh builds once per machine) and tests them under Wine:
+#   0. both programs as shipped: no DLL beyond Windows' own; the dialog's resources;
 #   1. the unit tests and the Windows transport tests (tests/unit, tests/windows);
 #   2. the registry source of the broadcast addresses, against keys written into Wine's registry;
 #   3. the command line against the simulator on a pseudo-terminal that Wine maps to COM7;
-#   4. the command line against the simulator over UDP, between two network namespaces joined
+#   4. the dialog (tests/gui/dialog_msw_gui_test.cpp) on a private Xvfb, against simulators on
+#      COM7 and COM8; one Start of the dialog, of the Windows and of the Linux command line
+#      against the same simulator, timed;
+#   5. the Windows zip (scripts/package-windows.sh), unpacked, its programs run from there;
+#   6. the command line against the simulator over UDP, between two network namespaces joined
 #      by a veth pair (by --address, and by the broadcast address that the registry gives).
 # Installs what it needs (Debian packages) first; safe to run again. Prints one line per check,
 # then "N passed, M failed, K skipped"; exits non-zero on any failure. A check that cannot run
 # here is reported as skipped with the reason, never as passed.
 #
 # Environment: QUILLON_WIN_BUILD (default build-win), QUILLON_SIMULATOR (default: the one in
-# build/, else built in build-winlinux), QUILLON_WIN_JOBS (default 2).
+# build/, else built in build-winlinux; the Linux command line is taken from the same build),
+# QUILLON_WIN_JOBS (default 2).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -27,7 +34,8 @@ skip() { echo "SKIP  $*"; skipped=$((skipped + 1)); }
 now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 finish() {
-  echo "== timings: install ${t_install:-0} s, cross build ${t_build:-0} s," \
+  echo "== timings: install ${t_install:-0} s, wxWidgets ${t_wx:-0} s," \
+       "cross build ${t_build:-0} s," \
        "simulator ${t_sim:-0} s, wineboot ${t_boot:-0} s, tests ${t_tests:-0} s," \
        "total $(since "$t_start") s"
   echo "$passed passed, $failed failed, $skipped skipped"
@@ -38,24 +46,37 @@ t_start=$(now)
 
 # --- packages ---------------------------------------------------------------------------------
 t0=$(now)
+# Xvfb for the dialog (no window manager: Wine draws the frames); Wine's own fonts (Tahoma,
+# Marlett) for the dialog and its frame.
 packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest cmake ninja-build build-essential
-          iproute2)
+          iproute2 xvfb fonts-wine)
 if ! scripts/install-packages.sh "${packages[@]}" >/dev/null; then
   fail "install of ${packages[*]}"
   finish
 fi
 t_install=$(since "$t0")
+rm -rf "$logs"
+mkdir -p "$logs"
+
+# --- wxWidgets for Windows --------------------------------------------------------------------
+echo "== wxWidgets for Windows (built once per machine: the first time takes 10 to 20 minutes)"
+t0=$(now)
+if wx_prefix=$(scripts/build-wx-msw.sh | tail -1) && [ -x "$wx_prefix/bin/wx-config" ]; then
+  t_wx=$(since "$t0")
+  pass "wxWidgets for Windows in $wx_prefix (${t_wx} s)"
+else
+  fail "wxWidgets for Windows (scripts/build-wx-msw.sh)"
+  finish
+fi
 
 # --- cross build ------------------------------------------------------------------------------
 echo "== cross build in $build"
 t0=$(now)
-rm -rf "$logs"
-mkdir -p "$logs"
 if cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_GUI=OFF -DQUILLON_BENCH=OFF -DQUILLON_WERROR=ON \
-      >"$logs/configure.log" 2>&1 &&
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_GUI=ON -DQUILLON_BENCH=OFF -DQUILLON_WERROR=ON \
+      -DwxWidgets_CONFIG_EXECUTABLE="$wx_prefix/bin/wx-config" >"$logs/configure.log" 2>&1 &&
     cmake --build "$build" -j"$jobs" >"$logs/build.log" 2>&1; then
-  pass "cross build (mingw-w64, warnings as errors)"
+  pass "cross build of the dialog, the command line and the tests (mingw-w64, warnings as errors)"
 else
   tail -n 30 "$logs/configure.log" "$logs/build.log"
   fail "cross build (logs in $logs)"
@@ -63,17 +84,69 @@ else
 fi
 t_build=$(since "$t0")
 cli=$root/$build/src/app/quillon-reconfigurator-cli.exe
+dialog=$root/$build/src/app/gui/quillon-reconfigurator.exe
+dialog_test=$root/$build/tests/gui/dialog_msw_gui_test.exe
 probe=$root/$build/tests/windows/quillon-win-probe.exe
+
+# --- 0. The programs as shipped ---------------------------------------------------------------
+echo "== the programs: linking and resources"
+# What every Windows installation has; a DLL of the compiler's (libstdc++, libgcc, winpthread)
+# or of the toolkit would have to ship beside the programs.
+system_dlls=" advapi32 comctl32 comdlg32 gdi32 iphlpapi kernel32 msvcrt ole32 oleacc oleaut32"
+system_dlls+=" rpcrt4 shell32 shlwapi user32 uxtheme version winmm winspool ws2_32 "
+for exe in "$cli" "$dialog"; do
+  foreign=""
+  for dll in $(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p'); do
+    base=$(echo "${dll%.*}" | tr 'A-Z' 'a-z')
+    [[ "$system_dlls" == *" $base "* ]] || foreign+=" $dll"
+  done
+  if [ -z "$foreign" ]; then pass "$(basename "$exe"): statically linked, only Windows' own DLLs"
+  else fail "$(basename "$exe") needs DLLs that Windows does not have:$foreign"; fi
+done
+# The resources, read back from the program by windres.
+res=$logs/quillon-reconfigurator.rc
+x86_64-w64-mingw32-windres -i "$dialog" -O rc -o "$res" 2>"$logs/windres.log"
+check_resource() {  # WHAT FUNCTION
+  if "$2"; then pass "resources: $1"; else fail "resources: $1 (see $res)"; fi
+}
+icon_group() {  # the first group is the file manager's icon of the program
+  [ "$(grep -m1 'RT_GROUP_ICON' "$res")" = "128 14 /* RT_GROUP_ICON */" ] || return 1
+  local group
+  group=$(sed -n '/^128 14 \/\* RT_GROUP_ICON/,/^END/p' "$res")
+  grep -q "Has 2 elements" <<<"$group" &&
+    grep -qF '"\040\040\020\000"' <<<"$group" && grep -qF '"\020\020\020\000"' <<<"$group"
+}
+string_103() {
+  [ "$(grep '^LANGUAGE' "$res" | sort -u)" = "LANGUAGE 7, 1" ] &&
+    sed -n '/^STRINGTABLE/,/^END/p' "$res" |
+      grep -qxF '  103, "Fehler beim Initialisieren der Windows-Sockets."'
+}
+version_1001() {
+  grep -qx ' FILEVERSION 1, 0, 0, 1' "$res" && grep -qx ' PRODUCTVERSION 1, 0, 0, 1' "$res"
+}
+manifest() {
+  [ "$(grep -c 'RT_MANIFEST' "$res")" = 1 ] &&
+    grep -q 'name=""Microsoft.Windows.Common-Controls"" version=""6.0.0.0""' "$res" &&
+    grep -q '>PerMonitorV2, PerMonitor</dpiAwareness>' "$res"
+}
+check_resource "icon group 128, 32 x 32 and 16 x 16 in 16 colours, the program's first" icon_group
+check_resource "string 103, all resources German (0x0407)" string_103
+check_resource "file and product version 1.0.0.1" version_1001
+check_resource "one application manifest: common controls 6, per-monitor DPI awareness" manifest
 
 # --- the simulator (a Linux program) ----------------------------------------------------------
 t0=$(now)
 sim=${QUILLON_SIMULATOR:-$root/build/tools/simulator/quillon-simulator}
-if [ ! -x "$sim" ]; then
-  echo "== building the simulator in build-winlinux"
+# The Linux command line of the same build, for the timing beside the Windows programs.
+linux_cli=$(dirname "$sim")/../../src/app/quillon-reconfigurator-cli
+if [ ! -x "$sim" ] || [ ! -x "$linux_cli" ]; then
+  echo "== building the simulator and the Linux command line in build-winlinux"
   sim=$root/build-winlinux/tools/simulator/quillon-simulator
+  linux_cli=$root/build-winlinux/src/app/quillon-reconfigurator-cli
   cmake -S . -B build-winlinux -G Ninja -DQUILLON_GUI=OFF -DQUILLON_TESTS=OFF \
         -DQUILLON_BENCH=OFF >"$logs/simulator.log" 2>&1 &&
-    cmake --build build-winlinux -j"$jobs" --target quillon-simulator >>"$logs/simulator.log" 2>&1
+    cmake --build build-winlinux -j"$jobs" --target quillon-simulator quillon-reconfigurator-cli \
+      >>"$logs/simulator.log" 2>&1
 fi
 t_sim=$(since "$t0")
 
@@ -83,13 +156,33 @@ WINEPREFIX=$(mktemp -d /tmp/quillon-wine.XXXXXX)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 sim_pids=()
 namespaces=()
+xvfb_pid=""
 cleanup() {
   for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null; done
   "$wineserver" -k 2>/dev/null
   for ns in "${namespaces[@]}"; do ip netns del "$ns" 2>/dev/null; done
+  [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null
   rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
+
+# A private X server for the whole prefix: Wine's desktop process, started with the first
+# program, decides where every window of the prefix goes. Xvfb writes its display number to
+# file descriptor 3 once it takes clients.
+no_display=""
+if ! command -v Xvfb >/dev/null 2>&1; then
+  no_display="Xvfb is not installed"
+else
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$logs/xvfb.display" \
+    >"$logs/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -s "$logs/xvfb.display" ] && break; sleep 0.1; done
+  if [ -s "$logs/xvfb.display" ]; then
+    export DISPLAY=:$(head -1 "$logs/xvfb.display")
+  else
+    no_display="Xvfb did not report a display within 10 s (log: $logs/xvfb.log)"
+  fi
+fi
 
 t0=$(now)
 if wine wineboot --init >"$logs/wineboot.log" 2>&1; then
@@ -98,6 +191,13 @@ if wine wineboot --init >"$logs/wineboot.log" 2>&1; then
   t0=$(now)
   "$wineserver" -w
   pass "wineboot of a new prefix (${t_boot} s, then $(since "$t0") s until its server ended)"
+  # There is no window manager on the private X server: without this, Wine would wait 2 s for
+  # one each time a window is hidden, and nobody would draw the frames.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+  # Debian's Wine does not find the fonts of fonts-wine where they are installed (the dialog
+  # would be drawn in DejaVu Sans, the close box as an 'r'); the prefix's own Fonts folder it
+  # always reads.
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
 else
   t_boot=$(since "$t0")
   fail "wineboot (log in $logs/wineboot.log)"
@@ -121,10 +221,13 @@ wine_restart
 # Runs a Windows program; output without carriage returns.
 run_win() { w "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 
-# --- 1. GoogleTest programs under Wine ----------------------------------------------------------
-echo "== unit and Windows transport tests"
-for exe in "$root/$build"/tests/*_test.exe "$root/$build"/tests/windows/*_test.exe; do
-  [ -e "$exe" ] || continue
+# The path of a Linux file for a Windows program (Wine's drive Z: is /).
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# Runs a GoogleTest program and counts its tests; the names of the failed and skipped ones
+# follow, a skipped one with its reason.
+run_gtest() {  # EXE
+  local exe=$1 name out status p f s
   name=$(basename "$exe" .exe)
   out=$logs/$name.log
   run_win "$exe" >"$out"
@@ -140,6 +243,16 @@ for exe in "$root/$build"/tests/*_test.exe "$root/$build"/tests/windows/*_test.e
   echo "$( [ "$f" -eq 0 ] && echo PASS || echo FAIL)  $name: $p passed, $f failed, $s skipped"
   grep -E '^\[  (FAILED|SKIPPED) \] [A-Za-z]' "$out" | sed 's/ (.*//' | sort -u |
     sed 's/^/        /'
+  # A skip's reason is the line before "[  SKIPPED ] Suite.Name".
+  grep -B1 -E '^\[  SKIPPED \] [A-Za-z][^ ]* \(' "$out" | grep -vE '^(\[|--)' | sort -u |
+    sed 's/^/          because: /'
+}
+
+# --- 1. GoogleTest programs under Wine ----------------------------------------------------------
+echo "== unit and Windows transport tests"
+for exe in "$root/$build"/tests/*_test.exe "$root/$build"/tests/windows/*_test.exe; do
+  [ -e "$exe" ] || continue
+  run_gtest "$exe"
 done
 
 # --- 2. The registry as the network configuration store -------------------------------------------
@@ -243,52 +356,157 @@ check_cli() {
 ok_text="The data has been successfully transfered."
 missing_text="The specified Quillon has been not detected."
 
-echo "== serial: simulator pseudo-terminal as COM7"
+echo "== serial: simulator pseudo-terminals as COM7, and COM8 in use"
+serial_checks=("line settings on COM7" "port listing shows COM7 free" "Start over COM7"
+               "other serial number over COM7")
+mapped=""  # why the ports are not mapped; empty once they are
 if [ ! -x "$sim" ]; then
-  for c in "line settings on COM7" "port listing shows COM7 free" "Start over COM7" \
-           "other serial number over COM7"; do
-    skip "$c: no simulator (build log: $logs/simulator.log)"
-  done
+  mapped="no simulator (build log: $logs/simulator.log)"
 elif ! start_sim "$logs/sim-serial.log" "$logs/record-serial.hex" "$sim" --pty --serial 1234; then
   fail "simulator on a pseudo-terminal did not start: $(cat "$sim_out")"
+  mapped="the simulator did not start"
 else
   pts=$(sed -n 's/^pty //p' "$sim_out")
+  pts_in_use=""
+  # The second device (for the dialog's "in use" message) answers as used by another program.
+  if start_sim "$logs/sim-in-use.log" "$logs/record-in-use.hex" "$sim" --pty --serial 1234 \
+       --use-count 1; then
+    pts_in_use=$(sed -n 's/^pty //p' "$sim_out")
+  fi
   # Wine reads its port mapping when it starts: write it, then restart the server.
   w reg add 'HKLM\Software\Wine\Ports' /v COM7 /t REG_SZ /d "$pts" /f >/dev/null 2>&1
+  [ -z "$pts_in_use" ] ||
+    w reg add 'HKLM\Software\Wine\Ports' /v COM8 /t REG_SZ /d "$pts_in_use" /f >/dev/null 2>&1
   wine_restart
   for _ in $(seq 50); do
     [ "$(readlink "$WINEPREFIX/dosdevices/com7")" = "$pts" ] && break
     sleep 0.1
   done
   if [ "$(readlink "$WINEPREFIX/dosdevices/com7")" != "$pts" ]; then
-    for c in "line settings on COM7" "port listing shows COM7 free" "Start over COM7" \
-             "other serial number over COM7"; do
-      skip "$c: Wine did not map COM7 to $pts through HKLM\\Software\\Wine\\Ports"
-    done
-  else
-    settings=$(run_win "$probe" serial COM7)
-    want="BaudRate=38400 ByteSize=8 Parity=0 StopBits=0 fBinary=1 fParity=0 fOutxCtsFlow=0"
-    want+=" fOutxDsrFlow=0 fOutX=0 fInX=0 fNull=0"
-    if [ "${settings%% fDtrControl=*}" = "$want" ]; then
-      pass "line settings on COM7 ($pts): 38400 8N1, binary, no flow control"
-    else
-      fail "line settings on COM7: $settings"
-    fi
-    # Wine asks the port for its modem lines (TIOCMGET); a pseudo-terminal has none, and then
-    # Wine reports DTR and RTS control as enabled whatever was set.
-    skip "DTR on / RTS off on COM7: a pseudo-terminal has no modem lines; Wine reads back" \
-         "${settings#*fNull=0 } whatever was set"
-    check_cli "port listing shows COM7 free" 0 "  COM1  \\\\.\\COM7  free" - \
-      --list-ports --port COM7 --no-udp
-    check_cli "Start over COM7" 0 "$ok_text" "$logs/record-serial.hex" \
-      --serial 1234 --port COM7 --no-udp
-    check_cli "other serial number over COM7" 1 "$missing_text" - \
-      --serial 4321 --port COM7 --no-udp
+    mapped="Wine did not map COM7 to $pts through HKLM\\Software\\Wine\\Ports"
   fi
-  stop_sims
+fi
+if [ -n "$mapped" ]; then
+  for c in "${serial_checks[@]}"; do skip "$c: $mapped"; done
+else
+  settings=$(run_win "$probe" serial COM7)
+  want="BaudRate=38400 ByteSize=8 Parity=0 StopBits=0 fBinary=1 fParity=0 fOutxCtsFlow=0"
+  want+=" fOutxDsrFlow=0 fOutX=0 fInX=0 fNull=0"
+  if [ "${settings%% fDtrControl=*}" = "$want" ]; then
+    pass "line settings on COM7 ($pts): 38400 8N1, binary, no flow control"
+  else
+    fail "line settings on COM7: $settings"
+  fi
+  # Wine asks the port for its modem lines (TIOCMGET); a pseudo-terminal has none, and then
+  # Wine reports DTR and RTS control as enabled whatever was set.
+  skip "DTR on / RTS off on COM7: a pseudo-terminal has no modem lines; Wine reads back" \
+       "${settings#*fNull=0 } whatever was set"
+  check_cli "port listing shows COM7 free" 0 "  COM1  \\\\.\\COM7  free" - \
+    --list-ports --port COM7 --no-udp
+  check_cli "Start over COM7" 0 "$ok_text" "$logs/record-serial.hex" \
+    --serial 1234 --port COM7 --no-udp
+  check_cli "other serial number over COM7" 3 "$missing_text" - \
+    --serial 4321 --port COM7 --no-udp
 fi
 
-# --- 4. UDP between two network namespaces ----------------------------------------------------
+# --- 4. The dialog ----------------------------------------------------------------------------
+# The real dialog on the private X server, driven from inside its modal loop; its Starts go to
+# the simulators on COM7 and COM8, whose files it reads back. Without the ports, the tests that
+# need them report themselves skipped.
+echo "== the dialog under Wine (display $DISPLAY${no_display:+ missing})"
+if [ -n "$no_display" ]; then
+  skip "dialog tests (tests/gui/dialog_msw_gui_test.cpp): $no_display"
+elif [ -n "$mapped" ]; then
+  run_gtest "$dialog_test"
+else
+  in_use_port=COM8
+  [ -n "$pts_in_use" ] || in_use_port=""
+  QUILLON_TEST_COM=COM7 QUILLON_TEST_COM_IN_USE=$in_use_port \
+  QUILLON_TEST_SIM_LOG=$(winpath "$logs/sim-serial.log") \
+  QUILLON_TEST_SIM_RECORD=$(winpath "$logs/record-serial.hex") \
+  QUILLON_TEST_SCREENSHOT=$(winpath "$logs/dialog-windows.bmp") \
+    run_gtest "$dialog_test"
+  [ ! -s "$logs/dialog-windows.bmp" ] ||
+    echo "        picture of the dialog: $logs/dialog-windows.bmp"
+fi
+
+# One Start of each program against the same simulator: the dialog's from the click on "Start"
+# to the message box (from its test), the command lines' from their start to the last reply of
+# the device (their --verbose trace), and their whole run for comparison.
+timed_start() {  # WHAT PROGRAM ARGS... (sets start_ms and start_wall)
+  local what=$1 out status t0
+  shift
+  t0=$(now)
+  out=$("$@" --serial 1234 --no-udp --verbose 2>&1 | tr -d '\r')
+  status=$?
+  start_wall=$(since "$t0")
+  echo "$out" >"$logs/timed-$(printf '%s' "$what" | tr -c 'A-Za-z0-9' '_').log"
+  start_ms=$(sed -n 's/^ *\([0-9][0-9]*\) ms .*/\1/p' <<<"$out" | tail -1)
+  if [ "$status" -eq 0 ] && grep -qxF "$ok_text" <<<"$out" && [ -n "$start_ms" ]; then
+    pass "timed Start of the $what ($start_ms ms)"
+  else
+    fail "timed Start of the $what: exit status $status, $(tail -1 <<<"$out")"
+    start_ms="?"
+  fi
+}
+echo "== one Start of each program against the same simulator"
+if [ -n "$mapped" ]; then
+  skip "timed Starts: $mapped"
+else
+  dialog_ms=$(sed -n 's/^TIMING dialog Start \([0-9]*\) ms$/\1/p' "$logs/dialog_msw_gui_test.log" \
+                2>/dev/null | tail -1)
+  timed_start "Windows command line" w "$cli" --port COM7
+  win_ms=$start_ms win_wall=$start_wall
+  if [ -x "$linux_cli" ]; then
+    timed_start "Linux command line" "$linux_cli" --port "$pts"
+  else
+    skip "timed Start of the Linux command line: not built (log: $logs/simulator.log)"
+    start_ms="?" start_wall="?"
+  fi
+  echo "== Start against the simulator on $pts: dialog ${dialog_ms:-?} ms (under Wine)," \
+       "Windows command line $win_ms ms (under Wine; $win_wall s with Wine's start)," \
+       "Linux command line $start_ms ms ($start_wall s); the protocol's floor is 2000 ms"
+fi
+
+# --- 5. The Windows zip -----------------------------------------------------------------------
+echo "== the Windows zip"
+zip=$(QUILLON_WIN_BUILD=$build scripts/package-windows.sh 2>"$logs/package-windows.log" | tail -1)
+unpacked=$logs/unpacked
+rm -rf "$unpacked"
+mkdir -p "$unpacked"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+folder=quillon-reconfigurator-$version-windows-x64
+if [ -z "$zip" ] || ! (cd "$unpacked" && cmake -E tar xf "$root/$zip"); then
+  fail "the zip (scripts/package-windows.sh; log: $logs/package-windows.log)"
+else
+  listing=$(cd "$unpacked" && find . -type f | sort | paste -sd' ')
+  want="./$folder/README.txt ./$folder/quillon-reconfigurator-cli.exe"
+  want+=" ./$folder/quillon-reconfigurator.exe"
+  readme=$unpacked/$folder/README.txt
+  if [ "$listing" = "$want" ] && [ "$(grep -c $'\r$' "$readme")" = "$(wc -l <"$readme")" ]; then
+    pass "$zip: the two programs and README.txt (Windows line ends) in $folder/"
+  else
+    fail "$zip holds: $listing"
+  fi
+  # Run from the unpacked folder, as a technician would.
+  for program in quillon-reconfigurator quillon-reconfigurator-cli; do
+    got=$(cd "$unpacked/$folder" && run_win "./$program.exe" --version)
+    if [ "$got" = "$program $version" ]; then pass "unpacked $program.exe --version: $got"
+    else fail "unpacked $program.exe --version: '$got'"; fi
+  done
+  if [ -n "$mapped" ]; then
+    skip "Start of the unpacked command line over COM7: $mapped"
+  else
+    tested_cli=$cli
+    cli=$unpacked/$folder/quillon-reconfigurator-cli.exe
+    check_cli "Start of the unpacked command line over COM7" 0 "$ok_text" \
+      "$logs/record-serial.hex" --serial 1234 --port COM7 --no-udp
+    cli=$tested_cli
+  fi
+fi
+stop_sims
+
+# --- 6. UDP between two network namespaces ----------------------------------------------------
 echo "== UDP: tool and simulator in two network namespaces"
 udp_checks=("Start by --address" "other serial number by --address"
             "host addresses in the namespace"
@@ -327,7 +545,7 @@ else
   wine_restart
   check_cli "Start by --address" 0 "$ok_text" "$logs/record-udp.hex" \
     --serial 1234 --no-serial --address 10.78.0.2
-  check_cli "other serial number by --address" 1 "$missing_text" - \
+  check_cli "other serial number by --address" 3 "$missing_text" - \
     --serial 4321 --no-serial --address 10.78.0.2
 
   # The host name's addresses (gethostname, gethostbyname) and their interface key.
@@ -342,7 +560,8 @@ else
     fail "host addresses in the namespace: $hosts"
   fi
   # The listing resolves the host name without the search's socket start-up.
-  check_cli "port listing names the registry's broadcast address" 0 "  10.78.0.255:50000" - \
+  check_cli "port listing names the registry's broadcast address" 0 \
+    "  10.78.0.255:50000  (10.78.0.1)" - \
     --list-ports --no-serial
   identifies() { grep -c '^udp 10.78.0.1:[0-9]* identify' "$logs/sim-udp.log"; }
   identifies_before=$(identifies)
