@@ -16,6 +16,8 @@ describe() {
     cmake) echo "cmake|cmake|cmake" ;;
     ninja-build) echo "ninja|ninja-build|ninja" ;;
     libwxgtk3.2-dev) echo "wxWidgets 3.2 for GTK (wx-config), for the dialog|wxGTK-devel|wxwidgets-gtk3" ;;
+    libgtk-3-dev) echo "GTK 3's headers (gtk/gtk.h), for the dialog's message boxes|gtk3-devel|gtk3" ;;
+    pkg-config) echo "pkg-config|pkgconf-pkg-config|pkgconf" ;;
     libgtest-dev) echo "GoogleTest (gtest/gtest.h), for the tests|gtest-devel|gtest" ;;
     libgmock-dev) echo "GoogleMock (gmock/gmock.h), for the tests|gmock-devel|gtest" ;;
     xvfb) echo "Xvfb, for the dialog tests|xorg-x11-server-Xvfb|xorg-server-xvfb" ;;
@@ -58,6 +60,8 @@ present() {
     make | cmake | xauth | xdotool | fakeroot | lintian | file | wine | wine64 | clang-format) have "$1" ;;
     ninja-build) have ninja ninja-build ;;
     libwxgtk3.2-dev) have wx-config wx-config-3.2 ;;
+    libgtk-3-dev) exists /usr/include/gtk-3.0/gtk/gtk.h ;;
+    pkg-config) have pkg-config pkgconf ;;
     libgtest-dev) exists /usr/include/gtest/gtest.h /usr/local/include/gtest/gtest.h ;;
     libgmock-dev) exists /usr/include/gmock/gmock.h /usr/local/include/gmock/gmock.h ;;
     xvfb) have Xvfb ;;

@@ -10,7 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${QUILLON_PKG_BUILD:-build-pkg}
 
-scripts/install-packages.sh build-essential cmake ninja-build libwxgtk3.2-dev dpkg-dev file
+scripts/install-packages.sh build-essential cmake ninja-build libwxgtk3.2-dev libgtk-3-dev pkg-config \
+  dpkg-dev file
 
 # Time stamps in the package and the changelog's date: the last commit's, so that a rebuild of
 # the same commit gives the same package.

@@ -18,7 +18,8 @@ for arg in "$@"; do
   esac
 done
 
-packages=(build-essential cmake ninja-build libgtest-dev libgmock-dev libwxgtk3.2-dev xvfb
+packages=(build-essential cmake ninja-build libgtest-dev libgmock-dev libwxgtk3.2-dev libgtk-3-dev
+          pkg-config xvfb
           xauth xdotool x11-utils iproute2 procps locales clang-format)
 $clang && packages+=(clang)
 scripts/install-packages.sh "${packages[@]}"

@@ -9,6 +9,7 @@
 #include <wx/utils.h>
 
 #include "app/front_end.h"
+#include "app/gui/message_box.h"
 #include "app/gui/resources.h"
 #include "link/deadline.h"
 
@@ -171,7 +172,7 @@ void MainDialog::ShowMessage(std::string_view text, int style) {
   m_stageLine->SetLabel(wxEmptyString);
   // The message box gets the normal cursor even in the middle of a Start.
   if (m_waitCursor) m_waitCursor->Suspend();
-  wxMessageBox(FromUtf8(text), FromUtf8(kCaption), MessageBoxStyle(style), this);
+  ShowMessageBox(this, text, style);
   if (m_waitCursor) m_waitCursor->Resume();
 }
 

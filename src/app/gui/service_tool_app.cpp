@@ -8,6 +8,7 @@
 #include "app/cli_options.h"
 #include "app/front_end.h"
 #include "app/gui/main_dialog.h"
+#include "app/gui/message_box.h"
 #include "app/gui/resources.h"
 #include "link/datagram_socket.h"
 #include "reconfig/messages.h"
@@ -20,13 +21,9 @@ constexpr const char* kProgram = "quillon-reconfigurator";
 // The tool's exit status once OnInit has run; empty while it has not.
 std::optional<int> g_exitStatus;
 
-wxString FromUtf8(std::string_view text) {
-  return wxString::FromUTF8(text.data(), text.size());
-}
-
 // A message of start-up, before or without the dialog: no owner window.
 void ShowStartupMessage(std::string_view text, int style) {
-  wxMessageBox(FromUtf8(text), FromUtf8(kCaption), MessageBoxStyle(style), nullptr);
+  ShowMessageBox(nullptr, text, style);
 }
 
 void PrintUsageError(const std::string& reason) {
