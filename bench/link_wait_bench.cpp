@@ -21,7 +21,7 @@ int main() {
     std::perror("openpty");
     return 1;
   }
-  SetSerialPortTable({name});
+  SystemPlatform::Instance().UseNamedSerialPorts({name});
   LinkEndpoint serial;
   serial.serialPort = OpenSerialPort(1);
   auto socket = CreateLinkSocket();

@@ -50,7 +50,9 @@ void DescribePort(std::ostream& out, const SerialPortInfo& port) {
 }
 
 std::string AddressWithPrefix(const LocalNetwork& n) {
-  return FormatIPv4(n.address) + (n.prefix >= 0 ? "/" + std::to_string(n.prefix) : "");
+  std::string text = FormatIPv4(n.address);
+  if (n.prefix >= 0) text.append("/").append(std::to_string(n.prefix));
+  return text;
 }
 
 std::string Where(const LocalNetwork& n) {

@@ -125,7 +125,7 @@ else
   record=$(cat "$work/record.hex" 2>/dev/null)
   if [ "$status" -ne 0 ]; then
     fail "unpacked CLI against the unpacked simulator: exit status $status: $out"
-  elif [ "$out" != "The data has been successfully transfered." ]; then
+  elif [ "$(head -n 1 <<<"$out")" != "The data has been successfully transfered." ]; then
     fail "unpacked CLI against the unpacked simulator: said '$out'"
   elif [ "${#record}" -ne 40 ] || [ "${record:16:4}" != 8813 ]; then
     fail "unpacked CLI against the unpacked simulator: record '$record' holds no 5000 V (88 13)"

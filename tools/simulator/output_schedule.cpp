@@ -1,5 +1,7 @@
 #include "tools/simulator/output_schedule.h"
 
+#include <algorithm>
+
 #include "link/service_frame.h"
 #include "link/wire.h"
 
@@ -11,9 +13,11 @@ constexpr std::size_t kTrickleSize = 10;
 
 // A reply datagram: the UDP prefix, then the reply; the device uses A5 5A on both protocols.
 std::vector<std::uint8_t> Datagram(const std::uint8_t* reply, std::size_t size) {
-  std::vector<std::uint8_t> bytes(cmd::kPrefixSize);
+  // Sized once and filled: GCC 12 at -O3 takes an insert into a two-byte vector for an
+  // out-of-bounds write (-Warray-bounds).
+  std::vector<std::uint8_t> bytes(cmd::kPrefixSize + size);
   PutU16(bytes.data(), 0, cmd::kDatagramPrefix);
-  bytes.insert(bytes.end(), reply, reply + size);
+  std::copy(reply, reply + size, bytes.begin() + cmd::kPrefixSize);
   return bytes;
 }
 
