@@ -127,12 +127,12 @@ version_1001() {
 manifest() {
   [ "$(grep -c 'RT_MANIFEST' "$res")" = 1 ] &&
     grep -q 'name=""Microsoft.Windows.Common-Controls"" version=""6.0.0.0""' "$res" &&
-    grep -q '>PerMonitorV2, PerMonitor</dpiAwareness>' "$res"
+    grep -q 'WindowsSettings"">true</dpiAware>' "$res"
 }
 check_resource "icon group 128, 32 x 32 and 16 x 16 in 16 colours, the program's first" icon_group
 check_resource "string 103, all resources German (0x0407)" string_103
 check_resource "file and product version 1.0.0.1" version_1001
-check_resource "one application manifest: common controls 6, per-monitor DPI awareness" manifest
+check_resource "one application manifest: common controls 6, DPI awareness" manifest
 
 # --- the simulator (a Linux program) ----------------------------------------------------------
 t0=$(now)
