@@ -24,6 +24,7 @@
 #include "link/service_frame.h"
 #include "link/wire.h"
 #include "reconfig/power_module_record.h"
+#include "support/posix_fixtures.h"
 #include "support/process_runner.h"
 #include "support/simulator_process.h"
 
@@ -60,47 +61,6 @@ std::string ToHex(const Bytes& b) {
 Bytes Unprefixed(const Bytes& datagram) {
   return Bytes(datagram.begin() + 2, datagram.end());
 }
-
-// The tool's end of the pseudo-terminal, raw.
-class PtyClient {
- public:
-  explicit PtyClient(const std::string& path)
-      : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
-    termios t{};
-    if (fd_ >= 0 && tcgetattr(fd_, &t) == 0) {
-      cfmakeraw(&t);
-      tcsetattr(fd_, TCSANOW, &t);
-    }
-  }
-  ~PtyClient() {
-    if (fd_ >= 0) close(fd_);
-  }
-  PtyClient(const PtyClient&) = delete;
-  PtyClient& operator=(const PtyClient&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-  void Write(const Bytes& b) {
-    ASSERT_EQ(write(fd_, b.data(), b.size()), static_cast<long>(b.size()));
-  }
-  // Up to `count` bytes, waiting at most timeout_ms for them.
-  Bytes Read(std::size_t count, int timeout_ms) {
-    Bytes out;
-    const std::int64_t deadline = SteadyClockMs() + timeout_ms;
-    while (out.size() < count) {
-      const std::int64_t left = deadline - SteadyClockMs();
-      if (left <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-      std::uint8_t buf[512];
-      const ssize_t n = read(fd_, buf, std::min(sizeof buf, count - out.size()));
-      if (n > 0) out.insert(out.end(), buf, buf + n);
-    }
-    return out;
-  }
-
- private:
-  int fd_;
-};
 
 struct Datagram {
   Bytes bytes;

@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace quillon::testing {
@@ -50,19 +52,46 @@ long PtyPair::Send(const void* data, long size) {
 }
 
 std::string PtyPair::Receive(long size, int timeout_ms) {
-  std::string out;
+  const std::vector<std::uint8_t> bytes =
+      ReadFor(master_, size > 0 ? static_cast<std::size_t>(size) : 0, timeout_ms);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+PtyClient::PtyClient(const std::string& path)
+    : m_fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+  termios t{};
+  if (m_fd >= 0 && ::tcgetattr(m_fd, &t) == 0) {
+    ::cfmakeraw(&t);
+    ::tcsetattr(m_fd, TCSANOW, &t);
+  }
+}
+
+PtyClient::~PtyClient() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+void PtyClient::Write(const std::vector<std::uint8_t>& bytes) {
+  ASSERT_EQ(::write(m_fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+std::vector<std::uint8_t> PtyClient::Read(std::size_t count, int timeout_ms) {
+  return ReadFor(m_fd, count, timeout_ms);
+}
+
+std::vector<std::uint8_t> ReadFor(int fd, std::size_t count, int timeout_ms) {
+  std::vector<std::uint8_t> out;
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (static_cast<long>(out.size()) < size) {
+  while (out.size() < count) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           end - std::chrono::steady_clock::now())
                           .count();
     if (left <= 0) break;
-    pollfd p{master_, POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    char buf[512];
-    const ssize_t n = ::read(master_, buf, sizeof buf);
+    std::uint8_t buf[512];
+    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, count - out.size()));
     if (n <= 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
+    out.insert(out.end(), buf, buf + n);
   }
   return out;
 }

@@ -1,7 +1,10 @@
 // Pseudo-terminal pairs and descriptor counting for the transport tests.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quillon::testing {
 
@@ -30,6 +33,26 @@ class PtyPair {
   int slave_keep_ = -1;  // held open so the pty stays while the tool opens and closes it
   std::string slave_path_;
 };
+
+// The tool's end of a pseudo-terminal that someone else made (the simulator's), raw.
+class PtyClient {
+ public:
+  explicit PtyClient(const std::string& path);
+  ~PtyClient();
+  PtyClient(const PtyClient&) = delete;
+  PtyClient& operator=(const PtyClient&) = delete;
+
+  bool ok() const { return m_fd >= 0; }
+  void Write(const std::vector<std::uint8_t>& bytes);
+  // Up to `count` bytes, waiting at most timeout_ms for them.
+  std::vector<std::uint8_t> Read(std::size_t count, int timeout_ms);
+
+ private:
+  int m_fd;
+};
+
+// Reads up to `count` bytes from fd, waiting at most timeout_ms in all.
+std::vector<std::uint8_t> ReadFor(int fd, std::size_t count, int timeout_ms);
 
 // Number of open descriptors of this process.
 int OpenDescriptorCount();
