@@ -20,7 +20,7 @@ using namespace quillon;
 namespace {
 
 struct Result {
-  double wall_ms = 0;
+  double wallMs = 0;
   double busy = 0;
   bool ok = false;
 };
@@ -29,8 +29,8 @@ Result Start(const std::vector<std::string>& ports, const std::vector<std::strin
   Result r;
   const double wall0 = bench::WallSeconds(), cpu0 = bench::CpuSeconds();
   r.ok = testing::RunStart(1234, ports, udp).ok;
-  r.wall_ms = (bench::WallSeconds() - wall0) * 1e3;
-  r.busy = 100.0 * (bench::CpuSeconds() - cpu0) / (r.wall_ms / 1e3);
+  r.wallMs = (bench::WallSeconds() - wall0) * 1e3;
+  r.busy = 100.0 * (bench::CpuSeconds() - cpu0) / (r.wallMs / 1e3);
   return r;
 }
 
@@ -38,7 +38,7 @@ bool Report(const char* what, const std::vector<Result>& runs, double limit_ms) 
   double worst_wall = 0, worst_busy = 0;
   bool ok = true;
   for (const Result& r : runs) {
-    worst_wall = std::max(worst_wall, r.wall_ms);
+    worst_wall = std::max(worst_wall, r.wallMs);
     worst_busy = std::max(worst_busy, r.busy);
     ok = ok && r.ok;
   }
@@ -75,8 +75,8 @@ int main() {
   pass = Report("Start over UDP, 256 missing serial ports", udp_many_ports, kFloorMs + 100) && pass;
   double base = 1e9, many = 1e9;
   for (int i = 0; i < kRuns; ++i) {
-    base = std::min(base, udp[i].wall_ms);
-    many = std::min(many, udp_many_ports[i].wall_ms);
+    base = std::min(base, udp[i].wallMs);
+    many = std::min(many, udp_many_ports[i].wallMs);
   }
   std::printf("256 missing serial ports add %.1f ms (limit 20 ms) %s\n", many - base,
               many - base < 20 ? "ok" : "OVER");

@@ -77,7 +77,7 @@ void ForEachSubkey(ConfigKey& base, Visit visit) {
 class Resolver {
  public:
   explicit Resolver(const std::vector<HostAddress>& hosts)
-      : hosts_(hosts), count_(std::min(hosts.size(), kMaxHostAddresses)) {}
+      : m_hosts(hosts), m_count(std::min(hosts.size(), kMaxHostAddresses)) {}
 
   // The address text of value address_name against the host addresses; a host that equals it
   // takes its mask from mask_name. True when some host took a mask.
@@ -85,13 +85,13 @@ class Resolver {
     const std::optional<std::string> address = ReadText(key, address_name);
     if (!address) return false;
     bool matched = false;
-    for (std::size_t j = 0; j < count_; ++j) {
-      if (hosts_[j].text != *address) continue;
+    for (std::size_t j = 0; j < m_count; ++j) {
+      if (m_hosts[j].text != *address) continue;
       const std::optional<std::string> mask = ReadText(key, mask_name);
       if (!mask) continue;
-      resolved_[j] = true;
+      m_resolved[j] = true;
       matched = true;
-      result_[j] = BroadcastOf(hosts_[j].bytes, ParseMaskText(*mask));
+      m_result[j] = BroadcastOf(m_hosts[j].bytes, ParseMaskText(*mask));
     }
     return matched;
   }
@@ -101,21 +101,21 @@ class Resolver {
   void MatchLease(ConfigKey& key) {
     const std::optional<IPv4Bytes> address = ReadFourBytes(key, kValueDhcpIPAddress);
     if (!address) return;
-    for (std::size_t j = 0; j < count_; ++j) {
-      if (resolved_[j] || hosts_[j].bytes != *address) continue;
+    for (std::size_t j = 0; j < m_count; ++j) {
+      if (m_resolved[j] || m_hosts[j].bytes != *address) continue;
       if (const std::optional<IPv4Bytes> mask = ReadFourBytes(key, kValueDhcpSubnetMask)) {
-        result_[j] = BroadcastOf(hosts_[j].bytes, *mask);
+        m_result[j] = BroadcastOf(m_hosts[j].bytes, *mask);
       }
     }
   }
 
-  const BroadcastAddresses& result() const { return result_; }
+  const BroadcastAddresses& result() const { return m_result; }
 
  private:
-  const std::vector<HostAddress>& hosts_;
-  std::size_t count_;
-  std::array<bool, kMaxHostAddresses> resolved_{};
-  BroadcastAddresses result_{};
+  const std::vector<HostAddress>& m_hosts;
+  std::size_t m_count;
+  std::array<bool, kMaxHostAddresses> m_resolved{};
+  BroadcastAddresses m_result{};
 };
 
 }  // namespace

@@ -9,16 +9,16 @@ namespace quillon {
 
 class MemoryConfigStore::Key final : public ConfigKey {
  public:
-  explicit Key(const Node* node) : node_(node) {}
+  explicit Key(const Node* node) : m_node(node) {}
 
   bool SubkeyName(std::uint32_t index, std::string* name) override {
-    if (index >= node_->children.size()) return false;
-    *name = node_->children[index]->name;
+    if (index >= m_node->children.size()) return false;
+    *name = m_node->children[index]->name;
     return true;
   }
 
   std::unique_ptr<ConfigKey> OpenSubkey(const std::string& name) override {
-    for (const auto& child : node_->children) {
+    for (const auto& child : m_node->children) {
       if (child->name == name)
         return child->openable ? std::make_unique<Key>(child.get()) : nullptr;
     }
@@ -26,15 +26,15 @@ class MemoryConfigStore::Key final : public ConfigKey {
   }
 
   bool QueryValue(const std::string& name, std::uint8_t* buf, std::size_t* size) override {
-    const auto it = node_->values.find(name);
-    if (it == node_->values.end() || it->second.size() > *size) return false;
+    const auto it = m_node->values.find(name);
+    if (it == m_node->values.end() || it->second.size() > *size) return false;
     std::copy(it->second.begin(), it->second.end(), buf);
     *size = it->second.size();
     return true;
   }
 
  private:
-  const Node* node_;
+  const Node* m_node;
 };
 
 namespace {
@@ -53,7 +53,7 @@ std::vector<std::string> SplitPath(const std::string& path) {
 
 }  // namespace
 
-MemoryConfigStore::MemoryConfigStore() : root_(std::make_unique<Node>()) {}
+MemoryConfigStore::MemoryConfigStore() : m_root(std::make_unique<Node>()) {}
 MemoryConfigStore::~MemoryConfigStore() = default;
 
 MemoryConfigStore::Node* MemoryConfigStore::ChildNamed(const Node& node, const std::string& name) {
@@ -64,7 +64,7 @@ MemoryConfigStore::Node* MemoryConfigStore::ChildNamed(const Node& node, const s
 }
 
 MemoryConfigStore::Node* MemoryConfigStore::Find(const std::string& path) const {
-  Node* node = root_.get();
+  Node* node = m_root.get();
   for (const std::string& part : SplitPath(path)) {
     node = ChildNamed(*node, part);
     if (!node) return nullptr;
@@ -73,7 +73,7 @@ MemoryConfigStore::Node* MemoryConfigStore::Find(const std::string& path) const 
 }
 
 MemoryConfigStore::Node* MemoryConfigStore::FindOrCreate(const std::string& path) {
-  Node* node = root_.get();
+  Node* node = m_root.get();
   for (const std::string& part : SplitPath(path)) {
     Node* next = ChildNamed(*node, part);
     if (!next) {

@@ -79,7 +79,7 @@ class MemoryConfigStore final : public NetworkConfigStore {
   Node* Find(const std::string& path) const;
   Node* FindOrCreate(const std::string& path);
 
-  std::unique_ptr<Node> root_;
+  std::unique_ptr<Node> m_root;
 };
 
 }  // namespace quillon

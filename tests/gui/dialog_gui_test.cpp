@@ -77,10 +77,10 @@ class DialogTest : public ::testing::Test {
   void StartSimulator(const std::vector<std::string>& args) {
     if (!testing::SimulatorProcess::Available()) GTEST_SKIP() << "the simulator was not built";
     std::string error;
-    ASSERT_TRUE(sim_.Start(args, &error)) << error;
+    ASSERT_TRUE(m_sim.Start(args, &error)) << error;
   }
 
-  testing::SimulatorProcess sim_;
+  testing::SimulatorProcess m_sim;
 };
 
 TEST_F(DialogTest, OpensShowingZeroWithTheFocusOnStart) {
@@ -136,14 +136,14 @@ TEST_F(DialogTest, EscapeAndTheCloseBoxEndWithoutDeviceTraffic) {
       }
       PumpUntil([&dialog] { return !dialog.IsModal(); }, 2000);
     });
-    EXPECT_EQ(RunDialog({"--port", sim_.PtyPath(), "--address", "127.0.0.1"}), kExitDone);
+    EXPECT_EQ(RunDialog({"--port", m_sim.PtyPath(), "--address", "127.0.0.1"}), kExitDone);
     EXPECT_EQ(driver.dialogResult, wxID_CANCEL);
     EXPECT_FALSE(driver.closedByDriver);
     EXPECT_TRUE(driver.boxes.empty());
     EXPECT_EQ(during.size(), before.size() + 1) << "the dialog's socket";
     EXPECT_EQ(OwnUdpSockets(), before) << "the socket is closed with the dialog";
   }
-  EXPECT_TRUE(sim_.WaitForLogLines(1, 300).empty()) << "nothing reached the device";
+  EXPECT_TRUE(m_sim.WaitForLogLines(1, 300).empty()) << "nothing reached the device";
 }
 
 // Typed into the field (Tab from "Start" selects its '0', so typing replaces it): digits only,
@@ -246,7 +246,7 @@ TEST_F(DialogTest, EnterStartsAndASuccessfulStartClosesTheDialog) {
     EXPECT_TRUE(PumpUntil([&dialog] { return !dialog.IsModal(); }, kStartTimeoutMs));
     busyAfter = wxIsBusy();
   });
-  EXPECT_EQ(RunDialog({"--port", sim_.PtyPath(), "--no-udp"}), kExitDone);
+  EXPECT_EQ(RunDialog({"--port", m_sim.PtyPath(), "--no-udp"}), kExitDone);
   EXPECT_EQ(driver.dialogResult, wxID_OK);
   ASSERT_EQ(driver.boxes.size(), 1u);
   EXPECT_EQ(driver.boxes[0].text, kTextSuccess);
@@ -255,7 +255,7 @@ TEST_F(DialogTest, EnterStartsAndASuccessfulStartClosesTheDialog) {
   EXPECT_NE(driver.boxes[0].parent, nullptr) << "owned by the dialog";
   EXPECT_FALSE(driver.boxes[0].busyCursor) << "the message box has the normal cursor";
   EXPECT_FALSE(busyAfter);
-  const std::string record = sim_.LastRecordHex();
+  const std::string record = m_sim.LastRecordHex();
   ASSERT_EQ(record.size(), 40u);
   EXPECT_EQ(record.substr(16, 4), "8813") << "maximum high voltage 5000 V";
 }

@@ -32,19 +32,19 @@ class GuiEnvironment final : public ::testing::Environment {
       StopTestDisplay();
       return;
     }
-    started_ = true;
+    m_started = true;
     g_available = true;
   }
 
   void TearDown() override {
     g_available = false;
-    if (started_) wxEntryCleanup();
-    started_ = false;
+    if (m_started) wxEntryCleanup();
+    m_started = false;
     StopTestDisplay();
   }
 
  private:
-  bool started_ = false;
+  bool m_started = false;
 };
 
 }  // namespace

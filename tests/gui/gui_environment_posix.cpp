@@ -74,13 +74,13 @@ class XvfbServer {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (devnull >= 0) ::close(devnull);
     ::close(fds[1]);
     if (rc != 0) {
       ::close(fds[0]);
-      pid_ = -1;
+      m_pid = -1;
       *error = "could not start Xvfb";
       return false;
     }
@@ -104,31 +104,31 @@ class XvfbServer {
           "Xvfb did not report a display within " + std::to_string(kXvfbStartTimeoutMs) + " ms";
       return false;
     }
-    display_ = ":" + number;
+    m_display = ":" + number;
     return true;
   }
 
   void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGTERM);
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kXvfbStopTimeoutMs);
-    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
+    while (::waitpid(m_pid, nullptr, WNOHANG) == 0) {
       if (std::chrono::steady_clock::now() >= deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
         break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    pid_ = -1;
+    m_pid = -1;
   }
 
-  const std::string& display() const { return display_; }
+  const std::string& display() const { return m_display; }
 
  private:
-  pid_t pid_ = -1;
-  std::string display_;
+  pid_t m_pid = -1;
+  std::string m_display;
 };
 
 XvfbServer g_xvfb;

@@ -12,7 +12,7 @@
 
 namespace quillon::testing {
 
-ModalDriver::ModalDriver(Script script) : script_(std::move(script)) {
+ModalDriver::ModalDriver(Script script) : m_script(std::move(script)) {
   Register();
 }
 
@@ -42,40 +42,40 @@ void ModalDriver::RunScript(MainDialog& dialog) {
   // Focus events of the dialog's activation come late; let them pass first.
   PumpUntil([&dialog] { return dialog.IsShownOnScreen() && dialog.IsActive(); }, 5000);
   PumpFor(20);
-  if (script_) script_(dialog);
+  if (m_script) m_script(dialog);
   if (!DialogEnded(dialog)) {
     closedByDriver = true;
     dialog.EndModal(kLeftOpen);
   }
 }
 
-KeyCounter::KeyCounter(wxWindow& dialog) : dialog_(dialog) {
-  dialog_.Bind(wxEVT_CHAR_HOOK, &KeyCounter::OnKey, this);
+KeyCounter::KeyCounter(wxWindow& dialog) : m_dialog(dialog) {
+  m_dialog.Bind(wxEVT_CHAR_HOOK, &KeyCounter::OnKey, this);
 }
 
 KeyCounter::~KeyCounter() {
-  dialog_.Unbind(wxEVT_CHAR_HOOK, &KeyCounter::OnKey, this);
+  m_dialog.Unbind(wxEVT_CHAR_HOOK, &KeyCounter::OnKey, this);
 }
 
 bool KeyCounter::Type(const std::string& text) {
-  const int target = count_ + static_cast<int>(text.size());
+  const int target = m_count + static_cast<int>(text.size());
   wxUIActionSimulator().Text(text.c_str());
   return WaitFor(target);
 }
 
 bool KeyCounter::Press(int key) {
-  const int target = count_ + 1;
+  const int target = m_count + 1;
   wxUIActionSimulator().Char(key);
   return WaitFor(target);
 }
 
 bool KeyCounter::WaitFor(int target) {
-  return PumpUntil([this, target] { return count_ >= target; }, 5000);
+  return PumpUntil([this, target] { return m_count >= target; }, 5000);
 }
 
 void KeyCounter::OnKey(wxKeyEvent& event) {
   const int key = event.GetKeyCode();
-  if (key != WXK_SHIFT && key != WXK_CONTROL && key != WXK_ALT) ++count_;
+  if (key != WXK_SHIFT && key != WXK_CONTROL && key != WXK_ALT) ++m_count;
   event.Skip();
 }
 

@@ -52,7 +52,7 @@ class ModalDriver final : public wxModalDialogHook {
 
  private:
   void RunScript(MainDialog& dialog);
-  Script script_;
+  Script m_script;
 };
 
 // Counts the keys that reach the dialog (modifiers aside). The toolkit handles a key completely
@@ -73,8 +73,8 @@ class KeyCounter {
   bool WaitFor(int target);
   void OnKey(wxKeyEvent& event);
 
-  wxWindow& dialog_;
-  int count_ = 0;
+  wxWindow& m_dialog;
+  int m_count = 0;
 };
 
 // Whether the dialog has been ended. On Windows it stays modal until its loop, which runs the

@@ -32,49 +32,50 @@ class NumericEditWxTest : public ::testing::Test {
  protected:
   void SetUp() override {
     QUILLON_REQUIRE_GUI();
-    window_ = new wxDialog(nullptr, wxID_ANY, "numeric field", wxDefaultPosition, wxSize(300, 120));
-    window_->Bind(kEvtNumericEditNotify, [this](wxCommandEvent& event) {
-      notifications_.push_back({event.GetId(), event.GetInt()});
+    m_window =
+        new wxDialog(nullptr, wxID_ANY, "numeric field", wxDefaultPosition, wxSize(300, 120));
+    m_window->Bind(kEvtNumericEditNotify, [this](wxCommandEvent& event) {
+      m_notifications.push_back({event.GetId(), event.GetInt()});
     });
-    window_->Bind(wxEVT_CHAR_HOOK, [this](wxKeyEvent& event) {
+    m_window->Bind(wxEVT_CHAR_HOOK, [this](wxKeyEvent& event) {
       const int key = event.GetKeyCode();
-      if (key != WXK_SHIFT && key != WXK_CONTROL && key != WXK_ALT) ++keys_;
+      if (key != WXK_SHIFT && key != WXK_CONTROL && key != WXK_ALT) ++m_keys;
       event.Skip();
     });
   }
 
   void TearDown() override {
-    if (window_ == nullptr) return;
-    delete window_;  // the field's control goes with it; the field object outlives it
-    window_ = nullptr;
+    if (m_window == nullptr) return;
+    delete m_window;  // the field's control goes with it; the field object outlives it
+    m_window = nullptr;
   }
 
   // The field made with Create (defaults of a new field unless given), shown and focused.
   void Make(long style = 0, double value = 500.0, double minimum = 0.0, double maximum = 1000.0,
             unsigned decimals = 2) {
-    ASSERT_TRUE(field_.Create(style, value, minimum, maximum, decimals, 1, wxRect(10, 10, 150, 30),
-                              window_, kFieldId));
-    window_->Show();
-    window_->Raise();  // without a window manager, this is what activates it
+    ASSERT_TRUE(m_field.Create(style, value, minimum, maximum, decimals, 1, wxRect(10, 10, 150, 30),
+                               m_window, kFieldId));
+    m_window->Show();
+    m_window->Raise();  // without a window manager, this is what activates it
     // Focus events of the window's activation come late; let them pass first.
     ASSERT_TRUE(
-        PumpUntil([this] { return window_->IsShownOnScreen() && window_->IsActive(); }, 5000));
+        PumpUntil([this] { return m_window->IsShownOnScreen() && m_window->IsActive(); }, 5000));
     ASSERT_TRUE(FocusAndWait(control()));
   }
 
-  wxTextCtrl* control() { return field_.control(); }
+  wxTextCtrl* control() { return m_field.control(); }
   std::string Text() { return control()->GetValue().utf8_string(); }
 
   bool Type(const std::string& text) {
-    const int target = keys_ + static_cast<int>(text.size());
+    const int target = m_keys + static_cast<int>(text.size());
     wxUIActionSimulator().Text(text.c_str());
-    return PumpUntil([this, target] { return keys_ >= target; }, 5000);
+    return PumpUntil([this, target] { return m_keys >= target; }, 5000);
   }
   bool Press(int key) {
-    const int target = keys_ + 1;
+    const int target = m_keys + 1;
     wxUIActionSimulator().Char(key);
     // The key notification is sent once the key has had its effect.
-    return PumpUntil([this, target] { return keys_ >= target; }, 5000) &&
+    return PumpUntil([this, target] { return m_keys >= target; }, 5000) &&
            (testing::PumpFor(20), true);
   }
 
@@ -84,10 +85,10 @@ class NumericEditWxTest : public ::testing::Test {
     wxTheClipboard->Close();
   }
 
-  wxDialog* window_ = nullptr;
-  NumericEditWx field_;
-  std::vector<std::pair<int, int>> notifications_;  // id, code
-  int keys_ = 0;
+  wxDialog* m_window = nullptr;
+  NumericEditWx m_field;
+  std::vector<std::pair<int, int>> m_notifications;  // id, code
+  int m_keys = 0;
 };
 
 // A paste is taken whole, as typing would take it, or not at all: never through the
@@ -115,10 +116,10 @@ TEST_F(NumericEditWxTest, APasteIsTakenWholeOrNotAtAll) {
       {16, "0", 0, 1, "c0fe", "C0FE"},
   };
   ASSERT_NO_FATAL_FAILURE(Make(0, 0.0, 0.0, 40000.0, 0));
-  field_.LimitText(5);
+  m_field.LimitText(5);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pasted.utf8_string().substr(0, 20));
-    field_.SetRadix(c.radix);
+    m_field.SetRadix(c.radix);
     control()->ChangeValue(c.before);
     control()->SetSelection(c.selFrom, c.selTo);
     SetClipboard(c.pasted);
@@ -144,7 +145,7 @@ TEST_F(NumericEditWxTest, EveryTextSetOnTheControlPassesTheReplacementFilter) {
   EXPECT_EQ(Text(), "1F");
   control()->SetValue("A0x");
   EXPECT_EQ(Text(), "x");
-  field_.SetWindowText("0x99999");
+  m_field.SetWindowText("0x99999");
   EXPECT_EQ(Text(), "99999");
   EXPECT_EQ(control()->GetForegroundColour(), wxColour(255, 0, 0));
 }
@@ -156,7 +157,7 @@ TEST_F(NumericEditWxTest, MendedCharactersAreInsertedInPlaceOfTheTypedOnes) {
   control()->SetInsertionPointEnd();
   ASSERT_TRUE(Type(",5,."));
   EXPECT_EQ(Text(), "12.5");
-  field_.SetRadix(16);
+  m_field.SetRadix(16);
   control()->SelectAll();
   ASSERT_TRUE(Type("c0fg"));
   EXPECT_EQ(Text(), "C0F");
@@ -188,10 +189,10 @@ TEST_F(NumericEditWxTest, TheParentHearsOfKeysThatEditTheNumber) {
   ASSERT_NO_FATAL_FAILURE(Make(0, 100.0, 0.0, 1000.0, 0));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
-    notifications_.clear();
+    m_notifications.clear();
     ASSERT_TRUE(Press(c.key));
-    ASSERT_EQ(notifications_.size(), c.notifications);
-    for (const auto& [id, code] : notifications_) {
+    ASSERT_EQ(m_notifications.size(), c.notifications);
+    for (const auto& [id, code] : m_notifications) {
       EXPECT_EQ(id, kFieldId);
       EXPECT_EQ(code, NEN_KEYEDIT);
     }
@@ -204,35 +205,35 @@ TEST_F(NumericEditWxTest, ADisabledFieldKeepsItsValueAndMayHideItsText) {
   ASSERT_NO_FATAL_FAILURE(Make(0, 0.0, 0.0, 100.0, 0));
   const wxColour window = wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOW);
   const wxColour face = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE);
-  field_.SetWindowText("250");  // out of range: red
+  m_field.SetWindowText("250");  // out of range: red
   EXPECT_EQ(control()->GetForegroundColour(), wxColour(255, 0, 0));
   EXPECT_EQ(control()->GetBackgroundColour(), window);
 
-  field_.SetHideWhenDisabled(true);
-  field_.Enable(false);
+  m_field.SetHideWhenDisabled(true);
+  m_field.Enable(false);
   EXPECT_EQ(Text(), "");
   EXPECT_EQ(control()->GetBackgroundColour(), face);
   EXPECT_NE(control()->GetForegroundColour(), wxColour(255, 0, 0));
-  EXPECT_EQ(field_.GetValue(), 250.0) << "a disabled field does not parse its empty text";
+  EXPECT_EQ(m_field.GetValue(), 250.0) << "a disabled field does not parse its empty text";
 
-  field_.Enable(true);
+  m_field.Enable(true);
   EXPECT_EQ(Text(), "250");
   EXPECT_EQ(control()->GetForegroundColour(), wxColour(255, 0, 0));
   EXPECT_EQ(control()->GetBackgroundColour(), window);
 
-  field_.SetHideWhenDisabled(false);
-  field_.Enable(false);
+  m_field.SetHideWhenDisabled(false);
+  m_field.Enable(false);
   EXPECT_EQ(Text(), "250");
 }
 
 // The field object may outlive its control (a dialog destroys its controls after its members).
 TEST_F(NumericEditWxTest, TheFieldOutlivesItsControl) {
   ASSERT_NO_FATAL_FAILURE(Make());
-  delete window_;
-  window_ = nullptr;
-  EXPECT_EQ(field_.control(), nullptr);
-  field_.SetValue(3.0);  // nothing to show it on
-  EXPECT_EQ(field_.GetValue(), 3.0);
+  delete m_window;
+  m_window = nullptr;
+  EXPECT_EQ(m_field.control(), nullptr);
+  m_field.SetValue(3.0);  // nothing to show it on
+  EXPECT_EQ(m_field.GetValue(), 3.0);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -36,9 +36,9 @@ class CliTest : public ::testing::Test {
   void StartSim(std::vector<std::string> args) {
     args.insert(args.end(), {"--pty", "--serial", "1234"});
     std::string error;
-    ASSERT_TRUE(sim_.Start(args, &error)) << error;
+    ASSERT_TRUE(m_sim.Start(args, &error)) << error;
   }
-  SimulatorProcess sim_;
+  SimulatorProcess m_sim;
 };
 
 // Each outcome has its own exit status; the text goes to standard output on success and to
@@ -99,9 +99,9 @@ TEST_F(CliTest, OutcomesHaveTheirExitStatusAndJson) {
     SCOPED_TRACE(c.what);
     StartSim(c.simArgs);
     std::vector<std::string> args = c.cliArgs;
-    args.insert(args.end(), {"--port", sim_.PtyPath(), "--no-udp"});
+    args.insert(args.end(), {"--port", m_sim.PtyPath(), "--no-udp"});
     const auto r = Cli(args);
-    const std::string port = "COM1 (" + sim_.PtyPath() + ")";
+    const std::string port = "COM1 (" + m_sim.PtyPath() + ")";
     auto expand = [&port](std::string text) {
       if (const auto at = text.find('@'); at != std::string::npos) text.replace(at, 1, port);
       return text;
@@ -114,7 +114,7 @@ TEST_F(CliTest, OutcomesHaveTheirExitStatusAndJson) {
       EXPECT_EQ(r.out, expand(c.out));
     }
     EXPECT_EQ(r.err, c.err);  // no stage lines: standard error is not a terminal
-    sim_.Stop();
+    m_sim.Stop();
   }
 }
 
@@ -189,7 +189,7 @@ TEST_F(CliTest, TheReasonFollowsTheMessage) {
 
 TEST_F(CliTest, VerboseTracesEveryRequestAndReply) {
   StartSim({});
-  const auto r = Cli({"--serial", "1234", "--port", sim_.PtyPath(), "--no-udp", "--verbose"});
+  const auto r = Cli({"--serial", "1234", "--port", m_sim.PtyPath(), "--no-udp", "--verbose"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.err.find(" ms serial "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("> 12 bytes: A5 5A 01 01 00 00 00 00 00 00 B9 9B"), std::string::npos);
@@ -207,7 +207,7 @@ TEST_F(CliTest, StageLinesWhenStandardErrorIsATerminal) {
   if (pid == 0) {
     ::dup2(slave, 2);
     ::execl(QUILLON_CLI_PATH, QUILLON_CLI_PATH, "--serial", "1234", "--port",
-            sim_.PtyPath().c_str(), "--no-udp", static_cast<char*>(nullptr));
+            m_sim.PtyPath().c_str(), "--no-udp", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(slave);
@@ -225,20 +225,20 @@ TEST_F(CliTest, StageLinesWhenStandardErrorIsATerminal) {
 
 TEST_F(CliTest, ListPortsNamesTheStateOfEachPort) {
   StartSim({});
-  auto r = Cli({"--list-ports", "--port", sim_.PtyPath(), "--port", "/nonexistent/ttyX",
+  auto r = Cli({"--list-ports", "--port", m_sim.PtyPath(), "--port", "/nonexistent/ttyX",
                 "--address", "127.0.0.98"});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_NE(r.out.find("COM1  " + sim_.PtyPath() + "  free"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("COM1  " + m_sim.PtyPath() + "  free"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("COM2  /nonexistent/ttyX  missing"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("127.0.0.98:50000"), std::string::npos) << r.out;
 
   // Held by someone else: busy.
-  SystemPlatform::Instance().UseNamedSerialPorts({sim_.PtyPath()});
+  SystemPlatform::Instance().UseNamedSerialPorts({m_sim.PtyPath()});
   LinkEndpoint held;
   held.serialPort = OpenSerialPort(1);
   ASSERT_NE(held.serialPort, kInvalidSerialHandle);
-  r = Cli({"--list-ports", "--port", sim_.PtyPath(), "--no-udp"});
-  EXPECT_NE(r.out.find("COM1  " + sim_.PtyPath() + "  busy"), std::string::npos) << r.out;
+  r = Cli({"--list-ports", "--port", m_sim.PtyPath(), "--no-udp"});
+  EXPECT_NE(r.out.find("COM1  " + m_sim.PtyPath() + "  busy"), std::string::npos) << r.out;
   CloseEndpoint(held);
   SystemPlatform::Instance().UseNamedSerialPorts({});
 }

@@ -24,20 +24,20 @@ class NetnsBroadcast : public ::testing::Test {
   void SetUp() override {
     if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
     std::string why;
-    if (!net_.Create(&why)) GTEST_SKIP() << "no network namespaces here: " << why;
-    sim_.SetNetworkNamespace(net_.devices());
+    if (!m_net.Create(&why)) GTEST_SKIP() << "no network namespaces here: " << why;
+    m_sim.SetNetworkNamespace(m_net.devices());
   }
   testing::ProcessResult Cli(const std::string& serial) {
-    return net_.RunInTool({QUILLON_CLI_PATH, "--serial", serial, "--no-serial", "--verbose"},
-                          30000);
+    return m_net.RunInTool({QUILLON_CLI_PATH, "--serial", serial, "--no-serial", "--verbose"},
+                           30000);
   }
-  NamespacePair net_;
-  SimulatorProcess sim_;
+  NamespacePair m_net;
+  SimulatorProcess m_sim;
 };
 
 TEST_F(NetnsBroadcast, FindsAndReconfiguresTheDeviceByBroadcast) {
   std::string error;
-  ASSERT_TRUE(sim_.Start({"--udp", "0.0.0.0", "--serial", "1234"}, &error)) << error;
+  ASSERT_TRUE(m_sim.Start({"--udp", "0.0.0.0", "--serial", "1234"}, &error)) << error;
   const auto r = Cli("1234");
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, std::string(kTextSuccess) + "\n\nThe Quillon was found at 10.77.0.2.\n");
@@ -45,31 +45,31 @@ TEST_F(NetnsBroadcast, FindsAndReconfiguresTheDeviceByBroadcast) {
   EXPECT_NE(r.err.find("udp 10.77.0.255:50000 > 12 bytes: A5 5A 01 01"), std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("udp 10.77.0.2:50000 > 136 bytes"), std::string::npos) << r.err;
-  EXPECT_EQ(RequestKinds(sim_),
+  EXPECT_EQ(RequestKinds(m_sim),
             (std::vector<std::string>{"identify", "status", "mode", "svc0", "svc5", "svc4"}));
-  EXPECT_EQ(sim_.LastRecordHex(),
+  EXPECT_EQ(m_sim.LastRecordHex(),
             "120007341201000088139411200311223344"
             "0000");
 }
 
 TEST_F(NetnsBroadcast, ReportsAnAbsentDevice) {
   std::string error;
-  ASSERT_TRUE(sim_.Start({"--udp", "0.0.0.0", "--serial", "1234"}, &error)) << error;
+  ASSERT_TRUE(m_sim.Start({"--udp", "0.0.0.0", "--serial", "1234"}, &error)) << error;
   const auto r = Cli("4321");
   EXPECT_EQ(r.exitCode, 3);
   EXPECT_TRUE(r.out.empty());
   EXPECT_NE(r.err.find(std::string(kTextNotDetected) + "\n"), std::string::npos) << r.err;
-  EXPECT_EQ(RequestKinds(sim_), std::vector<std::string>{"identify"});
+  EXPECT_EQ(RequestKinds(m_sim), std::vector<std::string>{"identify"});
 }
 
 TEST_F(NetnsBroadcast, FindsOneOf250DevicesAnsweringTheSameBroadcast) {
   std::string why;
-  ASSERT_TRUE(net_.AddDeviceAddresses(3, 250, &why)) << why;
+  ASSERT_TRUE(m_net.AddDeviceAddresses(3, 250, &why)) << why;
   std::string error;
   // Devices 1000..1249 answer from 10.77.0.3 .. 10.77.0.252.
-  ASSERT_TRUE(sim_.Start({"--udp", "0.0.0.0", "--serial", "1000", "--devices", "250",
-                          "--device-addresses-from", "10.77.0.3"},
-                         &error))
+  ASSERT_TRUE(m_sim.Start({"--udp", "0.0.0.0", "--serial", "1000", "--devices", "250",
+                           "--device-addresses-from", "10.77.0.3"},
+                          &error))
       << error;
   constexpr int kTries = 3;
   for (int attempt = 0; attempt < kTries; ++attempt) {

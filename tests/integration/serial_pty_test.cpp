@@ -19,11 +19,11 @@ using testing::PtyPair;
 class SerialPtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!pty_.ok()) GTEST_SKIP() << "no pseudo-terminal could be made here";
-    SystemPlatform::Instance().UseNamedSerialPorts({pty_.slavePath()});
+    if (!m_pty.ok()) GTEST_SKIP() << "no pseudo-terminal could be made here";
+    SystemPlatform::Instance().UseNamedSerialPorts({m_pty.slavePath()});
   }
   void TearDown() override { SystemPlatform::Instance().UseNamedSerialPorts({}); }
-  PtyPair pty_;
+  PtyPair m_pty;
 };
 
 TEST_F(SerialPtyTest, OpensWithTheDeviceLineSettings) {
@@ -56,7 +56,7 @@ TEST_F(SerialPtyTest, OpenIsExclusiveAndReleasedOnClose) {
   const SerialHandle first = OpenSerialPort(1);
   ASSERT_NE(first, kInvalidSerialHandle);
   EXPECT_EQ(OpenSerialPort(1), kInvalidSerialHandle);
-  SerialOpenResult probe = ProbeSerialPort(pty_.slavePath());
+  SerialOpenResult probe = ProbeSerialPort(m_pty.slavePath());
   EXPECT_EQ(probe.status, SerialOpenStatus::kBusy) << probe.detail;
   LinkEndpoint e;
   e.serialPort = first;
@@ -65,13 +65,13 @@ TEST_F(SerialPtyTest, OpenIsExclusiveAndReleasedOnClose) {
   EXPECT_NE(again, kInvalidSerialHandle);
   e.serialPort = again;
   CloseEndpoint(e);
-  probe = ProbeSerialPort(pty_.slavePath());
+  probe = ProbeSerialPort(m_pty.slavePath());
   EXPECT_EQ(probe.status, SerialOpenStatus::kOpened) << probe.detail;
 }
 
 TEST_F(SerialPtyTest, NoDescriptorLeaksOnAnyPath) {
   SystemPlatform::Instance().UseNamedSerialPorts(
-      {pty_.slavePath(), "/dev/null", "/nonexistent/tty", pty_.slavePath()});
+      {m_pty.slavePath(), "/dev/null", "/nonexistent/tty", m_pty.slavePath()});
   const int before = testing::OpenDescriptorCount();
   for (int round = 0; round < 20; ++round) {
     LinkEndpoint e;
@@ -92,7 +92,7 @@ TEST_F(SerialPtyTest, WaitTakesExactlyOneReplySize) {
   std::vector<std::uint8_t> bytes(137, 0x42);
 
   // 136 bytes end the wait at once.
-  ASSERT_EQ(pty_.Send(bytes.data(), 136), 136);
+  ASSERT_EQ(m_pty.Send(bytes.data(), 136), 136);
   auto start = NowMs();
   EXPECT_EQ(WaitForSerialBytes(h, 136, Deadline(start + 1000)), 136u);
   EXPECT_LT(NowMs() - start, 900);
@@ -100,14 +100,14 @@ TEST_F(SerialPtyTest, WaitTakesExactlyOneReplySize) {
   EXPECT_EQ(CurrentPlatform().SerialQueued(h), 0u);
 
   // 137 bytes run the wait to its deadline.
-  ASSERT_EQ(pty_.Send(bytes.data(), 137), 137);
+  ASSERT_EQ(m_pty.Send(bytes.data(), 137), 137);
   start = NowMs();
   EXPECT_EQ(WaitForSerialBytes(h, 136, Deadline(start + 1000)), 137u);
   EXPECT_GE(NowMs() - start, 1000);
 
   // More than one drain chunk is emptied in several reads.
   std::vector<std::uint8_t> flood(3000, 0x17);
-  ASSERT_EQ(pty_.Send(flood.data(), 3000), 3000);
+  ASSERT_EQ(m_pty.Send(flood.data(), 3000), 3000);
   const auto flood_start = NowMs();
   while (CurrentPlatform().SerialQueued(h) < 3137 && NowMs() - flood_start < 1000) {
     CurrentPlatform().SleepMs(1);
@@ -123,8 +123,8 @@ TEST_F(SerialPtyTest, AVanishedDeviceEndsWaitsAndDrains) {
   const SerialHandle h = OpenSerialPort(1);
   ASSERT_NE(h, kInvalidSerialHandle);
   std::vector<std::uint8_t> bytes(10, 1);
-  pty_.Send(bytes.data(), 10);
-  pty_.CloseMaster();
+  m_pty.Send(bytes.data(), 10);
+  m_pty.CloseMaster();
   const auto start = NowMs();
   WaitForSerialBytes(h, 136, Deadline(start + 300));
   DrainSerialInput(h, 1536);

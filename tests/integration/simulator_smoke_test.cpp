@@ -71,13 +71,13 @@ struct Datagram {
 // The tool's end of UDP: a socket on 127.0.0.1.
 class UdpClient {
  public:
-  UdpClient() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  UdpClient() : m_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   }
-  ~UdpClient() { close(fd_); }
+  ~UdpClient() { close(m_fd); }
   UdpClient(const UdpClient&) = delete;
   UdpClient& operator=(const UdpClient&) = delete;
 
@@ -86,16 +86,16 @@ class UdpClient {
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-    ASSERT_EQ(sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
+    ASSERT_EQ(sendto(m_fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
               static_cast<long>(b.size()));
   }
   std::optional<Datagram> Receive(int timeout_ms) {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{m_fd, POLLIN, 0};
     if (poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
     std::uint8_t buf[2048];
     sockaddr_in from{};
     socklen_t len = sizeof from;
-    const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    const ssize_t n = recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (n < 0) return std::nullopt;
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
@@ -103,7 +103,7 @@ class UdpClient {
   }
 
  private:
-  int fd_;
+  int m_fd;
 };
 
 class SimulatorTest : public ::testing::Test {
@@ -113,9 +113,9 @@ class SimulatorTest : public ::testing::Test {
   }
   void StartSimulator(const std::vector<std::string>& args) {
     std::string error;
-    ASSERT_TRUE(sim_.Start(args, &error)) << error;
+    ASSERT_TRUE(m_sim.Start(args, &error)) << error;
   }
-  SimulatorProcess sim_;
+  SimulatorProcess m_sim;
 };
 
 TEST_F(SimulatorTest, IdentifyReplyOverPtyIsTheWorkedExample) {
@@ -123,7 +123,7 @@ TEST_F(SimulatorTest, IdentifyReplyOverPtyIsTheWorkedExample) {
   ASSERT_NO_FATAL_FAILURE(
       StartSimulator({"--pty", "--serial", "1234", "--presence", "1", "--applicability-a", "0",
                       "--module-block", "0000000000"}));
-  PtyClient pty(sim_.LinkPath());
+  PtyClient pty(m_sim.LinkPath());
   ASSERT_TRUE(pty.ok());
   // Garbage ahead, and the request itself in two pieces: the device finds it by its markers.
   const Bytes identify = ToBytes(kIdentifyRequest);
@@ -138,10 +138,10 @@ TEST_F(SimulatorTest, IdentifyReplyOverPtyIsTheWorkedExample) {
   expected[134] = 0xB9, expected[135] = 0x9B;
   EXPECT_EQ(pty.Read(cmd::kReplySize + 1, kReplyWaitMs), expected);
 
-  EXPECT_EQ(sim_.LogLines(), (std::vector<std::string>{
-                                 "serial unknown 00A511",
-                                 "serial identify A55A0101000000000000B99B",
-                             }));
+  EXPECT_EQ(m_sim.LogLines(), (std::vector<std::string>{
+                                  "serial unknown 00A511",
+                                  "serial identify A55A0101000000000000B99B",
+                              }));
 }
 
 TEST_F(SimulatorTest, ConfiguredFieldsReachTheRepliesOverUdp) {
@@ -149,7 +149,7 @@ TEST_F(SimulatorTest, ConfiguredFieldsReachTheRepliesOverUdp) {
       StartSimulator({"--udp=127.0.57.2", "--serial", "40000", "--presence=0x1234",
                       "--applicability-a", "2", "--use-override", "3", "--use-count=-5",
                       "--module-block", "0102030405", "--status-fields", "1112131415161718"}));
-  EXPECT_EQ(sim_.UdpEndpoint(), "127.0.57.2:50000");
+  EXPECT_EQ(m_sim.UdpEndpoint(), "127.0.57.2:50000");
   UdpClient udp;
 
   udp.Send("127.0.57.2", ToBytes(kIdentifyRequest));
@@ -180,7 +180,7 @@ TEST_F(SimulatorTest, ConfiguredFieldsReachTheRepliesOverUdp) {
   EXPECT_EQ(Bytes(record.bytes.begin() + 10, record.bytes.begin() + 18),
             (Bytes{0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18}));
 
-  const auto log = sim_.LogLines();
+  const auto log = m_sim.LogLines();
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[1].substr(0, 14), "udp 127.0.0.1:");
   EXPECT_NE(log[1].find(" status A55A5900000000000000B99B"), std::string::npos) << log[1];
@@ -188,7 +188,7 @@ TEST_F(SimulatorTest, ConfiguredFieldsReachTheRepliesOverUdp) {
 
 TEST_F(SimulatorTest, ServiceSessionOverPty) {
   ASSERT_NO_FATAL_FAILURE(StartSimulator({"--pty", "--service-version", "7"}));
-  PtyClient pty(sim_.PtyPath());
+  PtyClient pty(m_sim.PtyPath());
   ASSERT_TRUE(pty.ok());
 
   // Silence after the mode switch shows in the next read: a reply to it would come first.
@@ -207,7 +207,7 @@ TEST_F(SimulatorTest, ServiceSessionOverPty) {
   ASSERT_EQ(write[0], 0x67);
   pty.Write(write);
   EXPECT_EQ(pty.Read(svc::kFrameSize, kReplyWaitMs), write);
-  EXPECT_EQ(sim_.LastRecordHex(), ToHex(record));
+  EXPECT_EQ(m_sim.LastRecordHex(), ToHex(record));
 
   const Bytes read = ServiceRequest(svc::kReadBlock, {0x00, 0x01, 0x00, 0x00, 16, 0});
   pty.Write(read);
@@ -227,7 +227,7 @@ TEST_F(SimulatorTest, ServiceSessionOverPty) {
   EXPECT_TRUE(IsValidReply(again.data(), kIdentifyRequest));
 
   std::vector<std::string> kinds;
-  for (const std::string& line : sim_.LogLines()) kinds.push_back(line.substr(0, line.rfind(' ')));
+  for (const std::string& line : m_sim.LogLines()) kinds.push_back(line.substr(0, line.rfind(' ')));
   EXPECT_EQ(kinds, (std::vector<std::string>{"serial mode", "serial svc0", "serial svc5",
                                              "serial svc3", "serial svc4", "serial identify"}));
 }
@@ -443,7 +443,7 @@ TEST_P(SimulatorFaultTest, Behaves) {
   UdpClient udp;
   c.check(udp, address);
   if (c.requestsLogged != 0) {
-    EXPECT_EQ(sim_.LogLines().size(), c.requestsLogged);
+    EXPECT_EQ(m_sim.LogLines().size(), c.requestsLogged);
   }
 }
 
@@ -455,7 +455,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, SimulatorFaultTest,
 
 TEST_F(SimulatorTest, StrayBytesAndSplitRepliesOnPty) {
   ASSERT_NO_FATAL_FAILURE(StartSimulator({"--pty", "--stray-bytes", "3", "--split-reply", "4:30"}));
-  PtyClient pty(sim_.PtyPath());
+  PtyClient pty(m_sim.PtyPath());
   ASSERT_TRUE(pty.ok());
   pty.Write(ToBytes(kIdentifyRequest));
   const Bytes first = pty.Read(cmd::kReplySize + 3, kReplyWaitMs);
@@ -500,7 +500,7 @@ TEST_F(SimulatorTest, SeveralDevicesAnswerFromTheirOwnAddresses) {
 
 TEST_F(SimulatorTest, GarbageDoesNotStopIt) {
   ASSERT_NO_FATAL_FAILURE(StartSimulator({"--pty", "--udp", "127.0.57.5"}));
-  PtyClient pty(sim_.PtyPath());
+  PtyClient pty(m_sim.PtyPath());
   ASSERT_TRUE(pty.ok());
   UdpClient udp;
   std::uint32_t x = 12345;
@@ -525,7 +525,7 @@ TEST_F(SimulatorTest, GarbageDoesNotStopIt) {
   const auto udp_reply = udp.Receive(kReplyWaitMs);
   ASSERT_TRUE(udp_reply);
   EXPECT_TRUE(IsValidReply(Unprefixed(udp_reply->bytes).data(), kIdentifyRequest));
-  EXPECT_TRUE(sim_.Running());
+  EXPECT_TRUE(m_sim.Running());
 }
 
 TEST_F(SimulatorTest, VanishesAfterTheChosenRequest) {
@@ -534,20 +534,20 @@ TEST_F(SimulatorTest, VanishesAfterTheChosenRequest) {
   udp.Send("127.0.57.6", ToBytes(MakeModeSwitchRequest()));
   udp.Send("127.0.57.6", ServiceRequest(svc::kWriteRecord, {2, 0, 1, 2}));
   int status = 0;
-  ASSERT_TRUE(sim_.WaitForExit(kReplyWaitMs, &status));
+  ASSERT_TRUE(m_sim.WaitForExit(kReplyWaitMs, &status));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_EQ(sim_.LogLines().size(), 2u);
-  EXPECT_EQ(sim_.LastRecordHex(), "");
+  EXPECT_EQ(m_sim.LogLines().size(), 2u);
+  EXPECT_EQ(m_sim.LastRecordHex(), "");
 }
 
 TEST_F(SimulatorTest, StopsCleanlyAndRemovesItsLink) {
   ASSERT_NO_FATAL_FAILURE(StartSimulator({"--pty"}));
   struct stat st {};
-  ASSERT_EQ(lstat(sim_.LinkPath().c_str(), &st), 0);
-  sim_.Stop();
-  EXPECT_TRUE(WIFEXITED(sim_.exit_status()) && WEXITSTATUS(sim_.exit_status()) == 0)
-      << sim_.exit_status();
-  EXPECT_NE(lstat(sim_.LinkPath().c_str(), &st), 0);
+  ASSERT_EQ(lstat(m_sim.LinkPath().c_str(), &st), 0);
+  m_sim.Stop();
+  EXPECT_TRUE(WIFEXITED(m_sim.exit_status()) && WEXITSTATUS(m_sim.exit_status()) == 0)
+      << m_sim.exit_status();
+  EXPECT_NE(lstat(m_sim.LinkPath().c_str(), &st), 0);
 }
 
 TEST_F(SimulatorTest, RefusesBadOptions) {
@@ -565,8 +565,8 @@ TEST_F(SimulatorTest, RefusesBadOptions) {
   };
   for (const auto& args : cases) {
     std::string error;
-    EXPECT_FALSE(sim_.Start(args, &error)) << args[1];
-    EXPECT_TRUE(WIFEXITED(sim_.exit_status()) && WEXITSTATUS(sim_.exit_status()) == 2)
+    EXPECT_FALSE(m_sim.Start(args, &error)) << args[1];
+    EXPECT_TRUE(WIFEXITED(m_sim.exit_status()) && WEXITSTATUS(m_sim.exit_status()) == 2)
         << args[1] << ": " << error;
   }
 }

@@ -195,7 +195,7 @@ class ServiceCommandsAgainstSimulator : public ::testing::TestWithParam<bool> {
   void SetUp() override {
     if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
   }
-  // Starts the simulator with args, switches it to service mode and fills endpoint_.
+  // Starts the simulator with args, switches it to service mode and fills m_endpoint.
   void Enter(std::vector<std::string> args, const char* address) {
     const bool udp = GetParam();
     args.insert(args.end(), {"--serial", "1234"});
@@ -205,60 +205,60 @@ class ServiceCommandsAgainstSimulator : public ::testing::TestWithParam<bool> {
       args.push_back("--pty");
     }
     std::string error;
-    ASSERT_TRUE(sim_.Start(args, &error)) << error;
+    ASSERT_TRUE(m_sim.Start(args, &error)) << error;
     const CommandPacket mode = MakeModeSwitchRequest();
     if (udp) {
-      socket_ = CreateLinkSocket();
-      ASSERT_TRUE(SetPeerAddress(endpoint_, address));
-      SendDatagram(socket_.get(), mode, endpoint_.peerAddress, kDevicePort);
+      m_socket = CreateLinkSocket();
+      ASSERT_TRUE(SetPeerAddress(m_endpoint, address));
+      SendDatagram(m_socket.get(), mode, m_endpoint.peerAddress, kDevicePort);
     } else {
-      SystemPlatform::Instance().UseNamedSerialPorts({sim_.PtyPath()});
-      endpoint_.serialPort = OpenSerialPort(1);
-      ASSERT_NE(endpoint_.serialPort, kInvalidSerialHandle);
-      SerialWrite(endpoint_.serialPort, mode);
+      SystemPlatform::Instance().UseNamedSerialPorts({m_sim.PtyPath()});
+      m_endpoint.serialPort = OpenSerialPort(1);
+      ASSERT_NE(m_endpoint.serialPort, kInvalidSerialHandle);
+      SerialWrite(m_endpoint.serialPort, mode);
     }
-    ASSERT_EQ(sim_.WaitForLogLines(1, 2000).size(), 1u);
+    ASSERT_EQ(m_sim.WaitForLogLines(1, 2000).size(), 1u);
   }
   void TearDown() override {
-    CloseEndpoint(endpoint_);
+    CloseEndpoint(m_endpoint);
     SystemPlatform::Instance().UseNamedSerialPorts({});
   }
-  SimulatorProcess sim_;
-  std::unique_ptr<DatagramSocket> socket_;
-  LinkEndpoint endpoint_;
+  SimulatorProcess m_sim;
+  std::unique_ptr<DatagramSocket> m_socket;
+  LinkEndpoint m_endpoint;
 };
 
 TEST_P(ServiceCommandsAgainstSimulator, EachCommand) {
   Enter({}, "127.0.0.95");
   std::uint8_t info[svc::kPayloadSize] = {};
-  EXPECT_EQ(ServiceReadInfo(socket_.get(), endpoint_, info), kLinkOk);
+  EXPECT_EQ(ServiceReadInfo(m_socket.get(), m_endpoint, info), kLinkOk);
   EXPECT_EQ(info[0], 5);
-  EXPECT_EQ(ServiceSendValue(socket_.get(), endpoint_, 0x01020304), kLinkOk);
+  EXPECT_EQ(ServiceSendValue(m_socket.get(), m_endpoint, 0x01020304), kLinkOk);
   const std::uint8_t data[4] = {9, 8, 7, 6};
-  EXPECT_EQ(ServiceWriteBlock(socket_.get(), endpoint_, 0x100, 4, data), kLinkOk);
+  EXPECT_EQ(ServiceWriteBlock(m_socket.get(), m_endpoint, 0x100, 4, data), kLinkOk);
   std::uint8_t back[128] = {};
-  EXPECT_EQ(ServiceReadBlock(socket_.get(), endpoint_, 0x100, 128, back), kLinkOk);
+  EXPECT_EQ(ServiceReadBlock(m_socket.get(), m_endpoint, 0x100, 128, back), kLinkOk);
   PowerModuleRecord record;
-  EXPECT_EQ(ServiceWriteRecord(socket_.get(), endpoint_, record.data()), kLinkOk);
-  EXPECT_EQ(sim_.LastRecordHex(), "120005000000000088138813E803000000000000");
-  EXPECT_EQ(ServiceFinish(socket_.get(), endpoint_), kLinkOk);
-  EXPECT_EQ(RequestKinds(sim_), (Kinds{"mode", "svc0", "svc1", "svc2", "svc3", "svc5", "svc4"}));
+  EXPECT_EQ(ServiceWriteRecord(m_socket.get(), m_endpoint, record.data()), kLinkOk);
+  EXPECT_EQ(m_sim.LastRecordHex(), "120005000000000088138813E803000000000000");
+  EXPECT_EQ(ServiceFinish(m_socket.get(), m_endpoint), kLinkOk);
+  EXPECT_EQ(RequestKinds(m_sim), (Kinds{"mode", "svc0", "svc1", "svc2", "svc3", "svc5", "svc4"}));
 }
 
 TEST_P(ServiceCommandsAgainstSimulator, FourAttemptsAgainstASilentDevice) {
   Enter({"--silent"}, "127.0.0.96");
   const auto start = NowMs();
-  EXPECT_EQ(ServiceSendValue(socket_.get(), endpoint_, 7), kLinkNoReply);
+  EXPECT_EQ(ServiceSendValue(m_socket.get(), m_endpoint, 7), kLinkNoReply);
   EXPECT_GE(NowMs() - start, 4000);
-  EXPECT_EQ(RequestKinds(sim_), (Kinds{"mode", "svc1", "svc1", "svc1", "svc1"}));
+  EXPECT_EQ(RequestKinds(m_sim), (Kinds{"mode", "svc1", "svc1", "svc1", "svc1"}));
 }
 
 TEST_P(ServiceCommandsAgainstSimulator, ALateDuplicateIsNotTakenForTheNextReply) {
   Enter({"--duplicate-reply-after", "200"}, "127.0.0.97");
   std::uint8_t info[svc::kPayloadSize] = {};
-  ASSERT_EQ(ServiceReadInfo(socket_.get(), endpoint_, info), kLinkOk);
+  ASSERT_EQ(ServiceReadInfo(m_socket.get(), m_endpoint, info), kLinkOk);
   std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the duplicate is queued now
-  EXPECT_EQ(ServiceFinish(socket_.get(), endpoint_), kLinkOk);
+  EXPECT_EQ(ServiceFinish(m_socket.get(), m_endpoint), kLinkOk);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, ServiceCommandsAgainstSimulator,

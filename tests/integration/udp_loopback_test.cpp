@@ -20,36 +20,37 @@ namespace {
 class Peer {
  public:
   Peer(const char* address, std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     ::inet_pton(AF_INET, address, &a.sin_addr);
-    ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    m_ok = ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   }
-  ~Peer() { ::close(fd_); }
-  bool ok() const { return ok_; }
+  ~Peer() { ::close(m_fd); }
+  bool ok() const { return m_ok; }
   // Sends to the tool's socket, whose port it learnt from the tool's request.
   void SendTo(const sockaddr_in& to, const std::vector<std::uint8_t>& bytes) {
-    ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
   }
   // Waits up to 2 s for a datagram; returns it and where it came from.
   std::vector<std::uint8_t> Receive(sockaddr_in* from) {
     timeval tv{2, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     std::vector<std::uint8_t> buf(4096);
     socklen_t len = sizeof *from;
     const ssize_t n =
-        ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(from), &len);
+        ::recvfrom(m_fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(from), &len);
     buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return buf;
   }
 
  private:
-  int fd_ = -1;
-  bool ok_ = false;
+  int m_fd = -1;
+  bool m_ok = false;
 };
 
 sockaddr_in ToolAddress(DatagramSocket& tool, Peer& device, const char* device_address) {

@@ -16,44 +16,44 @@ namespace quillon::testing {
 PtyPair::PtyPair() {
   int slave = -1;
   char name[256] = {};
-  if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
-    master_ = -1;
+  if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0) {
+    m_master = -1;
     return;
   }
   termios tio{};
   ::tcgetattr(slave, &tio);
   ::cfmakeraw(&tio);
   ::tcsetattr(slave, TCSANOW, &tio);
-  ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+  ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
   ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-  slave_keep_ = slave;
-  slave_path_ = name;
+  m_slaveKeep = slave;
+  m_slavePath = name;
 }
 
 PtyPair::~PtyPair() {
   CloseMaster();
-  if (slave_keep_ >= 0) ::close(slave_keep_);
+  if (m_slaveKeep >= 0) ::close(m_slaveKeep);
 }
 
 void PtyPair::CloseMaster() {
-  if (master_ >= 0) ::close(master_);
-  master_ = -1;
+  if (m_master >= 0) ::close(m_master);
+  m_master = -1;
 }
 
 int PtyPair::TakeSlave() {
-  const int fd = slave_keep_;
-  slave_keep_ = -1;
+  const int fd = m_slaveKeep;
+  m_slaveKeep = -1;
   return fd;
 }
 
 long PtyPair::Send(const void* data, long size) {
-  const ssize_t n = ::write(master_, data, static_cast<std::size_t>(size));
+  const ssize_t n = ::write(m_master, data, static_cast<std::size_t>(size));
   return n < 0 ? 0 : static_cast<long>(n);
 }
 
 std::string PtyPair::Receive(long size, int timeout_ms) {
   const std::vector<std::uint8_t> bytes =
-      ReadFor(master_, size > 0 ? static_cast<std::size_t>(size) : 0, timeout_ms);
+      ReadFor(m_master, size > 0 ? static_cast<std::size_t>(size) : 0, timeout_ms);
   return std::string(bytes.begin(), bytes.end());
 }
 

@@ -16,9 +16,9 @@ class PtyPair {
   PtyPair(const PtyPair&) = delete;
   PtyPair& operator=(const PtyPair&) = delete;
 
-  bool ok() const { return master_ >= 0; }
-  int master() const { return master_; }
-  const std::string& slavePath() const { return slave_path_; }
+  bool ok() const { return m_master >= 0; }
+  int master() const { return m_master; }
+  const std::string& slavePath() const { return m_slavePath; }
   // Writes to the device side; returns the count written.
   long Send(const void* data, long size);
   // Reads what the tool wrote, waiting up to timeout_ms for `size` bytes.
@@ -29,9 +29,9 @@ class PtyPair {
   int TakeSlave();
 
  private:
-  int master_ = -1;
-  int slave_keep_ = -1;  // held open so the pty stays while the tool opens and closes it
-  std::string slave_path_;
+  int m_master = -1;
+  int m_slaveKeep = -1;  // held open so the pty stays while the tool opens and closes it
+  std::string m_slavePath;
 };
 
 // The tool's end of a pseudo-terminal that someone else made (the simulator's), raw.

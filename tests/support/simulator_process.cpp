@@ -54,9 +54,9 @@ std::string SimulatorProcess::ProgramPath() {
 }
 
 std::uint16_t SimulatorProcess::UdpPort() const {
-  const std::size_t colon = udp_endpoint_.rfind(':');
+  const std::size_t colon = m_udpEndpoint.rfind(':');
   if (colon == std::string::npos) return 0;
-  return static_cast<std::uint16_t>(std::atoi(udp_endpoint_.c_str() + colon + 1));
+  return static_cast<std::uint16_t>(std::atoi(m_udpEndpoint.c_str() + colon + 1));
 }
 
 SimulatorProcess::~SimulatorProcess() {
@@ -67,8 +67,8 @@ SimulatorProcess::~SimulatorProcess() {
 bool SimulatorProcess::Start(std::vector<std::string> args, std::string* error) {
   Stop();
   RemoveDirectory();
-  pty_path_.clear();
-  udp_endpoint_.clear();
+  m_ptyPath.clear();
+  m_udpEndpoint.clear();
   if (!Available()) {
     *error = "the simulator is not built";
     return false;
@@ -78,7 +78,7 @@ bool SimulatorProcess::Start(std::vector<std::string> args, std::string* error) 
     *error = std::string("mkdtemp: ") + std::strerror(errno);
     return false;
   }
-  dir_ = dir_template;
+  m_dir = dir_template;
   if (!Contains(args, "--log")) args.insert(args.end(), {"--log", LogPath()});
   if (!Contains(args, "--record-out")) args.insert(args.end(), {"--record-out", RecordPath()});
   if (Contains(args, "--pty") && !Contains(args, "--link")) {
@@ -100,7 +100,7 @@ bool SimulatorProcess::Start(std::vector<std::string> args, std::string* error) 
     RemoveDirectory();
     return false;
   }
-  const std::string stderr_path = dir_ + "/stderr.txt";
+  const std::string stderr_path = m_dir + "/stderr.txt";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
@@ -109,9 +109,9 @@ bool SimulatorProcess::Start(std::vector<std::string> args, std::string* error) 
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   std::string program = ProgramPath();
   std::vector<std::string> prefix;
-  if (!namespace_.empty()) {
+  if (!m_namespace.empty()) {
     // `ip netns exec` enters the namespace and then execs the simulator under the same pid.
-    prefix = {"ip", "netns", "exec", namespace_, program};
+    prefix = {"ip", "netns", "exec", m_namespace, program};
     program = "ip";
   }
   std::vector<char*> argv;
@@ -119,14 +119,14 @@ bool SimulatorProcess::Start(std::vector<std::string> args, std::string* error) 
   for (std::string& a : prefix) argv.push_back(a.data());
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  const int rc = posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int rc = posix_spawnp(&m_pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(in_pipe[0]);
   close(out_pipe[1]);
-  stdin_fd_ = in_pipe[1];
-  stdout_fd_ = out_pipe[0];
+  m_stdinFd = in_pipe[1];
+  m_stdoutFd = out_pipe[0];
   if (rc != 0) {
-    pid_ = -1;
+    m_pid = -1;
     *error = "cannot start " + program + ": " + std::strerror(rc);
     CloseDescriptors();
     RemoveDirectory();
@@ -150,22 +150,22 @@ bool SimulatorProcess::ReadUntilReady(std::string* error) {
       const std::string line = pending.substr(0, eol);
       pending.erase(0, eol + 1);
       if (line == "ready") return true;
-      if (line.rfind("pty ", 0) == 0) pty_path_ = line.substr(4);
-      if (line.rfind("udp ", 0) == 0) udp_endpoint_ = line.substr(4);
+      if (line.rfind("pty ", 0) == 0) m_ptyPath = line.substr(4);
+      if (line.rfind("udp ", 0) == 0) m_udpEndpoint = line.substr(4);
     }
     const std::int64_t left = deadline - SteadyClockMs();
     if (left <= 0) {
       *error = "the simulator did not get ready within 5 s";
       return false;
     }
-    pollfd p{stdout_fd_, POLLIN, 0};
+    pollfd p{m_stdoutFd, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
       *error = std::string("poll: ") + std::strerror(errno);
       return false;
     }
     if (p.revents == 0) continue;
     char buf[512];
-    const ssize_t n = read(stdout_fd_, buf, sizeof buf);
+    const ssize_t n = read(m_stdoutFd, buf, sizeof buf);
     if (n <= 0) {
       *error = "the simulator ended before it was ready";
       return false;
@@ -175,8 +175,8 @@ bool SimulatorProcess::ReadUntilReady(std::string* error) {
 }
 
 std::string SimulatorProcess::StandardError() const {
-  if (dir_.empty()) return "";
-  const std::string text = ReadFile(dir_ + "/stderr.txt");
+  if (m_dir.empty()) return "";
+  const std::string text = ReadFile(m_dir + "/stderr.txt");
   return text.empty() ? "" : "; its standard error: " + text;
 }
 
@@ -184,10 +184,10 @@ bool SimulatorProcess::Reap(int timeout_ms) {
   const std::int64_t deadline = SteadyClockMs() + timeout_ms;
   for (;;) {
     int status = 0;
-    const pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_ || (r < 0 && errno == ECHILD)) {
-      exit_status_ = status;
-      pid_ = -1;
+    const pid_t r = waitpid(m_pid, &status, WNOHANG);
+    if (r == m_pid || (r < 0 && errno == ECHILD)) {
+      m_exitStatus = status;
+      m_pid = -1;
       return true;
     }
     if (SteadyClockMs() >= deadline) return false;
@@ -196,21 +196,21 @@ bool SimulatorProcess::Reap(int timeout_ms) {
 }
 
 bool SimulatorProcess::WaitForExit(int timeout_ms, int* status) {
-  if (pid_ <= 0) return false;
+  if (m_pid <= 0) return false;
   if (!Reap(timeout_ms)) return false;
-  if (status) *status = exit_status_;
+  if (status) *status = m_exitStatus;
   return true;
 }
 
 bool SimulatorProcess::Running() {
-  return pid_ > 0 && !Reap(0);
+  return m_pid > 0 && !Reap(0);
 }
 
 void SimulatorProcess::Stop() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
+  if (m_pid > 0) {
+    kill(m_pid, SIGTERM);
     if (!Reap(kStopTimeoutMs)) {
-      kill(pid_, SIGKILL);
+      kill(m_pid, SIGKILL);
       Reap(kStopTimeoutMs);
     }
   }
@@ -218,21 +218,21 @@ void SimulatorProcess::Stop() {
 }
 
 void SimulatorProcess::CloseDescriptors() {
-  if (stdin_fd_ >= 0) close(stdin_fd_);
-  if (stdout_fd_ >= 0) close(stdout_fd_);
-  stdin_fd_ = stdout_fd_ = -1;
+  if (m_stdinFd >= 0) close(m_stdinFd);
+  if (m_stdoutFd >= 0) close(m_stdoutFd);
+  m_stdinFd = m_stdoutFd = -1;
 }
 
 void SimulatorProcess::RemoveDirectory() {
-  if (dir_.empty()) return;
+  if (m_dir.empty()) return;
   std::error_code ignored;
-  std::filesystem::remove_all(dir_, ignored);
-  dir_.clear();
+  std::filesystem::remove_all(m_dir, ignored);
+  m_dir.clear();
 }
 
 std::vector<std::string> SimulatorProcess::LogLines() const {
   std::vector<std::string> lines;
-  if (dir_.empty()) return lines;
+  if (m_dir.empty()) return lines;
   std::ifstream in(LogPath());
   std::string line;
   while (std::getline(in, line)) {
@@ -252,7 +252,7 @@ std::vector<std::string> SimulatorProcess::WaitForLogLines(std::size_t count,
 }
 
 std::string SimulatorProcess::LastRecordHex() const {
-  if (dir_.empty()) return "";
+  if (m_dir.empty()) return "";
   std::string text = ReadFile(RecordPath());
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;

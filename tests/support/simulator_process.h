@@ -35,7 +35,7 @@ class SimulatorProcess {
   // standard error) and nothing is left running.
   bool Start(std::vector<std::string> args, std::string* error);
   // Runs the simulator inside this network namespace (from the next Start on).
-  void SetNetworkNamespace(std::string name) { namespace_ = std::move(name); }
+  void SetNetworkNamespace(std::string name) { m_namespace = std::move(name); }
 
   // Sends SIGTERM and waits for the exit (SIGKILL after kStopTimeoutMs). The temporary directory
   // stays, for the log, until the next Start or the destructor. Harmless when not running.
@@ -46,19 +46,19 @@ class SimulatorProcess {
   bool WaitForExit(int timeout_ms, int* status);
   bool Running();
   // The waitpid status of the last exit, valid after Stop or a successful WaitForExit.
-  int exit_status() const { return exit_status_; }
+  int exit_status() const { return m_exitStatus; }
 
-  pid_t pid() const { return pid_; }
-  const std::string& dir() const { return dir_; }
+  pid_t pid() const { return m_pid; }
+  const std::string& dir() const { return m_dir; }
   // The slave path printed after "pty ", empty without --pty (or before Start).
-  const std::string& PtyPath() const { return pty_path_; }
+  const std::string& PtyPath() const { return m_ptyPath; }
   // The symlink in the temporary directory that Start asks for with --pty.
-  std::string LinkPath() const { return dir_ + "/ttyQuillon"; }
+  std::string LinkPath() const { return m_dir + "/ttyQuillon"; }
   // "ADDRESS:PORT" printed after "udp ", empty without --udp; and its port alone.
-  const std::string& UdpEndpoint() const { return udp_endpoint_; }
+  const std::string& UdpEndpoint() const { return m_udpEndpoint; }
   std::uint16_t UdpPort() const;
-  std::string LogPath() const { return dir_ + "/requests.log"; }
-  std::string RecordPath() const { return dir_ + "/record.hex"; }
+  std::string LogPath() const { return m_dir + "/requests.log"; }
+  std::string RecordPath() const { return m_dir + "/record.hex"; }
 
   // The log, one entry per request: "<transport> <kind> <HEX>".
   std::vector<std::string> LogLines() const;
@@ -74,14 +74,14 @@ class SimulatorProcess {
   void CloseDescriptors();
   void RemoveDirectory();
 
-  pid_t pid_ = -1;
-  int stdin_fd_ = -1;   // our end of the simulator's standard input
-  int stdout_fd_ = -1;  // our end of its standard output
-  int exit_status_ = 0;
-  std::string dir_;
-  std::string pty_path_;
-  std::string udp_endpoint_;
-  std::string namespace_;
+  pid_t m_pid = -1;
+  int m_stdinFd = -1;   // our end of the simulator's standard input
+  int m_stdoutFd = -1;  // our end of its standard output
+  int m_exitStatus = 0;
+  std::string m_dir;
+  std::string m_ptyPath;
+  std::string m_udpEndpoint;
+  std::string m_namespace;
 };
 
 }  // namespace quillon::testing

@@ -25,88 +25,89 @@ constexpr std::int32_t kSerial = 1234;
 
 class SearchTest : public ::testing::Test {
  protected:
-  SearchTest() : guard_(platform_) {}
+  SearchTest() : m_guard(m_platform) {}
 
   // A session with a socket (unless told otherwise) that broadcasts to 10.0.0.255.
   ReconfigSession& Session(bool with_socket = true) {
-    session_.reset();
-    socket_ = nullptr;
-    socket_owner_.reset();
+    m_session.reset();
+    m_socket = nullptr;
+    m_socketOwner.reset();
     if (with_socket) {
-      auto fake = std::make_unique<FakeSocket>(platform_);
-      socket_ = fake.get();
-      socket_owner_ = std::move(fake);
+      auto fake = std::make_unique<FakeSocket>(m_platform);
+      m_socket = fake.get();
+      m_socketOwner = std::move(fake);
     }
     SearchOptions options;
     options.broadcastTargets = [] { return std::vector<std::string>{"10.0.0.255"}; };
-    session_ = std::make_unique<ReconfigSession>(sink_, record_, socket_owner_, endpoint_, options);
-    return *session_;
+    m_session =
+        std::make_unique<ReconfigSession>(m_sink, m_record, m_socketOwner, m_endpoint, options);
+    return *m_session;
   }
   FakeDevice& SerialDevice(int n, FakeDeviceConfig config = {}) {
-    devices_.push_back(std::make_unique<FakeDevice>(std::move(config)));
-    devices_.back()->AttachSerial(platform_.Port(n));
-    return *devices_.back();
+    m_devices.push_back(std::make_unique<FakeDevice>(std::move(config)));
+    m_devices.back()->AttachSerial(m_platform.Port(n));
+    return *m_devices.back();
   }
   FakeDevice& UdpDevice(std::string address, FakeDeviceConfig config = {}) {
-    devices_.push_back(std::make_unique<FakeDevice>(std::move(config)));
-    devices_.back()->AttachUdp(*socket_, std::move(address));
-    return *devices_.back();
+    m_devices.push_back(std::make_unique<FakeDevice>(std::move(config)));
+    m_devices.back()->AttachUdp(*m_socket, std::move(address));
+    return *m_devices.back();
   }
   std::string OnlyMessage() const {
-    EXPECT_EQ(sink_.messages.size(), 1u);
-    return sink_.messages.empty() ? "" : sink_.messages[0].text;
+    EXPECT_EQ(m_sink.messages.size(), 1u);
+    return m_sink.messages.empty() ? "" : m_sink.messages[0].text;
   }
 
-  FakePlatform platform_;
-  ScopedPlatform guard_;
-  RecordingSink sink_;
-  FakeSocket* socket_ = nullptr;
-  PowerModuleRecord record_;
-  std::unique_ptr<DatagramSocket> socket_owner_;
-  LinkEndpoint endpoint_;
-  std::unique_ptr<ReconfigSession> session_;
-  std::vector<std::unique_ptr<FakeDevice>> devices_;
+  FakePlatform m_platform;
+  ScopedPlatform m_guard;
+  RecordingSink m_sink;
+  FakeSocket* m_socket = nullptr;
+  PowerModuleRecord m_record;
+  std::unique_ptr<DatagramSocket> m_socketOwner;
+  LinkEndpoint m_endpoint;
+  std::unique_ptr<ReconfigSession> m_session;
+  std::vector<std::unique_ptr<FakeDevice>> m_devices;
 };
 
 TEST_F(SearchTest, NothingAnswersWithinOneSharedWindow) {
   ReconfigSession& s = Session(false);
-  platform_.Port(2);  // a silent port
-  const std::int64_t start = platform_.NowMs();
+  m_platform.Port(2);  // a silent port
+  const std::int64_t start = m_platform.NowMs();
   EXPECT_FALSE(s.search().FindDevice(kSerial));
-  EXPECT_EQ(platform_.NowMs() - start, 1000);
+  EXPECT_EQ(m_platform.NowMs() - start, 1000);
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
-  EXPECT_EQ(sink_.messages[0].style, kStyleInformation);
-  EXPECT_EQ(platform_.Port(2).writes.size(), 1u);  // asked once, then closed
-  EXPECT_EQ(platform_.OpenPorts(), 0);
+  EXPECT_EQ(m_sink.messages[0].style, kStyleInformation);
+  EXPECT_EQ(m_platform.Port(2).writes.size(), 1u);  // asked once, then closed
+  EXPECT_EQ(m_platform.OpenPorts(), 0);
 }
 
 TEST_F(SearchTest, EveryPortIsAskedBeforeAnyWaiting) {
   ReconfigSession& s = Session();
   for (int n : {1, 7, 256}) SerialDevice(n, {.silent = true});
-  platform_.Port(9).refuseSettings = true;
-  const std::int64_t start = platform_.NowMs();
+  m_platform.Port(9).refuseSettings = true;
+  const std::int64_t start = m_platform.NowMs();
   EXPECT_FALSE(s.search().FindDevice(kSerial));
   for (int n : {1, 7, 256}) {
-    ASSERT_EQ(platform_.Port(n).writes.size(), 1u) << n;
-    EXPECT_EQ(platform_.Port(n).writes[0].first, start) << n;
+    ASSERT_EQ(m_platform.Port(n).writes.size(), 1u) << n;
+    EXPECT_EQ(m_platform.Port(n).writes[0].first, start) << n;
   }
-  EXPECT_TRUE(platform_.Port(9).writes.empty());
-  ASSERT_EQ(socket_->sent.size(), 1u);
-  EXPECT_EQ(socket_->sent[0].address, "10.0.0.255");
-  EXPECT_EQ(socket_->sent[0].port, 50000);
-  EXPECT_EQ(socket_->sent[0].at, start);
-  EXPECT_EQ(platform_.NowMs() - start, 1000);
+  EXPECT_TRUE(m_platform.Port(9).writes.empty());
+  ASSERT_EQ(m_socket->sent.size(), 1u);
+  EXPECT_EQ(m_socket->sent[0].address, "10.0.0.255");
+  EXPECT_EQ(m_socket->sent[0].port, 50000);
+  EXPECT_EQ(m_socket->sent[0].at, start);
+  EXPECT_EQ(m_platform.NowMs() - start, 1000);
 }
 
 TEST_F(SearchTest, ArrivingDatagramsExtendTheWindowBy500Ms) {
   ReconfigSession& s = Session();
-  const std::int64_t start = platform_.NowMs();
+  const std::int64_t start = m_platform.NowMs();
   // A stranger's datagrams every 400 ms, the first at 900 ms.
   for (int k = 0; k < 5; ++k)
-    socket_->Arrive(start + 900 + 400 * k, "10.0.0.9", 50000, Bytes(138, 1));
+    m_socket->Arrive(start + 900 + 400 * k, "10.0.0.9", 50000, Bytes(138, 1));
   EXPECT_FALSE(s.search().FindDevice(kSerial));
-  EXPECT_EQ(platform_.NowMs() - start, 900 + 400 * 4 + 500);
-  EXPECT_EQ(socket_->Pending(), 0u);
+  EXPECT_EQ(m_platform.NowMs() - start, 900 + 400 * 4 + 500);
+  EXPECT_EQ(m_socket->Pending(), 0u);
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
 }
 
@@ -114,11 +115,11 @@ TEST_F(SearchTest, ArrivingDatagramsExtendTheWindowBy500Ms) {
 // message says why nothing was found.
 TEST_F(SearchTest, TheWindowEndsAtTheLatestTenSecondsAfterTheBroadcast) {
   ReconfigSession& s = Session();
-  const std::int64_t start = platform_.NowMs();
+  const std::int64_t start = m_platform.NowMs();
   for (int k = 0; k < 60; ++k)
-    socket_->Arrive(start + 300 + 450 * k, "10.0.0.9", 50000, Bytes(10, 1));
+    m_socket->Arrive(start + 300 + 450 * k, "10.0.0.9", 50000, Bytes(10, 1));
   EXPECT_FALSE(s.search().FindDevice(kSerial));
-  EXPECT_EQ(platform_.NowMs() - start, kMaxAnswerWindowMs);
+  EXPECT_EQ(m_platform.NowMs() - start, kMaxAnswerWindowMs);
   EXPECT_EQ(OnlyMessage().rfind(std::string(kTextNotDetected) + "\n\nThe network kept sending", 0),
             0u)
       << OnlyMessage();
@@ -126,10 +127,10 @@ TEST_F(SearchTest, TheWindowEndsAtTheLatestTenSecondsAfterTheBroadcast) {
 
 TEST_F(SearchTest, AnEarlyDatagramDoesNotShortenTheWindow) {
   ReconfigSession& s = Session();
-  const std::int64_t start = platform_.NowMs();
-  socket_->Arrive(start + 100, "10.0.0.9", 50000, Bytes(10, 1));
+  const std::int64_t start = m_platform.NowMs();
+  m_socket->Arrive(start + 100, "10.0.0.9", 50000, Bytes(10, 1));
   EXPECT_FALSE(s.search().FindDevice(kSerial));
-  EXPECT_EQ(platform_.NowMs() - start, 1000);
+  EXPECT_EQ(m_platform.NowMs() - start, 1000);
 }
 
 TEST_F(SearchTest, StrayBytesEarnThreeFurtherIdentifyAttempts) {
@@ -143,14 +144,14 @@ TEST_F(SearchTest, StrayBytesEarnThreeFurtherIdentifyAttempts) {
       {"no presence on serial", {.identify = {.presence = 0}}},
   };
   for (const Case& c : cases) {
-    sink_.messages.clear();
-    platform_.Port(4) = {};
+    m_sink.messages.clear();
+    m_platform.Port(4) = {};
     ReconfigSession& s = Session(false);
     SerialDevice(4, c.config);
     EXPECT_FALSE(s.search().FindDevice(kSerial)) << c.what;
-    EXPECT_EQ(platform_.Port(4).writes.size(), 4u) << c.what;
+    EXPECT_EQ(m_platform.Port(4).writes.size(), 4u) << c.what;
     EXPECT_EQ(OnlyMessage(), kTextNotDetected) << c.what;
-    EXPECT_EQ(platform_.OpenPorts(), 0) << c.what;
+    EXPECT_EQ(m_platform.OpenPorts(), 0) << c.what;
   }
 }
 
@@ -158,8 +159,8 @@ TEST_F(SearchTest, StrayBytesThenAGoodReplyIsFound) {
   ReconfigSession& s = Session(false);
   FakeDevice& d = SerialDevice(4, {.stray = {0xEE}});
   // Only the first answer carries the stray byte.
-  platform_.Port(4).onWrite = [&d, first = true](testing::FakePort& p, const Bytes& req,
-                                                 std::int64_t now) mutable {
+  m_platform.Port(4).onWrite = [&d, first = true](testing::FakePort& p, const Bytes& req,
+                                                  std::int64_t now) mutable {
     Bytes answer = d.Answer(req, false);
     if (!first && !answer.empty() && answer[0] == 0xEE) answer.erase(answer.begin());
     first = false;
@@ -167,8 +168,8 @@ TEST_F(SearchTest, StrayBytesThenAGoodReplyIsFound) {
   };
   EXPECT_TRUE(s.search().FindDevice(kSerial));
   EXPECT_EQ(Count(d.received, "identify"), 2);
-  EXPECT_TRUE(sink_.messages.empty());
-  EXPECT_EQ(platform_.OpenPorts(), 1);
+  EXPECT_TRUE(m_sink.messages.empty());
+  EXPECT_EQ(m_platform.OpenPorts(), 1);
   CloseEndpoint(s.m_endpoint);
 }
 
@@ -191,9 +192,9 @@ TEST_F(SearchTest, Verdicts) {
   };
   for (bool udp : {false, true}) {
     for (const Case& c : cases) {
-      sink_.messages.clear();
-      devices_.clear();
-      platform_.Port(1) = {};
+      m_sink.messages.clear();
+      m_devices.clear();
+      m_platform.Port(1) = {};
       ReconfigSession& s = Session(udp);
       FakeDeviceConfig config{.identify = c.fields};
       config.identify.serial = kSerial;
@@ -201,16 +202,16 @@ TEST_F(SearchTest, Verdicts) {
       const bool found = s.search().FindDevice(kSerial);
       EXPECT_EQ(found, c.message.empty()) << c.what << (udp ? " udp" : " serial");
       if (c.message.empty()) {
-        EXPECT_TRUE(sink_.messages.empty()) << c.what;
+        EXPECT_TRUE(m_sink.messages.empty()) << c.what;
         EXPECT_EQ(Count(d.received, "svc0"), 1) << c.what;
         CloseEndpoint(s.m_endpoint);
       } else {
         EXPECT_EQ(OnlyMessage(), c.message) << c.what;
-        EXPECT_EQ(sink_.messages[0].style, kStyleError) << c.what;
+        EXPECT_EQ(m_sink.messages[0].style, kStyleError) << c.what;
         EXPECT_EQ(d.received, std::vector<std::string>{"identify"}) << c.what;
         EXPECT_FALSE(IsEndpointPresent(s.m_endpoint)) << c.what;
       }
-      EXPECT_EQ(platform_.OpenPorts(), 0) << c.what;
+      EXPECT_EQ(m_platform.OpenPorts(), 0) << c.what;
     }
   }
 }
@@ -228,9 +229,9 @@ TEST_F(SearchTest, PresenceWordCountsOnSerialOnly) {
 TEST_F(SearchTest, UdpDecidesOverSerialUnlessTheCableAnswersToo) {
   for (const bool complete : {true, false}) {
     SCOPED_TRACE(complete ? "complete serial reply" : "serial reply behind a stray byte");
-    sink_.messages.clear();
-    devices_.clear();
-    platform_.Port(2) = {};
+    m_sink.messages.clear();
+    m_devices.clear();
+    m_platform.Port(2) = {};
     ReconfigSession& s = Session();
     FakeDeviceConfig serial_config;
     if (!complete) serial_config.stray = {0xEE};
@@ -238,8 +239,8 @@ TEST_F(SearchTest, UdpDecidesOverSerialUnlessTheCableAnswersToo) {
     FakeDevice& udp = UdpDevice("10.0.0.7");
     EXPECT_EQ(s.search().FindDevice(kSerial), !complete);
     EXPECT_EQ(serial.received, std::vector<std::string>{"identify"});
-    EXPECT_EQ(platform_.OpenPorts(), 0);
-    EXPECT_TRUE(platform_.Port(2).input.empty());
+    EXPECT_EQ(m_platform.OpenPorts(), 0);
+    EXPECT_TRUE(m_platform.Port(2).input.empty());
     if (complete) {
       EXPECT_EQ(OnlyMessage(), std::string(kTextTwoDevices) +
                                    " 10.0.0.7 and COM2 (fake2).\nChoose one with --port or "
@@ -261,10 +262,10 @@ TEST_F(SearchTest, LowerComDecides) {
   EXPECT_TRUE(s.search().FindDevice(kSerial));
   EXPECT_EQ(Count(low.received, "mode"), 1);
   EXPECT_EQ(high.received, std::vector<std::string>{"identify"});
-  EXPECT_EQ(platform_.OpenPorts(), 1);
-  EXPECT_TRUE(platform_.Port(3).open);
+  EXPECT_EQ(m_platform.OpenPorts(), 1);
+  EXPECT_TRUE(m_platform.Port(3).open);
   CloseEndpoint(s.m_endpoint);
-  EXPECT_EQ(platform_.OpenPorts(), 0);
+  EXPECT_EQ(m_platform.OpenPorts(), 0);
 }
 
 // Two addresses answering with the wanted number are two devices: refused, nothing written. The
@@ -273,14 +274,14 @@ TEST_F(SearchTest, LowerComDecides) {
 TEST_F(SearchTest, OneDevicePerSerialNumber) {
   for (const bool same_address : {false, true}) {
     SCOPED_TRACE(same_address ? "one address twice" : "two addresses");
-    sink_.messages.clear();
-    devices_.clear();
+    m_sink.messages.clear();
+    m_devices.clear();
     ReconfigSession& s = Session();
     FakeDevice& first = UdpDevice("10.0.0.7", {.delayMs = 30});
     if (same_address) {
       // The broadcast left on two interfaces: the device answers it twice.
-      auto device_hook = socket_->onSend;
-      socket_->onSend = [device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
+      auto device_hook = m_socket->onSend;
+      m_socket->onSend = [device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
         device_hook(sock, sent);
         if (sent.bytes.size() == 12 && sent.bytes[2] == 0x01) {
           sock.Arrive(sent.at + 330, "10.0.0.7", 50000,
@@ -295,7 +296,7 @@ TEST_F(SearchTest, OneDevicePerSerialNumber) {
     EXPECT_FALSE(s.search().FindDevice(kSerial));
     EXPECT_EQ(OnlyMessage().rfind(std::string(kTextTwoDevices) + " 10.0.0.7 and 10.0.0.8.", 0), 0u)
         << OnlyMessage();
-    EXPECT_EQ(sink_.messages[0].style, kStyleError);
+    EXPECT_EQ(m_sink.messages[0].style, kStyleError);
     EXPECT_EQ(first.received, std::vector<std::string>{"identify"});
     EXPECT_EQ(later.received, std::vector<std::string>{"identify"});
     EXPECT_FALSE(IsEndpointPresent(s.m_endpoint));
@@ -308,7 +309,7 @@ TEST_F(SearchTest, NumbersAbove65535NameNoDevice) {
   EXPECT_FALSE(s.search().FindDevice(66770));
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
   EXPECT_EQ(d.received, std::vector<std::string>{"identify"});
-  sink_.messages.clear();
+  m_sink.messages.clear();
   EXPECT_FALSE(s.StartProcedure(66770.0));
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
 }
@@ -336,9 +337,9 @@ TEST_F(SearchTest, ServiceModeEntryFailures) {
        {"status", "mode", "svc0", "svc4"}},
   };
   for (const Case& c : cases) {
-    sink_.messages.clear();
-    devices_.clear();
-    platform_.Port(1) = {};
+    m_sink.messages.clear();
+    m_devices.clear();
+    m_platform.Port(1) = {};
     ReconfigSession& s = Session(false);
     FakeDevice& d = SerialDevice(1, c.config);
     EXPECT_FALSE(s.search().FindDevice(kSerial)) << c.what;
@@ -346,16 +347,16 @@ TEST_F(SearchTest, ServiceModeEntryFailures) {
     std::vector<std::string> expected{"identify"};
     expected.insert(expected.end(), c.requests.begin(), c.requests.end());
     EXPECT_EQ(d.received, expected) << c.what;
-    EXPECT_EQ(platform_.OpenPorts(), 0) << c.what;
+    EXPECT_EQ(m_platform.OpenPorts(), 0) << c.what;
     EXPECT_FALSE(IsEndpointPresent(s.m_endpoint)) << c.what;
   }
 }
 
 TEST_F(SearchTest, OneQueuedByteAfterTheModeSwitchIsSilence) {
   for (std::size_t bytes : {1u, 2u}) {
-    sink_.messages.clear();
-    devices_.clear();
-    platform_.Port(1) = {};
+    m_sink.messages.clear();
+    m_devices.clear();
+    m_platform.Port(1) = {};
     ReconfigSession& s = Session(false);
     FakeDevice& d = SerialDevice(1, {.answerModeSwitch = true, .modeSwitchAnswerBytes = bytes});
     const bool found = s.search().FindDevice(kSerial);
@@ -380,12 +381,12 @@ TEST_F(SearchTest, UdpModeSwitchCountsOnlyTheDevice) {
       {"other size", "10.0.0.7", 50000, 137, true},
   };
   for (const Case& c : cases) {
-    sink_.messages.clear();
-    devices_.clear();
+    m_sink.messages.clear();
+    m_devices.clear();
     ReconfigSession& s = Session();
     FakeDevice& d = UdpDevice("10.0.0.7");
-    auto device_hook = socket_->onSend;
-    socket_->onSend = [&, device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
+    auto device_hook = m_socket->onSend;
+    m_socket->onSend = [&, device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
       device_hook(sock, sent);
       if (Count(d.received, "mode") == 1 && sent.bytes.size() == 12 && sent.bytes[2] == 0xFF) {
         sock.Arrive(sent.at + 50, c.from, c.port, Bytes(c.size, 0));
@@ -417,12 +418,12 @@ TEST_F(SearchTest, UdpStatusRepliesCountOnlyFromTheDevice) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    sink_.messages.clear();
-    devices_.clear();
+    m_sink.messages.clear();
+    m_devices.clear();
     ReconfigSession& s = Session();
     FakeDevice& d = UdpDevice("10.0.0.7");
-    auto device_hook = socket_->onSend;
-    socket_->onSend = [&, device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
+    auto device_hook = m_socket->onSend;
+    m_socket->onSend = [&, device_hook](FakeSocket& sock, const testing::SentDatagram& sent) {
       if (sent.bytes.size() != 12 || sent.bytes[2] != 0x59) return device_hook(sock, sent);
       testing::Bytes forged = testing::AsDatagram(testing::MakeStatusReply());
       forged[2 + 58] ^= 0xFF;  // other values than the device's
@@ -436,9 +437,9 @@ TEST_F(SearchTest, UdpStatusRepliesCountOnlyFromTheDevice) {
       }
     };
     EXPECT_EQ(s.search().FindDevice(kSerial), c.found);
-    EXPECT_EQ(socket_->Pending(), 0u);
+    EXPECT_EQ(m_socket->Pending(), 0u);
     if (c.found) {
-      EXPECT_EQ(record_.bytes[10], testing::MakeStatusReply()[58]) << "the device's own value";
+      EXPECT_EQ(m_record.bytes[10], testing::MakeStatusReply()[58]) << "the device's own value";
       CloseEndpoint(s.m_endpoint);
     } else {
       EXPECT_EQ(OnlyMessage(), kTextUnknownError);
@@ -453,23 +454,23 @@ TEST_F(StartTest, WritesTheRecordWithTheDeviceValues) {
   testing::IdentifyFields f{.moduleBlock = {0x09, 0x08, 0x07, 0x01, 0x00}};
   FakeDevice& d = SerialDevice(5, {.identify = f});
   EXPECT_TRUE(s.StartProcedure(1234.9));  // truncated toward zero
-  ASSERT_EQ(sink_.messages.size(), 1u);
-  EXPECT_EQ(sink_.messages[0].text, kTextSuccess);
-  EXPECT_EQ(sink_.messages[0].style, kStyleInformation);
+  ASSERT_EQ(m_sink.messages.size(), 1u);
+  EXPECT_EQ(m_sink.messages[0].text, kTextSuccess);
+  EXPECT_EQ(m_sink.messages[0].style, kStyleInformation);
   EXPECT_EQ(d.lastRecord,
             testing::Hex("12 00 09 08 07 01 00 00 88 13 10 27 D0 07 03 04 05 06 00 00"));
   EXPECT_EQ(d.received,
             (std::vector<std::string>{"identify", "status", "mode", "svc0", "svc5", "svc4"}));
-  EXPECT_EQ(platform_.OpenPorts(), 0);
+  EXPECT_EQ(m_platform.OpenPorts(), 0);
   EXPECT_FALSE(IsEndpointPresent(s.m_endpoint));
-  EXPECT_EQ(sink_.waits, 0);
+  EXPECT_EQ(m_sink.waits, 0);
 }
 
 TEST_F(StartTest, ARecordThatIsNotEchoedIsAnError) {
   for (bool udp : {false, true}) {
-    sink_.messages.clear();
-    devices_.clear();
-    platform_.Port(5) = {};
+    m_sink.messages.clear();
+    m_devices.clear();
+    m_platform.Port(5) = {};
     ReconfigSession& s = Session(udp);
     FakeDevice& d =
         udp ? UdpDevice("10.0.0.7", {.echoRecord = false}) : SerialDevice(5, {.echoRecord = false});
@@ -477,7 +478,7 @@ TEST_F(StartTest, ARecordThatIsNotEchoedIsAnError) {
     EXPECT_EQ(OnlyMessage(), kTextUnknownError);
     EXPECT_EQ(Count(d.received, "svc5"), 1);
     EXPECT_EQ(Count(d.received, "svc4"), 0);  // no command 4 on this path
-    EXPECT_EQ(platform_.OpenPorts(), 0);
+    EXPECT_EQ(m_platform.OpenPorts(), 0);
     EXPECT_FALSE(IsEndpointPresent(s.m_endpoint));
   }
 }
@@ -489,7 +490,7 @@ TEST_F(StartTest, ASecondStartSendsTheNewValues) {
   d.config().echoRecord = true;
   d.config().identify.moduleBlock[0] = 0x42;
   d.serviceMode = false;  // the device was power-cycled: without command 4 it stays in service mode
-  sink_.messages.clear();
+  m_sink.messages.clear();
   EXPECT_TRUE(s.StartProcedure(kSerial));
   ASSERT_GE(d.lastRecord.size(), 3u);
   EXPECT_EQ(d.lastRecord[2], 0x42);

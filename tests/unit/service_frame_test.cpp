@@ -19,11 +19,11 @@ using testing::Hex;
 
 class ServiceFrameTest : public ::testing::Test {
  protected:
-  ServiceFrameTest() : guard_(platform_), socket_(platform_) {
-    serial_.serialPort = platform_.OpenSerial(1).handle;
-    std::strcpy(udp_.peerAddress, "10.1.2.3");
+  ServiceFrameTest() : m_guard(m_platform), m_socket(m_platform) {
+    m_serial.serialPort = m_platform.OpenSerial(1).handle;
+    std::strcpy(m_udp.peerAddress, "10.1.2.3");
   }
-  FakePort& Port() { return platform_.Port(1); }
+  FakePort& Port() { return m_platform.Port(1); }
   // The device on the serial port answers every frame with what `answer` makes of it.
   void SerialDevice(std::function<Bytes(const Bytes&)> answer) {
     Port().onWrite = [answer](FakePort& port, const Bytes& req, std::int64_t now) {
@@ -32,7 +32,7 @@ class ServiceFrameTest : public ::testing::Test {
   }
   void UdpDevice(std::function<Bytes(const Bytes&)> answer, std::string from = "10.1.2.3",
                  std::uint16_t port = 50000) {
-    socket_.onSend = [=](FakeSocket& s, const testing::SentDatagram& d) {
+    m_socket.onSend = [=](FakeSocket& s, const testing::SentDatagram& d) {
       s.Arrive(d.at + 20, from, port, answer(d.bytes));
     };
   }
@@ -43,21 +43,21 @@ class ServiceFrameTest : public ::testing::Test {
     return Bytes(e.begin(), e.end());
   }
 
-  FakePlatform platform_;
-  FakePort& port_ = platform_.Port(1);
-  ScopedPlatform guard_;
-  FakeSocket socket_;
-  LinkEndpoint serial_;
-  LinkEndpoint udp_;
+  FakePlatform m_platform;
+  FakePort& m_port = m_platform.Port(1);
+  ScopedPlatform m_guard;
+  FakeSocket m_socket;
+  LinkEndpoint m_serial;
+  LinkEndpoint m_udp;
 };
 
 TEST_F(ServiceFrameTest, RequestsAreByteExact) {
   SerialDevice(Echo);
   std::uint8_t info[svc::kPayloadSize];
-  ServiceReadInfo(&socket_, serial_, info);
-  ServiceFinish(&socket_, serial_);
+  ServiceReadInfo(&m_socket, m_serial, info);
+  ServiceFinish(&m_socket, m_serial);
   PowerModuleRecord record;
-  ServiceWriteRecord(&socket_, serial_, record.data());
+  ServiceWriteRecord(&m_socket, m_serial, record.data());
   ASSERT_EQ(Port().writes.size(), 3u);
 
   Bytes cmd0(136, 0);
@@ -130,9 +130,9 @@ TEST_F(ServiceFrameTest, ReplyClassification) {
   };
   for (const Case& c : cases) {
     SerialDevice(c.answer);
-    EXPECT_EQ(ServiceFinish(&socket_, serial_), c.expected) << c.what;
-    EXPECT_EQ(ServiceFinish(&socket_, udp_), kLinkNoReply) << "udp peer silent: " << c.what;
-    DrainSerialInput(serial_.serialPort, 1536);
+    EXPECT_EQ(ServiceFinish(&m_socket, m_serial), c.expected) << c.what;
+    EXPECT_EQ(ServiceFinish(&m_socket, m_udp), kLinkNoReply) << "udp peer silent: " << c.what;
+    DrainSerialInput(m_serial.serialPort, 1536);
   }
 }
 
@@ -147,12 +147,12 @@ TEST_F(ServiceFrameTest, CopyBackOfReadCommands) {
     return Bytes(f.begin(), f.end());
   });
   std::uint8_t info[svc::kPayloadSize] = {};
-  ASSERT_EQ(ServiceReadInfo(&socket_, serial_, info), kLinkOk);
+  ASSERT_EQ(ServiceReadInfo(&m_socket, m_serial, info), kLinkOk);
   EXPECT_EQ(info[0], 7);
   EXPECT_EQ(info[133], 135);
 
   std::uint8_t block[128] = {};
-  ASSERT_EQ(ServiceReadBlock(&socket_, serial_, 0x01020304, 128, block), kLinkOk);
+  ASSERT_EQ(ServiceReadBlock(&m_socket, m_serial, 0x01020304, 128, block), kLinkOk);
   EXPECT_EQ(block[0], 8);
   EXPECT_EQ(block[127], 135);
   EXPECT_EQ(Port().writes.back().second[2], 0x04);  // address, little-endian
@@ -163,16 +163,16 @@ TEST_F(ServiceFrameTest, LengthIsCheckedBeforeTheEndpoint) {
   LinkEndpoint absent;
   std::uint8_t data[133] = {};
   std::uint8_t record[2 + 133] = {133, 0};
-  EXPECT_EQ(ServiceWriteBlock(&socket_, absent, 0, 129, data), kLinkBlockTooLong);
-  EXPECT_EQ(ServiceReadBlock(&socket_, absent, 0, 129, data), kLinkBlockTooLong);
-  EXPECT_EQ(ServiceWriteRecord(&socket_, absent, record), kLinkBlockTooLong);
-  EXPECT_EQ(ServiceWriteBlock(&socket_, absent, 0, 128, data), kLinkNoEndpoint);
+  EXPECT_EQ(ServiceWriteBlock(&m_socket, absent, 0, 129, data), kLinkBlockTooLong);
+  EXPECT_EQ(ServiceReadBlock(&m_socket, absent, 0, 129, data), kLinkBlockTooLong);
+  EXPECT_EQ(ServiceWriteRecord(&m_socket, absent, record), kLinkBlockTooLong);
+  EXPECT_EQ(ServiceWriteBlock(&m_socket, absent, 0, 128, data), kLinkNoEndpoint);
   record[0] = 132;
-  EXPECT_EQ(ServiceWriteRecord(&socket_, absent, record), kLinkNoEndpoint);
+  EXPECT_EQ(ServiceWriteRecord(&m_socket, absent, record), kLinkNoEndpoint);
   std::uint8_t info[svc::kPayloadSize];
-  EXPECT_EQ(ServiceReadInfo(&socket_, absent, info), kLinkNoEndpoint);
-  EXPECT_EQ(ServiceFinish(&socket_, absent), kLinkNoEndpoint);
-  EXPECT_TRUE(socket_.sent.empty());
+  EXPECT_EQ(ServiceReadInfo(&m_socket, absent, info), kLinkNoEndpoint);
+  EXPECT_EQ(ServiceFinish(&m_socket, absent), kLinkNoEndpoint);
+  EXPECT_TRUE(m_socket.sent.empty());
 }
 
 TEST_F(ServiceFrameTest, LargestBlocksFillTheFrame) {
@@ -181,11 +181,11 @@ TEST_F(ServiceFrameTest, LargestBlocksFillTheFrame) {
   record[0] = 132;
   record[1] = 0;
   for (int i = 0; i < 132; ++i) record[2 + i] = static_cast<std::uint8_t>(0x40 + i);
-  EXPECT_EQ(ServiceWriteRecord(&socket_, serial_, record), kLinkOk);
+  EXPECT_EQ(ServiceWriteRecord(&m_socket, m_serial, record), kLinkOk);
   EXPECT_EQ(Port().writes.back().second[135], 0x40 + 131);
   std::uint8_t data[128];
   std::fill(std::begin(data), std::end(data), 0x5A);
-  EXPECT_EQ(ServiceWriteBlock(&socket_, serial_, 9, 128, data), kLinkOk);
+  EXPECT_EQ(ServiceWriteBlock(&m_socket, m_serial, 9, 128, data), kLinkOk);
   EXPECT_EQ(Port().writes.back().second[135], 0x5A);
 }
 
@@ -198,21 +198,21 @@ TEST_F(ServiceFrameTest, AttemptsAgainstASilentDevice) {
   std::uint8_t buf[svc::kPayloadSize];
   std::uint8_t record[20] = {18, 0};
   const Case cases[] = {
-      {"read info", [&] { return ServiceReadInfo(&socket_, serial_, buf); }, 1},
-      {"send value", [&] { return ServiceSendValue(&socket_, serial_, 5); }, 4},
-      {"write block", [&] { return ServiceWriteBlock(&socket_, serial_, 0, 4, buf); }, 4},
-      {"read block", [&] { return ServiceReadBlock(&socket_, serial_, 0, 4, buf); }, 4},
-      {"finish", [&] { return ServiceFinish(&socket_, serial_); }, 1},
-      {"write record", [&] { return ServiceWriteRecord(&socket_, serial_, record); }, 1},
+      {"read info", [&] { return ServiceReadInfo(&m_socket, m_serial, buf); }, 1},
+      {"send value", [&] { return ServiceSendValue(&m_socket, m_serial, 5); }, 4},
+      {"write block", [&] { return ServiceWriteBlock(&m_socket, m_serial, 0, 4, buf); }, 4},
+      {"read block", [&] { return ServiceReadBlock(&m_socket, m_serial, 0, 4, buf); }, 4},
+      {"finish", [&] { return ServiceFinish(&m_socket, m_serial); }, 1},
+      {"write record", [&] { return ServiceWriteRecord(&m_socket, m_serial, record); }, 1},
   };
   for (const Case& c : cases) {
     Port().writes.clear();
-    const std::int64_t start = platform_.NowMs();
+    const std::int64_t start = m_platform.NowMs();
     EXPECT_EQ(c.call(), kLinkNoReply) << c.what;
     EXPECT_EQ(Port().writes.size(), c.attempts) << c.what;
     // Each attempt waits its whole second, and no longer.
-    EXPECT_GE(platform_.NowMs() - start, 1000 * static_cast<std::int64_t>(c.attempts)) << c.what;
-    EXPECT_LE(platform_.NowMs() - start, 1000 * static_cast<std::int64_t>(c.attempts) + 10)
+    EXPECT_GE(m_platform.NowMs() - start, 1000 * static_cast<std::int64_t>(c.attempts)) << c.what;
+    EXPECT_LE(m_platform.NowMs() - start, 1000 * static_cast<std::int64_t>(c.attempts) + 10)
         << c.what;
   }
 }
@@ -227,7 +227,7 @@ TEST_F(ServiceFrameTest, RetryEndsAtTheFirstGoodReply) {
     }
     return Echo(req);
   });
-  EXPECT_EQ(ServiceSendValue(&socket_, serial_, 0xDEADBEEF), kLinkOk);
+  EXPECT_EQ(ServiceSendValue(&m_socket, m_serial, 0xDEADBEEF), kLinkOk);
   EXPECT_EQ(Port().writes.size(), 3u);
   EXPECT_EQ(Port().writes[0].second, Port().writes[2].second);  // rebuilt the same
 }
@@ -239,11 +239,11 @@ TEST_F(ServiceFrameTest, OddSerialCountsRunToTheDeadline) {
       b.resize(size, 0);
       return b;
     });
-    const std::int64_t start = platform_.NowMs();
-    EXPECT_EQ(ServiceFinish(&socket_, serial_), kLinkNoReply) << size;
-    EXPECT_GE(platform_.NowMs() - start, 1000) << size;
+    const std::int64_t start = m_platform.NowMs();
+    EXPECT_EQ(ServiceFinish(&m_socket, m_serial), kLinkNoReply) << size;
+    EXPECT_GE(m_platform.NowMs() - start, 1000) << size;
     // 272 bytes at most were taken; the rest is drained by the next send.
-    EXPECT_EQ(platform_.SerialQueued(serial_.serialPort),
+    EXPECT_EQ(m_platform.SerialQueued(m_serial.serialPort),
               static_cast<long>(size > 272 ? size - 272 : 0));
   }
 }
@@ -251,19 +251,19 @@ TEST_F(ServiceFrameTest, OddSerialCountsRunToTheDeadline) {
 TEST_F(ServiceFrameTest, ALateReplyIsNeverTakenForTheCurrentOne) {
   // A complete, valid answer of an earlier exchange still waits in the queue.
   const ServiceFrame old = testing::EchoFrame(ServiceFrame{0, svc::kFinish});
-  port_.Arrive(platform_.NowMs(), Bytes(old.begin(), old.end()));
-  socket_.Arrive(platform_.NowMs(), "10.1.2.3", 50000, testing::AsServiceDatagram(old));
-  EXPECT_EQ(ServiceFinish(&socket_, serial_), kLinkNoReply);
-  EXPECT_EQ(ServiceFinish(&socket_, udp_), kLinkNoReply);
-  EXPECT_EQ(socket_.Pending(), 0u);
+  m_port.Arrive(m_platform.NowMs(), Bytes(old.begin(), old.end()));
+  m_socket.Arrive(m_platform.NowMs(), "10.1.2.3", 50000, testing::AsServiceDatagram(old));
+  EXPECT_EQ(ServiceFinish(&m_socket, m_serial), kLinkNoReply);
+  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), kLinkNoReply);
+  EXPECT_EQ(m_socket.Pending(), 0u);
 }
 
 TEST_F(ServiceFrameTest, SerialWinsOverTheAddress) {
   SerialDevice(Echo);
-  LinkEndpoint both = serial_;
+  LinkEndpoint both = m_serial;
   std::strcpy(both.peerAddress, "10.1.2.3");
-  EXPECT_EQ(ServiceFinish(&socket_, both), kLinkOk);
-  EXPECT_TRUE(socket_.sent.empty());
+  EXPECT_EQ(ServiceFinish(&m_socket, both), kLinkOk);
+  EXPECT_TRUE(m_socket.sent.empty());
 }
 
 TEST_F(ServiceFrameTest, UdpExchange) {
@@ -276,41 +276,41 @@ TEST_F(ServiceFrameTest, UdpExchange) {
         }()));
       },
       "10.1.2.3", 40000);  // any source port will do for service replies
-  EXPECT_EQ(ServiceFinish(&socket_, udp_), kLinkOk);
-  ASSERT_EQ(socket_.sent.size(), 1u);
-  EXPECT_EQ(socket_.sent[0].address, "10.1.2.3");
-  EXPECT_EQ(socket_.sent[0].port, 50000);
-  EXPECT_EQ(socket_.sent[0].bytes.size(), 136u);
+  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), kLinkOk);
+  ASSERT_EQ(m_socket.sent.size(), 1u);
+  EXPECT_EQ(m_socket.sent[0].address, "10.1.2.3");
+  EXPECT_EQ(m_socket.sent[0].port, 50000);
+  EXPECT_EQ(m_socket.sent[0].bytes.size(), 136u);
 }
 
 TEST_F(ServiceFrameTest, UdpIgnoresStrangersAndOtherSizes) {
   const ServiceFrame reply = testing::EchoFrame(ServiceFrame{0, svc::kFinish});
-  socket_.onSend = [&](FakeSocket& s, const testing::SentDatagram& d) {
+  m_socket.onSend = [&](FakeSocket& s, const testing::SentDatagram& d) {
     s.Arrive(d.at + 10, "10.1.2.4", 50000, testing::AsServiceDatagram(reply));  // stranger
     s.Arrive(d.at + 20, "10.1.2.3", 50000, Bytes(reply.begin(), reply.end()));  // bare 136
     s.Arrive(d.at + 30, "10.1.2.3", 50000, Bytes(2000, 0x55));                  // oversized
   };
-  const std::int64_t start = platform_.NowMs();
-  EXPECT_EQ(ServiceFinish(&socket_, udp_), kLinkNoReply);
-  EXPECT_GE(platform_.NowMs() - start, 1000);
-  EXPECT_EQ(socket_.receives, 3);  // each was consumed
+  const std::int64_t start = m_platform.NowMs();
+  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), kLinkNoReply);
+  EXPECT_GE(m_platform.NowMs() - start, 1000);
+  EXPECT_EQ(m_socket.receives, 3);  // each was consumed
 
-  socket_.onSend = [&](FakeSocket& s, const testing::SentDatagram& d) {
+  m_socket.onSend = [&](FakeSocket& s, const testing::SentDatagram& d) {
     s.Arrive(d.at + 10, "10.1.2.4", 50000, testing::AsServiceDatagram(reply));
     s.Arrive(d.at + 20, "10.1.2.3", 50000, testing::AsServiceDatagram(reply));
   };
-  EXPECT_EQ(ServiceFinish(&socket_, udp_), kLinkOk);
+  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), kLinkOk);
 }
 
 TEST_F(ServiceFrameTest, AddressWithoutSocketSendsNothing) {
-  EXPECT_EQ(ServiceFinish(nullptr, udp_), kLinkNoReply);
-  EXPECT_EQ(ServiceSendValue(nullptr, udp_, 1), kLinkNoReply);
+  EXPECT_EQ(ServiceFinish(nullptr, m_udp), kLinkNoReply);
+  EXPECT_EQ(ServiceSendValue(nullptr, m_udp, 1), kLinkNoReply);
 }
 
 TEST_F(ServiceFrameTest, DrainEmptiesLargeQueuesInChunks) {
-  port_.Arrive(platform_.NowMs(), Bytes(4000, 0x11));
-  DrainSerialInput(serial_.serialPort, 1536);
-  EXPECT_EQ(platform_.SerialQueued(serial_.serialPort), 0);
+  m_port.Arrive(m_platform.NowMs(), Bytes(4000, 0x11));
+  DrainSerialInput(m_serial.serialPort, 1536);
+  EXPECT_EQ(m_platform.SerialQueued(m_serial.serialPort), 0);
 }
 
 }  // namespace

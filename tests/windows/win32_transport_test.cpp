@@ -21,77 +21,77 @@ namespace {
 // A plain Winsock socket on 127.0.0.1 playing the device.
 class LoopbackPeer {
  public:
-  LoopbackPeer() : socket_(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {
+  LoopbackPeer() : m_socket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int len = sizeof addr;
-    if (socket_ == INVALID_SOCKET ||
-        ::bind(socket_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (m_socket == INVALID_SOCKET ||
+        ::bind(m_socket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
       return;
     }
-    port_ = ntohs(addr.sin_port);
+    m_port = ntohs(addr.sin_port);
     // Blocking receives end after two seconds at the latest.
     const DWORD timeout_ms = 2000;
-    ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout_ms),
+    ::setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout_ms),
                  sizeof timeout_ms);
   }
   ~LoopbackPeer() {
-    if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
+    if (m_socket != INVALID_SOCKET) ::closesocket(m_socket);
   }
   LoopbackPeer(const LoopbackPeer&) = delete;
   LoopbackPeer& operator=(const LoopbackPeer&) = delete;
 
-  std::uint16_t port() const { return port_; }
+  std::uint16_t port() const { return m_port; }
 
   // Waits for one datagram and remembers its sender as the place to answer.
   int ReceiveOne() {
     char buf[2048];
-    int len = sizeof tool_;
-    return ::recvfrom(socket_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&tool_), &len);
+    int len = sizeof m_tool;
+    return ::recvfrom(m_socket, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&m_tool), &len);
   }
   void Answer(const std::vector<std::uint8_t>& bytes) {
-    ::sendto(socket_, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
-             0, reinterpret_cast<const sockaddr*>(&tool_), sizeof tool_);
+    ::sendto(m_socket, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
+             0, reinterpret_cast<const sockaddr*>(&m_tool), sizeof m_tool);
   }
 
  private:
-  SOCKET socket_;
-  std::uint16_t port_ = 0;
-  sockaddr_in tool_{};
+  SOCKET m_socket;
+  std::uint16_t m_port = 0;
+  sockaddr_in m_tool{};
 };
 
 class LinkSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sockets_.emplace();
-    ASSERT_TRUE(sockets_->started());
-    peer_ = std::make_unique<LoopbackPeer>();
-    ASSERT_NE(peer_->port(), 0);
-    tool_ = CreateSystemDatagramSocket();
-    ASSERT_TRUE(tool_);
+    m_sockets.emplace();
+    ASSERT_TRUE(m_sockets->started());
+    m_peer = std::make_unique<LoopbackPeer>();
+    ASSERT_NE(m_peer->port(), 0);
+    m_tool = CreateSystemDatagramSocket();
+    ASSERT_TRUE(m_tool);
     const std::uint8_t hello[12] = {};
-    ASSERT_TRUE(tool_->SendTo(hello, "127.0.0.1", peer_->port()));
-    ASSERT_EQ(peer_->ReceiveOne(), 12);
+    ASSERT_TRUE(m_tool->SendTo(hello, "127.0.0.1", m_peer->port()));
+    ASSERT_EQ(m_peer->ReceiveOne(), 12);
   }
   void TearDown() override {
-    tool_.reset();
-    peer_.reset();
-    sockets_.reset();
+    m_tool.reset();
+    m_peer.reset();
+    m_sockets.reset();
   }
 
-  std::optional<SocketInterface> sockets_;
-  std::unique_ptr<LoopbackPeer> peer_;
-  std::unique_ptr<DatagramSocket> tool_;
+  std::optional<SocketInterface> m_sockets;
+  std::unique_ptr<LoopbackPeer> m_peer;
+  std::unique_ptr<DatagramSocket> m_tool;
 };
 
 TEST_F(LinkSocketTest, EmptySocketAnswersAtOnce) {
   std::uint8_t buf[16];
   const DWORD start = ::GetTickCount();
-  EXPECT_EQ(tool_->ReceiveFrom(buf, true, nullptr), std::nullopt);
-  EXPECT_EQ(tool_->ReceiveFrom(buf, false, nullptr), std::nullopt);
-  EXPECT_FALSE(tool_->WaitReadable(50));
+  EXPECT_EQ(m_tool->ReceiveFrom(buf, true, nullptr), std::nullopt);
+  EXPECT_EQ(m_tool->ReceiveFrom(buf, false, nullptr), std::nullopt);
+  EXPECT_FALSE(m_tool->WaitReadable(50));
   EXPECT_LT(::GetTickCount() - start, 1000u) << "a receive blocked";
 }
 
@@ -100,43 +100,43 @@ TEST_F(LinkSocketTest, EmptySocketAnswersAtOnce) {
 TEST_F(LinkSocketTest, ReportsRealLengthOfLongerDatagram) {
   std::vector<std::uint8_t> big(2000);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i);
-  peer_->Answer(big);
-  ASSERT_TRUE(tool_->WaitReadable(2000));
+  m_peer->Answer(big);
+  ASSERT_TRUE(m_tool->WaitReadable(2000));
 
   std::uint8_t buf[138 + 2] = {};
   buf[138] = 0xEE;
   DatagramSender from;
-  EXPECT_EQ(tool_->ReceiveFrom(std::span(buf).first(138), true, &from), 2000u);
+  EXPECT_EQ(m_tool->ReceiveFrom(std::span(buf).first(138), true, &from), 2000u);
   EXPECT_EQ(buf[137], 137);
   EXPECT_EQ(buf[138], 0xEE) << "wrote past the caller's buffer";
   EXPECT_EQ(from.address, "127.0.0.1");
-  EXPECT_EQ(from.port, peer_->port());
+  EXPECT_EQ(from.port, m_peer->port());
 
-  EXPECT_EQ(tool_->ReceiveFrom(std::span(buf).first(138), false, nullptr), 2000u)
+  EXPECT_EQ(m_tool->ReceiveFrom(std::span(buf).first(138), false, nullptr), 2000u)
       << "the peek removed it";
   EXPECT_EQ(buf[138], 0xEE);
-  EXPECT_EQ(tool_->ReceiveFrom(std::span(buf).first(138), true, nullptr), std::nullopt)
+  EXPECT_EQ(m_tool->ReceiveFrom(std::span(buf).first(138), true, nullptr), std::nullopt)
       << "the receive left it queued";
 }
 
 TEST_F(LinkSocketTest, PeekLeavesDatagramsInOrder) {
-  peer_->Answer(std::vector<std::uint8_t>(138, 0xA5));
-  peer_->Answer(std::vector<std::uint8_t>(12, 0x5A));
-  ASSERT_TRUE(tool_->WaitReadable(2000));
+  m_peer->Answer(std::vector<std::uint8_t>(138, 0xA5));
+  m_peer->Answer(std::vector<std::uint8_t>(12, 0x5A));
+  ASSERT_TRUE(m_tool->WaitReadable(2000));
   std::uint8_t buf[1476] = {};
-  EXPECT_EQ(tool_->ReceiveFrom(buf, true, nullptr), 138u);
-  EXPECT_EQ(tool_->ReceiveFrom(buf, true, nullptr), 138u);
-  EXPECT_EQ(tool_->ReceiveFrom(buf, false, nullptr), 138u);
+  EXPECT_EQ(m_tool->ReceiveFrom(buf, true, nullptr), 138u);
+  EXPECT_EQ(m_tool->ReceiveFrom(buf, true, nullptr), 138u);
+  EXPECT_EQ(m_tool->ReceiveFrom(buf, false, nullptr), 138u);
   // The second may still be on its way over loopback.
-  ASSERT_TRUE(tool_->WaitReadable(2000));
-  EXPECT_EQ(tool_->ReceiveFrom(buf, false, nullptr), 12u);
+  ASSERT_TRUE(m_tool->WaitReadable(2000));
+  EXPECT_EQ(m_tool->ReceiveFrom(buf, false, nullptr), 12u);
   EXPECT_EQ(buf[0], 0x5A);
 }
 
 TEST_F(LinkSocketTest, RefusesAddressesThatAreNotDottedIPv4) {
   const std::uint8_t byte = 0;
   for (const char* bad : {"", "localhost", "1.2.3", "256.1.1.1"}) {
-    EXPECT_FALSE(tool_->SendTo(std::span(&byte, 1), bad, kDevicePort)) << bad;
+    EXPECT_FALSE(m_tool->SendTo(std::span(&byte, 1), bad, kDevicePort)) << bad;
   }
 }
 
