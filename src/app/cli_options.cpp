@@ -30,13 +30,13 @@ bool CanNameADevice(const IPv4Bytes& address) {
 
 enum class Kind { kFlag, kValue, kList };
 
-struct Spec {
+struct Rule {
   Kind kind;
   bool cliOnly;  // the dialog refuses it
 };
 
-const std::map<std::string_view, Spec>& Options() {
-  static const std::map<std::string_view, Spec> options = {
+const std::map<std::string_view, Rule>& Options() {
+  static const std::map<std::string_view, Rule> options = {
       {"--serial", {Kind::kValue, true}},    {"--port", {Kind::kList, false}},
       {"--no-serial", {Kind::kFlag, false}}, {"--no-udp", {Kind::kFlag, false}},
       {"--address", {Kind::kList, false}},   {"--verbose", {Kind::kFlag, true}},
@@ -135,21 +135,21 @@ CliParse ParseCommandLine(int argc, const char* const* argv, bool requireSerial)
       inline_value = name.substr(eq + 1);
       name = name.substr(0, eq);
     }
-    const auto spec = Options().find(name);
-    if (spec == Options().end()) {
+    const auto rule = Options().find(name);
+    if (rule == Options().end()) {
       fail("unknown option '" + EscapeArgument(raw) + "' (see --help)");
       continue;
     }
-    if (!requireSerial && spec->second.cliOnly) {
+    if (!requireSerial && rule->second.cliOnly) {
       fail(name == "--serial" ? std::string("--serial is not an option of the dialog")
                               : std::string(name) + " is an option of quillon-reconfigurator-cli");
       continue;
     }
-    if (spec->second.kind == Kind::kValue && seen.count(name) != 0) {
+    if (rule->second.kind == Kind::kValue && seen.count(name) != 0) {
       fail(std::string(name) + " is given twice");
     }
     seen.insert(name);
-    if (spec->second.kind == Kind::kFlag) {
+    if (rule->second.kind == Kind::kFlag) {
       if (inline_value) fail(std::string(name) + " takes no value");
       if (name == "--no-serial") o.noSerial = true;
       if (name == "--no-udp") o.noUdp = true;
