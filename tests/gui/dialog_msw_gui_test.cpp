@@ -16,7 +16,6 @@
 #include <wx/button.h>
 #include <wx/dcclient.h>
 #include <wx/dcmemory.h>
-#include <wx/stattext.h>
 #include <wx/textctrl.h>
 #include <wx/uiaction.h>
 
