@@ -2,8 +2,8 @@
 # Cross-builds the Windows programs with mingw-w64 (the dialog with wxWidgets for Windows, which
 # scripts/build-wx-msw.sh builds once per machine) and tests them under Wine:
 #   0. both programs as shipped: no DLL beyond Windows' own; the dialog's resources;
-#   1. the unit tests and the Windows transport tests (tests/unit, tests/windows);
-#   2. the registry source of the broadcast addresses, against keys written into Wine's registry;
+#   1. the unit tests and the Windows tests (tests/unit, tests/windows): the transports, and the
+#      registry source of the broadcast addresses against keys written into Wine's registry;
 #   3. the command line against the simulator on a pseudo-terminal that Wine maps to COM7;
 #   4. the dialog (tests/gui/dialog_msw_gui_test.cpp) on a private Xvfb, against simulators on
 #      COM7 and COM8; one Start of the dialog, of the Windows and of the Linux command line
@@ -255,8 +255,7 @@ for exe in "$root/$build"/tests/*_test.exe "$root/$build"/tests/windows/*_test.e
   run_gtest "$exe"
 done
 
-# --- 2. The registry as the network configuration store -------------------------------------------
-echo "== broadcast addresses from Wine's registry"
+# --- Wine's registry, for the checks below (its own checks are tests/windows/registry_test) ---
 interfaces='HKLM\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters\Interfaces'
 nettrans='HKLM\SYSTEM\CurrentControlSet\Services\Class\NetTrans'
 vxddhcp='HKLM\SYSTEM\CurrentControlSet\Services\VxD\DHCP'
@@ -266,53 +265,6 @@ reg_add() {  # KEY NAME TYPE DATA
 reg_clear() {
   for key in "$interfaces" "$nettrans" "$vxddhcp"; do w reg delete "$key" /f >/dev/null 2>&1; done
 }
-# check_broadcast WHAT "EXPECTED LINES" HOST...
-check_broadcast() {
-  local what=$1 expected=$2
-  shift 2
-  local got
-  got=$(run_win "$probe" broadcast "$@" | paste -sd' ')
-  if [ "$got" = "$expected" ]; then pass "registry: $what"; else
-    fail "registry: $what: got '$got', expected '$expected'"; fi
-}
-
-reg_clear
-reg_add "$interfaces\\{q-static}" IPAddress REG_MULTI_SZ '192.0.2.17\0192.0.2.99'
-reg_add "$interfaces\\{q-static}" SubnetMask REG_MULTI_SZ '255.255.255.0\0255.255.0.0'
-reg_add "$interfaces\\{q-dhcp}" IPAddress REG_MULTI_SZ '0.0.0.0'
-reg_add "$interfaces\\{q-dhcp}" DhcpIPAddress REG_SZ '198.51.100.7'
-reg_add "$interfaces\\{q-dhcp}" DhcpSubnetMask REG_SZ '255.255.0.0'
-reg_add "$interfaces\\{q-long}" IPAddress REG_SZ "$(printf '203.0.113.5%0300d' 0)"
-reg_add "$interfaces\\{q-long}" SubnetMask REG_SZ '255.0.0.0'
-reg_add "$interfaces\\{q-long}" DhcpIPAddress REG_SZ '203.0.113.5'
-reg_add "$interfaces\\{q-long}" DhcpSubnetMask REG_SZ '255.255.255.128'
-check_broadcast "static list (first address only), DHCP lease, over-long value, fifth host unused" \
-  "192.0.2.255 198.51.255.255 0.0.0.0 203.0.113.127" \
-  192.0.2.17 198.51.100.7 192.0.2.99 203.0.113.5 10.1.2.3
-
-# The interfaces key exists, so the older keys are not read even though they would match.
-reg_clear
-w reg add "$interfaces" /f >/dev/null 2>&1
-reg_add "$nettrans\\0000" IPAddress REG_SZ '192.0.2.17'
-reg_add "$nettrans\\0000" IPMask REG_SZ '255.255.255.0'
-check_broadcast "empty interfaces key hides the older keys" "0.0.0.0 0.0.0.0 0.0.0.0 0.0.0.0" \
-  192.0.2.17
-
-# The older family: transports as text, then DHCP leases as raw 4-byte values for what is left.
-reg_clear
-reg_add "$nettrans\\0000" IPAddress REG_SZ '192.0.2.17'
-reg_add "$nettrans\\0000" IPMask REG_SZ '255.255.255.0'
-reg_add "$vxddhcp\\DhcpInfo00" DhcpIPAddress REG_BINARY c0000211      # 192.0.2.17, resolved
-reg_add "$vxddhcp\\DhcpInfo00" DhcpSubnetMask REG_BINARY ffff0000
-reg_add "$vxddhcp\\DhcpInfo01" DhcpIPAddress REG_BINARY c6336407      # 198.51.100.7
-reg_add "$vxddhcp\\DhcpInfo01" DhcpSubnetMask REG_BINARY ffffff00
-reg_add "$vxddhcp\\DhcpInfo02" DhcpIPAddress REG_BINARY cb00710500    # 5 bytes: does not read
-reg_add "$vxddhcp\\DhcpInfo02" DhcpSubnetMask REG_BINARY ffffff00
-check_broadcast "transports, then raw DHCP leases that never override" \
-  "192.0.2.255 198.51.100.255 0.0.0.0 0.0.0.0" 192.0.2.17 198.51.100.7 203.0.113.5
-
-reg_clear
-check_broadcast "no configuration keys" "0.0.0.0 0.0.0.0 0.0.0.0 0.0.0.0" 192.0.2.17
 
 # --- 3. Serial: the simulator's pseudo-terminal as COM7 -------------------------------------------
 # start_sim LOG RECORD ARGS...: starts the simulator (in the current namespace unless the

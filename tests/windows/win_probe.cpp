@@ -1,8 +1,6 @@
 // quillon-win-probe: shows what the Windows backends read from the system, for the checks of
 // scripts/windows-test.sh under Wine.
 //
-//   quillon-win-probe broadcast HOST...   broadcast addresses for these host addresses, from the
-//                                         registry (one line per entry, 0.0.0.0 for none)
 //   quillon-win-probe hosts               the host name's addresses, then the broadcast addresses
 //                                         from them
 //   quillon-win-probe serial PORT         opens PORT as the search does and prints the line
@@ -22,25 +20,6 @@
 
 namespace quillon {
 namespace {
-
-void PrintAddresses(const BroadcastAddresses& addresses) {
-  for (const IPv4Bytes& a : addresses) std::printf("%s\n", FormatIPv4(a).c_str());
-}
-
-int Broadcast(int argc, char** argv) {
-  std::vector<HostAddress> hosts;
-  for (int i = 0; i < argc; ++i) {
-    const std::optional<IPv4Bytes> bytes = ParseIPv4(argv[i]);
-    if (!bytes) {
-      std::fprintf(stderr, "not an IPv4 address: %s\n", argv[i]);
-      return 2;
-    }
-    hosts.emplace_back(*bytes);
-  }
-  const std::unique_ptr<NetworkConfigStore> store = SystemConfigStore();
-  PrintAddresses(GetBroadcastAddresses(hosts, *store));
-  return 0;
-}
 
 int Hosts() {
   for (const HostAddress& h : SystemHostAddresses()) std::printf("host %s\n", h.text.c_str());
@@ -80,10 +59,9 @@ int Serial(const char* port) {
 
 int Run(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "broadcast") return Broadcast(argc - 2, argv + 2);
   if (command == "hosts") return Hosts();
   if (command == "serial" && argc == 3) return Serial(argv[2]);
-  std::fprintf(stderr, "usage: quillon-win-probe broadcast HOST... | hosts | serial PORT\n");
+  std::fprintf(stderr, "usage: quillon-win-probe hosts | serial PORT\n");
   return 2;
 }
 
