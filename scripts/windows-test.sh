@@ -25,12 +25,7 @@ build=${QUILLON_WIN_BUILD:-build-win}
 jobs=${QUILLON_WIN_JOBS:-2}
 logs=$root/$build/windows-test-logs
 
-passed=0
-failed=0
-skipped=0
-pass() { echo "PASS  $*"; passed=$((passed + 1)); }
-fail() { echo "FAIL  $*"; failed=$((failed + 1)); }
-skip() { echo "SKIP  $*"; skipped=$((skipped + 1)); }
+. scripts/checks.sh
 now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 finish() {
@@ -38,7 +33,7 @@ finish() {
        "cross build ${t_build:-0} s," \
        "simulator ${t_sim:-0} s, wineboot ${t_boot:-0} s, tests ${t_tests:-0} s," \
        "total $(since "$t_start") s"
-  echo "$passed passed, $failed failed, $skipped skipped"
+  summary
   [ "$failed" -eq 0 ] && exit 0
   exit 1
 }

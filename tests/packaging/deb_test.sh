@@ -7,14 +7,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 
-passed=0
-failed=0
-skipped=0
-pass() { echo "PASS  $*"; passed=$((passed + 1)); }
-fail() { echo "FAIL  $*"; failed=$((failed + 1)); }
-skip() { echo "SKIP  $*"; skipped=$((skipped + 1)); }
+. scripts/checks.sh
 finish() {
-  echo "$passed passed, $failed failed, $skipped skipped"
+  summary
   [ "$failed" -eq 0 ]
   exit
 }
