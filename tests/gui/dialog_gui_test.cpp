@@ -149,29 +149,15 @@ TEST_F(DialogTest, EscapeAndTheCloseBoxEndWithoutDeviceTraffic) {
 // Typed into the field (Tab from "Start" selects its '0', so typing replaces it): digits only,
 // at most five.
 TEST_F(DialogTest, TheFieldTakesAtMostFiveDigits) {
-  struct Case {
-    const char* typed;
-    const char* shown;
-  };
-  const Case cases[] = {
-      {"12a3", "123"}, {"-5", "5"},   {"4.2", "42"},       {"4,2", "42"},
-      {"x 9", "9"},    {"1e3", "13"}, {"123456", "12345"}, {"99999999", "99999"},
-  };
-  ModalDriver driver([&](MainDialog& dialog) {
-    KeyCounter keys(dialog);
-    ASSERT_TRUE(TabIntoField(dialog, keys));
-    bool first = true;
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.typed);
-      if (!first) Field(dialog)->SelectAll();
-      first = false;
-      ASSERT_TRUE(keys.Type(c.typed));
-      EXPECT_EQ(Text(dialog), c.shown);
-    }
-    keys.Press(WXK_ESCAPE);
-  });
-  RunDialog({"--no-serial", "--no-udp"});
-  EXPECT_EQ(driver.dialogResult, wxID_CANCEL);
+  EXPECT_EQ(testing::TypeIntoTheField({{"12a3", "123"},
+                                       {"-5", "5"},
+                                       {"4.2", "42"},
+                                       {"4,2", "42"},
+                                       {"x 9", "9"},
+                                       {"1e3", "13"},
+                                       {"123456", "12345"},
+                                       {"99999999", "99999"}}),
+            wxID_CANCEL);
 }
 
 // The number turns red above 40000 as it is typed, before any commit; the value follows the

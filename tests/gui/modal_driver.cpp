@@ -1,5 +1,6 @@
 #include "gui/modal_driver.h"
 
+#include <gtest/gtest.h>
 #include <wx/button.h>
 #include <wx/msgdlg.h>
 #include <wx/textctrl.h>
@@ -104,6 +105,22 @@ int RunDialog(const std::vector<std::string>& options) {
   std::vector<std::string> args = {"quillon-reconfigurator"};
   args.insert(args.end(), options.begin(), options.end());
   return RunServiceTool(args, SystemHooks());
+}
+
+int TypeIntoTheField(const std::vector<TypedText>& cases) {
+  ModalDriver driver([&](MainDialog& dialog) {
+    KeyCounter keys(dialog);
+    ASSERT_TRUE(TabIntoField(dialog, keys));
+    for (const TypedText& c : cases) {
+      SCOPED_TRACE(c.typed);
+      Field(dialog)->SelectAll();
+      ASSERT_TRUE(keys.Type(c.typed));
+      EXPECT_EQ(Text(dialog), c.shown);
+    }
+    keys.Press(WXK_ESCAPE);
+  });
+  RunDialog({"--no-serial", "--no-udp"});
+  return driver.dialogResult;
 }
 
 }  // namespace quillon::testing

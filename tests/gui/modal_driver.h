@@ -92,4 +92,13 @@ bool TabIntoField(MainDialog& dialog, KeyCounter& keys);
 // Runs the tool as the program does, with these options after the program name.
 int RunDialog(const std::vector<std::string>& options);
 
+// A text typed into the field in place of its whole text, and what the field then shows.
+struct TypedText {
+  const char* typed;
+  const char* shown;
+};
+// Opens the dialog without device traffic, tabs into the field, types each text and checks what
+// the field shows, then presses Escape. Returns the dialog's end code.
+int TypeIntoTheField(const std::vector<TypedText>& cases);
+
 }  // namespace quillon::testing
