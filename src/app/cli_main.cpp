@@ -137,8 +137,11 @@ std::string StartJson(std::uint16_t serial, const StartReport& report) {
       << ", \"message\": " << Json(report.message)
       << ", \"transport\": " << JsonOrNull(report.transport)
       << ", \"port\": " << JsonOrNull(report.port)
-      << ", \"address\": " << JsonOrNull(report.address)
-      << ", \"record\": " << JsonOrNull(report.record) << ", \"stagesMs\": {";
+      << ", \"address\": " << JsonOrNull(report.address) << ", \"alsoAt\": [";
+  for (std::size_t i = 0; i < report.alsoAt.size(); ++i) {
+    out << (i ? ", " : "") << Json(report.alsoAt[i]);
+  }
+  out << "], \"record\": " << JsonOrNull(report.record) << ", \"stagesMs\": {";
   for (std::size_t i = 0; i < report.stageMs.size(); ++i) {
     out << (i ? ", " : "") << Json(report.stageMs[i].first) << ": " << report.stageMs[i].second;
   }
@@ -201,6 +204,7 @@ int Run(int argc, char** argv) {
       break;
   }
 
+  InstallInterruptHandlers();
   const SocketInterface sockets;
   if (!sockets.started()) {
     std::cerr << kTextSocketInitFailed << '\n';
@@ -208,7 +212,6 @@ int Run(int argc, char** argv) {
   }
   if (o.verbose) EnableHexTrace();
   ApplyPortOptions(o);
-  InstallInterruptHandlers();
   CliSink sink(StderrIsTerminal() && !o.json);
   PowerModuleRecord record;
   std::unique_ptr<DatagramSocket> socket = MakeLinkSocket(o);
@@ -217,7 +220,9 @@ int Run(int argc, char** argv) {
 
   if (o.action == CliOptions::Action::kScan) {
     DeviceSearch search(sink, record, socket, endpoint, MakeSearchOptions(o));
+    SetStartInProgress(true);
     const std::vector<ScanEntry> seen = search.Scan();
+    SetStartInProgress(false);
     if (InterruptRequested()) return cli_exit::kInterrupted + InterruptSignal();
     std::cout << (o.json ? ScanJson(seen) : ScanText(seen));
     if (seen.empty() && !o.json) std::cerr << kTextNotDetected << '\n';
@@ -225,13 +230,19 @@ int Run(int argc, char** argv) {
   }
 
   ReconfigSession session(sink, record, socket, endpoint, MakeSearchOptions(o));
+  SetStartInProgress(true);
   const bool done = session.StartProcedure(o.serial);
+  SetStartInProgress(false);
   const StartReport& report = session.report();
   if (o.json) {
     std::cout << StartJson(o.serial, report);
   } else if (done) {
     std::cout << sink.message() << "\n\nThe Quillon was found at "
               << (report.port.empty() ? report.address : report.port) << ".\n";
+    for (const std::string& place : report.alsoAt) {
+      std::cout << "Its serial number also answered at " << place
+                << ": the cable decides, nothing was sent there but the identify request.\n";
+    }
   } else {
     std::cerr << sink.message() << '\n';
   }

@@ -10,16 +10,32 @@
 namespace quillon {
 namespace {
 
+// Windows ends a process a few seconds (5 by default) after a console close, logoff or shutdown
+// event; command 4 and its answer take about one.
+constexpr DWORD kEndingWaitMs = 4000;
+
 std::atomic<int> g_signal{0};
+std::atomic<bool> g_idleEndsAtOnce{false};
+std::atomic<bool> g_inStart{false};
+// Set while no Start runs.
+HANDLE g_startEnded = nullptr;
 
 // Runs on a thread of its own that the system starts for the event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
+  const bool ending =
+      event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
   const int signal = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
-  if (g_signal.exchange(signal) != 0) {
+  const bool again = g_signal.exchange(signal) != 0;
+  if ((again && !ending) || (g_idleEndsAtOnce && !g_inStart)) {
     ReleaseSerialPortsForExit();
     ::ExitProcess(static_cast<UINT>(128 + signal));
   }
   RequestInterrupt();
+  if (ending) {
+    // Returning lets the system end the process: first let the Start send command 4 and close.
+    if (g_startEnded) ::WaitForSingleObject(g_startEnded, kEndingWaitMs);
+    ReleaseSerialPortsForExit();
+  }
   return TRUE;
 }
 
@@ -31,8 +47,25 @@ bool StderrIsTerminal() {
   return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
-void InstallInterruptHandlers() {
+void InstallInterruptHandlers(bool idle_ends_at_once) {
+  g_idleEndsAtOnce = idle_ends_at_once;
+  if (!g_startEnded)
+    g_startEnded = ::CreateEventW(nullptr, TRUE, g_inStart ? FALSE : TRUE, nullptr);
   ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void SetStartInProgress(bool in_progress) {
+  g_inStart = in_progress;
+  if (!g_startEnded) return;
+  if (in_progress) {
+    ::ResetEvent(g_startEnded);
+  } else {
+    ::SetEvent(g_startEnded);
+  }
+}
+
+bool StartInProgress() {
+  return g_inStart;
 }
 
 int InterruptSignal() {

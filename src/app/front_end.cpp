@@ -1,5 +1,6 @@
 #include "app/front_end.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "link/endpoint.h"
@@ -90,11 +91,30 @@ std::vector<std::string> LocalBroadcastTargets() {
   return BroadcastTargetTexts(GetBroadcastAddresses(), OwnAddresses());
 }
 
+namespace {
+
+// This computer's own addresses (but one the user named: a simulator here) and the broadcast
+// addresses of its networks: no device answers from those.
+std::vector<std::string> ImpossibleSources(const std::vector<std::string>& named) {
+  std::vector<std::string> out;
+  for (const IPv4Bytes& own : OwnAddresses()) {
+    std::string text = FormatIPv4(own);
+    if (std::find(named.begin(), named.end(), text) == named.end()) out.push_back(std::move(text));
+  }
+  for (const LocalNetwork& n : DescribeLocalNetworks()) {
+    if (!IsZeroAddress(n.broadcast)) out.push_back(FormatIPv4(n.broadcast));
+  }
+  return out;
+}
+
+}  // namespace
+
 SearchOptions MakeSearchOptions(const CliOptions& options) {
   SearchOptions s;
   s.useSerial = !options.noSerial;
   s.identifyAddresses = options.addresses;
   s.broadcastTargets = LocalBroadcastTargets;
+  s.impossibleSources = [named = options.addresses] { return ImpossibleSources(named); };
   return s;
 }
 

@@ -21,11 +21,12 @@ namespace quillon {
 // What a Start did, for scripts (--json).
 struct StartReport {
   Outcome outcome = Outcome::kFailed;
-  std::string message;    // the one message shown
-  std::string transport;  // "serial" or "udp"; empty when no device was found
-  std::string port;       // "COM3 (/dev/ttyUSB0)", over serial
-  std::string address;    // the device's address, over UDP
-  std::string record;     // the record written, as hex; empty when none was written
+  std::string message;              // the one message shown
+  std::string transport;            // "serial" or "udp"; empty when no device was found
+  std::string port;                 // "COM3 (/dev/ttyUSB0)", over serial
+  std::string address;              // the device's address, over UDP
+  std::vector<std::string> alsoAt;  // where else the number answered (not written there)
+  std::string record;               // the record written, as hex; empty when none was written
   std::vector<std::pair<std::string, std::int64_t>> stageMs;  // each stage and its length
 };
 

@@ -75,6 +75,10 @@ void ReconfigSession::Finish(Outcome outcome, std::string_view text, int style,
 }
 
 bool ReconfigSession::StartProcedure(double fieldValue) {
+  // However it ends, the Start leaves nothing noted for the paths that end the process.
+  struct ForgetServiceMode {
+    ~ForgetServiceMode() { NoteServiceModeLeft(); }
+  } forget;
   m_report = {};
   m_sink.BeginWait();
   Stage("searching for the device");
@@ -87,6 +91,7 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
   }
   m_report.transport = HasSerialPort(m_endpoint) ? "serial" : "udp";
   (HasSerialPort(m_endpoint) ? m_report.port : m_report.address) = m_search.foundAt();
+  m_report.alsoAt = m_search.alsoAt();
 
   Stage("writing the power-module record");
   m_record.setMaxHighVoltage(rec::kTargetHighVoltage);

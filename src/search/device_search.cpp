@@ -10,6 +10,7 @@
 #include "link/interrupt.h"
 #include "link/serial_port.h"
 #include "link/trace.h"
+#include "search/ipv4.h"
 
 namespace quillon {
 namespace {
@@ -46,6 +47,13 @@ std::string SkipReason(const std::string& port, const SerialOpenResult& result) 
 
 }  // namespace
 
+bool IsPossibleDeviceAddress(const std::string& source, const std::vector<std::string>& excluded) {
+  const std::optional<IPv4Bytes> a = ParseIPv4(source);
+  if (!a || IsZeroAddress(*a)) return false;
+  if ((*a)[0] >= 224) return false;  // multicast, reserved, the limited broadcast
+  return std::find(excluded.begin(), excluded.end(), source) == excluded.end();
+}
+
 // One search window: the identify request to every port that opens and to every broadcast
 // address, then the answers of all of them within one shared deadline.
 class DeviceSearch::Window {
@@ -62,7 +70,14 @@ class DeviceSearch::Window {
     // One window for every transport: all devices answer at once.
     const Deadline deadline = Deadline::After(kAnswerWindowMs);
     if (m_search.m_socket) {
-      if (!m_search.SendIdentifyBroadcasts()) {
+      m_impossible = m_search.m_options.impossibleSources ? m_search.m_options.impossibleSources()
+                                                          : std::vector<std::string>{};
+      const std::vector<std::string> sent_to = m_search.SendIdentifyBroadcasts();
+      if (m_search.m_options.identifyAddresses.empty()) {
+        // The local broadcast addresses: a reply never comes from one of them.
+        m_impossible.insert(m_impossible.end(), sent_to.begin(), sent_to.end());
+      }
+      if (sent_to.empty()) {
         m_reasons.push_back(
             "No network was searched: none of this computer's IPv4 networks has a broadcast "
             "address (--list-ports tells why); name the device's address with --address.");
@@ -74,11 +89,34 @@ class DeviceSearch::Window {
     CollectSerial();
   }
 
-  bool matched() const { return m_matched; }
+  // After Run: where the device is reached. The cable decides: a match on a serial port (the
+  // lowest-numbered one) wins over every reply from the network, which then gets nothing beyond
+  // the identify request. Without one, the network's reply decides, unless two addresses
+  // answered with the wanted number: then nothing is chosen (twoAddresses()).
+  void Decide() {
+    if (m_serialMatched) {
+      m_matchedAt = m_serialAt;
+      m_alsoAt = m_udpPlaces;
+      return;
+    }
+    if (m_udpPlaces.empty()) return;
+    m_matchedAt = m_udpPlaces.front();
+    if (m_udpPlaces.size() > 1) return;
+    m_working.searchVerdict = Classify(m_udpReply.data());
+    if (m_working.searchVerdict == kVerdictUsable) {
+      SetPeerAddress(m_working, m_matchedAt.c_str());
+      m_search.m_record.FillFromIdentifyReply(m_udpReply.data());
+    }
+  }
+
+  bool matched() const { return m_serialMatched || !m_udpPlaces.empty(); }
+  bool twoAddresses() const { return !m_serialMatched && m_udpPlaces.size() > 1; }
   LinkEndpoint& working() { return m_working; }
   const std::string& matchedAt() const { return m_matchedAt; }
-  // A second place that answered with the wanted serial number; empty when none did.
-  const std::string& secondPlace() const { return m_secondPlace; }
+  // The addresses that answered with the wanted number, in the order they first did.
+  const std::vector<std::string>& udpPlaces() const { return m_udpPlaces; }
+  // Where else the wanted number answered when the cable decided.
+  const std::vector<std::string>& alsoAt() const { return m_alsoAt; }
   // What may explain that nothing was found.
   const std::vector<std::string>& reasons() const { return m_reasons; }
   // Every device seen in a scan, in the order they answered.
@@ -120,17 +158,16 @@ class DeviceSearch::Window {
     m_seen.push_back({number, place, serial, Classify(reply), false});
   }
 
-  // A matching reply from a place: the first decides where the device is, a later one from the
-  // same place replaces its verdict, one from another place is a second device.
-  bool NoteMatch(const std::string& place) {
-    if (!m_matched) {
-      m_matched = true;
-      m_matchedAt = place;
-      return true;
+  // A matching reply from the network. One address answering twice (a broadcast that left on
+  // two interfaces) is one device whose later reply decides; another address is noted, since
+  // two addresses with one number are two devices.
+  void NoteUdpMatch(const std::uint8_t* reply, const std::string& address) {
+    if (std::find(m_udpPlaces.begin(), m_udpPlaces.end(), address) == m_udpPlaces.end()) {
+      m_udpPlaces.push_back(address);
     }
-    if (place == m_matchedAt) return true;
-    if (m_secondPlace.empty()) m_secondPlace = place;
-    return false;
+    if (address == m_udpPlaces.front()) {
+      std::copy_n(reply, m_udpReply.size(), m_udpReply.begin());
+    }
   }
 
   void OpenAndAsk() {
@@ -162,13 +199,14 @@ class DeviceSearch::Window {
       ReceiveDatagram(socket, buf, nullptr);
       const std::uint8_t* reply =
           UnwrapReplyDatagram(buf.data(), pending->length, pending->from.port);
-      if (reply && Scanning() && Matches(reply, false)) {
-        See(reply, pending->from.address, false);
-      } else if (reply && Matches(reply, false) && NoteMatch(pending->from.address)) {
-        m_working.searchVerdict = Classify(reply);
-        if (m_working.searchVerdict == kVerdictUsable) {
-          SetPeerAddress(m_working, pending->from.address.c_str());
-          m_search.m_record.FillFromIdentifyReply(reply);
+      // A reply from an address no device can have is forged: it is not taken, so that no
+      // service frame ever goes to a whole network or to this computer.
+      if (reply && Matches(reply, false) &&
+          IsPossibleDeviceAddress(pending->from.address, m_impossible)) {
+        if (Scanning()) {
+          See(reply, pending->from.address, false);
+        } else {
+          NoteUdpMatch(reply, pending->from.address);
         }
       }
       // Every datagram keeps the window open a little longer: more answers may be on their way.
@@ -196,7 +234,8 @@ class DeviceSearch::Window {
       See(reply.data(), place, true);
       return true;
     }
-    if (!NoteMatch(place)) return true;
+    m_serialMatched = true;
+    m_serialAt = place;
     m_working.searchVerdict = Classify(reply.data());
     if (m_working.searchVerdict == kVerdictUsable) {
       m_working.serialPort = port.handle();
@@ -210,13 +249,7 @@ class DeviceSearch::Window {
       SerialPort& port = m_ports[i];
       if (!port.IsOpen()) continue;
       const std::string& place = m_names[i];
-      const bool matched_by_udp = m_matched && HasPeerAddress(m_working);
-      if (m_matched) {
-        // Found already. A reply that is complete is read all the same: the same number on a
-        // cable and on the network means two devices.
-        if (matched_by_udp && SerialQueued(port.handle()) == cmd::kReplySize) {
-          TakeReply(port, place);
-        }
+      if (m_serialMatched) {  // a lower port has the device: this one is not read
         DrainAndClose(port);
         continue;
       }
@@ -250,9 +283,14 @@ class DeviceSearch::Window {
   std::array<SerialPort, kMaxSerialPorts> m_ports;
   std::vector<std::string> m_names;  // "COMn (path)" of each entry of m_ports
   LinkEndpoint m_working;
-  bool m_matched = false;
+  // Addresses that cannot be a device's (see IsPossibleDeviceAddress).
+  std::vector<std::string> m_impossible;
+  bool m_serialMatched = false;
+  std::string m_serialAt;
+  std::vector<std::string> m_udpPlaces;
+  std::array<std::uint8_t, cmd::kReplySize> m_udpReply{};
   std::string m_matchedAt;
-  std::string m_secondPlace;
+  std::vector<std::string> m_alsoAt;
   bool m_windowCut = false;
   std::vector<std::string> m_reasons;
   std::vector<ScanEntry> m_seen;
@@ -267,14 +305,14 @@ DeviceSearch::DeviceSearch(MessageSink& sink, PowerModuleRecord& record,
       m_sink(sink),
       m_options(std::move(options)) {}
 
-bool DeviceSearch::SendIdentifyBroadcasts() {
-  if (!m_socket) return false;
+std::vector<std::string> DeviceSearch::SendIdentifyBroadcasts() {
+  if (!m_socket) return {};
   std::vector<std::string> targets = m_options.identifyAddresses;
   if (targets.empty() && m_options.broadcastTargets) targets = m_options.broadcastTargets();
   for (const auto& address : targets) {
     SendDatagram(m_socket.get(), kIdentifyRequest, address, kDevicePort);
   }
-  return !targets.empty();
+  return targets;
 }
 
 void DeviceSearch::Fail(Outcome outcome, std::string_view text, int style,
@@ -307,23 +345,27 @@ std::vector<ScanEntry> DeviceSearch::Scan() {
 bool DeviceSearch::FindDevice(std::int32_t serialNumber) {
   m_outcome = Outcome::kFailed;
   m_foundAt.clear();
+  m_alsoAt.clear();
   // A number above 65535 is not cut to its low 16 bits: that would name another device.
   Window window(*this, serialNumber >= 0 && serialNumber <= 0xFFFF ? serialNumber : -1);
   ResetEndpoint(m_endpoint);
   window.Run();
 
+  window.Decide();
   LinkEndpoint& working = window.working();
   m_foundAt = window.matchedAt();
+  m_alsoAt = window.alsoAt();
   bool ready = false;
   if (InterruptRequested()) {
     Fail(Outcome::kInterrupted, kTextInterruptedUnchanged, kStyleError);
   } else if (!window.matched()) {
     Fail(Outcome::kNotDetected, kTextNotDetected, kStyleInformation, window.reasons());
-  } else if (!window.secondPlace().empty()) {
-    // Nothing is sent to either: the record of one device must not go to another.
+  } else if (window.twoAddresses()) {
+    // Nothing is sent to any: the record of one device must not go to another.
+    const std::vector<std::string>& places = window.udpPlaces();
     Fail(Outcome::kTwoDevices,
-         std::string(kTextTwoDevices) + " " + window.matchedAt() + " and " + window.secondPlace() +
-             ".\nChoose one with --port or --address, or disconnect one of them.",
+         std::string(kTextTwoDevices) + " " + places[0] + " and " + places[1] +
+             ".\nChoose one with --address, or disconnect one of them.",
          kStyleError);
   } else if (working.searchVerdict == kVerdictNotApplicable) {
     Fail(Outcome::kNotApplicable, kTextNotApplicable, kStyleError);
@@ -335,6 +377,8 @@ bool DeviceSearch::FindDevice(std::int32_t serialNumber) {
   if (ready) {
     m_endpoint = working;
     m_outcome = Outcome::kReconfigured;
+  } else {
+    NoteServiceModeLeft();  // command 4 has gone out where it had to
   }
 
   // Every port but the device's is drained and closed; on failure the device's too.

@@ -1,5 +1,10 @@
 // Finding the device by its serial number on every serial port and every local IPv4 network
 // within one shared answer window, judging it, and bringing it into its service mode.
+//
+// Where the device is reached: the cable decides. A matching reply on a serial port (the lowest
+// COM number) wins over any from the network: the technician plugged that cable in on purpose,
+// and a host on the network that merely claims the number never gets a service frame. Without a
+// cable, one address decides; two addresses with the wanted number are refused.
 #pragma once
 
 #include <cstddef>
@@ -38,7 +43,15 @@ struct SearchOptions {
   std::vector<std::string> identifyAddresses;
   // The local broadcast addresses (the front ends give the system's; tests inject their own).
   std::function<std::vector<std::string>()> broadcastTargets;
+  // Addresses that no device can answer from beyond those the search knows itself: this
+  // computer's own (unless the user named one: a simulator on this computer) and the broadcast
+  // addresses of its networks.
+  std::function<std::vector<std::string>()> impossibleSources;
 };
+
+// Whether a reply may come from this address: not zero, multicast, reserved or the limited
+// broadcast, nor one of `excluded`. A forged source must never draw service frames.
+bool IsPossibleDeviceAddress(const std::string& source, const std::vector<std::string>& excluded);
 
 // One device that answered a scan.
 struct ScanEntry {
@@ -48,6 +61,15 @@ struct ScanEntry {
   std::int32_t verdict = kVerdictUsable;
   bool conflict = false;  // the same serial number answered from another place too
 };
+
+// The device that may be in service mode while a Start runs. The paths that end the process
+// without unwinding the Start (the display connection lost, the session ending) send it command 4
+// with LeaveServiceModeNow. Noted as the mode-switch request goes out; forgotten when the Start
+// ends, whichever way.
+void NoteServiceModeEntered(DatagramSocket* socket, const LinkEndpoint& endpoint);
+void NoteServiceModeLeft();
+// Command 4 to the noted device, once; false when none is noted.
+bool LeaveServiceModeNow();
 
 class DeviceSearch {
  public:
@@ -60,9 +82,9 @@ class DeviceSearch {
   // Finds the device, judges it, switches it into service mode and commits it into m_endpoint.
   // On false the reason has been shown and m_endpoint is empty.
   bool FindDevice(std::int32_t serialNumber);
-  // The identify request to every broadcast address (or to those the user named). False when
-  // there was nowhere to send it.
-  bool SendIdentifyBroadcasts();
+  // The identify request to every broadcast address (or to those the user named). Gives where
+  // it went; empty when there was nowhere to send it.
+  std::vector<std::string> SendIdentifyBroadcasts();
   // One search window as FindDevice's that keeps every valid identify reply instead of matching
   // one serial number. Nothing but identify requests is sent. Sorted by serial number.
   std::vector<ScanEntry> Scan();
@@ -75,6 +97,8 @@ class DeviceSearch {
   // the device was found: "COM3 (/dev/ttyUSB0)" or its address.
   Outcome outcome() const { return m_outcome; }
   const std::string& foundAt() const { return m_foundAt; }
+  // Where else the wanted number answered when the cable decided (addresses).
+  const std::vector<std::string>& alsoAt() const { return m_alsoAt; }
   // Shows the one message of a failed Start: the text, and after it the reasons that explain
   // it; remembers the outcome.
   void Fail(Outcome outcome, std::string_view text, int style,
@@ -97,6 +121,7 @@ class DeviceSearch {
   SearchOptions m_options;
   Outcome m_outcome = Outcome::kFailed;
   std::string m_foundAt;
+  std::vector<std::string> m_alsoAt;
 };
 
 }  // namespace quillon

@@ -19,6 +19,15 @@ constexpr std::int16_t kModeSwitchStillAnswers = 10;
 
 enum class Status { kValid, kInvalid, kSilent };
 
+// The device noted by NoteServiceModeEntered. Read only on the thread that runs the Start (the
+// toolkit's handlers run on it, nested in a wait).
+struct InServiceMode {
+  DatagramSocket* socket = nullptr;
+  LinkEndpoint endpoint;
+  bool noted = false;
+};
+InServiceMode g_inServiceMode;
+
 // The status request, over serial: one write, one wait for exactly one reply.
 Status ReadStatusSerial(SerialHandle port, PowerModuleRecord& record, const Deadline& deadline) {
   Status status = Status::kInvalid;
@@ -81,6 +90,7 @@ bool DeviceSearch::PrepareFoundDevice(LinkEndpoint& working) {
   }
 
   m_sink.Stage("entering service mode");
+  NoteServiceModeEntered(m_socket.get(), working);
   // From the mode-switch request on the device may be in service mode, even while the tool still
   // waits for its silence: an interruption from here on sends command 4 before anything closes.
   const std::int16_t switched = SwitchToServiceMode(m_socket.get(), working);
@@ -95,10 +105,29 @@ bool DeviceSearch::PrepareFoundDevice(LinkEndpoint& working) {
   if (LeaveServiceModeIfInterrupted(working)) return false;
   if (r != kLinkOk || GetU16(info, 0) < kMinServiceVersion) {
     ServiceFinish(m_socket.get(), working);  // leave service mode again; the result is moot
+    // Interrupted while command 4 waited: it is sent again and awaited, as on every other path.
+    if (LeaveServiceModeIfInterrupted(working)) return false;
     Fail(Outcome::kNotApplicable, kTextNotApplicable, kStyleError,
          r == kLinkNoReply ? std::vector{StoppedAnswering()} : std::vector<std::string>{});
     return false;
   }
+  return true;
+}
+
+void NoteServiceModeEntered(DatagramSocket* socket, const LinkEndpoint& endpoint) {
+  g_inServiceMode = {socket, endpoint, true};
+}
+
+void NoteServiceModeLeft() {
+  g_inServiceMode = {};
+}
+
+bool LeaveServiceModeNow() {
+  if (!g_inServiceMode.noted) return false;
+  const InServiceMode device = g_inServiceMode;
+  g_inServiceMode = {};
+  ClearInterrupt();  // so that command 4 waits for its answer
+  ServiceFinish(device.socket, device.endpoint);
   return true;
 }
 

@@ -2,10 +2,13 @@
 // the user types or clicks meanwhile is dropped, not replayed after the Start.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 #include <wx/button.h>
 #include <wx/timer.h>
 #include <wx/uiaction.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -106,6 +109,37 @@ TEST(DialogDuringAStart, TakesAsLongAsTheCommandLine) {
   RecordProperty("cli_ms", static_cast<int>(cli_ms));
   std::printf("one successful Start: dialog %lld ms, command line %lld ms\n",
               static_cast<long long>(dialog_ms), static_cast<long long>(cli_ms));
+}
+
+// SIGTERM during a Start (a logout, a session manager ending the dialog): once the mode switch
+// has gone out, command 4 reaches the device before the dialog ends, with the signal's status
+// and no message box.
+TEST(DialogDuringAStart, SigtermAfterTheModeSwitchLeavesServiceModeFirst) {
+  QUILLON_REQUIRE_GUI();
+  if (!testing::SimulatorProcess::Available()) GTEST_SKIP() << "the simulator was not built";
+  if (::access("/usr/bin/xdotool", X_OK) != 0) GTEST_SKIP() << "xdotool is not installed";
+  testing::SimulatorProcess sim;
+  std::string error;
+  // Serial number 0, the field's own value: Enter on the focused "Start" is the whole input.
+  ASSERT_TRUE(sim.Start({"--pty", "--serial", "0", "--reply-delay", "700"}, &error)) << error;
+  const auto logged = [&sim](const std::string& kind) {
+    const std::vector<std::string> kinds = testing::RequestKinds(sim);
+    return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+  };
+  bool signalled = false;
+  const auto r = testing::RunProcess(
+      {QUILLON_DIALOG_PATH, "--port", sim.LinkPath(), "--no-udp"}, 30000, [&](pid_t pid) {
+        testing::RunProcess({"xdotool", "search", "--sync", "--onlyvisible", "--name",
+                             std::string(kCaption), "windowfocus", "--sync", "key", "Return"},
+                            10000);
+        const std::int64_t end = SteadyClockMs() + 15000;
+        while (!logged("mode") && SteadyClockMs() < end) ::usleep(5000);
+        signalled = ::kill(pid, SIGTERM) == 0;
+      });
+  EXPECT_TRUE(signalled);
+  EXPECT_EQ(r.exitCode, 143) << r.err;
+  EXPECT_EQ(testing::RequestKinds(sim),
+            (std::vector<std::string>{"identify", "status", "mode", "svc4"}));
 }
 
 }  // namespace

@@ -22,6 +22,22 @@ using testing::RequestKinds;
 using testing::SimulatorProcess;
 using Kinds = std::vector<std::string>;
 
+// The device answers the identify request again (it is in its command protocol), the port opens
+// (no exclusive flag left) and no lock file of ours is left.
+void ExpectLeftAsFound(const SimulatorProcess& sim) {
+  const auto again = testing::RunProcess(
+      {QUILLON_CLI_PATH, "--scan", "--port", sim.LinkPath(), "--no-udp"}, 15000);
+  EXPECT_EQ(again.exitCode, 0) << again.err << " (the port or the device was left behind)";
+  const std::string pty = sim.PtyPath();
+  const std::string lock = "LCK.." + pty.substr(std::string("/dev/").size());
+  for (const char* dir : {"/run/lock/", "/var/lock/"}) {
+    std::string name = dir + lock;
+    std::replace(name.begin() + static_cast<std::ptrdiff_t>(std::string(dir).size()), name.end(),
+                 '/', '_');
+    EXPECT_NE(::access(name.c_str(), F_OK), 0) << name << " was left behind";
+  }
+}
+
 TEST(CliSignals, EachStageLeavesTheDeviceAsItWas) {
   if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
   struct Case {
@@ -73,11 +89,26 @@ TEST(CliSignals, EachStageLeavesTheDeviceAsItWas) {
       EXPECT_EQ(r.err, c.message + "\n");
     }
     EXPECT_EQ(RequestKinds(sim), c.requests);
-    // The device answers the identify request again: it is in its command protocol.
-    const auto again = testing::RunProcess(
-        {QUILLON_CLI_PATH, "--scan", "--port", sim.LinkPath(), "--no-udp"}, 15000);
-    EXPECT_EQ(again.exitCode, 0) << again.err << " (the port or the device was left behind)";
+    ExpectLeftAsFound(sim);
   }
+}
+
+// A reader that goes away (`| head -1` on the trace) never ends a Start midway: the writes fail,
+// the exchange goes on to its end, and the exit status says what happened to the device.
+TEST(CliSignals, AClosedOutputNeverEndsAStart) {
+  if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
+  SimulatorProcess sim;
+  std::string error;
+  ASSERT_TRUE(sim.Start({"--pty", "--serial", "1234"}, &error)) << error;
+  const auto r = testing::RunProcess(
+      {"/bin/bash", "-c",
+       "\"$0\" --serial 1234 --port \"$1\" --no-udp -v 2>&1 | head -n 1 >/dev/null; "
+       "exit ${PIPESTATUS[0]}",
+       QUILLON_CLI_PATH, sim.LinkPath()},
+      30000);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(RequestKinds(sim), (Kinds{"identify", "status", "mode", "svc0", "svc5", "svc4"}));
+  ExpectLeftAsFound(sim);
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ TEST_F(CliTest, OutcomesHaveTheirExitStatusAndJson) {
        0,
        "{\"serialNumber\": 1234, \"outcome\": \"reconfigured\", \"message\": \"The data has "
        "been successfully transfered.\", \"transport\": \"serial\", \"port\": \"@\", "
-       "\"address\": null, \"record\": \"120007341201000088139411200311223344"
+       "\"address\": null, \"alsoAt\": [], \"record\": \"120007341201000088139411200311223344"
        "0000\", \"stagesMs\": {",
        ""},
       {"json, not detected",
@@ -92,7 +92,7 @@ TEST_F(CliTest, OutcomesHaveTheirExitStatusAndJson) {
        3,
        "{\"serialNumber\": 999, \"outcome\": \"not detected\", \"message\": \"The specified "
        "Quillon has been not detected.\", \"transport\": null, \"port\": null, \"address\": "
-       "null, \"record\": null, \"stagesMs\": {\"searching for the device\": ",
+       "null, \"alsoAt\": [], \"record\": null, \"stagesMs\": {\"searching for the device\": ",
        ""},
   };
   for (const Case& c : cases) {

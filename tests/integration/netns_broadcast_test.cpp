@@ -166,6 +166,7 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
   struct Case {
     const char* what;
     std::vector<std::string> device, other;  // the simulators' arguments beyond --udp
+    bool cable;  // the device is on its cable too (a pseudo-terminal) and the tool searches it
     int exitCode;
     std::string message;  // the start of what the tool says
     Kinds deviceRequests, otherRequests;
@@ -178,6 +179,7 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
       {"an impostor answers with the same serial number",
        {"--serial", "1234"},
        {"--serial", "1234", "--reply-delay", "300"},
+       false,
        1,
        std::string(kTextTwoDevices) + " 10.77.5.2 and 10.77.5.3.",
        {"identify"},
@@ -186,6 +188,7 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
       {"another host forges the status reply while the device answers late",
        {"--serial", "1234", "--status-delay", "500"},
        {"--serial", "999", "--forge-status", "100:8", "--status-fields", "0102030405060708"},
+       false,
        0,
        std::string(kTextSuccess),
        kFullSequence,
@@ -194,6 +197,16 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
       {"a chatty host keeps sending",
        {"--serial", "1234"},
        {"--serial", "999", "--trickle", "450"},
+       false,
+       0,
+       std::string(kTextSuccess),
+       kFullSequence,
+       {"identify"},
+       device_record},
+      {"the device on its cable and on the network: the cable decides",
+       {"--serial", "1234", "--pty"},
+       {"--serial", "999"},
+       true,
        0,
        std::string(kTextSuccess),
        kFullSequence,
@@ -213,11 +226,20 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
     args.insert(args.end(), c.other.begin(), c.other.end());
     ASSERT_TRUE(other.Start(args, &error)) << error;
     const std::int64_t start = SteadyClockMs();
-    const auto r = net.Run("tool", {QUILLON_CLI_PATH, "--serial", "1234", "--no-serial"}, 30000);
+    const auto r = net.Run("tool",
+                           {QUILLON_CLI_PATH, "--serial", "1234",
+                            c.cable ? "--port=" + device.PtyPath() : "--no-serial"},
+                           30000);
     const std::int64_t took = SteadyClockMs() - start;
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
     EXPECT_EQ((r.exitCode == 0 ? r.out : r.err).rfind(c.message, 0), 0u) << r.out << r.err;
-    EXPECT_EQ(RequestKinds(device), c.deviceRequests);
+    if (c.cable) {
+      EXPECT_EQ(RequestKinds(device, "serial"), c.deviceRequests);
+      EXPECT_EQ(RequestKinds(device, "udp"), Kinds{"identify"});
+      EXPECT_NE(r.out.find("also answered at 10.77.5.2:"), std::string::npos) << r.out;
+    } else {
+      EXPECT_EQ(RequestKinds(device), c.deviceRequests);
+    }
     EXPECT_EQ(RequestKinds(other), c.otherRequests);
     EXPECT_EQ(device.LastRecordHex(), c.record);
     EXPECT_EQ(other.LastRecordHex(), "");

@@ -21,6 +21,7 @@ Bytes FakeDevice::Answer(const Bytes& request, bool udp) {
     if (m_config.silent || (serviceMode && !mode)) return {};
     if (p == kIdentifyRequest) {
       Bytes out = m_config.stray;
+      if (m_config.strayOnce) m_config.stray.clear();
       const Bytes reply = wrap(MakeIdentifyReply(m_config.identify));
       out.insert(out.end(), reply.begin(), reply.end());
       return out;

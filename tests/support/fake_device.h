@@ -21,6 +21,7 @@ struct FakeDeviceConfig {
   bool echoRecord = true;
   int serviceError = -1;            // error code for service command 0, or -1
   std::vector<std::uint8_t> stray;  // sent ahead of every identify reply
+  bool strayOnce = false;           // ... of the first one only
   int delayMs = 30;
 };
 

@@ -7,12 +7,13 @@
 
 namespace quillon::testing {
 
-std::vector<std::string> RequestKinds(const SimulatorProcess& sim) {
+std::vector<std::string> RequestKinds(const SimulatorProcess& sim, const std::string& transport) {
   std::vector<std::string> kinds;
   for (const std::string& line : sim.LogLines()) {
     std::istringstream in(line);
     std::vector<std::string> words;
     for (std::string w; in >> w;) words.push_back(w);
+    if (!transport.empty() && (words.empty() || words[0] != transport)) continue;
     if (words.size() >= 2) kinds.push_back(words[words.size() - 2]);
   }
   return kinds;

@@ -13,7 +13,9 @@
 namespace quillon::testing {
 
 // The request kinds of a simulator's log, in order: identify, status, mode, svc0 ...
-std::vector<std::string> RequestKinds(const SimulatorProcess& sim);
+// Empty transport: every request; "serial" or "udp": only those that came over it.
+std::vector<std::string> RequestKinds(const SimulatorProcess& sim,
+                                      const std::string& transport = {});
 
 struct SimRun {
   bool ok = false;

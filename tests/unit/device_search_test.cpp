@@ -27,7 +27,8 @@ class SearchTest : public ::testing::Test {
  protected:
   SearchTest() : m_guard(m_platform) {}
 
-  // A session with a socket (unless told otherwise) that broadcasts to 10.0.0.255.
+  // A session with a socket (unless told otherwise) that broadcasts to 10.0.0.255 from its own
+  // address 10.0.0.1.
   ReconfigSession& Session(bool with_socket = true) {
     m_session.reset();
     m_socket = nullptr;
@@ -39,6 +40,7 @@ class SearchTest : public ::testing::Test {
     }
     SearchOptions options;
     options.broadcastTargets = [] { return std::vector<std::string>{"10.0.0.255"}; };
+    options.impossibleSources = [] { return std::vector<std::string>{"10.0.0.1"}; };
     m_session =
         std::make_unique<ReconfigSession>(m_sink, m_record, m_socketOwner, m_endpoint, options);
     return *m_session;
@@ -157,15 +159,7 @@ TEST_F(SearchTest, StrayBytesEarnThreeFurtherIdentifyAttempts) {
 
 TEST_F(SearchTest, StrayBytesThenAGoodReplyIsFound) {
   ReconfigSession& s = Session(false);
-  FakeDevice& d = SerialDevice(4, {.stray = {0xEE}});
-  // Only the first answer carries the stray byte.
-  m_platform.Port(4).onWrite = [&d, first = true](testing::FakePort& p, const Bytes& req,
-                                                  std::int64_t now) mutable {
-    Bytes answer = d.Answer(req, false);
-    if (!first && !answer.empty() && answer[0] == 0xEE) answer.erase(answer.begin());
-    first = false;
-    if (!answer.empty()) p.Arrive(now + 30, answer);
-  };
+  FakeDevice& d = SerialDevice(4, {.stray = {0xEE}, .strayOnce = true});
   EXPECT_TRUE(s.search().FindDevice(kSerial));
   EXPECT_EQ(Count(d.received, "identify"), 2);
   EXPECT_TRUE(m_sink.messages.empty());
@@ -224,35 +218,62 @@ TEST_F(SearchTest, PresenceWordCountsOnSerialOnly) {
   EXPECT_EQ(Count(d.received, "status"), 1);
 }
 
-// One serial number on a cable and on the network is two devices: nothing is sent to either.
-// A serial reply that is not complete is drained unread and the network's device is used.
-TEST_F(SearchTest, UdpDecidesOverSerialUnlessTheCableAnswersToo) {
-  for (const bool complete : {true, false}) {
-    SCOPED_TRACE(complete ? "complete serial reply" : "serial reply behind a stray byte");
+// One serial number on a cable and on the network: the cable decides, whatever the network's
+// reply says and whether or not the cable's reply came behind a stray byte; the network side
+// gets nothing but the identify request.
+TEST_F(SearchTest, TheCableDecides) {
+  struct Case {
+    const char* what;
+    FakeDeviceConfig serial;
+    FakeDeviceConfig udp;
+    Outcome outcome;
+  };
+  const Case cases[] = {
+      {"both usable", {}, {}, Outcome::kReconfigured},
+      {"serial reply behind a stray byte",
+       {.stray = {0xEE}, .strayOnce = true},
+       {},
+       Outcome::kReconfigured},
+      {"in use over UDP", {}, {.identify = {.useCount = 1}}, Outcome::kReconfigured},
+      {"in use on the cable", {.identify = {.useCount = 1}}, {}, Outcome::kInUse},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     m_sink.messages.clear();
     m_devices.clear();
     m_platform.Port(2) = {};
     ReconfigSession& s = Session();
-    FakeDeviceConfig serial_config;
-    if (!complete) serial_config.stray = {0xEE};
-    FakeDevice& serial = SerialDevice(2, serial_config);
-    FakeDevice& udp = UdpDevice("10.0.0.7");
-    EXPECT_EQ(s.search().FindDevice(kSerial), !complete);
-    EXPECT_EQ(serial.received, std::vector<std::string>{"identify"});
+    FakeDevice& serial = SerialDevice(2, c.serial);
+    FakeDevice& udp = UdpDevice("10.0.0.7", c.udp);
+    EXPECT_EQ(s.StartProcedure(kSerial), c.outcome == Outcome::kReconfigured);
+    EXPECT_EQ(s.report().outcome, c.outcome);
+    EXPECT_EQ(udp.received, std::vector<std::string>{"identify"});
     EXPECT_EQ(m_platform.OpenPorts(), 0);
-    EXPECT_TRUE(m_platform.Port(2).input.empty());
-    if (complete) {
-      EXPECT_EQ(OnlyMessage(), std::string(kTextTwoDevices) +
-                                   " 10.0.0.7 and COM2 (fake2).\nChoose one with --port or "
-                                   "--address, or disconnect one of them.");
-      EXPECT_EQ(udp.received, std::vector<std::string>{"identify"});
-      EXPECT_EQ(s.search().outcome(), Outcome::kTwoDevices);
+    if (c.outcome == Outcome::kReconfigured) {
+      EXPECT_EQ(Count(serial.received, "svc5"), 1);
+      EXPECT_EQ(s.report().port, "COM2 (fake2)");
+      EXPECT_EQ(s.report().alsoAt, std::vector<std::string>{"10.0.0.7"});
     } else {
-      EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.7");
-      EXPECT_FALSE(HasSerialPort(s.m_endpoint));
-      EXPECT_EQ(Count(udp.received, "mode"), 1);
+      EXPECT_EQ(OnlyMessage(), kTextInUse);
     }
   }
+}
+
+// A reply whose source no device can have is not taken: zero, multicast, the limited
+// broadcast, the broadcast address the request went to, an address the front end excludes.
+TEST_F(SearchTest, RepliesFromImpossibleSourcesAreIgnored) {
+  for (const char* source :
+       {"0.0.0.0", "224.0.0.1", "239.1.2.3", "255.255.255.255", "10.0.0.255", "10.0.0.1"}) {
+    SCOPED_TRACE(source);
+    m_sink.messages.clear();
+    m_devices.clear();
+    ReconfigSession& s = Session();
+    FakeDevice& forged = UdpDevice(source);
+    EXPECT_FALSE(s.search().FindDevice(kSerial));
+    EXPECT_EQ(OnlyMessage(), kTextNotDetected);
+    EXPECT_EQ(forged.received, std::vector<std::string>{"identify"});
+  }
+  EXPECT_TRUE(IsPossibleDeviceAddress("10.0.0.7", {"10.0.0.1"}));
 }
 
 TEST_F(SearchTest, LowerComDecides) {

@@ -8,6 +8,9 @@
 #include <wx/textctrl.h>
 #include <wx/utils.h>
 
+#include <cstdlib>
+
+#include "app/console.h"
 #include "app/front_end.h"
 #include "app/gui/message_box.h"
 #include "app/gui/resources.h"
@@ -117,8 +120,12 @@ void MainDialog::OnOK(wxCommandEvent& /*event*/) {
   m_starting = true;
   EnableInput(false);
   SetWaitHook([this] { KeepWindowAlive(); });
+  SetStartInProgress(true);
   const bool done = m_session.StartProcedure(m_serialField.GetValue());
+  SetStartInProgress(false);
   SetWaitHook(nullptr);
+  // Ended by a signal: the device was left as the message would have said; nothing more shows.
+  if (const int signal = InterruptSignal(); signal != 0) std::_Exit(128 + signal);
   m_waitCursor.reset();  // whatever happened on the way
   m_stageLine->SetLabel(wxEmptyString);
   m_starting = false;
@@ -167,6 +174,7 @@ void MainDialog::OnDestroy(wxWindowDestroyEvent& event) {
 }
 
 void MainDialog::ShowMessage(std::string_view text, int style) {
+  if (InterruptSignal() != 0) return;  // the dialog is ending: no box waits for a click
   // What the user typed while the Start ran goes before the box shows, not into it.
   if (m_starting) KeepWindowAlive();
   m_stageLine->SetLabel(wxEmptyString);

@@ -6,10 +6,12 @@
 #include <optional>
 
 #include "app/cli_options.h"
+#include "app/console.h"
 #include "app/front_end.h"
 #include "app/gui/main_dialog.h"
 #include "app/gui/message_box.h"
 #include "app/gui/resources.h"
+#include "app/gui/session_end.h"
 #include "link/datagram_socket.h"
 #include "reconfig/messages.h"
 
@@ -43,6 +45,9 @@ int RunWithSockets(const std::vector<std::string>& args) {
   const CliOptions& options = parsed.options;
   ApplyPortOptions(options);
   MainDialog dialog(options);
+  // A signal outside a Start ends the dialog at once; during one it stops the Start first.
+  InstallInterruptHandlers(true);
+  WatchSessionEnd(dialog);
   wxTheApp->SetTopWindow(&dialog);
   dialog.ShowModal();  // the end code is not used
   wxTheApp->SetTopWindow(nullptr);
