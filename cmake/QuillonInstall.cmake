@@ -1,6 +1,7 @@
 # What `cmake --install` puts where, besides the programs (their install() rules stand next to
-# their targets): the desktop entry and its icons, the man pages, the documentation; then the
-# Debian package (QuillonPackage.cmake). Included last, once every target exists.
+# their targets): the desktop entry and its icons, the man pages, the shell
+# completions, the documentation; then the Debian package (QuillonPackage.cmake). Included
+# last, once every target exists.
 include(GNUInstallDirs)
 
 set(QUILLON_PACKAGE_NAME quillon-reconfigurator)
@@ -66,6 +67,8 @@ if(TARGET quillon-reconfigurator)
             RENAME quillon-reconfigurator.png)
   endforeach()
 endif()
+
+add_subdirectory(${CMAKE_SOURCE_DIR}/tools/completions ${CMAKE_BINARY_DIR}/tools/completions)
 
 # What lintian reports that stays as it is, each with its reason.
 install(FILES ${QUILLON_PACKAGING_DIR}/lintian-overrides
