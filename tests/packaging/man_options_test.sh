@@ -42,7 +42,11 @@ bash_complete() {
 for source in "$@"; do
   kind=${source%%:*}
   file=${source#*:}
-  [ "$kind" = "$source" ] && kind=man
+  [ "$kind" = "$source" ] && kind="man"
+  case $kind in
+    man | bash | zsh | fish) ;;
+    *) fail "unknown kind of source: $source"; continue ;;
+  esac
   case $kind in
     # The line after each .TP (or .TQ) is the item's head; \- is a hyphen, \fX a font change.
     man) awk 'head { print; head = 0 } /^\.T[PQ]/ { head = 1 }' "$file" |
@@ -58,7 +62,6 @@ for source in "$@"; do
           else
             sed -n 's/^complete -c [^ ]* -l \([a-z0-9-]*\).*/--\1/p' "$file"
           fi ;;
-    *) fail "unknown kind of source: $source"; continue ;;
   esac | sort -u >"$tmp/offered"
 
   for missing in $(comm -23 "$tmp/from-help" "$tmp/offered"); do
@@ -76,7 +79,8 @@ for source in "$@"; do
     if grep -qx -- --port "$tmp/from-help"; then
       # "--port=" is three words to bash: the option, "=" and the value.
       for words in "--port /dev/tt" "--port = /dev/tt"; do
-        got=$(bash_complete "$file" "$name" $words)
+        read -ra w <<<"$words"
+        got=$(bash_complete "$file" "$name" "${w[@]}")
         grep -qx /dev/tty <<<"$got" && ! grep -qv '^/dev/tty' <<<"$got" ||
           fail "bash: $name $words offers: $got"
       done

@@ -50,7 +50,7 @@ std::string Bash(const std::string& program, const std::vector<LongOption>& opti
   std::ostringstream out;
   out << Header(program, "bash") << "\n"
       << function << "()\n{\n"
-      << "    local cur=${COMP_WORDS[COMP_CWORD]} option= prefix=\n"
+      << "    local cur=${COMP_WORDS[COMP_CWORD]} option='' prefix=''\n"
       << "    (( COMP_CWORD > 0 )) && option=${COMP_WORDS[COMP_CWORD - 1]}\n"
       << "    # --name=value: with \"=\" among the word breaks (the default), \"=\" is a word of\n"
       << "    # its own; without, the option and its value are one word.\n"
