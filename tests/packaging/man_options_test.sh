@@ -52,7 +52,7 @@ for source in "$@"; do
     man) awk 'head { print; head = 0 } /^\.T[PQ]/ { head = 1 }' "$file" |
            sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g' | grep -o -- '--[a-z][a-z0-9-]*' ;;
     bash) bash_complete "$file" "$name" "" ;;
-    # zsh's _arguments runs only inside its completion system: its specs are read instead.
+    # zsh's _arguments runs only inside its completion system: its option lines are read instead.
     zsh) if command -v zsh >/dev/null; then
            zsh -n "$file" 2>"$tmp/err" || fail "$file: $(cat "$tmp/err")"
          fi
