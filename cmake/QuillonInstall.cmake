@@ -1,6 +1,7 @@
 # What `cmake --install` puts where, besides the programs (their install() rules stand next to
-# their targets): the desktop entry and its icons, the man pages, the documentation; then the
-# Debian package (QuillonPackage.cmake). Included last, once every target exists.
+# their targets): the desktop entry, its icons and its AppStream metadata, the man pages, the
+# shell completions, the documentation; then the Debian package (QuillonPackage.cmake).
+# Included last, once every target exists.
 include(GNUInstallDirs)
 
 set(QUILLON_PACKAGE_NAME quillon-reconfigurator)
@@ -65,7 +66,22 @@ if(TARGET quillon-reconfigurator)
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/${size}x${size}/apps
             RENAME quillon-reconfigurator.png)
   endforeach()
+
+  # The dialog's entry for software centres. Its id is reverse-DNS of the project's domain (a
+  # hyphen is no part of an AppStream id); the desktop entry keeps its name, which menus and
+  # users' favourites know, and the metadata names it as its launchable. The release date is the
+  # changelog's, the build's (SOURCE_DATE_EPOCH when set), so a rebuild of a commit gives the
+  # same file. The screenshot, docs/dialog.png, must be a web address: where it is published.
+  set(QUILLON_APPSTREAM_ID invalid.quillon_reconfigurator.reconfigurator)
+  set(QUILLON_SCREENSHOT_URL "https://quillon-reconfigurator.invalid/docs/dialog.png"
+      CACHE STRING "Where the dialog's screenshot (docs/dialog.png) is published")
+  string(TIMESTAMP QUILLON_RELEASE_DATE "%Y-%m-%d" UTC)
+  set(QUILLON_METAINFO ${CMAKE_CURRENT_BINARY_DIR}/packaging/${QUILLON_APPSTREAM_ID}.metainfo.xml)
+  configure_file(${QUILLON_PACKAGING_DIR}/metainfo.xml.in ${QUILLON_METAINFO} @ONLY)
+  install(FILES ${QUILLON_METAINFO} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/metainfo)
 endif()
+
+add_subdirectory(${CMAKE_SOURCE_DIR}/tools/completions ${CMAKE_BINARY_DIR}/tools/completions)
 
 # What lintian reports that stays as it is, each with its reason.
 install(FILES ${QUILLON_PACKAGING_DIR}/lintian-overrides

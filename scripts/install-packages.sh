@@ -33,6 +33,10 @@ describe() {
     fakeroot) echo "fakeroot|fakeroot|fakeroot" ;;
     lintian) echo "lintian|-|-" ;;
     desktop-file-utils) echo "desktop-file-validate|desktop-file-utils|desktop-file-utils" ;;
+    appstream) echo "appstreamcli, for the AppStream metadata|appstream|appstream" ;;
+    bash-completion) echo "bash-completion, for the completion tests|bash-completion|bash-completion" ;;
+    zsh) echo "zsh, for the completion tests|zsh|zsh" ;;
+    fish) echo "fish, for the completion tests|fish|fish" ;;
     file) echo "file|file|file" ;;
     googletest) echo "GoogleTest's sources in /usr/src/googletest, for the Windows build|-|-" ;;
     g++-mingw-w64-x86-64-posix) echo "x86_64-w64-mingw32-g++-posix|-|-" ;;
@@ -57,7 +61,7 @@ exists() {
 present() {
   case $1 in
     build-essential) have c++ g++ clang++ ;;
-    make | cmake | xauth | xdotool | fakeroot | lintian | file | wine | wine64 | clang-format) have "$1" ;;
+    make | cmake | xauth | xdotool | fakeroot | lintian | file | wine | wine64 | clang-format | zsh | fish) have "$1" ;;
     ninja-build) have ninja ninja-build ;;
     libwxgtk3.2-dev) have wx-config wx-config-3.2 ;;
     libgtk-3-dev) exists /usr/include/gtk-3.0/gtk/gtk.h ;;
@@ -72,6 +76,8 @@ present() {
     clang) have clang++ ;;
     dpkg-dev) have dpkg-shlibdeps ;;
     desktop-file-utils) have desktop-file-validate ;;
+    appstream) have appstreamcli ;;
+    bash-completion) exists /usr/share/bash-completion/bash_completion ;;
     googletest) exists /usr/src/googletest/CMakeLists.txt ;;
     g++-mingw-w64-x86-64-posix) have x86_64-w64-mingw32-g++-posix ;;
     *) return 1 ;;

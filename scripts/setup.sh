@@ -20,7 +20,8 @@ done
 
 packages=(build-essential cmake ninja-build libgtest-dev libgmock-dev libwxgtk3.2-dev libgtk-3-dev
           pkg-config xvfb
-          xauth xdotool x11-utils iproute2 procps locales clang-format)
+          xauth xdotool x11-utils iproute2 procps locales clang-format
+          bash-completion zsh fish)
 $clang && packages+=(clang)
 scripts/install-packages.sh "${packages[@]}"
 

@@ -109,6 +109,20 @@ std::string CliUsage() {
          "(SIGTERM).\n";
 }
 
+std::vector<LongOption> ListLongOptions(bool dialog) {
+  std::vector<LongOption> list;
+  for (const auto& [name, rule] : Options()) {
+    if (dialog && rule.cliOnly) continue;
+    LongOption option{std::string(name)};
+    if (rule.kind != Kind::kFlag) {
+      option.value = name == "--port" ? OptionValue::kSerialPort : OptionValue::kText;
+    }
+    option.repeatable = rule.kind == Kind::kList;
+    list.push_back(option);
+  }
+  return list;
+}
+
 CliParse ParseCommandLine(int argc, const char* const* argv, bool requireSerial) {
   CliParse r;
   CliOptions& o = r.options;

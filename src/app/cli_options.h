@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/long_option.h"
+
 namespace quillon {
 
 struct CliOptions {
@@ -38,6 +40,10 @@ struct CliParse {
 CliParse ParseCommandLine(int argc, const char* const* argv, bool requireSerial = true);
 
 std::string CliUsage();
+
+// The long options of the command line, or with `dialog` those that the dialog takes, in
+// alphabetical order.
+std::vector<LongOption> ListLongOptions(bool dialog);
 
 // An argument as it is echoed in an error: control characters written as \xHH.
 std::string EscapeArgument(std::string_view text);

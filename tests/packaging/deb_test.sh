@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Tests the Debian package that scripts/package.sh made, dist/quillon-reconfigurator_<version>_
-# <arch>.deb (or the one named as the argument): its file list and control fields, lintian and
-# desktop-file-validate; then, unpacked with dpkg -x into a temporary root, the unpacked command
-# line reconfigures the unpacked simulator on a pseudo-terminal, and the unpacked dialog answers
+# <arch>.deb (or the one named as the argument): its file list and control fields, lintian; then,
+# unpacked with dpkg -x into a temporary root, desktop-file-validate and appstreamcli validate,
+# bash-completion finds the completions beside the programs, the unpacked command line
+# reconfigures the unpacked simulator on a pseudo-terminal, and the unpacked dialog answers
 # --version without a display. Prints one line per check, then "N passed, M failed, K skipped".
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -14,8 +15,9 @@ finish() {
   exit
 }
 
-scripts/install-packages.sh lintian desktop-file-utils >/dev/null ||
-  echo "(lintian or desktop-file-utils could not be installed: their checks are skipped)"
+scripts/install-packages.sh lintian desktop-file-utils appstream bash-completion >/dev/null ||
+  echo "(lintian, desktop-file-utils, appstream or bash-completion could not be installed:" \
+       "their checks are skipped)"
 
 version=$(sed -n 's/^project([A-Za-z]* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 arch=$(dpkg --print-architecture)
@@ -34,8 +36,19 @@ cleanup() {
 trap cleanup EXIT
 
 # --- what the package holds ---------------------------------------------------------------------
+metainfo=invalid.quillon_reconfigurator.reconfigurator.metainfo.xml
 expected_files="\
 -rw-r--r-- usr/share/applications/quillon-reconfigurator.desktop
+-rw-r--r-- usr/share/bash-completion/completions/quillon-reconfigurator
+-rw-r--r-- usr/share/bash-completion/completions/quillon-reconfigurator-cli
+-rw-r--r-- usr/share/bash-completion/completions/quillon-simulator
+-rw-r--r-- usr/share/fish/vendor_completions.d/quillon-reconfigurator-cli.fish
+-rw-r--r-- usr/share/fish/vendor_completions.d/quillon-reconfigurator.fish
+-rw-r--r-- usr/share/fish/vendor_completions.d/quillon-simulator.fish
+-rw-r--r-- usr/share/metainfo/$metainfo
+-rw-r--r-- usr/share/zsh/vendor-completions/_quillon-reconfigurator
+-rw-r--r-- usr/share/zsh/vendor-completions/_quillon-reconfigurator-cli
+-rw-r--r-- usr/share/zsh/vendor-completions/_quillon-simulator
 -rw-r--r-- usr/share/doc/quillon-reconfigurator/README.md
 -rw-r--r-- usr/share/doc/quillon-reconfigurator/changelog.gz
 -rw-r--r-- usr/share/doc/quillon-reconfigurator/copyright
@@ -53,7 +66,7 @@ expected_files="\
 # Mode and path of every file (directories left out); everything is root's.
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $1, $6 }' | sort)
 if [ "$files" = "$(sort <<<"$expected_files")" ]; then
-  pass "file list: the programs, desktop entry, 4 icons, 3 man pages, documentation"
+  pass "file list: the programs, desktop entry, 4 icons, metainfo, 3 man pages, 9 completions, documentation"
 else
   fail "file list differs (< package, > expected):"
   diff <(echo "$files") <(sort <<<"$expected_files") | grep '^[<>]' | sed 's/^/        /'
@@ -104,6 +117,36 @@ if command -v desktop-file-validate >/dev/null; then
   fi
 else
   skip "desktop-file-validate: not installed"
+fi
+
+if command -v appstreamcli >/dev/null; then
+  # The id's top-level domain, .invalid, is unknown to the validator: an info, not a warning.
+  file=$root/usr/share/metainfo/$metainfo
+  if out=$(appstreamcli validate --no-net --pedantic "$file" 2>&1) && ! grep -q '^[EWP]:' <<<"$out" &&
+     grep -q "<release version=\"$version\" date=\"[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]\"/>" "$file"; then
+    pass "appstreamcli validate: the metainfo is valid, release $version: $(tail -n 1 <<<"$out")"
+  else
+    fail "appstreamcli validate: $out"
+  fi
+else
+  skip "appstreamcli validate: not installed"
+fi
+
+# bash-completion loads a program's completion from bash-completion/completions under each of
+# XDG_DATA_DIRS (/usr/share by default, where the package puts it).
+if [ -f /usr/share/bash-completion/bash_completion ]; then
+  out=$(XDG_DATA_DIRS="$root/usr/share" bash --norc --noprofile -c '
+    source /usr/share/bash-completion/bash_completion
+    __load_completion quillon-reconfigurator-cli && complete -p quillon-reconfigurator-cli &&
+    COMP_WORDS=(quillon-reconfigurator-cli --p) COMP_CWORD=1 &&
+    _quillon_reconfigurator_cli && echo "${COMPREPLY[*]}"' 2>&1)
+  if [ "$out" = "$(printf 'complete -F _quillon_reconfigurator_cli quillon-reconfigurator-cli\n--port')" ]; then
+    pass "bash-completion loads the unpacked completion; --p completes to --port"
+  else
+    fail "bash-completion and the unpacked completion: $out"
+  fi
+else
+  skip "bash-completion: not installed"
 fi
 
 # The unpacked simulator on a pseudo-terminal, the unpacked command line against it.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
@@ -188,6 +189,7 @@ bool IsVersion(const std::string& arg) {
 struct ValueOption {
   std::function<bool(const std::string&)> parse;
   bool repeatable = false;
+  OptionValue value = OptionValue::kText;
 };
 
 }  // namespace
@@ -214,9 +216,16 @@ std::string VersionText() {
   return std::string("quillon-simulator ") + kProductVersion;
 }
 
-ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {
-  std::optional<int> device_count;
+namespace {
 
+// The options, each bound to the field of `o` that it sets. --devices sets `device_count`, as
+// it needs the other options to take effect.
+struct OptionTable {
+  std::map<std::string, ValueOption> withValue;
+  std::map<std::string, bool*> flags;
+};
+
+OptionTable MakeOptionTable(Options* o, std::optional<int>* device_count) {
   using Handler = std::function<bool(const std::string&)>;
   auto u16 = [](auto setter) {
     return Handler([setter](const std::string& v) {
@@ -254,12 +263,16 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* o, std:
       return !v.empty();
     });
   };
+  auto file = [&text](std::string* target) {
+    return ValueOption{text(target), false, OptionValue::kFile};
+  };
   auto& mb = o->profile.moduleBlock;
   auto& sf = o->profile.statusFields;
 
-  const std::map<std::string, ValueOption> with_value = {
+  OptionTable table;
+  table.withValue = {
       {"--serial", {u16([o](std::uint16_t v) { o->serialNumber = v; })}},
-      {"--link", {text(&o->linkPath)}},
+      {"--link", file(&o->linkPath)},
       {"--udp", {[o](const std::string& v) {
          std::uint32_t a = 0;
          o->udpAddress = v;
@@ -276,10 +289,12 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* o, std:
          o->profile.useCount = static_cast<std::int16_t>(n);
          return true;
        }}},
-      {"--module-block",
-       {[&mb](const std::string& v) { return ParseHex(v, mb.data(), mb.size()); }}},
-      {"--status-fields",
-       {[&sf](const std::string& v) { return ParseHex(v, sf.data(), sf.size()); }}},
+      {"--module-block", {[block = mb.data(), size = mb.size()](const std::string& v) {
+         return ParseHex(v, block, size);
+       }}},
+      {"--status-fields", {[fields = sf.data(), size = sf.size()](const std::string& v) {
+         return ParseHex(v, fields, size);
+       }}},
       {"--status-58", {u16(put16(&sf[0], &sf[1]))}},
       {"--status-62", {u16(put16(&sf[2], &sf[3]))}},
       {"--status-64", {u8(&sf[4])}},
@@ -360,10 +375,10 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* o, std:
          o->trickleCount = count;
          return true;
        }}},
-      {"--devices", {[&device_count](const std::string& v) {
+      {"--devices", {[device_count](const std::string& v) {
          long n = 0;
          if (!ParseInt(v, 1, kMaxDevices, &n)) return false;
-         device_count = static_cast<int>(n);
+         *device_count = static_cast<int>(n);
          return true;
        }}},
       {"--device-serials", {[o](const std::string& v) {
@@ -383,16 +398,40 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* o, std:
          return true;
        }}},
       {"--device-stagger", {ms(&o->deviceStaggerMs)}},
-      {"--log", {text(&o->logPath)}},
-      {"--record-out", {text(&o->recordPath)}},
+      {"--log", file(&o->logPath)},
+      {"--record-out", file(&o->recordPath)},
   };
-  const std::map<std::string, bool*> flags = {
+  table.flags = {
       {"--pty", &o->pty},
       {"--silent", &o->faults.silent},
       {"--answer-mode-switch", &o->faults.answerModeSwitch},
       {"--no-record-echo", &o->faults.noRecordEcho},
       {"--exit-on-stdin-eof", &o->exitOnStdinEof},
   };
+  return table;
+}
+
+}  // namespace
+
+std::vector<LongOption> ListLongOptions() {
+  Options unused;
+  std::optional<int> unused_count;
+  const OptionTable table = MakeOptionTable(&unused, &unused_count);
+  std::vector<LongOption> list = {{"--help"}, {"--version"}};
+  for (const auto& [name, option] : table.withValue) {
+    list.push_back({name, option.value, option.repeatable});
+  }
+  for (const auto& [name, field] : table.flags) list.push_back({name});
+  std::sort(list.begin(), list.end(),
+            [](const LongOption& a, const LongOption& b) { return a.name < b.name; });
+  return list;
+}
+
+ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {
+  std::optional<int> device_count;
+  const OptionTable table = MakeOptionTable(o, &device_count);
+  const auto& with_value = table.withValue;
+  const auto& flags = table.flags;
   auto fail = [error](std::string why) {
     *error = EscapeControls(why);
     return ParseOutcome::kError;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/long_option.h"
 #include "link/datagram_socket.h"
 #include "tools/simulator/device.h"
 
@@ -58,6 +59,9 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* options
 // The text with its control characters written as \xHH, so that an argument echoed in an
 // error cannot drive the terminal.
 std::string EscapeControls(const std::string& text);
+
+// The long options, --help and --version included, in alphabetical order.
+std::vector<LongOption> ListLongOptions();
 
 const char* HelpText();
 // "quillon-simulator <version>".
