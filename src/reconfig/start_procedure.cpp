@@ -106,7 +106,7 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
   if (InterruptRequested()) {
     // Command 5 or 4 may have gone out unanswered: the device must leave service mode.
     ClearInterrupt();
-    ServiceFinish(m_socket.get(), m_endpoint);
+    LeaveServiceModeNow();  // unless the session's end has sent it already
     CloseEndpoint(m_endpoint);
     Finish(Outcome::kInterrupted,
            written == kLinkOk ? kTextInterruptedWritten : kTextInterruptedWriting, kStyleError);

@@ -115,7 +115,7 @@ class DeviceSearch {
   class Window;
 
   // After an interruption: command 4, then the message. False when there was none.
-  bool LeaveServiceModeIfInterrupted(const LinkEndpoint& working);
+  bool LeaveServiceModeIfInterrupted();
 
   MessageSink& m_sink;
   SearchOptions m_options;

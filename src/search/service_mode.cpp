@@ -94,7 +94,7 @@ bool DeviceSearch::PrepareFoundDevice(LinkEndpoint& working) {
   // From the mode-switch request on the device may be in service mode, even while the tool still
   // waits for its silence: an interruption from here on sends command 4 before anything closes.
   const std::int16_t switched = SwitchToServiceMode(m_socket.get(), working);
-  if (LeaveServiceModeIfInterrupted(working)) return false;
+  if (LeaveServiceModeIfInterrupted()) return false;
   if (switched != 0) {
     Fail(Outcome::kIncomplete, kTextUnknownError, kStyleError);
     return false;
@@ -102,11 +102,11 @@ bool DeviceSearch::PrepareFoundDevice(LinkEndpoint& working) {
 
   std::uint8_t info[svc::kPayloadSize] = {};
   const LinkResult r = ServiceReadInfo(m_socket.get(), working, info);
-  if (LeaveServiceModeIfInterrupted(working)) return false;
+  if (LeaveServiceModeIfInterrupted()) return false;
   if (r != kLinkOk || GetU16(info, 0) < kMinServiceVersion) {
-    ServiceFinish(m_socket.get(), working);  // leave service mode again; the result is moot
-    // Interrupted while command 4 waited: it is sent again and awaited, as on every other path.
-    if (LeaveServiceModeIfInterrupted(working)) return false;
+    LeaveServiceModeNow();  // command 4; its result is moot
+    // Interrupted while command 4 waited for its answer: the Start ends as interrupted.
+    if (LeaveServiceModeIfInterrupted()) return false;
     Fail(Outcome::kNotApplicable, kTextNotApplicable, kStyleError,
          r == kLinkNoReply ? std::vector{StoppedAnswering()} : std::vector<std::string>{});
     return false;
@@ -126,15 +126,17 @@ bool LeaveServiceModeNow() {
   if (!g_inServiceMode.noted) return false;
   const InServiceMode device = g_inServiceMode;
   g_inServiceMode = {};
+  const bool interrupted = InterruptRequested();
   ClearInterrupt();  // so that command 4 waits for its answer
   ServiceFinish(device.socket, device.endpoint);
+  if (interrupted) RequestInterrupt();  // the Start in progress still unwinds
   return true;
 }
 
-bool DeviceSearch::LeaveServiceModeIfInterrupted(const LinkEndpoint& working) {
+bool DeviceSearch::LeaveServiceModeIfInterrupted() {
   if (!InterruptRequested()) return false;
-  ClearInterrupt();  // so that command 4 waits for its answer; a second signal ends at once
-  ServiceFinish(m_socket.get(), working);
+  ClearInterrupt();       // so that command 4 waits for its answer; a second signal ends at once
+  LeaveServiceModeNow();  // unless the session's end has sent it already
   Fail(Outcome::kInterrupted, kTextInterruptedLeftServiceMode, kStyleError);
   return true;
 }

@@ -17,6 +17,7 @@
 #include <wx/dcclient.h>
 #include <wx/dcmemory.h>
 #include <wx/textctrl.h>
+#include <wx/timer.h>
 #include <wx/uiaction.h>
 
 #include <algorithm>
@@ -354,6 +355,48 @@ TEST_F(DialogMswTest, AFailedStartShowsItsMessageAndLeavesTheDialogOpen) {
     EXPECT_EQ(driver.boxes[0].style, c.style);
     EXPECT_EQ(RecordWrites(), writes_before);
   }
+}
+
+// A logoff or shutdown during a Start (WM_QUERYENDSESSION) once the mode switch has gone out:
+// command 4 reaches the device before the dialog agrees to the session's end; should the
+// session go on, the Start unwinds as after Ctrl-C, without a second command 4.
+TEST_F(DialogMswTest, ASessionEndDuringAStartLeavesServiceModeFirst) {
+  QUILLON_REQUIRE_PORT("QUILLON_TEST_COM", port);
+  const std::size_t before = ReadLines(Env("QUILLON_TEST_SIM_LOG")).size();
+  const auto requests = [before] {
+    std::vector<std::string> kinds;
+    const std::vector<std::string> lines = ReadLines(Env("QUILLON_TEST_SIM_LOG"));
+    for (std::size_t i = before; i < lines.size(); ++i) {
+      for (const char* kind : {"identify", "status", "mode", "svc0", "svc4", "svc5"}) {
+        if (lines[i].find(std::string(" ") + kind + " ") != std::string::npos)
+          kinds.push_back(kind);
+      }
+    }
+    return kinds;
+  };
+  LRESULT agreed = -1;
+  ModalDriver driver([&](MainDialog& dialog) {
+    KeyCounter keys(dialog);
+    ASSERT_TRUE(TabIntoField(dialog, keys));
+    ASSERT_TRUE(keys.Type("1234"));
+    // The Start runs inside the key's handler; the timer fires in its waits.
+    wxTimer timer;
+    timer.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+      const std::vector<std::string> kinds = requests();
+      if (agreed != -1 || std::find(kinds.begin(), kinds.end(), "mode") == kinds.end()) return;
+      agreed = ::SendMessageW(Hwnd(&dialog), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+    });
+    timer.Start(20);
+    wxUIActionSimulator().Char(WXK_RETURN);
+    ASSERT_TRUE(PumpUntil([&driver] { return !driver.boxes.empty(); }, kStartTimeoutMs));
+    timer.Stop();
+    testing::PumpFor(50);
+  });
+  RunDialog({"--port", port, "--no-udp"});
+  EXPECT_EQ(agreed, TRUE) << "the session may end";
+  EXPECT_EQ(requests(), (std::vector<std::string>{"identify", "status", "mode", "svc4"}));
+  ASSERT_EQ(driver.boxes.size(), 1u);
+  EXPECT_EQ(driver.boxes[0].text, kTextInterruptedLeftServiceMode);
 }
 
 // Escape and the close box end the dialog with the cancel code and send nothing to the device.

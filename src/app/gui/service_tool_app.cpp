@@ -47,7 +47,7 @@ int RunWithSockets(const std::vector<std::string>& args) {
   MainDialog dialog(options);
   // A signal outside a Start ends the dialog at once; during one it stops the Start first.
   InstallInterruptHandlers(true);
-  WatchSessionEnd(dialog);
+  WatchSessionEnd();
   wxTheApp->SetTopWindow(&dialog);
   dialog.ShowModal();  // the end code is not used
   wxTheApp->SetTopWindow(nullptr);

@@ -4,10 +4,9 @@
 // platform (session_end_gtk.cpp, session_end_msw.cpp).
 #pragma once
 
-class wxWindow;
-
 namespace quillon {
 
-void WatchSessionEnd(wxWindow& dialog);
+// Once per process; later calls do nothing.
+void WatchSessionEnd();
 
 }  // namespace quillon

@@ -19,7 +19,7 @@ int OnDisplayLost(Display* /*display*/) {
 }  // namespace
 
 // On Wayland the handler is never called; there the toolkit ends the process as it does.
-void WatchSessionEnd(wxWindow& /*dialog*/) {
+void WatchSessionEnd() {
   ::XSetIOErrorHandler(OnDisplayLost);
 }
 

@@ -10,22 +10,33 @@
 #include "search/device_search.h"
 
 namespace quillon {
+namespace {
+
+HWND TopWindow() {
+  wxWindow* top = wxTheApp->GetTopWindow();
+  return top != nullptr ? static_cast<HWND>(top->GetHWND()) : nullptr;
+}
+
+}  // namespace
 
 // Windows asks every window before a logoff or shutdown (WM_QUERYENDSESSION) and may end the
 // process soon after it agreed. During a Start the device gets command 4 before the answer, with
 // a block reason on the shutdown screen while it does; the Start, should the session go on after
 // all, unwinds as after Ctrl-C.
-void WatchSessionEnd(wxWindow& dialog) {
-  const HWND hwnd = static_cast<HWND>(dialog.GetHWND());
-  wxTheApp->Bind(wxEVT_QUERY_END_SESSION, [hwnd](wxCloseEvent& event) {
+void WatchSessionEnd() {
+  static bool watching = false;
+  if (watching) return;
+  watching = true;
+  wxTheApp->Bind(wxEVT_QUERY_END_SESSION, [](wxCloseEvent& event) {
     if (!StartInProgress()) {
       event.Skip();
       return;
     }
-    ::ShutdownBlockReasonCreate(hwnd, L"Telling the Quillon to leave its service mode");
+    const HWND hwnd = TopWindow();
+    if (hwnd) ::ShutdownBlockReasonCreate(hwnd, L"Telling the Quillon to leave its service mode");
     RequestInterrupt();
     LeaveServiceModeNow();
-    ::ShutdownBlockReasonDestroy(hwnd);
+    if (hwnd) ::ShutdownBlockReasonDestroy(hwnd);
   });
   wxTheApp->Bind(wxEVT_END_SESSION, [](wxCloseEvent& event) {
     if (StartInProgress()) {
