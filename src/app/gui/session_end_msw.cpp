@@ -1,4 +1,6 @@
-#include <windows.h>
+// The toolkit's way to windows.h (winsock2.h before it).
+#include <wx/msw/wrapwin.h>
+// Then the rest.
 #include <wx/app.h>
 #include <wx/event.h>
 #include <wx/window.h>
