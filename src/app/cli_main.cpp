@@ -184,6 +184,10 @@ int Run(int argc, char** argv) {
       break;
   }
 
+  if (const std::string problem = NamedPortsProblem(o); !problem.empty()) {
+    std::cerr << kProgram << ": " << TerminalSafe(problem) << '\n';
+    return cli_exit::kUsage;
+  }
   const SocketInterface sockets;
   if (!sockets.started()) {
     std::cerr << kTextSocketInitFailed << '\n';
