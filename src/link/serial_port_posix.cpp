@@ -495,6 +495,7 @@ void ReleaseSerialPortsForExit() {
     if (p.lockFile[0] != '\0') ::unlink(p.lockFile);
     ::close(fd);
   }
+  RemoveLockTemplateForExit();
 }
 
 }  // namespace quillon
