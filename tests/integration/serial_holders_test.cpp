@@ -323,5 +323,40 @@ TEST_F(SerialHoldersTest, TheToolSeesEveryHolderAndLeavesThePortAsFound) {
   }
 }
 
+// The terminal the tool runs in is never searched: it is the user's own (--port /dev/pts/N from
+// inside that terminal, or /dev/tty, would write the request into it).
+TEST_F(SerialHoldersTest, TheOwnTerminalIsNeverSearched) {
+  LetGoOfThePort();
+  // A new session whose controlling terminal is the pseudo-terminal; the tool keeps no
+  // descriptor of it and writes its output to pipes.
+  const std::vector<std::string> in_session = {"/usr/bin/setsid",
+                                               "-w",
+                                               "/bin/sh",
+                                               "-c",
+                                               "exec 3<>\"$0\"; exec 3>&-; shift; exec \"$@\"",
+                                               m_path,
+                                               "sh",
+                                               QUILLON_CLI_PATH};
+  auto run = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv = in_session;
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing::RunProcess(argv, 10000);
+  };
+  const auto listing = run({"--list-ports", "--port", m_path, "--no-udp"});
+  EXPECT_NE(
+      listing.out.find("COM1  " + m_path + "  not searched (the terminal this program runs in)"),
+      std::string::npos)
+      << listing.out << listing.err;
+  const auto start = run({"--serial", "1234", "--port", m_path, "--no-udp"});
+  EXPECT_EQ(start.exitCode, 3) << start.err;
+  EXPECT_EQ(m_pty.Receive(12, 200), "") << "the identify request went into the user's terminal";
+
+  for (const char* path : {"/dev/tty", "/dev/null", "/dev/ptmx"}) {
+    const auto r = testing::RunProcess({QUILLON_CLI_PATH, "--serial", "1", "--port", path}, 10000);
+    EXPECT_EQ(r.exitCode, 2) << path;
+    EXPECT_EQ(r.err.rfind(std::string("quillon-reconfigurator-cli: ") + path, 0), 0u) << r.err;
+  }
+}
+
 }  // namespace
 }  // namespace quillon
