@@ -126,11 +126,7 @@ std::optional<long> LockPid(const char* text, ssize_t n) {
       ascii = false;
     }
   }
-  if (ascii && digit_seen) {
-    char* end = nullptr;
-    const long pid = std::strtol(text, &end, 10);
-    return pid;
-  }
+  if (ascii && digit_seen) return std::strtol(text, nullptr, 10);
   if (n == static_cast<ssize_t>(sizeof(int))) {
     int binary = 0;
     std::memcpy(&binary, text, sizeof binary);
