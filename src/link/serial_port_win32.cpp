@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ std::string DeviceName(const std::string& path) {
   }
   return path;
 }
+
+// Each open port's settings as the tool found them (one thread uses the ports).
+std::map<HANDLE, DCB> g_found;
 
 std::string ComName(int n) {
   return "\\\\.\\COM" + std::to_string(n);
@@ -102,7 +106,7 @@ SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
   ::SetupComm(h, kInputQueueBytes, kOutputQueueBytes);
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  ::GetCommState(h, &dcb);
+  if (::GetCommState(h, &dcb)) g_found[h] = dcb;
   dcb.BaudRate = kBaudRate;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
@@ -118,6 +122,7 @@ SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   if (!::SetCommState(h, &dcb)) {
     error = ::GetLastError();
+    g_found.erase(h);
     ::CloseHandle(h);
     SerialOpenResult r = Refused(SerialOpenStatus::kSettingsRefused, error);
     r.detail = "settings refused: " + r.detail;
@@ -126,8 +131,28 @@ SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
   return {reinterpret_cast<SerialHandle>(h), SerialOpenStatus::kOpened, {}, {}};
 }
 
+// The line settings, DTR and RTS included, go back to what the port had before the tool opened it.
 void SystemPlatform::ClosePath(SerialHandle h) {
-  ::CloseHandle(Native(h));
+  const HANDLE native = Native(h);
+  if (const auto it = g_found.find(native); it != g_found.end()) {
+    ::SetCommState(native, &it->second);
+    g_found.erase(it);
+  }
+  ::CloseHandle(native);
+}
+
+// The exclusive open is the system's own check of every holder; there is nothing to look at
+// before it.
+void SystemPlatform::SurveyPortHolders() {}
+
+SerialOpenResult SystemPlatform::OpenPortPath(const std::string& path, bool /*in_search*/) {
+  return OpenPath(path);
+}
+
+// Windows names ports (COM7, \\.\COM7); whether one is a serial port shows at the open, which
+// does nothing to a port that another program holds.
+std::string NamedPortProblem(const std::string& /*path*/) {
+  return {};
 }
 
 // ClearCommError also clears a latched line error (framing, overrun), which would otherwise
@@ -208,10 +233,12 @@ std::vector<SerialPortInfo> ExistingSerialPorts() {
     char data[64] = {};
     DWORD data_length = sizeof data - 1;
     DWORD type = 0;
-    if (::RegEnumValueA(key, index, name, &name_length, nullptr, &type,
-                        reinterpret_cast<BYTE*>(data), &data_length) != ERROR_SUCCESS) {
-      break;
-    }
+    const LONG status = ::RegEnumValueA(key, index, name, &name_length, nullptr, &type,
+                                        reinterpret_cast<BYTE*>(data), &data_length);
+    // A name or a value longer than its buffer is no port name: that value is skipped, the
+    // enumeration goes on.
+    if (status == ERROR_MORE_DATA) continue;
+    if (status != ERROR_SUCCESS) break;
     const std::string com(data, ::strnlen(data, sizeof data));
     if (type != REG_SZ || com.size() < 4 || (com[0] != 'C' && com[0] != 'c')) continue;
     const int n = std::atoi(com.c_str() + 3);
