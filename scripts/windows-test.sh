@@ -88,7 +88,7 @@ echo "== the programs: linking and resources"
 # What every Windows installation has; a DLL of the compiler's (libstdc++, libgcc, winpthread)
 # or of the toolkit would have to ship beside the programs.
 system_dlls=" advapi32 comctl32 comdlg32 gdi32 iphlpapi kernel32 msvcrt ole32 oleacc oleaut32"
-system_dlls+=" rpcrt4 shell32 shlwapi user32 uxtheme version winmm winspool ws2_32 "
+system_dlls+=" rpcrt4 setupapi cfgmgr32 shell32 shlwapi user32 uxtheme version winmm winspool ws2_32 "
 for exe in "$cli" "$dialog"; do
   foreign=""
   for dll in $(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p'); do
@@ -304,8 +304,8 @@ ok_text="The data has been successfully transfered."
 missing_text="The specified Quillon has been not detected."
 
 echo "== serial: simulator pseudo-terminals as COM7, and COM8 in use"
-serial_checks=("line settings on COM7" "port listing shows COM7 free" "Start over COM7"
-               "other serial number over COM7")
+serial_checks=("line settings on COM7" "port listing shows COM7 present, not opened"
+               "Start over COM7" "other serial number over COM7")
 mapped=""  # why the ports are not mapped; empty once they are
 if [ ! -x "$sim" ]; then
   mapped="no simulator (build log: $logs/simulator.log)"
@@ -348,8 +348,21 @@ else
   # Wine reports DTR and RTS control as enabled whatever was set.
   skip "DTR on / RTS off on COM7: a pseudo-terminal has no modem lines; Wine reads back" \
        "${settings#*fNull=0 } whatever was set"
-  check_cli "port listing shows COM7 free" 0 "  COM1  \\\\.\\COM7  free" - \
+  # The listing opens no port (an open can switch an adapter's lines); it names the port as the
+  # device installation (SetupAPI) does, where that knows the port.
+  check_cli "port listing shows COM7 present, not opened" 0 \
+    "  COM1  \\\\.\\COM7  present (not opened: only an open tells whether it is free, and an open can switch its lines)" - \
     --list-ports --port COM7 --no-udp
+  ports_class=$(run_win "$probe" ports)
+  echo "$ports_class" >"$logs/probe-ports.log"
+  if grep -qx "ports-class devices 0" <<<"$ports_class"; then
+    skip "friendly names, USB ids and serial numbers of the ports: Wine's device installation" \
+         "has no device of the Ports class (its COM ports are DOS device links only)"
+  elif grep -q "^COM7 name '.\+'" <<<"$ports_class"; then
+    pass "COM7 named by the device installation: $(grep '^COM7 ' <<<"$ports_class")"
+  else
+    fail "Ports-class devices without COM7's name: $(paste -sd' ' <<<"$ports_class")"
+  fi
   check_cli "Start over COM7" 0 "$ok_text" "$logs/record-serial.hex" \
     --serial 1234 --port COM7 --no-udp
   check_cli "other serial number over COM7" 3 "$missing_text" - \

@@ -41,6 +41,7 @@ enum class SerialOpenStatus {
   kPermissionDenied,  // the user may not open it (group: the device's owning group)
   kNotASerialPort,    // a file, a FIFO, /dev/null ...
   kSettingsRefused,   // opened, but the line settings were refused; closed again
+  kNotProbed,         // a listing's probe: the port is there; only an open could tell more
 };
 
 struct SerialOpenResult {

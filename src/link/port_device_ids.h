@@ -10,8 +10,8 @@
 namespace quillon {
 
 struct PortDeviceIds {
-  std::string bus;    // the enumerator: "USB", "FTDIBUS", "ACPI", ... (upper case)
-  std::string usbId;  // "0403:6001" (lower case, as on Linux); empty without USB ids
+  std::string bus;           // the enumerator: "USB", "FTDIBUS", "ACPI", ... (upper case)
+  std::string usbId;         // "0403:6001" (lower case, as on Linux); empty without USB ids
   int interfaceNumber = -1;  // MI_01 of a composite device: 1; -1 for none
   // The adapter's own serial number. Windows makes up an instance id with '&' in it for a device
   // that reports none (or whose number it does not trust); that is no serial number.
