@@ -8,6 +8,7 @@
 //   QUILLON_TEST_SIM_LOG, QUILLON_TEST_SIM_RECORD
 //                             the first simulator's request log and record file
 //   QUILLON_TEST_SCREENSHOT   where to write a picture of the dialog (BMP), when set
+//   QUILLON_TEST_DPI          the DPI the script has set (Wine's LogPixels), when set
 
 // The toolkit's way to windows.h (winsock2.h before it).
 #include <wx/msw/wrapwin.h>
@@ -116,6 +117,21 @@ wxImage Capture(wxWindow& window, bool whole) {
   return bitmap.ConvertToImage();
 }
 
+// The room the window's text needs in its own font: one line, or wrapped at the window's width.
+SIZE TextNeeds(const wxWindow* control, bool wrapped) {
+  wchar_t text[512] = {};
+  const int length = ::GetWindowTextW(Hwnd(control), text, 512);
+  HDC dc = ::GetDC(Hwnd(control));
+  HGDIOBJ old =
+      ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(Hwnd(control), WM_GETFONT, 0, 0)));
+  RECT r{0, 0, control->GetSize().x, 0};
+  ::DrawTextW(dc, text, length, &r,
+              DT_CALCRECT | DT_NOPREFIX | (wrapped ? DT_WORDBREAK : DT_SINGLELINE));
+  ::SelectObject(dc, old);
+  ::ReleaseDC(Hwnd(control), dc);
+  return {r.right, r.bottom};
+}
+
 struct InkCount {
   int red = 0;   // red text, smoothed edges included
   int dark = 0;  // black or grey text
@@ -176,6 +192,9 @@ TEST_F(DialogMswTest, OpensShowingZeroWithTheFocusOnStartInTheTemplatesLayout) {
       ::DeleteObject(info.hbmMask);
     }
 
+    if (const std::string dpi = Env("QUILLON_TEST_DPI"); !dpi.empty()) {
+      EXPECT_EQ(dialog.GetDPI().y, std::stoi(dpi));
+    }
     // The system's dialog font (the message font of Windows' own dialogs), on the dialog and
     // on every control; the template's places in dialog units of that font.
     NONCLIENTMETRICSW metrics{};
@@ -209,6 +228,12 @@ TEST_F(DialogMswTest, OpensShowingZeroWithTheFocusOnStartInTheTemplatesLayout) {
       ASSERT_NE(c.window, nullptr);
       EXPECT_EQ(RectInDialog(c.window),
                 pixels(c.place.x, c.place.y, c.place.width, c.place.height));
+      // Nothing clipped at this DPI: each text fits its control (the button's and the field's
+      // with room for their frames).
+      const SIZE needs = TextNeeds(c.window, c.window == intro);
+      const int frame = c.window == intro || c.window == label ? 0 : 4;
+      EXPECT_LE(needs.cx + frame, c.window->GetSize().x);
+      EXPECT_LE(needs.cy, c.window->GetSize().y);
       LOGFONTW used{};
       const auto control_font =
           reinterpret_cast<HFONT>(::SendMessageW(Hwnd(c.window), WM_GETFONT, 0, 0));
@@ -236,6 +261,46 @@ TEST_F(DialogMswTest, OpensShowingZeroWithTheFocusOnStartInTheTemplatesLayout) {
   EXPECT_EQ(driver.dialogsShown, 1);
   EXPECT_EQ(driver.dialogResult, wxID_CANCEL);
   EXPECT_TRUE(driver.boxes.empty());
+}
+
+// Windows sends WM_DPICHANGED when the dialog moves to a monitor of another scale; the toolkit
+// gives the controls the fonts of the new DPI and the dialog must place them again from the
+// template, at its own size, not at the scaled-up rectangle Windows proposes. Wine has one DPI
+// for every monitor, so the message comes with the current one, after the controls have been
+// moved away, and the dialog has to put them back.
+TEST_F(DialogMswTest, AChangeOfDpiPlacesTheControlsAgainFromTheTemplate) {
+  ModalDriver driver([](MainDialog& dialog) {
+    const HWND hwnd = Hwnd(&dialog);
+    std::vector<std::pair<const wxWindow*, wxRect>> placed;
+    for (const wxWindow* child : dialog.GetChildren())
+      placed.emplace_back(child, RectInDialog(child));
+    RECT window{};
+    RECT client{};
+    ::GetWindowRect(hwnd, &window);
+    ::GetClientRect(hwnd, &client);
+    for (const auto& [child, place] : placed) ::MoveWindow(Hwnd(child), 0, 0, 3, 3, FALSE);
+
+    const int dpi = dialog.GetDPI().y;
+    RECT proposed{window.left, window.top, window.left + 2 * (window.right - window.left),
+                  window.top + 2 * (window.bottom - window.top)};
+    ::SendMessageW(hwnd, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&proposed));
+
+    for (const auto& [child, place] : placed) {
+      SCOPED_TRACE(child->GetLabel().utf8_string());
+      EXPECT_EQ(RectInDialog(child), place);
+    }
+    RECT after{};
+    ::GetClientRect(hwnd, &after);
+    EXPECT_EQ(after.right, client.right);
+    EXPECT_EQ(after.bottom, client.bottom);
+    RECT moved{};
+    ::GetWindowRect(hwnd, &moved);
+    EXPECT_EQ(moved.left + moved.right, window.left + window.right) << "the centre stays";
+    EXPECT_EQ(moved.top + moved.bottom, window.top + window.bottom);
+    KeyCounter(dialog).Press(WXK_ESCAPE);
+  });
+  EXPECT_EQ(RunDialog({"--no-serial", "--no-udp"}), kExitDone);
+  EXPECT_EQ(driver.dialogResult, wxID_CANCEL);
 }
 
 // Typed into the field (Tab from "Start" selects its '0', so typing replaces it): digits only,
