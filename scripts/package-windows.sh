@@ -31,12 +31,15 @@ build=${QUILLON_WIN_BUILD:-build-win}
 jobs=${QUILLON_WIN_JOBS:-2}
 dist=$(realpath -m "${QUILLON_DIST:-dist}")
 
-signing=""
-if [ -n "${QUILLON_SIGN_PKCS12:-}" ] || [ -n "${QUILLON_SIGN_PKCS11_MODULE:-}" ]; then
-  signing=osslsigncode
+signing=()
+if [ -n "${QUILLON_SIGN_PKCS12:-}" ]; then
+  signing=(osslsigncode)
+elif [ -n "${QUILLON_SIGN_PKCS11_MODULE:-}" ]; then
+  # osslsigncode reaches a token through OpenSSL's PKCS#11 engine.
+  signing=(osslsigncode libengine-pkcs11-openssl)
 fi
 scripts/install-packages.sh g++-mingw-w64-x86-64-posix googletest cmake ninja-build wixl msitools \
-  $signing >/dev/null
+  "${signing[@]}" >/dev/null
 wx_prefix=$(scripts/build-wx-msw.sh | tail -1)
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -56,7 +59,7 @@ trap 'rm -rf "$stage"' EXIT
 
 # sign FILE: signs FILE in place, when a certificate is given.
 sign() {
-  [ -n "$signing" ] || return 0
+  [ ${#signing[@]} -gt 0 ] || return 0
   local args=(sign -h sha256 -n "Quillon Reconfigurator" -in "$1" -out "$1.signed")
   if [ -n "${QUILLON_SIGN_PKCS12:-}" ]; then
     args+=(-pkcs12 "$QUILLON_SIGN_PKCS12")
@@ -118,7 +121,7 @@ sign "$stage/package.msi"
 rm -f "$msi"
 mv "$stage/package.msi" "$msi"
 
-if [ -n "$signing" ]; then
+if [ ${#signing[@]} -gt 0 ]; then
   echo "package-windows: signed both programs and the installer" \
        "${QUILLON_SIGN_TIMESTAMP:+(time-stamped by $QUILLON_SIGN_TIMESTAMP)}" >&2
 else
