@@ -42,6 +42,10 @@ describe() {
     g++-mingw-w64-x86-64-posix) echo "x86_64-w64-mingw32-g++-posix|-|-" ;;
     wine) echo "wine|wine|wine" ;;
     wine64) echo "wine64|wine|wine" ;;
+    wixl) echo "wixl, for the Windows installer|msitools|msitools" ;;
+    msitools) echo "msibuild and msiinfo, for the Windows installer|msitools|msitools" ;;
+    osslsigncode) echo "osslsigncode, to sign the Windows programs|osslsigncode|osslsigncode" ;;
+    openssl) echo "openssl|openssl|openssl" ;;
     *) echo "Debian's $1 (no check known)|-|-" ;;
   esac
 }
@@ -62,6 +66,8 @@ present() {
   case $1 in
     build-essential) have c++ g++ clang++ ;;
     make | cmake | xauth | xdotool | fakeroot | lintian | file | wine | wine64 | clang-format | zsh | fish) have "$1" ;;
+    wixl | osslsigncode | openssl) have "$1" ;;
+    msitools) have msibuild ;;
     ninja-build) have ninja ninja-build ;;
     libwxgtk3.2-dev) have wx-config wx-config-3.2 ;;
     libgtk-3-dev) exists /usr/include/gtk-3.0/gtk/gtk.h ;;

@@ -1,20 +1,45 @@
 #!/usr/bin/env bash
-# Builds the Windows zip dist/quillon-reconfigurator-<version>-windows-x64.zip and prints its path
-# on the last line: one folder with quillon-reconfigurator.exe, quillon-reconfigurator-cli.exe
-# (both statically linked, stripped) and README.txt for Windows users (packaging/windows/).
-# scripts/windows-test.sh tests it under Wine.
+# Builds the Windows packages into dist/ and prints their paths, the zip's and the installer's, on
+# the last two lines:
+#   quillon-reconfigurator-<version>-windows-x64.zip: one folder with quillon-reconfigurator.exe,
+#     quillon-reconfigurator-cli.exe (both statically linked, stripped) and README.txt;
+#   quillon-reconfigurator-<version>-x64.msi: the same three files, installed per machine
+#     (packaging/windows/quillon-reconfigurator.wxs, built with wixl).
+# scripts/windows-test.sh tests both under Wine.
+#
+# Signing (osslsigncode: both programs, then the installer), when a certificate is given:
+#   QUILLON_SIGN_PKCS12      a PKCS#12 file with the code-signing key and certificate chain;
+#   QUILLON_SIGN_PASSWORD    its password (or a token's PIN); read from the environment, never
+#                            put on a command line;
+#   QUILLON_SIGN_PKCS11_MODULE, QUILLON_SIGN_PKCS11_KEY, QUILLON_SIGN_CERT
+#                            instead of the file: a PKCS#11 module, the key's pkcs11: URI and the
+#                            certificate (chain) file;
+#   QUILLON_SIGN_TIMESTAMP   an RFC 3161 time-stamp server's URL (the signatures then stay valid
+#                            after the certificate expires).
+# Without a certificate the packages ship unsigned, and the script says so on standard error.
 #
 # The programs are those of the cross build that scripts/windows-test.sh makes and tests
 # (QUILLON_WIN_BUILD, default build-win); a missing build is configured the same way. wxWidgets for
-# Windows comes from scripts/build-wx-msw.sh (built once per machine). Installs the Debian packages
-# it needs first; safe to run again.
+# Windows comes from scripts/build-wx-msw.sh (built once per machine). QUILLON_DIST names another
+# folder than dist/; QUILLON_MSI_VERSION gives the installer another version than
+# project(VERSION) (the tests' upgrade). Installs the Debian
+# packages it needs first; safe to run again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${QUILLON_WIN_BUILD:-build-win}
 jobs=${QUILLON_WIN_JOBS:-2}
+dist=$(realpath -m "${QUILLON_DIST:-dist}")
 
-scripts/install-packages.sh g++-mingw-w64-x86-64-posix googletest cmake ninja-build >/dev/null
+signing=()
+if [ -n "${QUILLON_SIGN_PKCS12:-}" ]; then
+  signing=(osslsigncode)
+elif [ -n "${QUILLON_SIGN_PKCS11_MODULE:-}" ]; then
+  # osslsigncode reaches a token through OpenSSL's PKCS#11 engine.
+  signing=(osslsigncode libengine-pkcs11-openssl)
+fi
+scripts/install-packages.sh g++-mingw-w64-x86-64-posix googletest cmake ninja-build wixl msitools \
+  "${signing[@]}" >/dev/null
 wx_prefix=$(scripts/build-wx-msw.sh | tail -1)
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -27,12 +52,34 @@ nice -n 10 cmake --build "$build" -j"$jobs" \
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || { echo "package-windows: no project version in $build" >&2; exit 1; }
+msi_version=${QUILLON_MSI_VERSION:-$version}
 name=quillon-reconfigurator-$version-windows-x64
 stage=$(mktemp -d "${TMPDIR:-/tmp}/quillon-winpkg.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
+
+# sign FILE: signs FILE in place, when a certificate is given.
+sign() {
+  [ ${#signing[@]} -gt 0 ] || return 0
+  local args=(sign -h sha256 -n "Quillon Reconfigurator" -in "$1" -out "$1.signed")
+  if [ -n "${QUILLON_SIGN_PKCS12:-}" ]; then
+    args+=(-pkcs12 "$QUILLON_SIGN_PKCS12")
+  else
+    args+=(-pkcs11module "$QUILLON_SIGN_PKCS11_MODULE" -key "${QUILLON_SIGN_PKCS11_KEY:?}"
+           -certs "${QUILLON_SIGN_CERT:?}")
+  fi
+  [ -z "${QUILLON_SIGN_TIMESTAMP:-}" ] || args+=(-ts "$QUILLON_SIGN_TIMESTAMP")
+  if [ -n "${QUILLON_SIGN_PASSWORD:-}" ]; then
+    osslsigncode "${args[@]}" -readpass <(printf '%s' "$QUILLON_SIGN_PASSWORD") >"$stage/sign.log"
+  else
+    osslsigncode "${args[@]}" >"$stage/sign.log"
+  fi || { cat "$stage/sign.log" >&2; echo "package-windows: signing $1 failed" >&2; exit 1; }
+  mv "$1.signed" "$1"
+}
+
 mkdir "$stage/$name"
 for exe in src/app/gui/quillon-reconfigurator.exe src/app/quillon-reconfigurator-cli.exe; do
   x86_64-w64-mingw32-strip -o "$stage/$name/$(basename "$exe")" "$build/$exe"
+  sign "$stage/$name/$(basename "$exe")"
 done
 # Notepad before Windows 10 shows a text without carriage returns on one line.
 sed -e "s/@VERSION@/$version/" -e 's/$/\r/' packaging/windows/README.txt >"$stage/$name/README.txt"
@@ -41,9 +88,46 @@ sed -e "s/@VERSION@/$version/" -e 's/$/\r/' packaging/windows/README.txt >"$stag
 # zip.
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
 touch -d "@$epoch" "$stage/$name" "$stage/$name"/*
-mkdir -p dist
-zip=$root/dist/$name.zip
+mkdir -p "$dist"
+zip=$dist/$name.zip
 rm -f "$zip"
 mtime="$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S') UTC"
 (cd "$stage" && cmake -E tar cf "$zip" --format=zip --mtime="$mtime" "$name")
-echo "dist/$name.zip"
+
+# The installer, from the same files. wixl finds the sources beside the .wxs.
+msi=$dist/quillon-reconfigurator-$msi_version-x64.msi
+cp packaging/windows/quillon-reconfigurator.wxs src/app/gui/quillon.ico "$stage/$name/"
+(cd "$stage/$name" && wixl -a x64 -D Version="$msi_version" -o "$stage/package.msi" \
+   quillon-reconfigurator.wxs 2>"$stage/wixl.log") ||
+  { cat "$stage/wixl.log" >&2; echo "package-windows: wixl failed" >&2; exit 1; }
+# What wixl 0.101 cannot say in the .wxs, written into its tables:
+#  - the shortcut starts the program itself (wixl makes every shortcut an advertised one);
+#  - the upgrade also replaces an installed package of the same first three version fields
+#    (Windows Installer ignores the fourth): version maximum inclusive;
+#  - the program's folder is appended to the system PATH ("[~];" keeps what is there) and that
+#    part removed again on uninstall ('=' set on install, '-' remove on uninstall, '*' system).
+upgrade_code=$(sed -n 's/.*<Upgrade Id="\([^"]*\)".*/\1/p' packaging/windows/quillon-reconfigurator.wxs)
+msibuild "$stage/package.msi" \
+  -q "UPDATE Shortcut SET Target = '[#DialogExe]' WHERE Shortcut = 'DialogShortcut'" \
+  -q "DELETE FROM Upgrade WHERE ActionProperty = 'OLDER_VERSION_FOUND'" \
+  -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty)
+      VALUES ('{$upgrade_code}', '0.0.0', '$msi_version', 768, 'OLDER_VERSION_FOUND')" \
+  -q "CREATE TABLE Environment (Environment CHAR(72) NOT NULL, Name CHAR(255) NOT NULL
+      LOCALIZABLE, Value CHAR(255) LOCALIZABLE, Component_ CHAR(72) NOT NULL
+      PRIMARY KEY Environment)" \
+  -q "INSERT INTO Environment (Environment, Name, Value, Component_)
+      VALUES ('CommandLinePath', '=-*PATH', '[~];[INSTALLDIR]', 'CommandLine')"
+sign "$stage/package.msi"
+rm -f "$msi"
+mv "$stage/package.msi" "$msi"
+
+if [ ${#signing[@]} -gt 0 ]; then
+  echo "package-windows: signed both programs and the installer" \
+       "${QUILLON_SIGN_TIMESTAMP:+(time-stamped by $QUILLON_SIGN_TIMESTAMP)}" >&2
+else
+  echo "package-windows: UNSIGNED: no certificate given (QUILLON_SIGN_PKCS12 or" \
+       "QUILLON_SIGN_PKCS11_MODULE); Windows will warn of an unknown publisher" >&2
+fi
+# Relative to the checkout when inside it.
+echo "$(realpath -m --relative-base="$root" "$zip")"
+echo "$(realpath -m --relative-base="$root" "$msi")"

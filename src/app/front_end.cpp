@@ -27,6 +27,8 @@ std::string PortState(const SerialOpenResult& probe) {
       return "refuses the line settings (" + probe.detail + ")";
     case SerialOpenStatus::kNotSearched:
       return "not searched (" + probe.detail + ")";
+    case SerialOpenStatus::kNotProbed:
+      return "present (" + probe.detail + ")";
     case SerialOpenStatus::kMissing:
       break;
   }
@@ -34,18 +36,22 @@ std::string PortState(const SerialOpenResult& probe) {
 }
 
 // "  COM1  /dev/ttyUSB0  /dev/serial/by-id/...  USB 0403:6001 FTDI FT232R (serial A1B2)  free"
+// "  COM3  \\.\COM7  USB Serial Port (COM7)  USB 0403:6001 (serial A1B2)  present (...)"
 void DescribePort(std::ostream& out, const SerialPortInfo& port) {
   const SerialPortIdentity id = IdentifySerialPort(port.path);
   const SerialOpenResult probe = ProbeSerialPort(port.path);
   out << "  COM" << port.number << "  " << port.path << "  ";
   if (!id.stableName.empty()) out << id.stableName << "  ";
+  if (!id.friendlyName.empty()) out << id.friendlyName << "  ";
   if (!id.usbId.empty()) {
     out << "USB " << id.usbId;
+    if (id.usbInterface >= 0) out << " interface " << id.usbInterface;
     if (!id.manufacturer.empty()) out << ' ' << id.manufacturer;
     if (!id.product.empty()) out << ' ' << id.product;
     if (!id.serialNumber.empty()) out << " (serial " << id.serialNumber << ')';
     out << "  ";
   }
+  if (!id.problem.empty()) out << id.problem << "  ";
   out << PortState(probe) << '\n';
   if (probe.status == SerialOpenStatus::kPermissionDenied) {
     out << "      to use it: " << SerialPermissionFix(probe.group) << '\n';

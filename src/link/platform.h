@@ -42,6 +42,7 @@ enum class SerialOpenStatus {
   kNotASerialPort,    // a file, a FIFO, /dev/null ...
   kSettingsRefused,   // opened, but the line settings were refused; closed again
   kNotSearched,       // a system console or this program's own terminal: never touched
+  kNotProbed,         // a listing's probe: the port is there; only an open could tell more
 };
 
 struct SerialOpenResult {

@@ -109,6 +109,9 @@ struct SerialPortIdentity {
   std::string manufacturer;
   std::string product;
   std::string serialNumber;  // the adapter's own
+  int usbInterface = -1;     // the interface of a composite adapter (Windows)
+  std::string friendlyName;  // Windows: Device Manager's name, "USB Serial Port (COM7)"
+  std::string problem;       // Windows: what Device Manager reports wrong with the device
 };
 SerialPortIdentity IdentifySerialPort(const std::string& path);
 

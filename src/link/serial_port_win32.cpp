@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "link/serial_port.h"
+#include "link/serial_port_list_win32.h"
 
 namespace quillon {
 namespace {
@@ -200,8 +201,10 @@ void SystemPlatform::SerialEnsureBaudRate(SerialHandle h) {
   }
 }
 
-// Free when it opens exclusively and reports line settings; they are read, not changed.
+// A COM port is not opened (serial_port_list_win32.cpp); anything else is free when it opens
+// exclusively and reports line settings; they are read, not changed.
 SerialOpenResult ProbeSerialPort(const std::string& path) {
+  if (const std::string com = ComNameOf(path); !com.empty()) return ComPortPresence(com);
   DWORD error = ERROR_SUCCESS;
   const HANDLE h = CreatePort(DeviceName(path), &error);
   if (h == INVALID_HANDLE_VALUE) return FailedOpen(error);
@@ -212,10 +215,6 @@ SerialOpenResult ProbeSerialPort(const std::string& path) {
   if (!serial)
     return {kInvalidSerialHandle, SerialOpenStatus::kNotASerialPort, "no line settings", {}};
   return {kInvalidSerialHandle, SerialOpenStatus::kOpened, {}, {}};
-}
-
-SerialPortIdentity IdentifySerialPort(const std::string& /*path*/) {
-  return {};
 }
 
 // The ports that the system knows: the values of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM hold their

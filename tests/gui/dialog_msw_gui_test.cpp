@@ -8,6 +8,7 @@
 //   QUILLON_TEST_SIM_LOG, QUILLON_TEST_SIM_RECORD
 //                             the first simulator's request log and record file
 //   QUILLON_TEST_SCREENSHOT   where to write a picture of the dialog (BMP), when set
+//   QUILLON_TEST_DPI          the DPI the script has set (Wine's LogPixels), when set
 
 // The toolkit's way to windows.h (winsock2.h before it).
 #include <wx/msw/wrapwin.h>
@@ -117,6 +118,21 @@ wxImage Capture(wxWindow& window, bool whole) {
   return bitmap.ConvertToImage();
 }
 
+// The room the window's text needs in its own font: one line, or wrapped at the window's width.
+SIZE TextNeeds(const wxWindow* control, bool wrapped) {
+  wchar_t text[512] = {};
+  const int length = ::GetWindowTextW(Hwnd(control), text, 512);
+  HDC dc = ::GetDC(Hwnd(control));
+  HGDIOBJ old =
+      ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(Hwnd(control), WM_GETFONT, 0, 0)));
+  RECT r{0, 0, control->GetSize().x, 0};
+  ::DrawTextW(dc, text, length, &r,
+              DT_CALCRECT | DT_NOPREFIX | (wrapped ? DT_WORDBREAK : DT_SINGLELINE));
+  ::SelectObject(dc, old);
+  ::ReleaseDC(Hwnd(control), dc);
+  return {r.right, r.bottom};
+}
+
 struct InkCount {
   int red = 0;   // red text, smoothed edges included
   int dark = 0;  // black or grey text
@@ -165,8 +181,11 @@ TEST_F(DialogMswTest, OpensShowingZeroWithTheFocusOnStartInTheTemplatesLayout) {
     // A taskbar button: not owned by another window, not a tool window.
     EXPECT_EQ(::GetWindow(hwnd, GW_OWNER), nullptr);
     EXPECT_FALSE(exStyle & WS_EX_TOOLWINDOW);
-    // The caption's and the taskbar's icons, 32 and 16 pixels, from icon group 128.
-    for (const auto& [which, size] : {std::pair{ICON_BIG, 32}, std::pair{ICON_SMALL, 16}}) {
+    // The caption's and the taskbar's icons from icon group 128: of its 32 and 16 pixel images
+    // the smallest that is at least the system's size (at 96 DPI 32 and 16), else the largest.
+    for (const auto& [which, metric] :
+         {std::pair{ICON_BIG, SM_CXICON}, std::pair{ICON_SMALL, SM_CXSMICON}}) {
+      const int size = ::GetSystemMetrics(metric) <= 16 ? 16 : 32;
       const auto icon = reinterpret_cast<HICON>(::SendMessageW(hwnd, WM_GETICON, which, 0));
       ICONINFO info{};
       ASSERT_TRUE(icon != nullptr && ::GetIconInfo(icon, &info)) << size;
@@ -177,6 +196,9 @@ TEST_F(DialogMswTest, OpensShowingZeroWithTheFocusOnStartInTheTemplatesLayout) {
       ::DeleteObject(info.hbmMask);
     }
 
+    if (const std::string dpi = Env("QUILLON_TEST_DPI"); !dpi.empty()) {
+      EXPECT_EQ(dialog.GetDPI().y, std::stoi(dpi));
+    }
     // The system's dialog font (the message font of Windows' own dialogs), on the dialog and
     // on every control; the template's places in dialog units of that font.
     NONCLIENTMETRICSW metrics{};
@@ -210,6 +232,12 @@ TEST_F(DialogMswTest, OpensShowingZeroWithTheFocusOnStartInTheTemplatesLayout) {
       ASSERT_NE(c.window, nullptr);
       EXPECT_EQ(RectInDialog(c.window),
                 pixels(c.place.x, c.place.y, c.place.width, c.place.height));
+      // Nothing clipped at this DPI: each text fits its control (the button's and the field's
+      // with room for their frames).
+      const SIZE needs = TextNeeds(c.window, c.window == intro);
+      const int frame = c.window == intro || c.window == label ? 0 : 4;
+      EXPECT_LE(needs.cx + frame, c.window->GetSize().x);
+      EXPECT_LE(needs.cy, c.window->GetSize().y);
       LOGFONTW used{};
       const auto control_font =
           reinterpret_cast<HFONT>(::SendMessageW(Hwnd(c.window), WM_GETFONT, 0, 0));
@@ -237,6 +265,65 @@ TEST_F(DialogMswTest, OpensShowingZeroWithTheFocusOnStartInTheTemplatesLayout) {
   EXPECT_EQ(driver.dialogsShown, 1);
   EXPECT_EQ(driver.dialogResult, wxID_CANCEL);
   EXPECT_TRUE(driver.boxes.empty());
+}
+
+// Windows sends WM_DPICHANGED when the dialog moves to a monitor of another scale, with a
+// rectangle that scales the old pixels; the toolkit gives the controls the fonts of the new DPI
+// and sends wxEVT_DPI_CHANGED, and the dialog must place them again from the template, at its
+// own size, keeping its centre. Wine has one DPI for every monitor and does not report the
+// per-monitor (v2) awareness the toolkit waits for before it passes the message on, so the
+// toolkit's event is sent to the dialog here, after the controls and the window have been moved
+// and sized as they might be.
+TEST_F(DialogMswTest, AChangeOfDpiPlacesTheControlsAgainFromTheTemplate) {
+  ModalDriver driver([](MainDialog& dialog) {
+    // The manifest makes the process aware of each monitor's DPI.
+    using GetContext = void*(WINAPI*)();
+    using GetAwareness = int(WINAPI*)(void*);
+    const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+    // Through void(*)(), the one function pointer type a FARPROC converts to without a warning.
+    const auto find = [user32](const char* name) {
+      return reinterpret_cast<void (*)()>(::GetProcAddress(user32, name));
+    };
+    const auto context = reinterpret_cast<GetContext>(find("GetThreadDpiAwarenessContext"));
+    const auto awareness =
+        reinterpret_cast<GetAwareness>(find("GetAwarenessFromDpiAwarenessContext"));
+    ASSERT_TRUE(context != nullptr && awareness != nullptr);
+    EXPECT_EQ(awareness(context()), 2) << "DPI_AWARENESS_PER_MONITOR_AWARE";
+
+    const HWND hwnd = Hwnd(&dialog);
+    std::vector<std::pair<const wxWindow*, wxRect>> placed;
+    for (const wxWindow* child : dialog.GetChildren()) {
+      placed.emplace_back(child, RectInDialog(child));
+    }
+    RECT client{};
+    ::GetClientRect(hwnd, &client);
+    for (const auto& [child, place] : placed) ::MoveWindow(Hwnd(child), 0, 0, 3, 3, FALSE);
+    RECT window{};
+    ::GetWindowRect(hwnd, &window);
+    ::SetWindowPos(hwnd, nullptr, 0, 0, 2 * (window.right - window.left),
+                   2 * (window.bottom - window.top), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ::GetWindowRect(hwnd, &window);
+
+    wxDPIChangedEvent event(dialog.GetDPI(), dialog.GetDPI());
+    event.SetEventObject(&dialog);
+    EXPECT_TRUE(dialog.ProcessWindowEvent(event)) << "handled, so the toolkit does not resize";
+
+    for (const auto& [child, place] : placed) {
+      SCOPED_TRACE(child->GetLabel().utf8_string());
+      EXPECT_EQ(RectInDialog(child), place);
+    }
+    RECT after{};
+    ::GetClientRect(hwnd, &after);
+    EXPECT_EQ(after.right, client.right);
+    EXPECT_EQ(after.bottom, client.bottom);
+    RECT moved{};
+    ::GetWindowRect(hwnd, &moved);
+    EXPECT_LE(std::abs(moved.left + moved.right - window.left - window.right), 1) << "the centre";
+    EXPECT_LE(std::abs(moved.top + moved.bottom - window.top - window.bottom), 1);
+    KeyCounter(dialog).Press(WXK_ESCAPE);
+  });
+  EXPECT_EQ(RunDialog({"--no-serial", "--no-udp"}), kExitDone);
+  EXPECT_EQ(driver.dialogResult, wxID_CANCEL);
 }
 
 // Typed into the field (Tab from "Start" selects its '0', so typing replaces it): digits only,

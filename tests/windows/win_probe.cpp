@@ -5,8 +5,14 @@
 //                                         from them
 //   quillon-win-probe serial PORT         opens PORT as the search does and prints the line
 //                                         settings that the port reports back
+//   quillon-win-probe ports               the devices of the Ports class that the device
+//                                         installation knows (what the port listing names),
+//                                         then what the listing reads for COM1 to COM9
 
 #include <windows.h>
+// The device installation headers need windows.h first.
+#include <devguid.h>
+#include <setupapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -57,11 +63,37 @@ int Serial(const char* port) {
   return 0;
 }
 
+int Ports() {
+  const HDEVINFO devices =
+      ::SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+  int count = 0;
+  if (devices != INVALID_HANDLE_VALUE) {
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; i < 256 && ::SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
+      char id[512] = {};
+      ::SetupDiGetDeviceInstanceIdA(devices, &device, id, sizeof id, nullptr);
+      std::printf("device %s\n", id);
+      ++count;
+    }
+    ::SetupDiDestroyDeviceInfoList(devices);
+  }
+  std::printf("ports-class devices %d\n", count);
+  for (int n = 1; n <= 9; ++n) {
+    const SerialPortIdentity id = IdentifySerialPort("COM" + std::to_string(n));
+    if (id.friendlyName.empty() && id.usbId.empty()) continue;
+    std::printf("COM%d name '%s' usb %s serial %s\n", n, id.friendlyName.c_str(), id.usbId.c_str(),
+                id.serialNumber.c_str());
+  }
+  return 0;
+}
+
 int Run(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "hosts") return Hosts();
   if (command == "serial" && argc == 3) return Serial(argv[2]);
-  std::fprintf(stderr, "usage: quillon-win-probe hosts | serial PORT\n");
+  if (command == "ports") return Ports();
+  std::fprintf(stderr, "usage: quillon-win-probe hosts | serial PORT | ports\n");
   return 2;
 }
 

@@ -74,22 +74,47 @@ MainDialog::~MainDialog() {
 }
 
 void MainDialog::CreateControls() {
-  const auto at = [this](int x, int y) { return ConvertDialogToPixels(wxPoint(x, y)); };
-  const auto size = [this](int w, int h) { return ConvertDialogToPixels(wxSize(w, h)); };
-
   // Creation order is the tab order: "Start" first, so it has the focus when the dialog opens.
-  auto* start = new wxButton(this, wxID_OK, "Start", at(145, 40), size(40, 12));
+  // The places are in dialog units; PlaceControls turns them into pixels.
+  auto* start = new wxButton(this, wxID_OK, "Start");
   start->SetDefault();
-  auto* intro =
-      new wxStaticText(this, wxID_STATIC, kIntroText, at(5, 5), size(185, 30), wxST_NO_AUTORESIZE);
-  intro->Wrap(size(185, 30).x);
-  new wxStaticText(this, wxID_STATIC, "Serial number:", at(5, 42), size(75, 10),
-                   wxST_NO_AUTORESIZE);
-  new NumericTextCtrl(this, kIdSerialField, at(80, 40), size(40, 12), wxTE_RIGHT);
+  m_intro = new wxStaticText(this, wxID_STATIC, kIntroText, wxDefaultPosition, wxDefaultSize,
+                             wxST_NO_AUTORESIZE);
+  auto* label = new wxStaticText(this, wxID_STATIC, "Serial number:", wxDefaultPosition,
+                                 wxDefaultSize, wxST_NO_AUTORESIZE);
+  auto* field =
+      new NumericTextCtrl(this, kIdSerialField, wxDefaultPosition, wxDefaultSize, wxTE_RIGHT);
   // Below the field, within the template's 62 units: the stage of a Start in progress.
-  m_stageLine = new wxStaticText(this, wxID_STATIC, wxEmptyString, at(5, 53), size(185, 8),
+  m_stageLine = new wxStaticText(this, wxID_STATIC, wxEmptyString, wxDefaultPosition, wxDefaultSize,
                                  wxST_NO_AUTORESIZE | wxST_ELLIPSIZE_END);
-  SetClientSize(size(195, 62));
+  m_layout = {{start, {145, 40, 40, 12}},
+              {m_intro, {5, 5, 185, 30}},
+              {label, {5, 42, 75, 10}},
+              {field, {80, 40, 40, 12}},
+              {m_stageLine, {5, 53, 185, 8}}};
+  PlaceControls();
+}
+
+void MainDialog::PlaceControls() {
+  for (const auto& [control, units] : m_layout) {
+    control->SetSize(
+        wxRect(ConvertDialogToPixels(units.GetPosition()), ConvertDialogToPixels(units.GetSize())));
+  }
+  // The introduction's line breaks depend on the font's size: wrapped again from the whole text.
+  m_intro->SetLabel(kIntroText);
+  m_intro->Wrap(m_intro->GetSize().x);
+  SetClientSize(ConvertDialogToPixels(wxSize(195, 62)));
+}
+
+void MainDialog::OnDpiChanged(wxDPIChangedEvent& /*event*/) {
+  // The toolkit has given the dialog and its controls the fonts of the new DPI, but it moves only
+  // what sizers place: the template's controls are placed again, in the new dialog units, and
+  // the dialog keeps its centre (where the user dragged it). Handled here, so the toolkit does
+  // not resize the window to Windows' proposal, which scales the old pixels instead.
+  const wxPoint centre = GetRect().GetPosition() + GetSize() / 2;
+  PlaceControls();
+  SetPosition(centre - GetSize() / 2);
+  Refresh();
 }
 
 void MainDialog::OnInitDialog(wxInitDialogEvent& event) {
@@ -205,6 +230,7 @@ wxBEGIN_EVENT_TABLE(MainDialog, wxDialog)
   EVT_CHAR_HOOK(MainDialog::OnCharHook)
   EVT_CLOSE(MainDialog::OnClose)
   EVT_WINDOW_DESTROY(MainDialog::OnDestroy)
+  EVT_DPI_CHANGED(MainDialog::OnDpiChanged)
 wxEND_EVENT_TABLE()
 // clang-format on
 

@@ -9,6 +9,8 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "app/cli_options.h"
 #include "link/datagram_socket.h"
@@ -68,8 +70,11 @@ class MainDialog final : public wxDialog, private MessageSink {
   void OnClose(wxCloseEvent& event);
   void OnDestroy(wxWindowDestroyEvent& event);
 
-  // The controls of the dialog's layout, at their places in dialog units.
+  // The controls of the dialog's layout, at their places in dialog units: placed when created
+  // and again when the dialog moves to a monitor of another DPI.
   void CreateControls();
+  void PlaceControls();
+  void OnDpiChanged(wxDPIChangedEvent& event);
 
   // MessageSink: message boxes owned by the dialog, the stage line, the busy cursor around a
   // Start.
@@ -93,6 +98,8 @@ class MainDialog final : public wxDialog, private MessageSink {
   bool m_initialised = false;
   std::optional<WaitCursor> m_waitCursor;  // up during a Start
   wxStaticText* m_stageLine = nullptr;
+  wxStaticText* m_intro = nullptr;
+  std::vector<std::pair<wxWindow*, wxRect>> m_layout;  // each control's place in dialog units
   bool m_starting = false;
   wxWindow* m_focusBeforeStart = nullptr;
 
