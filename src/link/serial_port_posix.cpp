@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -133,22 +134,36 @@ HeldPort* Held(int fd) {
   return nullptr;
 }
 
-bool Register(int fd, bool exclusive_set, const std::string& lock_file, const LineState& found) {
+// Published before the tool changes anything on the port, so that a signal handler that ends
+// the process from here on (ReleaseSerialPortsForExit) undoes whatever has been done. Each field
+// is written before the step it undoes, behind a fence against the handler.
+HeldPort* Register(int fd, const LineState& found) {
   HeldPort* slot = Held(-1);
-  if (!slot || lock_file.size() >= sizeof slot->lockFile) return false;
-  slot->exclusiveSet = exclusive_set;
+  if (!slot) return nullptr;
+  slot->exclusiveSet = false;
+  slot->lockFile[0] = '\0';
   slot->found = found;
-  std::memcpy(slot->lockFile, lock_file.c_str(), lock_file.size() + 1);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   slot->fd = fd;  // last: from here on a signal handler sees a complete entry
-  return true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  return slot;
 }
 
-// Undoes what the tool did to a port, then closes it.
-void ReleaseFd(int fd, bool exclusive_set, const char* lock_file, const LineState& found) {
-  RestoreLineState(fd, found);
-  if (exclusive_set) ::ioctl(fd, TIOCNXCL);
+// Undoes what the tool did to a port, then closes it. Each step leaves the entry so that a
+// signal in between finds undone only what is still to undo; the entry goes just before the
+// close, which the process's end does as well.
+void Release(HeldPort& held) {
+  const int fd = held.fd;
+  RestoreLineState(fd, held.found);
+  if (held.exclusiveSet) ::ioctl(fd, TIOCNXCL);
   ::flock(fd, LOCK_UN);
+  char lock_file[sizeof held.lockFile];
+  std::memcpy(lock_file, held.lockFile, sizeof lock_file);
+  held.lockFile[0] = '\0';
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   RemoveOwnLockFile(lock_file);
+  held.fd = -1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   ::close(fd);
 }
 
@@ -333,22 +348,33 @@ SerialOpenResult OpenWithSurvey(const std::string& path, const PortHolderSurvey&
 
   // Taken: the exclusive flag keeps out later openers, the flock (already held) those that only
   // use flock, the lock file those that only look there.
-  const LineState found = SaveLineState(fd);
-  const bool exclusive_set = ::ioctl(fd, TIOCEXCL) == 0;
+  HeldPort* held = Register(fd, SaveLineState(fd));
+  if (!held) {
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    return Refused(SerialOpenStatus::kBusy, "too many open ports");
+  }
+  // Clearing a flag that was not set does no harm; a flag set but not noted would stay.
+  held->exclusiveSet = true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  held->exclusiveSet = ::ioctl(fd, TIOCEXCL) == 0;
   OwnLockFile lock;
   PortClaim claim;
   if (!lock.Take(RealPath(path), &claim)) {
-    ReleaseFd(fd, exclusive_set, "", found);
+    Release(*held);
     return Refused(SerialOpenStatus::kBusy, claim.detail);
   }
+  if (lock.path().size() >= sizeof held->lockFile) {
+    RemoveOwnLockFile(lock.path().c_str());
+    Release(*held);
+    return Refused(SerialOpenStatus::kBusy, "the lock file's name is too long");
+  }
+  std::memcpy(held->lockFile, lock.path().c_str(), lock.path().size() + 1);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   std::string why;
   if (!ApplyLineSettings(fd, &why)) {
-    ReleaseFd(fd, exclusive_set, lock.path().c_str(), found);
+    Release(*held);
     return Refused(SerialOpenStatus::kSettingsRefused, "settings refused: " + why);
-  }
-  if (!Register(fd, exclusive_set, lock.path(), found)) {
-    ReleaseFd(fd, exclusive_set, lock.path().c_str(), found);
-    return Refused(SerialOpenStatus::kBusy, "too many open ports");
   }
   return result;
 }
@@ -373,18 +399,11 @@ std::string NamedPortProblem(const std::string& path) {
 
 void SystemPlatform::ClosePath(SerialHandle h) {
   const int fd = Fd(h);
-  HeldPort* held = Held(fd);
-  if (!held) {
+  if (HeldPort* held = Held(fd)) {
+    Release(*held);
+  } else {
     ::close(fd);
-    return;
   }
-  const bool exclusive_set = held->exclusiveSet;
-  char lock_file[sizeof held->lockFile];
-  std::memcpy(lock_file, held->lockFile, sizeof lock_file);
-  const LineState found = held->found;
-  held->fd = -1;  // first: a signal handler from here on leaves it to us
-  held->lockFile[0] = '\0';
-  ReleaseFd(fd, exclusive_set, lock_file, found);
 }
 
 std::size_t SystemPlatform::SerialQueued(SerialHandle h) {
