@@ -10,6 +10,7 @@
 # K skipped"; a host without QEMU, or a guest that does not boot, is a skip with the reason.
 # QUILLON_QEMU_ACCEL: QEMU's accelerators (default: kvm:tcg where /dev/kvm boots a guest, else tcg).
 set -uo pipefail
+export PATH=$PATH:/usr/sbin:/sbin  # depmod and modprobe, for users other than root
 cd "$(dirname "$0")/../.."
 root=$(pwd)
 build=$root/build-qemu
@@ -146,9 +147,13 @@ boot guest "$accel" "" -chardev "serial,id=s1,path=$pty_s1" -serial chardev:s1 \
   -trace "events=$logs/trace.events" -D "$logs/trace.log"
 t_guest=$(since "$t0")
 con=$logs/guest.console
-if ! grep -q '^@@ done' "$con"; then
-  skip "real serial drivers: the guest did not finish its steps in ${t_guest} s (accelerator $accel;" \
+if ! grep -a -q '^@@ ports' "$con"; then
+  skip "real serial drivers: the guest did not boot in ${t_guest} s (accelerator $accel;" \
        "console $con, QEMU's log $logs/guest.qemu.log)"
+  finish
+elif ! grep -a -q '@@ done' "$con"; then
+  last=$(grep -a -o '@@ [0-9]* status' "$con" | tail -1 | cut -d' ' -f2)
+  fail "the guest stopped in ${t_guest} s, after step ${last:-none} of 9 (console $con)"
   finish
 fi
 echo "== the guest ran its steps in ${t_guest} s (accelerator $accel): $(sed -n 's/^@@ ports //p' "$con")"
