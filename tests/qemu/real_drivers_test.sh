@@ -23,7 +23,8 @@ sim_pids=()
 trap 'for p in "${sim_pids[@]}"; do kill "$p" 2>/dev/null; done' EXIT
 finish() {
   echo "== timings: packages ${t_install:-0} s, kernel and initramfs ${t_cache:-0} s (cached:" \
-       "${cached:-no}), build ${t_build:-0} s, guest ${t_guest:-0} s, total $(since "$t_start") s"
+       "${cached:-no}), build ${t_build:-0} s, KVM probe ${t_probe:-0} s, guest ${t_guest:-0} s," \
+       "total $(since "$t_start") s"
   summary
   [ "$failed" -eq 0 ]
   exit
@@ -42,7 +43,9 @@ t_install=$(since "$t0")
 t0=$(now)
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/.*Depends: //p' | head -1; }
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/.*Depends: //p' | head -1
+}
 kpkg=$(kernel_package)
 [ -n "$kpkg" ] || { $sudo apt-get update -q >/dev/null 2>&1; kpkg=$(kernel_package); }
 kver=${kpkg#linux-image-}
@@ -53,7 +56,8 @@ if [ -z "$kpkg" ]; then
   finish
 elif [ ! -s "$cache/base.cpio.gz" ]; then
   cached=no
-  rm -rf "$cache.tmp" && mkdir -p "$cache.tmp/x" "$cache.tmp/base/bin" "$cache.tmp/base/lib/modules"
+  rm -rf "$cache.tmp"
+  mkdir -p "$cache.tmp/x" "$cache.tmp/base/bin" "$cache.tmp/base/lib/modules"
   if (cd "$cache.tmp" && apt-get download "$kpkg" && dpkg-deb -x ./*.deb x &&
       depmod -b "$PWD/x" "$kver") >"$logs/kernel.log" 2>&1; then
     n=10
@@ -101,8 +105,8 @@ cat "$cache/base.cpio.gz" "$logs/run.cpio.gz" >"$logs/initrd.gz"
 boot() {  # NAME ACCEL CMDLINE [QEMU OPTION]...: the guest's console in $logs/NAME.console
   local name=$1 accel=$2 append=$3
   shift 3
-  timeout "${limit:-300}" qemu-system-x86_64 -machine "accel=$accel" -m 256 -nodefaults -no-user-config \
-    -display none -no-reboot -kernel "$cache/vmlinuz" -initrd "$logs/initrd.gz" \
+  timeout "${limit:-300}" qemu-system-x86_64 -machine "accel=$accel" -m 256 -nodefaults \
+    -no-user-config -display none -no-reboot -kernel "$cache/vmlinuz" -initrd "$logs/initrd.gz" \
     -append "console=ttyS0 quiet panic=-1 $append" \
     -chardev "file,id=con,path=$logs/$name.console" -serial chardev:con \
     -chardev null,id=mark -device isa-debugcon,iobase=0x5e9,chardev=mark "$@" \
@@ -116,14 +120,18 @@ if [ -z "$accel" ]; then
   if [ -r "$cache/accel" ]; then
     accel=$(cat "$cache/accel")
   elif [ -w /dev/kvm ]; then
+    t0=$(now)
     limit=20 boot probe kvm quillon=probe && grep -q '^@@ probe' "$logs/probe.console" &&
       accel=kvm:tcg
     echo "$accel" >"$cache/accel"
+    t_probe=$(since "$t0")
   fi
 fi
 
-for port in ttyS1 ttyUSB0; do
-  "$build/tools/simulator/quillon-simulator" --pty --serial "$([ $port = ttyS1 ] && echo 1234 || echo 4321)" \
+# One simulated Quillon behind each port: 1234 behind ttyS1, 4321 behind ttyUSB0.
+for device in ttyS1:1234 ttyUSB0:4321; do
+  port=${device%:*}
+  "$build/tools/simulator/quillon-simulator" --pty --serial "${device#*:}" \
     --record-out "$logs/$port.record" --log "$logs/$port.sim.log" >"$logs/$port.sim.out" 2>&1 &
   sim_pids+=($!)
 done
@@ -156,28 +164,29 @@ elif ! grep -a -q '@@ done' "$con"; then
   fail "the guest stopped in ${t_guest} s, after step ${last:-none} of 9 (console $con)"
   finish
 fi
-echo "== the guest ran its steps in ${t_guest} s (accelerator $accel): $(sed -n 's/^@@ ports //p' "$con")"
+echo "== the guest ran its steps in ${t_guest} s (accelerator $accel):" \
+     "$(sed -n 's/^@@ ports //p' "$con")"
 awk -f tests/qemu/trace_steps.awk "$logs/trace.log" >"$logs/steps"
 
 # --- the checks -------------------------------------------------------------------------------
-steps=$logs/steps
-at() {  # STEP PORT WHAT: a value from the trace's steps (tests/qemu/trace_steps.awk)
-  awk -v s="$1" -v p="$2" -v w="$3" '$1 == s && $2 == p && $3 == w { print substr($0, length(s p w) + 4); exit }' "$steps"
+at() {  # STEP PORT WHAT: a value of the trace's steps (tests/qemu/trace_steps.awk)
+  awk -v s="$1" -v p="$2" -v w="$3" \
+    '$1 == s && $2 == p && $3 == w { print substr($0, length(s p w) + 4); exit }' "$logs/steps"
 }
-status_of() { grep -a -o "@@ $1 status [0-9]* seconds [0-9.]*" "$con" | awk '{ print $4; exit }'; }
-seconds_of() { grep -a -o "@@ $1 status [0-9]* seconds [0-9.]*" "$con" | awk '{ print $6; exit }'; }
+result() { grep -a -o "@@ $1 status [0-9]* seconds [0-9.]*" "$con" | head -1 | cut -d' ' -f"$2"; }
+status_of() { result "$1" 4; }
 output_of() { grep -a "@@ $1 | " "$con" | sed "s/.*@@ $1 | //" | tr '\n' ' '; }
 touched() {  # STEP PORT: what reached the port's hardware during the step, if anything
   local m s
   m=$(at "$1" "$2" modem) s=$(at "$1" "$2" settings)
-  [ "$m" = 0 ] && [ "$s" = 0 ] || echo "$2: $m modem-control and $s line-settings writes"
+  [ "$m" = 0 ] && [ "$s" = 0 ] || echo "$2: $m modem-control and $s line-settings writes;"
 }
-line="baud=38400 parity=N data=8 stop=1 dtr=1 rts=0"
+usb_flow() { [ "$1" = ttyUSB0 ] && echo " flow=none"; }
+
 record=1200073412010000881394112003112233440000
 for row in "1 ttyS1 16550 UART, 8250 driver" "2 ttyUSB0 FTDI adapter, ftdi_sio"; do
   read -r s port what <<<"$row"
-  want=$line
-  [ "$port" = ttyUSB0 ] && want+=" flow=none"
+  want="baud=38400 parity=N data=8 stop=1 dtr=1 rts=0$(usb_flow "$port")"
   got=$(at "$s" "$port" first) rec=$(cat "$logs/$port.record" 2>/dev/null)
   if [ "$(status_of "$s")" != 0 ] || [[ "$(output_of "$s")" != *"(/dev/$port)."* ]]; then
     fail "Start over /dev/$port ($what): exit status $(status_of "$s"): $(output_of "$s")"
@@ -186,48 +195,51 @@ for row in "1 ttyS1 16550 UART, 8250 driver" "2 ttyUSB0 FTDI adapter, ftdi_sio";
   elif [ "$got" != "$want" ]; then
     fail "Start over /dev/$port ($what): the hardware at the first byte: $got (wanted $want)"
   else
-    pass "Start over /dev/$port ($what) in $(seconds_of "$s") s: record $rec; the hardware: 38400 8N1, DTR on, RTS off"
+    pass "Start over /dev/$port ($what) in $(result "$s" 6) s: record $rec;" \
+         "the hardware: 38400 8N1, DTR on, RTS off"
   fi
 done
 
 usb=$(grep -a "@@ 3 | .*/dev/ttyUSB0" "$con")
 missing=""
-for want in 0403:6001 " QEMU " "QEMU USB SERIAL" QTEST0042; do [[ "$usb" == *"$want"* ]] || missing+=" '$want'"; done
+for want in 0403:6001 " QEMU " "QEMU USB SERIAL" QTEST0042; do
+  [[ "$usb" == *"$want"* ]] || missing+=" '$want'"
+done
 if [ "$(status_of 3)" = 0 ] && [ -z "$missing" ]; then
-  pass "--list-ports names the FTDI adapter's USB identity: ${usb#*| }"
+  pass "--list-ports names the FTDI adapter's USB identity: $(echo ${usb#*| })"
 else
   fail "--list-ports: exit status $(status_of 3), the adapter's line lacks$missing: $(output_of 3)"
 fi
 what=$(for port in ttyS0 ttyS1 ttyUSB0; do touched 3 "$port"; done)
-if [ -z "$what" ]; then pass "--list-ports opens no port: no modem-control or line-settings write reached any"
+if [ -z "$what" ]; then pass "--list-ports opens no port: no modem-control or settings write"
 else fail "--list-ports opened ports: $(echo $what)"; fi
 
 for row in "4 flock ttyS1" "5 open ttyS1" "6 lock ttyS1" "7 open ttyUSB0"; do
   read -r s kind port <<<"$row"
   what=$(touched "$s" "$port")
   [ -n "$what" ] || grep -a -q "@@ $s holder alive" "$con" || what="the holder did not hold it"
-  case $kind in flock) how="with flock" ;; open) how="open, no lock" ;; lock) how="by a lock file" ;; esac
+  case $kind in flock) how="with flock" ;; open) how="open, no lock" ;; lock) how="lock file" ;; esac
   if [ -z "$what" ]; then pass "a search leaves /dev/$port alone while another process holds it ($how)"
-  else fail "a search reached /dev/$port while another process held it ($how): $what (said: $(output_of "$s"))"; fi
+  else fail "a search reached /dev/$port held by another process ($how): $what $(output_of "$s")"; fi
 done
 
-what=$(for s in 4 5 6 7 8 9; do t=$(touched "$s" ttyS0) && [ -z "$t" ] || echo "step $s: $t;"; done)
-if [ -z "$what" ]; then pass "searches without --port leave the console /dev/ttyS0 alone (6 searches)"
+what=$(for s in 4 5 6 7 8 9; do touched "$s" ttyS0 | sed "s/^/step $s: /"; done)
+if [ -z "$what" ]; then pass "the searches without --port leave the console /dev/ttyS0 alone (6 searches)"
 else fail "searches without --port reached the console /dev/ttyS0: $(echo $what)"; fi
 
 for row in "8 ttyS1" "9 ttyUSB0"; do
   read -r s port <<<"$row"
-  want="baud=9600 parity=E data=7 stop=1 dtr=1 rts=1"
-  [ "$port" = ttyUSB0 ] && want+=" flow=none"
+  want="baud=9600 parity=E data=7 stop=1 dtr=1 rts=1$(usb_flow "$port")"
   before=$(at "$s" "$port" begin) after=$(at "$s" "$port" end)
   if [ "$before" != "$want" ]; then
-    fail "a searched port keeps its state: the guest's stty did not set /dev/$port to 9600 7E1 ($before)"
+    fail "a searched port keeps its state: stty did not set /dev/$port to 9600 7E1 ($before)"
   elif [ "$(at "$s" "$port" first)" = - ]; then
-    fail "a searched port keeps its state: /dev/$port was not searched (said: $(output_of "$s"))"
+    fail "a searched port keeps its state: /dev/$port was not searched: $(output_of "$s")"
   elif [ "$after" != "$before" ]; then
     fail "a searched port keeps its state: /dev/$port was $before, after the Start $after"
   else
-    pass "a searched port that is not the device keeps its speed, settings and modem lines: /dev/$port at 9600 7E1, DTR and RTS on"
+    pass "a searched port that is not the device keeps its state: /dev/$port still 9600 7E1," \
+         "DTR and RTS on"
   fi
 done
 finish

@@ -19,7 +19,8 @@ function hex(s,   i, v) {
 }
 function bit(v, n) { return int(v / 2 ^ n) % 2 }
 function state(p,   s) {
-  s = "baud=" baud[p] " parity=" parity[p] " data=" data[p] " stop=" stop[p] " dtr=" dtr[p] " rts=" rts[p]
+  s = "baud=" baud[p] " parity=" parity[p] " data=" data[p] " stop=" stop[p]
+  s = s " dtr=" dtr[p] " rts=" rts[p]
   return p == "ttyUSB0" ? s " flow=" flow[p] : s
 }
 function count(p, what) { if (step) n[step, p, what]++ }
@@ -96,7 +97,8 @@ END {
   for (s = 1; s <= last_step; s++)
     for (i = 1; i <= 3; i++) {
       p = ports[i]
-      printf "%d %s modem %d\n%d %s settings %d\n", s, p, n[s, p, "modem"], s, p, n[s, p, "settings"]
+      printf "%d %s modem %d\n", s, p, n[s, p, "modem"]
+      printf "%d %s settings %d\n", s, p, n[s, p, "settings"]
       printf "%d %s begin %s\n%d %s end %s\n", s, p, begin[s, p], s, p, end[s, p]
       printf "%d %s first %s\n", s, p, ((s, p) in first) ? first[s, p] : "-"
     }
