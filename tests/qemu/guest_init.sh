@@ -42,7 +42,7 @@ held() {  # NUMBER KIND PORT COMMAND...: the step while hold_port holds the port
   wait "$holder" 2>/dev/null
   rm -f "/run/lock/LCK..${port#/dev/}"
 }
-echo "@@ ports $(ls /dev/ttyS* /dev/ttyUSB* | tr '\n' ' ')"
+echo "@@ ports" /dev/ttyS* /dev/ttyUSB*
 step 1 $cli --serial 1234 --port /dev/ttyS1 --no-udp
 step 2 $cli --serial 4321 --port /dev/ttyUSB0 --no-udp
 step 3 $cli --list-ports

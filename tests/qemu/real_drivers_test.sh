@@ -11,7 +11,7 @@
 # QUILLON_QEMU_ACCEL: QEMU's accelerators (default: kvm:tcg where /dev/kvm boots a guest, else tcg).
 set -uo pipefail
 export PATH=$PATH:/usr/sbin:/sbin  # depmod and modprobe, for users other than root
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 root=$(pwd)
 build=$root/build-qemu
 logs=$build/logs
@@ -20,7 +20,11 @@ now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 t_start=$(now)
 sim_pids=()
-trap 'for p in "${sim_pids[@]}"; do kill "$p" 2>/dev/null; done' EXIT
+stop_simulators() {
+  local pid
+  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null; done
+}
+trap stop_simulators EXIT
 finish() {
   echo "== timings: packages ${t_install:-0} s, kernel and initramfs ${t_cache:-0} s (cached:" \
        "${cached:-no}), build ${t_build:-0} s, KVM probe ${t_probe:-0} s, guest ${t_guest:-0} s," \
@@ -206,13 +210,13 @@ for want in 0403:6001 " QEMU " "QEMU USB SERIAL" QTEST0042; do
   [[ "$usb" == *"$want"* ]] || missing+=" '$want'"
 done
 if [ "$(status_of 3)" = 0 ] && [ -z "$missing" ]; then
-  pass "--list-ports names the FTDI adapter's USB identity: $(echo ${usb#*| })"
+  pass "--list-ports names the FTDI adapter's USB identity: $(tr -s ' ' <<<"${usb#*| }")"
 else
   fail "--list-ports: exit status $(status_of 3), the adapter's line lacks$missing: $(output_of 3)"
 fi
 what=$(for port in ttyS0 ttyS1 ttyUSB0; do touched 3 "$port"; done)
 if [ -z "$what" ]; then pass "--list-ports opens no port: no modem-control or settings write"
-else fail "--list-ports opened ports: $(echo $what)"; fi
+else fail "--list-ports opened ports: ${what//$'\n'/ }"; fi
 
 for row in "4 flock ttyS1" "5 open ttyS1" "6 lock ttyS1" "7 open ttyUSB0"; do
   read -r s kind port <<<"$row"
@@ -225,7 +229,7 @@ done
 
 what=$(for s in 4 5 6 7 8 9; do touched "$s" ttyS0 | sed "s/^/step $s: /"; done)
 if [ -z "$what" ]; then pass "the searches without --port leave the console /dev/ttyS0 alone (6 searches)"
-else fail "searches without --port reached the console /dev/ttyS0: $(echo $what)"; fi
+else fail "searches without --port reached the console /dev/ttyS0: ${what//$'\n'/ }"; fi
 
 for row in "8 ttyS1" "9 ttyUSB0"; do
   read -r s port <<<"$row"
