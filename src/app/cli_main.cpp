@@ -11,6 +11,7 @@
 #include "app/front_end.h"
 #include "link/datagram_socket.h"
 #include "link/interrupt.h"
+#include "link/text_sanitizer.h"
 #include "link/trace.h"
 #include "reconfig/reconfig_session.h"
 
@@ -47,7 +48,10 @@ void EnableHexTrace() {
   SetWireTrace(
       [stamp](std::string_view what, std::span<const std::uint8_t> data) {
         std::string line = stamp();
-        line.append(what).append(" ").append(std::to_string(data.size())).append(" bytes:");
+        line.append(TerminalSafe(what))
+            .append(" ")
+            .append(std::to_string(data.size()))
+            .append(" bytes:");
         char hex[4];
         for (const std::uint8_t byte : data) {
           std::snprintf(hex, sizeof hex, " %02X", byte);
@@ -55,33 +59,12 @@ void EnableHexTrace() {
         }
         std::cerr << line << '\n';
       },
-      [stamp](std::string_view note) { std::cerr << stamp() << note << '\n'; });
+      [stamp](std::string_view note) { std::cerr << stamp() << TerminalSafe(note) << '\n'; });
 }
 
+// Every string of the JSON output is valid UTF-8, whatever a port's name or a holder's held.
 std::string Json(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(c));
-          out += hex;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
+  return JsonString(text);
 }
 
 std::string JsonOrNull(const std::string& text) {
@@ -181,7 +164,7 @@ std::string ScanJson(const std::vector<ScanEntry>& seen) {
 int Run(int argc, char** argv) {
   const CliParse parsed = ParseCommandLine(argc, argv);
   if (!parsed.ok) {
-    std::cerr << kProgram << ": " << parsed.error << '\n';
+    std::cerr << kProgram << ": " << TerminalSafe(parsed.error) << '\n';
     return cli_exit::kUsage;
   }
   const CliOptions& o = parsed.options;
@@ -194,13 +177,17 @@ int Run(int argc, char** argv) {
       return 0;
     case CliOptions::Action::kListPorts:
       ApplyPortOptions(o);
-      std::cout << DescribePortsAndNetworks(o);
+      std::cout << TerminalSafe(DescribePortsAndNetworks(o));
       return 0;
     case CliOptions::Action::kStart:
     case CliOptions::Action::kScan:
       break;
   }
 
+  if (const std::string problem = NamedPortsProblem(o); !problem.empty()) {
+    std::cerr << kProgram << ": " << TerminalSafe(problem) << '\n';
+    return cli_exit::kUsage;
+  }
   const SocketInterface sockets;
   if (!sockets.started()) {
     std::cerr << kTextSocketInitFailed << '\n';
@@ -219,7 +206,7 @@ int Run(int argc, char** argv) {
     DeviceSearch search(sink, record, socket, endpoint, MakeSearchOptions(o));
     const std::vector<ScanEntry> seen = search.Scan();
     if (InterruptRequested()) return cli_exit::kInterrupted + InterruptSignal();
-    std::cout << (o.json ? ScanJson(seen) : ScanText(seen));
+    std::cout << (o.json ? ScanJson(seen) : TerminalSafe(ScanText(seen)));
     if (seen.empty() && !o.json) std::cerr << kTextNotDetected << '\n';
     return seen.empty() ? cli_exit::kNotDetected : cli_exit::kReconfigured;
   }
@@ -230,10 +217,10 @@ int Run(int argc, char** argv) {
   if (o.json) {
     std::cout << StartJson(o.serial, report);
   } else if (done) {
-    std::cout << sink.message() << "\n\nThe Quillon was found at "
-              << (report.port.empty() ? report.address : report.port) << ".\n";
+    std::cout << TerminalSafe(sink.message() + "\n\nThe Quillon was found at " +
+                              (report.port.empty() ? report.address : report.port) + ".\n");
   } else {
-    std::cerr << sink.message() << '\n';
+    std::cerr << TerminalSafe(sink.message()) << '\n';
   }
   std::cout.flush();
   return ExitStatus(report.outcome);

@@ -24,6 +24,8 @@ std::string PortState(const SerialOpenResult& probe) {
       return "not a serial port (" + probe.detail + ")";
     case SerialOpenStatus::kSettingsRefused:
       return "refuses the line settings (" + probe.detail + ")";
+    case SerialOpenStatus::kNotSearched:
+      return "not searched (" + probe.detail + ")";
     case SerialOpenStatus::kMissing:
       break;
   }
@@ -74,6 +76,13 @@ std::string LeftOutLine(const LocalNetwork& n) {
 
 void ApplyPortOptions(const CliOptions& options) {
   if (!options.ports.empty()) SystemPlatform::Instance().UseNamedSerialPorts(options.ports);
+}
+
+std::string NamedPortsProblem(const CliOptions& options) {
+  for (const std::string& path : options.ports) {
+    if (std::string problem = NamedPortProblem(path); !problem.empty()) return problem;
+  }
+  return {};
 }
 
 std::unique_ptr<DatagramSocket> MakeLinkSocket(const CliOptions& options) {

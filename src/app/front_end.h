@@ -15,6 +15,8 @@ namespace quillon {
 
 // --port replaces the port table.
 void ApplyPortOptions(const CliOptions& options);
+// Why a --port path cannot be searched at all (a usage error), or empty.
+std::string NamedPortsProblem(const CliOptions& options);
 // The link socket, or none with --no-udp.
 std::unique_ptr<DatagramSocket> MakeLinkSocket(const CliOptions& options);
 SearchOptions MakeSearchOptions(const CliOptions& options);

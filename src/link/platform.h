@@ -41,6 +41,7 @@ enum class SerialOpenStatus {
   kPermissionDenied,  // the user may not open it (group: the device's owning group)
   kNotASerialPort,    // a file, a FIFO, /dev/null ...
   kSettingsRefused,   // opened, but the line settings were refused; closed again
+  kNotSearched,       // a system console or this program's own terminal: never touched
 };
 
 struct SerialOpenResult {

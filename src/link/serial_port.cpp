@@ -47,6 +47,7 @@ void SystemPlatform::UseSystemSerialPorts() {
 
 void SystemPlatform::RescanSerialPorts() {
   m_scanned = true;
+  SurveyPortHolders();
   if (m_userNamed) return;
   m_table.clear();
   const std::vector<std::string> paths = ScanSystemPorts();
@@ -63,7 +64,7 @@ const std::vector<SerialPortInfo>& SystemPlatform::SerialPorts() {
 SerialOpenResult SystemPlatform::OpenSerial(int n) {
   for (const SerialPortInfo& port : SerialPorts()) {
     if (port.number != n) continue;
-    SerialOpenResult result = OpenPath(port.path);
+    SerialOpenResult result = OpenPortPath(port.path, true);
     if (result.handle != kInvalidSerialHandle) m_openNames[result.handle] = SerialPortName(port);
     return result;
   }

@@ -38,7 +38,8 @@ class SystemPlatform final : public Platform {
   void SerialEnsureBaudRate(SerialHandle h) override;
   std::string SerialName(SerialHandle h) override;
 
-  // Opens one port by its path, as OpenSerial does for a row of the table.
+  // Opens one port by its path, as OpenSerial does for a row of the table, with a fresh look at
+  // who holds ports.
   SerialOpenResult OpenPath(const std::string& path);
 
  private:
@@ -49,6 +50,11 @@ class SystemPlatform final : public Platform {
   static std::string NamedPortPath(const std::string& name);
   // Closes a handle that OpenPath opened (one per platform file).
   static void ClosePath(SerialHandle h);
+  // Looks once at who holds ports, for the opens of one search (POSIX: /proc; one per platform
+  // file).
+  static void SurveyPortHolders();
+  // OpenPath; in a search, with the look that SurveyPortHolders took.
+  SerialOpenResult OpenPortPath(const std::string& path, bool in_search);
 
   bool m_userNamed = false;
   bool m_scanned = false;
@@ -91,6 +97,10 @@ void CloseSerialPort(SerialHandle port);
 // What a port is, for the port listing, without opening it with the line settings and without
 // touching its modem lines: access and locks only (status kOpened: free).
 SerialOpenResult ProbeSerialPort(const std::string& path);
+
+// Why a path the user named with --port cannot be a serial port (POSIX: an existing file that is
+// not a terminal device, never opened to find out); empty when it may be one or does not exist.
+std::string NamedPortProblem(const std::string& path);
 
 // How the system knows the device behind a port, for the listing; empty where it has nothing.
 struct SerialPortIdentity {

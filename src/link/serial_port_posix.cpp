@@ -5,13 +5,15 @@
 // reading the queued count (ClearCommError). Neither has a POSIX counterpart: the tty layer sizes
 // its own buffers, and termios reports no latched line errors that would block reads.
 //
-// Exclusive access has three conventions here, and a port held by any of them is another
-// program's: the kernel's exclusive flag (TIOCEXCL; root opens such a port all the same, so the
-// flag is asked for with TIOCGEXCL), a flock on the device, and a UUCP lock file
-// (/run/lock/LCK..ttyUSB0, holding the pid) as minicom, picocom and most serial tools write it.
-// Such a port is left exactly as it was found. While the tool holds a port it sets all three
-// itself, and it clears the exclusive flag only where it set it: cleared by anyone else, the flag
-// stays off for the other program; left set, a pseudo-terminal refuses every later opener.
+// On a real UART or USB adapter the open itself raises DTR and RTS, so everything that can tell
+// that a port is another program's is asked before the open (port_holders_posix.cpp: lock files
+// under every usual name, flock, other processes' descriptors, the consoles). The kernel's
+// exclusive flag (TIOCEXCL; root opens such a port all the same, so the flag is asked for with
+// TIOCGEXCL) can only be seen from an open descriptor and is checked right after the open.
+// While the tool holds a port it sets the flag, a flock and a lock file itself, and it clears the
+// exclusive flag only where it set it: cleared by anyone else, the flag stays off for the other
+// program; left set, a pseudo-terminal refuses every later opener. The line settings and modem
+// lines found at the open are put back at the close, on every path.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -36,12 +38,12 @@
 #include <string>
 #include <vector>
 
+#include "link/port_holders_posix.h"
 #include "link/serial_port.h"
 
 namespace quillon {
 namespace {
 
-constexpr const char* kLockDirectories[] = {"/run/lock", "/var/lock"};
 constexpr const char* kByIdDirectory = "/dev/serial/by-id";
 
 int Fd(SerialHandle h) {
@@ -87,105 +89,40 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   return split(a) < split(b);
 }
 
-// --- UUCP lock files ----------------------------------------------------------------------------
+// --- the ports this process holds ---------------------------------------------------------------
 
-std::string LockDirectory() {
-  for (const char* dir : kLockDirectories) {
-    struct stat st {};
-    if (::stat(dir, &st) == 0 && S_ISDIR(st.st_mode)) return dir;
-  }
-  return {};
-}
-
-// LCK..ttyUSB0 for /dev/ttyUSB0, LCK..pts_3 for /dev/pts/3: the name under /dev with '/' as '_'.
-std::string LockFileFor(const std::string& device) {
-  const std::string dir = LockDirectory();
-  if (dir.empty()) return {};
-  std::string name = device.rfind("/dev/", 0) == 0 ? device.substr(5) : device;
-  if (device.rfind("/dev/", 0) != 0) name = name.substr(name.rfind('/') + 1);
-  std::replace(name.begin(), name.end(), '/', '_');
-  return dir + "/LCK.." + name;
-}
-
-struct LockHolder {
-  pid_t pid = 0;
-  std::string program;
+// What the tool changes on a port: its line settings and its modem lines.
+struct LineState {
+  bool haveSettings = false;
+  termios settings{};
+  bool haveModemLines = false;
+  int modemLines = 0;
 };
 
-std::string ProgramOf(pid_t pid) {
-  return ReadFirstLine("/proc/" + std::to_string(pid) + "/comm");
+LineState SaveLineState(int fd) {
+  LineState state;
+  state.haveSettings = ::tcgetattr(fd, &state.settings) == 0;
+  state.haveModemLines = ::ioctl(fd, TIOCMGET, &state.modemLines) == 0;
+  return state;
 }
 
-// The process that a lock file names, when it is alive. The file holds the pid as ten
-// characters and a newline (HDB UUCP), or as a binary int (the old form). A lock of a process
-// that has ended, or one that cannot be read, is stale and not honoured.
-std::optional<LockHolder> LiveLockHolder(const std::string& lock_file) {
-  if (lock_file.empty()) return std::nullopt;
-  const int fd = ::open(lock_file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return std::nullopt;
-  char text[64] = {};
-  const ssize_t n = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
-  long pid = 0;
-  if (n == static_cast<ssize_t>(sizeof(int)) && (text[0] < ' ' || text[sizeof(int) - 1] < ' ')) {
-    int binary = 0;
-    std::memcpy(&binary, text, sizeof binary);
-    pid = binary;
-  } else if (n > 0) {
-    pid = std::strtol(text, nullptr, 10);
-  }
-  if (pid <= 0 || pid > INT_MAX) return std::nullopt;
-  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return std::nullopt;
-  return LockHolder{static_cast<pid_t>(pid), ProgramOf(static_cast<pid_t>(pid))};
-}
-
-std::string DescribeLock(const std::string& lock_file, const LockHolder& holder) {
-  std::string text = "lock file " + lock_file + " of process " + std::to_string(holder.pid);
-  if (!holder.program.empty()) text += " (" + holder.program + ")";
-  return text;
-}
-
-// Writes our own lock file. True when we hold it, or when the lock folder is not ours to write
-// (then there is no lock to take); false, with *holder, when another live process got there.
-bool TakeLockFile(const std::string& lock_file, std::optional<LockHolder>* holder, bool* written) {
-  *written = false;
-  if (lock_file.empty()) return true;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const int fd = ::open(lock_file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      char text[16];
-      const int len = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
-      const bool ok = ::write(fd, text, static_cast<std::size_t>(len)) == len;
-      ::close(fd);
-      if (!ok) {
-        ::unlink(lock_file.c_str());
-        return true;
-      }
-      *written = true;
-      return true;
+// Only async-signal-safe calls: ReleaseSerialPortsForExit uses it too.
+void RestoreLineState(int fd, const LineState& state) {
+  if (state.haveSettings) ::tcsetattr(fd, TCSANOW, &state.settings);
+  if (state.haveModemLines) {
+    for (const int line : {TIOCM_DTR, TIOCM_RTS}) {
+      int bit = line;
+      ::ioctl(fd, (state.modemLines & line) != 0 ? TIOCMBIS : TIOCMBIC, &bit);
     }
-    if (errno != EEXIST) return true;  // a folder we may not write: no lock files here
-    *holder = LiveLockHolder(lock_file);
-    if (*holder) return false;
-    ::unlink(lock_file.c_str());  // stale: a process that has ended
   }
-  return true;
 }
-
-// Removes a lock file only while it still names this process.
-void RemoveOwnLockFile(const char* lock_file) {
-  if (lock_file[0] == '\0') return;
-  const std::optional<LockHolder> holder = LiveLockHolder(lock_file);
-  if (holder && holder->pid == ::getpid()) ::unlink(lock_file);
-}
-
-// --- the ports this process holds ---------------------------------------------------------------
 
 // Fixed-size and plain, so that a signal handler can release them (ReleaseSerialPortsForExit).
 struct HeldPort {
   volatile int fd = -1;
   bool exclusiveSet = false;
   char lockFile[128] = {};
+  LineState found;  // as the port was before the tool changed it
 };
 std::array<HeldPort, kMaxSerialPorts + 8> g_held;
 
@@ -196,17 +133,19 @@ HeldPort* Held(int fd) {
   return nullptr;
 }
 
-bool Register(int fd, bool exclusive_set, const std::string& lock_file) {
+bool Register(int fd, bool exclusive_set, const std::string& lock_file, const LineState& found) {
   HeldPort* slot = Held(-1);
   if (!slot || lock_file.size() >= sizeof slot->lockFile) return false;
   slot->exclusiveSet = exclusive_set;
+  slot->found = found;
   std::memcpy(slot->lockFile, lock_file.c_str(), lock_file.size() + 1);
   slot->fd = fd;  // last: from here on a signal handler sees a complete entry
   return true;
 }
 
 // Undoes what the tool did to a port, then closes it.
-void ReleaseFd(int fd, bool exclusive_set, const char* lock_file) {
+void ReleaseFd(int fd, bool exclusive_set, const char* lock_file, const LineState& found) {
+  RestoreLineState(fd, found);
   if (exclusive_set) ::ioctl(fd, TIOCNXCL);
   ::flock(fd, LOCK_UN);
   RemoveOwnLockFile(lock_file);
@@ -228,22 +167,57 @@ std::string FileKind(mode_t mode) {
   return "not a character device";
 }
 
-// Opens the port without taking it, when nobody holds it. On success *fd is open and flocked by
-// nobody but possibly us (the probe releases the lock at once, the open keeps it).
-SerialOpenResult CheckAndOpen(const std::string& path, const std::string& lock_file, int* fd) {
-  *fd = -1;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
+// The survey of holders that a search takes once at its start and then asks for each port: the
+// ports of one search are opened within a few milliseconds, so one look at /proc serves them
+// all. Anything older is taken again.
+constexpr std::int64_t kSurveyLifetimeMs = 1000;
+std::optional<PortHolderSurvey> g_survey;
+std::int64_t g_surveyTakenAt = 0;
+
+const PortHolderSurvey& RecentSurvey() {
+  const std::int64_t now = SteadyClockMs();
+  if (!g_survey || now - g_surveyTakenAt > kSurveyLifetimeMs) {
+    g_survey = PortHolderSurvey::Take();
+    g_surveyTakenAt = now;
+  }
+  return *g_survey;
+}
+
+// Everything that can be known about a port without opening it: that it exists, is a serial
+// port at all, is not a console or this program's terminal, and that no other program holds it.
+// kOpened means: free as far as can be seen from outside.
+SerialOpenResult CheckBeforeOpen(const std::string& path, const PortHolderSurvey& survey,
+                                 struct stat* st) {
+  if (::stat(path.c_str(), st) != 0) {
     const int err = errno;
     if (err == EACCES) {
       return Refused(SerialOpenStatus::kPermissionDenied, ErrorText(err), GroupOf(path));
     }
     return Refused(SerialOpenStatus::kMissing, ErrorText(err));
   }
-  if (!S_ISCHR(st.st_mode)) return Refused(SerialOpenStatus::kNotASerialPort, FileKind(st.st_mode));
-  if (const std::optional<LockHolder> holder = LiveLockHolder(lock_file)) {
-    return Refused(SerialOpenStatus::kBusy, DescribeLock(lock_file, *holder));
+  if (!S_ISCHR(st->st_mode))
+    return Refused(SerialOpenStatus::kNotASerialPort, FileKind(st->st_mode));
+  // A device that is not a terminal may act on the open alone (a watchdog arms): never opened.
+  if (!IsTerminalDevice(*st)) {
+    return Refused(SerialOpenStatus::kNotASerialPort, "not a terminal device");
   }
+  if (IsTerminalAlias(*st)) {
+    return Refused(SerialOpenStatus::kNotASerialPort, "stands for another terminal");
+  }
+  if (const std::optional<PortClaim> claim = survey.Claim(path, RealPath(path), *st)) {
+    const bool never =
+        claim->kind == PortClaim::Kind::kConsole || claim->kind == PortClaim::Kind::kOwnTerminal;
+    return Refused(never ? SerialOpenStatus::kNotSearched : SerialOpenStatus::kBusy, claim->detail);
+  }
+  return {kInvalidSerialHandle, SerialOpenStatus::kOpened, {}, {}};
+}
+
+// Opens a port that the checks found free. On success *fd is open and flocked by this process.
+SerialOpenResult CheckAndOpen(const std::string& path, const PortHolderSurvey& survey, int* fd) {
+  *fd = -1;
+  struct stat st {};
+  SerialOpenResult checked = CheckBeforeOpen(path, survey, &st);
+  if (checked.status != SerialOpenStatus::kOpened) return checked;
   const int opened = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (opened < 0) {
     const int err = errno;
@@ -266,6 +240,7 @@ SerialOpenResult CheckAndOpen(const std::string& path, const std::string& lock_f
     ::close(opened);  // the other program's flag stays as it is
     return Refused(SerialOpenStatus::kBusy, "held exclusively by another program (TIOCEXCL)");
   }
+  // Taken between the survey and the open: still another program's.
   if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     ::close(opened);
@@ -339,32 +314,56 @@ std::string SystemPlatform::NamedPortPath(const std::string& name) {
   return name;
 }
 
-SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
-  const std::string lock_file = LockFileFor(RealPath(path));
+void SystemPlatform::SurveyPortHolders() {
+  g_survey = PortHolderSurvey::Take();
+  g_surveyTakenAt = SteadyClockMs();
+}
+
+namespace {
+
+SerialOpenResult OpenWithSurvey(const std::string& path, const PortHolderSurvey& survey) {
   int fd = -1;
-  SerialOpenResult result = CheckAndOpen(path, lock_file, &fd);
+  SerialOpenResult result = CheckAndOpen(path, survey, &fd);
   if (fd < 0) return result;
 
   // Taken: the exclusive flag keeps out later openers, the flock (already held) those that only
   // use flock, the lock file those that only look there.
+  const LineState found = SaveLineState(fd);
   const bool exclusive_set = ::ioctl(fd, TIOCEXCL) == 0;
-  std::optional<LockHolder> holder;
-  bool lock_written = false;
-  if (!TakeLockFile(lock_file, &holder, &lock_written)) {
-    ReleaseFd(fd, exclusive_set, "");
-    return Refused(SerialOpenStatus::kBusy, DescribeLock(lock_file, *holder));
+  OwnLockFile lock;
+  PortClaim claim;
+  if (!lock.Take(RealPath(path), &claim)) {
+    ReleaseFd(fd, exclusive_set, "", found);
+    return Refused(SerialOpenStatus::kBusy, claim.detail);
   }
-  const std::string own_lock = lock_written ? lock_file : std::string();
   std::string why;
   if (!ApplyLineSettings(fd, &why)) {
-    ReleaseFd(fd, exclusive_set, own_lock.c_str());
+    ReleaseFd(fd, exclusive_set, lock.path().c_str(), found);
     return Refused(SerialOpenStatus::kSettingsRefused, "settings refused: " + why);
   }
-  if (!Register(fd, exclusive_set, own_lock)) {
-    ReleaseFd(fd, exclusive_set, own_lock.c_str());
+  if (!Register(fd, exclusive_set, lock.path(), found)) {
+    ReleaseFd(fd, exclusive_set, lock.path().c_str(), found);
     return Refused(SerialOpenStatus::kBusy, "too many open ports");
   }
   return result;
+}
+
+}  // namespace
+
+SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
+  return OpenWithSurvey(path, PortHolderSurvey::Take());
+}
+
+SerialOpenResult SystemPlatform::OpenPortPath(const std::string& path, bool in_search) {
+  return in_search ? OpenWithSurvey(path, RecentSurvey()) : OpenPath(path);
+}
+
+std::string NamedPortProblem(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};  // missing or not ours to see: skipped later
+  if (!S_ISCHR(st.st_mode) || !IsTerminalDevice(st)) return path + " is not a terminal device";
+  if (IsTerminalAlias(st)) return path + " stands for another terminal, not a serial port";
+  return {};
 }
 
 void SystemPlatform::ClosePath(SerialHandle h) {
@@ -377,9 +376,10 @@ void SystemPlatform::ClosePath(SerialHandle h) {
   const bool exclusive_set = held->exclusiveSet;
   char lock_file[sizeof held->lockFile];
   std::memcpy(lock_file, held->lockFile, sizeof lock_file);
+  const LineState found = held->found;
   held->fd = -1;  // first: a signal handler from here on leaves it to us
   held->lockFile[0] = '\0';
-  ReleaseFd(fd, exclusive_set, lock_file);
+  ReleaseFd(fd, exclusive_set, lock_file, found);
 }
 
 std::size_t SystemPlatform::SerialQueued(SerialHandle h) {
@@ -431,13 +431,15 @@ void SystemPlatform::SerialEnsureBaudRate(SerialHandle h) {
   }
 }
 
+// The listing opens no port: on a real UART or USB adapter an open alone changes the modem lines.
+// The state comes from the checks before an open and the access rights; the exclusive flag of
+// another program cannot be seen this way (that port shows as free, and a search skips it).
 SerialOpenResult ProbeSerialPort(const std::string& path) {
-  int fd = -1;
-  SerialOpenResult result = CheckAndOpen(path, LockFileFor(RealPath(path)), &fd);
-  if (fd >= 0) {
-    ::flock(fd, LOCK_UN);
-    ::close(fd);
-    result.handle = kInvalidSerialHandle;
+  struct stat st {};
+  SerialOpenResult result = CheckBeforeOpen(path, RecentSurvey(), &st);
+  if (result.status == SerialOpenStatus::kOpened && ::access(path.c_str(), R_OK | W_OK) != 0) {
+    const int err = errno;
+    return Refused(SerialOpenStatus::kPermissionDenied, ErrorText(err), GroupOf(path));
   }
   return result;
 }
@@ -488,6 +490,7 @@ void ReleaseSerialPortsForExit() {
     const int fd = p.fd;
     if (fd < 0) continue;
     p.fd = -1;
+    RestoreLineState(fd, p.found);
     if (p.exclusiveSet) ::ioctl(fd, TIOCNXCL);
     if (p.lockFile[0] != '\0') ::unlink(p.lockFile);
     ::close(fd);

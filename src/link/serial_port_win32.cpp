@@ -130,6 +130,20 @@ void SystemPlatform::ClosePath(SerialHandle h) {
   ::CloseHandle(Native(h));
 }
 
+// The exclusive open is the system's own check of every holder; there is nothing to look at
+// before it.
+void SystemPlatform::SurveyPortHolders() {}
+
+SerialOpenResult SystemPlatform::OpenPortPath(const std::string& path, bool /*in_search*/) {
+  return OpenPath(path);
+}
+
+// Windows names ports (COM7, \\.\COM7); whether one is a serial port shows at the open, which
+// does nothing to a port that another program holds.
+std::string NamedPortProblem(const std::string& /*path*/) {
+  return {};
+}
+
 // ClearCommError also clears a latched line error (framing, overrun), which would otherwise
 // stop further reads on some drivers.
 std::size_t SystemPlatform::SerialQueued(SerialHandle h) {
@@ -208,10 +222,12 @@ std::vector<SerialPortInfo> ExistingSerialPorts() {
     char data[64] = {};
     DWORD data_length = sizeof data - 1;
     DWORD type = 0;
-    if (::RegEnumValueA(key, index, name, &name_length, nullptr, &type,
-                        reinterpret_cast<BYTE*>(data), &data_length) != ERROR_SUCCESS) {
-      break;
-    }
+    const LONG status = ::RegEnumValueA(key, index, name, &name_length, nullptr, &type,
+                                        reinterpret_cast<BYTE*>(data), &data_length);
+    // A name or a value longer than its buffer is no port name: that value is skipped, the
+    // enumeration goes on.
+    if (status == ERROR_MORE_DATA) continue;
+    if (status != ERROR_SUCCESS) break;
     const std::string com(data, ::strnlen(data, sizeof data));
     if (type != REG_SZ || com.size() < 4 || (com[0] != 'C' && com[0] != 'c')) continue;
     const int n = std::atoi(com.c_str() + 3);

@@ -147,6 +147,7 @@ TEST_F(CliTest, TheReasonFollowsTheMessage) {
   if (::geteuid() != 0) GTEST_SKIP() << "the unprivileged user (setpriv) and namespaces need root";
   testing::PtyPair port;
   ASSERT_TRUE(port.ok());
+  ::close(port.TakeSlave());  // the test itself would hold the port
   const std::string name = "COM1 (" + port.slavePath() + ")";
   const std::string not_detected = std::string(kTextNotDetected) + "\n\n";
 
@@ -157,7 +158,9 @@ TEST_F(CliTest, TheReasonFollowsTheMessage) {
     ::close(fd);
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.err, not_detected + name +
-                         " was skipped: it is busy (locked by another program (flock)).\n");
+                         " was skipped: it is busy (locked by another program (flock): "
+                         "cli_test, pid " +
+                         std::to_string(::getpid()) + ").\n");
   }
   {  // permission denied: the user is not in the port's group
     const group* dialout = ::getgrnam("dialout");

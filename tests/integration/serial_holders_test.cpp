@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,23 +19,31 @@
 #include <string>
 
 #include "link/serial_port.h"
+#include "link/text_sanitizer.h"
 #include "support/posix_fixtures.h"
 #include "support/process_runner.h"
 
 namespace quillon {
 namespace {
 
-enum class Hold { kNone, kFlock, kExclusive };
+// kNothing: a live process that does not touch the port (a lock file may name it).
+enum class Hold { kNothing, kOpen, kFlock, kExclusive };
 
 // A child process that opens the port and holds it as told until it is released.
 class Holder {
  public:
-  Holder(const std::string& path, Hold hold) {
+  Holder(const std::string& path, Hold hold, const char* name = nullptr) {
     int ready[2];
     if (::pipe(ready) != 0 || ::pipe(m_release) != 0) return;
     m_pid = ::fork();
     if (m_pid == 0) {
-      const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      // Only what the case says: not the test's own descriptors of the port.
+      for (int fd = 3; fd < 1024; ++fd) {
+        if (fd != ready[1] && fd != m_release[0]) ::close(fd);
+      }
+      if (name) ::prctl(PR_SET_NAME, name);
+      const int fd =
+          hold == Hold::kNothing ? 0 : ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
       bool ok = fd >= 0;
       if (ok && hold == Hold::kFlock) ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
       if (ok && hold == Hold::kExclusive) ok = ::ioctl(fd, TIOCEXCL) == 0;
@@ -82,18 +92,34 @@ class SerialHoldersTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!m_pty.ok()) GTEST_SKIP() << "no pseudo-terminal could be made here";
+    if (::geteuid() != 0) GTEST_SKIP() << "the lock folder and the unprivileged opener need root";
     m_path = m_pty.slavePath();
-    std::string name = m_path.substr(5);  // after /dev/
-    std::replace(name.begin(), name.end(), '/', '_');
-    m_lock = "/run/lock/LCK.." + name;
+    m_number = m_path.substr(m_path.rfind('/') + 1);
+    struct stat st {};
+    ASSERT_EQ(::stat(m_path.c_str(), &st), 0);
+    char svr4[40];
+    std::snprintf(svr4, sizeof svr4, "/run/lock/LK.%03u.%03u.%03u", major(st.st_dev),
+                  major(st.st_rdev), minor(st.st_rdev));
+    m_locks = {"/run/lock/LCK..pts_" + m_number, "/run/lock/LCK.." + m_number, svr4};
   }
-  void TearDown() override { ::unlink(m_lock.c_str()); }
+  void TearDown() override {
+    for (const std::string& lock : m_locks) ::unlink(lock.c_str());
+  }
 
-  bool WriteLock(pid_t pid) {
-    std::FILE* f = std::fopen(m_lock.c_str(), "w");
+  // The settings the test set up stay with the pseudo-terminal; the test itself must not hold
+  // its terminal side while the tool runs as another process, or it would be a holder too.
+  void LetGoOfThePort() { ::close(m_pty.TakeSlave()); }
+
+  static bool WriteFile(const std::string& path, const std::string& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
     if (!f) return false;
-    std::fprintf(f, "%10d\n", static_cast<int>(pid));
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
     return std::fclose(f) == 0;
+  }
+  static std::string AsciiPid(pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
   }
 
   // What an unprivileged user gets: open the port and flock it (flock(1) does both).
@@ -107,49 +133,84 @@ class SerialHoldersTest : public ::testing::Test {
 
   testing::PtyPair m_pty;
   std::string m_path;
-  std::string m_lock;
+  std::string m_number;              // N of /dev/pts/N
+  std::vector<std::string> m_locks;  // the tool's name, picocom's name, the SVR4 name
 };
 
 TEST_F(SerialHoldersTest, AHeldPortIsLeftAsItWasFound) {
-  const bool root = ::geteuid() == 0;
-  if (!root) GTEST_SKIP() << "the unprivileged opener (setpriv) and the lock folder need root";
   ASSERT_TRUE(NobodyCanOpenAndLock()) << "the port before any holder";
+  enum class Lock { kNone, kToolName, kPicocomName, kSvr4Name, kBinary, kShortAscii, kDead };
   struct Case {
     const char* what;
     Hold hold;
-    int lockPid;  // 0: no lock file, -1: a dead process's, 1: the holder's
+    Lock lock;
     SerialOpenStatus status;
-    const char* detail;
+    const char* detail;  // and the holder's pid, when busy
   };
   const Case cases[] = {
-      {"flock", Hold::kFlock, 0, SerialOpenStatus::kBusy, "flock"},
-      {"exclusive flag only (root opens it anyway)", Hold::kExclusive, 0, SerialOpenStatus::kBusy,
-       "TIOCEXCL"},
-      {"lock file of a live process", Hold::kNone, 1, SerialOpenStatus::kBusy, "lock file"},
-      {"stale lock file", Hold::kNone, -1, SerialOpenStatus::kOpened, ""},
-      {"plain open without locks", Hold::kNone, 0, SerialOpenStatus::kOpened, ""},
+      {"flock", Hold::kFlock, Lock::kNone, SerialOpenStatus::kBusy, "flock"},
+      {"exclusive flag (root opens it anyway)", Hold::kExclusive, Lock::kNone,
+       SerialOpenStatus::kBusy, ""},
+      {"plain open without any lock", Hold::kOpen, Lock::kNone, SerialOpenStatus::kBusy, ""},
+      {"lock file under the tool's name", Hold::kNothing, Lock::kToolName, SerialOpenStatus::kBusy,
+       "lock file /run/lock/LCK..pts_"},
+      {"lock file under picocom's name", Hold::kNothing, Lock::kPicocomName,
+       SerialOpenStatus::kBusy, "lock file /run/lock/LCK.."},
+      {"lock file in the SVR4 form", Hold::kNothing, Lock::kSvr4Name, SerialOpenStatus::kBusy,
+       "lock file /run/lock/LK."},
+      {"binary pid", Hold::kNothing, Lock::kBinary, SerialOpenStatus::kBusy, "lock file"},
+      {"4-byte ASCII pid of a live process", Hold::kNothing, Lock::kShortAscii,
+       SerialOpenStatus::kBusy, "pid 1"},
+      {"stale lock file", Hold::kNothing, Lock::kDead, SerialOpenStatus::kOpened, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Holder holder(m_path, c.hold);
     ASSERT_TRUE(holder.ok());
-    if (c.lockPid != 0) {
-      ASSERT_TRUE(WriteLock(c.lockPid > 0 ? holder.pid() : DeadPid()));
+    int binary = holder.pid();
+    switch (c.lock) {
+      case Lock::kNone:
+        break;
+      case Lock::kToolName:
+        ASSERT_TRUE(WriteFile(m_locks[0], AsciiPid(holder.pid())));
+        break;
+      case Lock::kPicocomName:
+        ASSERT_TRUE(WriteFile(m_locks[1], AsciiPid(holder.pid())));
+        break;
+      case Lock::kSvr4Name:
+        ASSERT_TRUE(WriteFile(m_locks[2], AsciiPid(holder.pid())));
+        break;
+      case Lock::kBinary:
+        ASSERT_TRUE(WriteFile(m_locks[0], std::string(reinterpret_cast<char*>(&binary), 4)));
+        break;
+      case Lock::kShortAscii:
+        ASSERT_TRUE(WriteFile(m_locks[0], "  1\n"));  // init: always alive
+        break;
+      case Lock::kDead:
+        ASSERT_TRUE(WriteFile(m_locks[0], AsciiPid(DeadPid())));
+        break;
     }
+    const mode_t umask_before = ::umask(077);
     const SerialOpenResult opened = SystemPlatform::Instance().OpenPath(m_path);
+    ::umask(umask_before);
     EXPECT_EQ(opened.status, c.status) << opened.detail;
     EXPECT_NE(opened.detail.find(c.detail), std::string::npos) << opened.detail;
-    if (c.lockPid > 0) {
-      EXPECT_NE(opened.detail.find(std::to_string(holder.pid())), std::string::npos);
+    if (c.status == SerialOpenStatus::kBusy && c.lock != Lock::kShortAscii) {
+      EXPECT_NE(opened.detail.find("pid " + std::to_string(holder.pid())), std::string::npos)
+          << opened.detail;
     }
     if (opened.handle != kInvalidSerialHandle) {
-      // While the tool holds it, nobody else may have it; the stale lock file became the tool's.
+      // While the tool holds it, nobody else may have it; the stale lock became the tool's,
+      // readable by every other tool although the umask said otherwise.
       EXPECT_FALSE(NobodyCanOpenAndLock());
+      struct stat lock {};
+      ASSERT_EQ(::stat(m_locks[0].c_str(), &lock), 0);
+      EXPECT_EQ(lock.st_mode & 0777, 0644u);
       SystemPlatform::Instance().SerialClose(opened.handle);
-      EXPECT_NE(::access(m_lock.c_str(), F_OK), 0) << "the tool's lock file is removed";
+      EXPECT_NE(::access(m_locks[0].c_str(), F_OK), 0) << "the tool's lock file is removed";
     }
     holder.Release();
-    ::unlink(m_lock.c_str());
+    for (const std::string& lock : m_locks) ::unlink(lock.c_str());
     EXPECT_TRUE(NobodyCanOpenAndLock()) << "afterwards the port is as it was";
   }
 }
@@ -163,15 +224,23 @@ termios SettingsOf(const std::string& path) {
   return tio;
 }
 
-TEST_F(SerialHoldersTest, AListingLeavesTheLineSettingsAlone) {
-  termios before = SettingsOf(m_path);
-  before.c_cflag |= HUPCL;  // settings the tool would change
-  before.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
-  ::cfsetospeed(&before, B9600);
-  const int fd = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_EQ(::tcsetattr(fd, TCSANOW, &before), 0);
+// Settings a search would change: 9600 baud, echo, HUPCL, no CLOCAL.
+termios SetForeignSettings(const std::string& path) {
+  termios tio = SettingsOf(path);
+  tio.c_cflag |= HUPCL;
+  tio.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
+  tio.c_lflag |= ECHO;
+  ::cfsetospeed(&tio, B9600);
+  ::cfsetispeed(&tio, B9600);
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_EQ(::tcsetattr(fd, TCSANOW, &tio), 0);
   ::close(fd);
-  before = SettingsOf(m_path);
+  return SettingsOf(path);
+}
+
+TEST_F(SerialHoldersTest, AListingLeavesTheLineSettingsAlone) {
+  const termios before = SetForeignSettings(m_path);
+  LetGoOfThePort();
   const auto r = testing::RunProcess(
       {QUILLON_CLI_PATH, "--list-ports", "--port", m_path, "--port", "/dev/null", "--no-udp"},
       10000);
@@ -180,6 +249,61 @@ TEST_F(SerialHoldersTest, AListingLeavesTheLineSettingsAlone) {
   EXPECT_NE(r.out.find("COM2  /dev/null  not a serial port"), std::string::npos) << r.out;
   const termios after = SettingsOf(m_path);
   EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "the listing changed the settings";
+}
+
+// The whole tool against holders it must see before it opens anything, and the names they go by.
+TEST_F(SerialHoldersTest, TheToolSeesEveryHolderAndLeavesThePortAsFound) {
+  const termios before = SetForeignSettings(m_path);
+  LetGoOfThePort();
+  struct Case {
+    const char* what;
+    Hold hold;
+    const char* name;  // the holder's process name
+    bool fifoLock;     // a FIFO planted at the lock file's name
+    const char* busy;  // the reason on standard error, then in --json; nullptr: searched
+    const char* busyJson;
+  };
+  const Case cases[] = {
+      {"a terminal program without locks", Hold::kOpen, "minicom", false, "busy (minicom, pid ",
+       "busy (minicom, pid "},
+      {"a holder named with escape sequences", Hold::kOpen, "\x1b[2J\x1b[Hdone\xff", false,
+       "busy (\\x1B[2J\\x1B[Hdone\\xFF, pid ", "busy (\\u001b[2J\\u001b[Hdone\xEF\xBF\xBD, pid "},
+      {"a FIFO at the lock file's name", Hold::kNothing, nullptr, true, nullptr, nullptr},
+      {"nobody", Hold::kNothing, nullptr, false, nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Holder holder(m_path, c.hold, c.name);
+    ASSERT_TRUE(holder.ok());
+    if (c.fifoLock) {
+      ASSERT_EQ(::mkfifo(m_locks[0].c_str(), 0666), 0);
+    }
+    for (const bool json : {false, true}) {
+      std::vector<std::string> args = {QUILLON_CLI_PATH, "--serial", "1234",     "--port",
+                                       m_path,           "--no-udp", "--verbose"};
+      if (json) args.push_back("--json");
+      const std::int64_t start = SteadyClockMs();
+      const auto r = testing::RunProcess(args, 10000);
+      EXPECT_LT(SteadyClockMs() - start, 2500) << "one answer window, no hang";
+      EXPECT_EQ(r.exitCode, 3) << r.err;
+      if (c.busy) {
+        const std::string reason =
+            std::string(json ? c.busyJson : c.busy) + std::to_string(holder.pid()) + ")";
+        EXPECT_NE((json ? r.out : r.err).find(reason), std::string::npos) << r.out << r.err;
+      } else {
+        EXPECT_EQ(r.err.find("busy"), std::string::npos) << r.err;
+      }
+      for (const std::string& out : {r.out, r.err}) {
+        EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+        EXPECT_EQ(ValidUtf8(out), out) << "a control character or invalid UTF-8 in: " << out;
+      }
+    }
+    holder.Release();
+    ::unlink(m_locks[0].c_str());
+    const termios after = SettingsOf(m_path);
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "the port's settings changed";
+    EXPECT_TRUE(NobodyCanOpenAndLock()) << "the exclusive flag or a lock was left behind";
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // the loop and the wiring: requests from the links go to the devices, their replies to the
 // schedule, and what falls due to the links.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -123,13 +124,19 @@ void Simulator::Log(const std::string& transport, Kind kind, const std::uint8_t*
 
 void Simulator::WriteRecord(const std::vector<std::uint8_t>& record) {
   if (m_options.recordPath.empty()) return;
-  // Written aside and renamed, so that a reader never sees half a record.
+  // Written aside and renamed, so that a reader never sees half a record. The file aside is
+  // made afresh and never followed as a link, and the rename replaces the name itself: a link
+  // planted at either name cannot send the record to another file.
   const std::string temp = m_options.recordPath + ".tmp";
-  std::FILE* f = std::fopen(temp.c_str(), "w");
-  if (!f) return;
-  std::fprintf(f, "%s\n", Hex(record.data(), record.size()).c_str());
-  std::fclose(f);
-  std::rename(temp.c_str(), m_options.recordPath.c_str());
+  unlink(temp.c_str());
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  const std::string text = Hex(record.data(), record.size()) + "\n";
+  const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  if (!written || std::rename(temp.c_str(), m_options.recordPath.c_str()) != 0) {
+    unlink(temp.c_str());
+  }
 }
 
 bool Simulator::Received(Kind kind) {

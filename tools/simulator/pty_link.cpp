@@ -28,9 +28,12 @@ bool PtyLink::Open(std::string* error) {
     return false;
   }
   m_path = name;
-  m_slave.Reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  // The terminal side is opened only to set the line up, then closed: a program that keeps it
+  // open holds the port as far as a serial tool can tell. The settings stay with the
+  // pseudo-terminal while the master is open.
+  OwnedFd slave(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
   termios tio{};
-  if (!m_slave.Valid() || tcgetattr(m_slave.Get(), &tio) != 0) {
+  if (!slave.Valid() || tcgetattr(slave.Get(), &tio) != 0) {
     *error = "cannot open " + m_path + ": " + std::strerror(errno);
     return false;
   }
@@ -38,7 +41,7 @@ bool PtyLink::Open(std::string* error) {
   cfsetispeed(&tio, B38400);
   cfsetospeed(&tio, B38400);
   tio.c_cflag |= CLOCAL | CREAD;
-  tcsetattr(m_slave.Get(), TCSANOW, &tio);
+  tcsetattr(slave.Get(), TCSANOW, &tio);
   fcntl(m_master.Get(), F_SETFL, fcntl(m_master.Get(), F_GETFL) | O_NONBLOCK);
   return true;
 }

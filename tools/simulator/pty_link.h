@@ -53,8 +53,7 @@ class PtyLink {
   void Read(std::int64_t now, SerialFramer* framer);
   void WriteBacklog();
 
-  OwnedFd m_master;
-  OwnedFd m_slave;  // held open so that the master never sees a hang-up between clients
+  OwnedFd m_master;  // the terminal side is not held: between clients the master rests
   std::string m_path;
   std::string m_linkPath;  // empty while no link is made
   std::vector<std::uint8_t> m_backlog;

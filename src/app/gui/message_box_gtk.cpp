@@ -5,8 +5,11 @@
 #include <gtk/gtk.h>
 #include <wx/msgdlg.h>
 
+#include <string>
+
 #include "app/gui/main_dialog.h"
 #include "app/gui/message_box.h"
+#include "link/text_sanitizer.h"
 #include "reconfig/messages.h"
 
 namespace quillon {
@@ -44,7 +47,10 @@ gboolean Decorate(gpointer data) {
 void ShowMessageBox(wxWindow* owner, std::string_view text, int style) {
   PendingIcon pending{style == kStyleInformation ? "dialog-information" : "dialog-warning"};
   const guint source = g_timeout_add(kLookEveryMs, Decorate, &pending);
-  wxMessageBox(wxString::FromUTF8(text.data(), text.size()),
+  // A text that is not valid UTF-8 would show as an empty box: a port's or a holder's name may
+  // carry any bytes.
+  const std::string shown = ValidUtf8(text);
+  wxMessageBox(wxString::FromUTF8(shown.data(), shown.size()),
                wxString::FromUTF8(kCaption.data(), kCaption.size()), MessageBoxStyle(style), owner);
   // A box that never showed (a test's hook answered it) leaves the timer waiting.
   if (pending.waiting) g_source_remove(source);

@@ -11,6 +11,7 @@
 #include "app/gui/message_box.h"
 #include "app/gui/resources.h"
 #include "link/datagram_socket.h"
+#include "link/text_sanitizer.h"
 #include "reconfig/messages.h"
 
 namespace quillon {
@@ -27,7 +28,7 @@ void ShowStartupMessage(std::string_view text, int style) {
 }
 
 void PrintUsageError(const std::string& reason) {
-  std::cerr << kProgram << ": " << reason << '\n';
+  std::cerr << kProgram << ": " << TerminalSafe(reason) << '\n';
 }
 
 // Runs the dialog once the socket interface is up.
@@ -41,6 +42,11 @@ int RunWithSockets(const std::vector<std::string>& args) {
   if (const std::optional<int> status = AnswerBeforeToolkit(parsed, std::cout)) return *status;
 
   const CliOptions& options = parsed.options;
+  if (const std::string problem = NamedPortsProblem(options); !problem.empty()) {
+    PrintUsageError(problem);
+    ShowStartupMessage(problem, kStyleError);
+    return kExitUsage;
+  }
   ApplyPortOptions(options);
   MainDialog dialog(options);
   wxTheApp->SetTopWindow(&dialog);

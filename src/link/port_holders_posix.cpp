@@ -1,0 +1,396 @@
+// Who holds a serial port, asked without opening the port: on a real UART or USB adapter an open
+// raises DTR and RTS (and an FTDI adapter is reset), so every check that can be made from the
+// outside is made before the open.
+
+#include "link/port_holders_posix.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace quillon {
+namespace {
+
+constexpr const char* kLockDirectories[] = {"/run/lock", "/var/lock"};
+// Linux's Unix98 pseudo-terminals: terminal sides have majors 136 to 143 and no sysfs entry.
+constexpr unsigned kFirstPtyMajor = 136;
+constexpr unsigned kLastPtyMajor = 143;
+
+std::string ReadFirstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string RealPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+// "4:64" as sysfs writes a device number.
+std::optional<dev_t> ParseDeviceNumber(const std::string& text) {
+  unsigned major_number = 0;
+  unsigned minor_number = 0;
+  if (std::sscanf(text.c_str(), "%u:%u", &major_number, &minor_number) != 2) return std::nullopt;
+  return makedev(major_number, minor_number);
+}
+
+// The lock folders that exist, each once (/var/lock is usually a link to /run/lock).
+std::vector<std::string> LockDirectories() {
+  std::vector<std::string> dirs;
+  for (const char* dir : kLockDirectories) {
+    const std::string real = RealPath(dir);
+    struct stat st {};
+    if (real.empty() || ::stat(real.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    bool seen = false;
+    for (const std::string& d : dirs) seen = seen || d == real;
+    if (!seen) dirs.push_back(real);
+  }
+  return dirs;
+}
+
+// LCK..ttyUSB0 for /dev/ttyUSB0, LCK..pts_3 for /dev/pts/3: the name under /dev with '/' as '_'.
+std::string SlashForm(const std::string& device) {
+  std::string name = device.rfind("/dev/", 0) == 0 ? device.substr(5) : BaseName(device);
+  for (char& c : name) {
+    if (c == '/') c = '_';
+  }
+  return name;
+}
+
+// Every name under which a serial program may have locked the device: the base name of the
+// path it was given (picocom, minicom: LCK..3, LCK..ttyUSB0, the by-id link's name), the name
+// under /dev with '/' as '_' (lockdev, this tool), and the SVR4 form by device numbers.
+std::vector<std::string> LockNames(const std::string& path, const std::string& resolved,
+                                   const struct stat& st) {
+  std::vector<std::string> names;
+  auto add = [&names](const std::string& name) {
+    if (name.empty()) return;
+    for (const std::string& n : names) {
+      if (n == name) return;
+    }
+    names.push_back(name);
+  };
+  add("LCK.." + BaseName(path));
+  add("LCK.." + BaseName(resolved));
+  add("LCK.." + SlashForm(resolved));
+  add("LCK.." + SlashForm(path));
+  char svr4[40];
+  std::snprintf(svr4, sizeof svr4, "LK.%03u.%03u.%03u", major(st.st_dev), major(st.st_rdev),
+                minor(st.st_rdev));
+  add(svr4);
+  return names;
+}
+
+bool IsAlive(pid_t pid) {
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+// What a lock file says. The folder is world-writable, so the file is opened without following
+// links and without waiting (a FIFO planted there would block a plain open), and honoured only
+// as a regular file.
+struct LockState {
+  enum class Kind { kNone, kStale, kHeld, kNotAFile } kind = Kind::kNone;
+  PortClaim claim;  // kHeld
+  pid_t pid = 0;    // kHeld, kStale: the pid it names (0: none that could be read)
+  ino_t inode = 0;  // kStale: the file that was read
+};
+
+// The pid in a lock file: ASCII digits (HDB UUCP: ten characters and a newline) or, in the old
+// form, a binary int. Told apart by content, not by size: "123\n" is four bytes too.
+std::optional<long> LockPid(const char* text, ssize_t n) {
+  bool ascii = n > 0;
+  bool digit_seen = false;
+  for (ssize_t i = 0; i < n && ascii; ++i) {
+    const char c = text[i];
+    if (c >= '0' && c <= '9') {
+      digit_seen = true;
+    } else if (c != ' ' && c != '\n' && c != '\t' && c != '\r') {
+      ascii = false;
+    }
+  }
+  if (ascii && digit_seen) {
+    char* end = nullptr;
+    const long pid = std::strtol(text, &end, 10);
+    return pid;
+  }
+  if (n == static_cast<ssize_t>(sizeof(int))) {
+    int binary = 0;
+    std::memcpy(&binary, text, sizeof binary);
+    return binary;
+  }
+  return std::nullopt;
+}
+
+LockState ReadLock(const std::string& file) {
+  LockState state;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == EACCES || errno == EPERM) {
+      // Not ours to read, so not ours to call stale: its process may well be alive.
+      state.kind = LockState::Kind::kHeld;
+      state.claim = {PortClaim::Kind::kLockFile, "lock file " + file + " (unreadable)"};
+    } else if (errno == ELOOP) {
+      state.kind = LockState::Kind::kNotAFile;
+    }
+    return state;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    state.kind = LockState::Kind::kNotAFile;
+    return state;
+  }
+  char text[64] = {};
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  const std::optional<long> pid = LockPid(text, n);
+  if (!pid || *pid <= 0 || *pid > INT_MAX) {
+    // Half written by a competitor this instant, or of a form we do not know: held either way.
+    state.kind = LockState::Kind::kHeld;
+    state.claim = {PortClaim::Kind::kLockFile, "lock file " + file + " (content not understood)"};
+    return state;
+  }
+  state.pid = static_cast<pid_t>(*pid);
+  if (!IsAlive(state.pid)) {
+    state.kind = LockState::Kind::kStale;
+    state.inode = st.st_ino;
+    return state;
+  }
+  state.kind = LockState::Kind::kHeld;
+  state.claim = {PortClaim::Kind::kLockFile,
+                 "lock file " + file + " of " + DescribeProcess(static_cast<pid_t>(*pid))};
+  return state;
+}
+
+bool AllDigits(const char* s) {
+  if (*s == '\0') return false;
+  for (; *s; ++s) {
+    if (*s < '0' || *s > '9') return false;
+  }
+  return true;
+}
+
+// The terminal this process runs in: field 7 of /proc/self/stat, in the kernel's encoding.
+std::optional<dev_t> ControllingTerminal() {
+  const std::string stat = ReadFirstLine("/proc/self/stat");
+  const std::size_t paren = stat.rfind(')');
+  if (paren == std::string::npos) return std::nullopt;
+  std::istringstream fields(stat.substr(paren + 1));
+  std::string state;
+  long ppid = 0, pgrp = 0, session = 0, tty_nr = 0;
+  if (!(fields >> state >> ppid >> pgrp >> session >> tty_nr) || tty_nr == 0) return std::nullopt;
+  const auto nr = static_cast<unsigned long>(tty_nr);
+  return makedev((nr >> 8) & 0xfffu, (nr & 0xffu) | ((nr >> 12) & 0xfff00u));
+}
+
+// The devices behind /dev/console: the names in /sys/class/tty/console/active, and for tty0 the
+// virtual terminal it stands for.
+std::set<dev_t> ActiveConsoles() {
+  std::set<dev_t> consoles;
+  std::istringstream names(ReadFirstLine("/sys/class/tty/console/active"));
+  for (std::string name; names >> name;) {
+    if (name.find('/') != std::string::npos || name == "." || name == "..") continue;
+    if (auto dev = ParseDeviceNumber(ReadFirstLine("/sys/class/tty/" + name + "/dev"))) {
+      consoles.insert(*dev);
+    }
+    if (name == "tty0") {
+      const std::string vt = ReadFirstLine("/sys/class/tty/tty0/active");
+      if (vt.find('/') == std::string::npos && !vt.empty()) {
+        if (auto dev = ParseDeviceNumber(ReadFirstLine("/sys/class/tty/" + vt + "/dev"))) {
+          consoles.insert(*dev);
+        }
+      }
+    }
+  }
+  return consoles;
+}
+
+}  // namespace
+
+std::string DescribeProcess(pid_t pid) {
+  if (pid <= 0) return "another program";
+  const std::string name = ReadFirstLine("/proc/" + std::to_string(pid) + "/comm");
+  return (name.empty() ? std::string() : name + ", ") + "pid " + std::to_string(pid);
+}
+
+PortHolderSurvey PortHolderSurvey::Take() {
+  PortHolderSurvey survey;
+  const pid_t self = ::getpid();
+  if (DIR* proc = ::opendir("/proc")) {
+    while (const dirent* entry = ::readdir(proc)) {
+      if (!AllDigits(entry->d_name)) continue;
+      const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+      if (pid == self) continue;  // this process's own descriptors are the tool's
+      ++survey.m_processes;
+      const std::string fd_dir = std::string(entry->d_name) + "/fd";
+      const int dir_fd =
+          ::openat(::dirfd(proc), fd_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir_fd < 0) continue;  // another user's process, or one that just ended
+      DIR* fds = ::fdopendir(dir_fd);
+      if (!fds) {
+        ::close(dir_fd);
+        continue;
+      }
+      while (const dirent* fd_entry = ::readdir(fds)) {
+        if (!AllDigits(fd_entry->d_name)) continue;
+        struct stat st {};
+        // Follows the descriptor's link to what it has open; nothing is opened.
+        if (::fstatat(dir_fd, fd_entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode)) {
+          survey.m_openBy.emplace(st.st_rdev, pid);
+        }
+      }
+      ::closedir(fds);
+    }
+    ::closedir(proc);
+  }
+
+  // "1: FLOCK  ADVISORY  WRITE 4211 00:05:87 0 EOF"; "->" marks a waiter, not a holder.
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string id, type, mode, access, where;
+    long pid = 0;
+    if (!(fields >> id >> type) || type == "->") continue;
+    if (!(fields >> mode >> access >> pid >> where)) continue;
+    unsigned fs_major = 0, fs_minor = 0;
+    unsigned long inode = 0;
+    if (std::sscanf(where.c_str(), "%x:%x:%lu", &fs_major, &fs_minor, &inode) != 3) continue;
+    if (pid == self) continue;
+    survey.m_lockedBy.emplace(
+        std::make_pair(makedev(fs_major, fs_minor), static_cast<ino_t>(inode)),
+        static_cast<pid_t>(pid));
+  }
+
+  survey.m_consoles = ActiveConsoles();
+  survey.m_ownTerminal = ControllingTerminal();
+  return survey;
+}
+
+std::optional<PortClaim> PortHolderSurvey::Claim(const std::string& path,
+                                                 const std::string& resolved,
+                                                 const struct stat& st) const {
+  if (m_consoles.count(st.st_rdev) != 0) {
+    return PortClaim{PortClaim::Kind::kConsole, "the system console"};
+  }
+  if (m_ownTerminal && *m_ownTerminal == st.st_rdev) {
+    return PortClaim{PortClaim::Kind::kOwnTerminal, "the terminal this program runs in"};
+  }
+  for (const std::string& dir : LockDirectories()) {
+    for (const std::string& name : LockNames(path, resolved, st)) {
+      LockState lock = ReadLock(dir + "/" + name);
+      if (lock.kind == LockState::Kind::kHeld) return lock.claim;
+    }
+  }
+  if (const auto it = m_lockedBy.find({st.st_dev, st.st_ino}); it != m_lockedBy.end()) {
+    return PortClaim{PortClaim::Kind::kAdvisoryLock,
+                     "locked by another program (flock): " + DescribeProcess(it->second)};
+  }
+  if (const auto it = m_openBy.find(st.st_rdev); it != m_openBy.end()) {
+    return PortClaim{PortClaim::Kind::kOpenElsewhere, DescribeProcess(it->second)};
+  }
+  return std::nullopt;
+}
+
+bool IsTerminalDevice(const struct stat& st) {
+  if (!S_ISCHR(st.st_mode)) return false;
+  const unsigned major_number = major(st.st_rdev);
+  if (major_number >= kFirstPtyMajor && major_number <= kLastPtyMajor) return true;
+  const std::string sysfs = "/sys/dev/char/" + std::to_string(major_number) + ":" +
+                            std::to_string(minor(st.st_rdev)) + "/subsystem";
+  return BaseName(RealPath(sysfs)) == "tty";
+}
+
+bool IsTerminalAlias(const struct stat& st) {
+  const unsigned major_number = major(st.st_rdev);
+  const unsigned minor_number = minor(st.st_rdev);
+  return (major_number == 5 && minor_number <= 2) || (major_number == 4 && minor_number == 0);
+}
+
+std::string OwnLockFileName(const std::string& resolved) {
+  return "LCK.." + SlashForm(resolved);
+}
+
+bool OwnLockFile::Take(const std::string& resolved, PortClaim* claim) {
+  m_path.clear();
+  const std::vector<std::string> dirs = LockDirectories();
+  if (dirs.empty()) return true;
+  const std::string dir = dirs.front();
+  const std::string lock = dir + "/" + OwnLockFileName(resolved);
+  const std::string own = std::to_string(::getpid());
+  const std::string temp = dir + "/LTMP." + own;
+  const std::string aside = dir + "/LTMP." + own + ".stale";
+
+  // Written whole under a name of our own first, then linked in: the lock appears complete or
+  // not at all, and link() never replaces anything.
+  ::unlink(temp.c_str());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return true;  // a folder we may not write: no lock files here
+  ::fchmod(fd, 0644);       // readable by every other tool, whatever the umask
+  char text[16];
+  const int len = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
+  const bool written = ::write(fd, text, static_cast<std::size_t>(len)) == len;
+  ::close(fd);
+  if (!written) {
+    ::unlink(temp.c_str());
+    return true;
+  }
+  bool held = false;
+  for (int attempt = 0; attempt < 3 && !held; ++attempt) {
+    if (::link(temp.c_str(), lock.c_str()) == 0) {
+      held = true;
+      break;
+    }
+    if (errno != EEXIST) break;
+    const LockState state = ReadLock(lock);
+    if (state.kind == LockState::Kind::kHeld) {
+      ::unlink(temp.c_str());
+      *claim = state.claim;
+      return false;
+    }
+    if (state.kind == LockState::Kind::kNotAFile) break;  // not a lock: not ours to remove
+    if (state.kind != LockState::Kind::kStale) continue;  // gone meanwhile: try again
+    // A stale lock is moved aside before it is removed, and removed only if it is still the
+    // file that was found stale: a competitor's fresh lock that took its place meanwhile is put
+    // back, never deleted.
+    if (::rename(lock.c_str(), aside.c_str()) != 0) break;
+    struct stat moved {};
+    if (::lstat(aside.c_str(), &moved) == 0 && S_ISREG(moved.st_mode) &&
+        moved.st_ino == state.inode) {
+      ::unlink(aside.c_str());
+      continue;
+    }
+    if (::link(aside.c_str(), lock.c_str()) == 0) ::unlink(aside.c_str());
+  }
+  ::unlink(temp.c_str());
+  if (!held) return true;
+  // Taken: check that the file there is ours (a competitor cannot have replaced it, but a
+  // stale-lock remover that does not check as above might have).
+  const LockState now = ReadLock(lock);
+  if (now.kind == LockState::Kind::kHeld && now.pid == ::getpid()) m_path = lock;
+  return true;
+}
+
+void RemoveOwnLockFile(const char* lock_file) {
+  if (lock_file[0] == '\0') return;
+  const LockState state = ReadLock(lock_file);
+  if (state.kind == LockState::Kind::kHeld && state.pid == ::getpid()) ::unlink(lock_file);
+}
+
+}  // namespace quillon
