@@ -50,10 +50,11 @@ held 4 flock /dev/ttyS1 $cli --serial 1234 --no-udp
 held 5 open /dev/ttyS1 $cli --serial 1234 --no-udp
 held 6 lock /dev/ttyS1 $cli --serial 1234 --no-udp
 held 7 open /dev/ttyUSB0 $cli --serial 4321 --no-udp
-# A port at other settings, its modem lines left up: searched, but the device is elsewhere.
-stty -F /dev/ttyS1 9600 cs7 parenb -parodd -hupcl
+# A port at other settings (XON/XOFF, which the adapter does itself), its modem lines left up:
+# searched, but the device is elsewhere.
+stty -F /dev/ttyS1 9600 cs7 parenb -parodd -hupcl ixon
 step 8 $cli --serial 4321 --no-udp
-stty -F /dev/ttyUSB0 9600 cs7 parenb -parodd -hupcl
+stty -F /dev/ttyUSB0 9600 cs7 parenb -parodd -hupcl ixon
 step 9 $cli --serial 1234 --no-udp
 echo "@@ done"
 poweroff -f

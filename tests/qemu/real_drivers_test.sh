@@ -185,12 +185,12 @@ touched() {  # STEP PORT: what reached the port's hardware during the step, if a
   m=$(at "$1" "$2" modem) s=$(at "$1" "$2" settings)
   [ "$m" = 0 ] && [ "$s" = 0 ] || echo "$2: $m modem-control and $s line-settings writes;"
 }
-usb_flow() { [ "$1" = ttyUSB0 ] && echo " flow=none"; }
+usb_flow() { [ "$1" = ttyUSB0 ] && echo " flow=$2"; }
 
 record=1200073412010000881394112003112233440000
 for row in "1 ttyS1 16550 UART, 8250 driver" "2 ttyUSB0 FTDI adapter, ftdi_sio"; do
   read -r s port what <<<"$row"
-  want="baud=38400 parity=N data=8 stop=1 dtr=1 rts=0$(usb_flow "$port")"
+  want="baud=38400 parity=N data=8 stop=1 dtr=1 rts=0$(usb_flow "$port" none)"
   got=$(at "$s" "$port" first) rec=$(cat "$logs/$port.record" 2>/dev/null)
   if [ "$(status_of "$s")" != 0 ] || [[ "$(output_of "$s")" != *"(/dev/$port)."* ]]; then
     fail "Start over /dev/$port ($what): exit status $(status_of "$s"): $(output_of "$s")"
@@ -210,7 +210,7 @@ for want in 0403:6001 " QEMU " "QEMU USB SERIAL" QTEST0042; do
   [[ "$usb" == *"$want"* ]] || missing+=" '$want'"
 done
 if [ "$(status_of 3)" = 0 ] && [ -z "$missing" ]; then
-  pass "--list-ports names the FTDI adapter's USB identity: $(tr -s ' ' <<<"${usb#*| }")"
+  pass "--list-ports names the FTDI adapter's USB identity: $(awk '{ $1 = $1; print }' <<<"${usb#*| }")"
 else
   fail "--list-ports: exit status $(status_of 3), the adapter's line lacks$missing: $(output_of 3)"
 fi
@@ -218,32 +218,39 @@ what=$(for port in ttyS0 ttyS1 ttyUSB0; do touched 3 "$port"; done)
 if [ -z "$what" ]; then pass "--list-ports opens no port: no modem-control or settings write"
 else fail "--list-ports opened ports: ${what//$'\n'/ }"; fi
 
-for row in "4 flock ttyS1" "5 open ttyS1" "6 lock ttyS1" "7 open ttyUSB0"; do
-  read -r s kind port <<<"$row"
+for row in "4 ttyS1 with flock" "5 ttyS1 open, no lock" "6 ttyS1 lock file" \
+           "7 ttyUSB0 open, no lock"; do
+  read -r s port how <<<"$row"
   what=$(touched "$s" "$port")
   [ -n "$what" ] || grep -a -q "@@ $s holder alive" "$con" || what="the holder did not hold it"
-  case $kind in flock) how="with flock" ;; open) how="open, no lock" ;; lock) how="lock file" ;; esac
-  if [ -z "$what" ]; then pass "a search leaves /dev/$port alone while another process holds it ($how)"
-  else fail "a search reached /dev/$port held by another process ($how): $what $(output_of "$s")"; fi
+  if [ -z "$what" ]; then
+    pass "a search leaves /dev/$port alone while another process holds it ($how)"
+  else
+    fail "a search reached /dev/$port held by another process ($how): $what $(output_of "$s")"
+  fi
 done
 
 what=$(for s in 4 5 6 7 8 9; do touched "$s" ttyS0 | sed "s/^/step $s: /"; done)
-if [ -z "$what" ]; then pass "the searches without --port leave the console /dev/ttyS0 alone (6 searches)"
-else fail "searches without --port reached the console /dev/ttyS0: ${what//$'\n'/ }"; fi
+if [ -z "$what" ]; then
+  pass "the searches without --port leave the console /dev/ttyS0 alone (6 searches)"
+else
+  fail "searches without --port reached the console /dev/ttyS0: ${what//$'\n'/ }"
+fi
 
 for row in "8 ttyS1" "9 ttyUSB0"; do
   read -r s port <<<"$row"
-  want="baud=9600 parity=E data=7 stop=1 dtr=1 rts=1$(usb_flow "$port")"
+  want="baud=9600 parity=E data=7 stop=1 dtr=1 rts=1$(usb_flow "$port" xon/xoff)"
   before=$(at "$s" "$port" begin) after=$(at "$s" "$port" end)
   if [ "$before" != "$want" ]; then
-    fail "a searched port keeps its state: stty did not set /dev/$port to 9600 7E1 ($before)"
+    fail "a searched port keeps its state: stty did not set /dev/$port to 9600 7E1 ($before," \
+         "wanted $want)"
   elif [ "$(at "$s" "$port" first)" = - ]; then
     fail "a searched port keeps its state: /dev/$port was not searched: $(output_of "$s")"
   elif [ "$after" != "$before" ]; then
     fail "a searched port keeps its state: /dev/$port was $before, after the Start $after"
   else
     pass "a searched port that is not the device keeps its state: /dev/$port still 9600 7E1," \
-         "DTR and RTS on"
+         "DTR and RTS on$([ "$port" = ttyUSB0 ] && echo ", XON/XOFF")"
   fi
 done
 finish

@@ -89,8 +89,12 @@ $1 == "usb_serial_set_data" {
   stop["ttyUSB0"] = $NF
   next
 }
-$1 == "usb_serial_set_flow_control" { flow["ttyUSB0"] = $NF == 0 ? "none" : "hw" $NF; next }
-$1 == "usb_serial_set_xonxoff" { flow["ttyUSB0"] = "xon/xoff"; next }
+# The adapter's flow control: 0 none, 1 RTS/CTS, 2 DTR/DSR, 4 XON/XOFF.
+$1 == "usb_serial_set_flow_control" {
+  split("none rts/cts dtr/dsr 3 xon/xoff", kinds, " ")
+  flow["ttyUSB0"] = ($NF + 1) in kinds ? kinds[$NF + 1] : $NF
+  next
+}
 # The adapter's bulk OUT endpoint (2) is the xHCI endpoint context 4.
 $1 == "usb_xhci_xfer_start" && field("epid") == "4," { sent("ttyUSB0"); next }
 END {
