@@ -38,6 +38,10 @@ describe() {
     g++-mingw-w64-x86-64-posix) echo "x86_64-w64-mingw32-g++-posix|-|-" ;;
     wine) echo "wine|wine|wine" ;;
     wine64) echo "wine64|wine|wine" ;;
+    qemu-system-x86) echo "qemu-system-x86_64, for the real-driver tests|qemu-system-x86|qemu-system-x86" ;;
+    busybox-static) echo "a static busybox (/bin/busybox), for the real-driver tests|busybox|busybox" ;;
+    cpio) echo "cpio|cpio|cpio" ;;
+    kmod) echo "depmod and modprobe|kmod|kmod" ;;
     *) echo "Debian's $1 (no check known)|-|-" ;;
   esac
 }
@@ -74,6 +78,10 @@ present() {
     desktop-file-utils) have desktop-file-validate ;;
     googletest) exists /usr/src/googletest/CMakeLists.txt ;;
     g++-mingw-w64-x86-64-posix) have x86_64-w64-mingw32-g++-posix ;;
+    qemu-system-x86) have qemu-system-x86_64 ;;
+    busybox-static) exists /bin/busybox /usr/bin/busybox ;;
+    cpio) have cpio ;;
+    kmod) have depmod /sbin/depmod /usr/sbin/depmod ;;
     *) return 1 ;;
   esac
 }
