@@ -231,6 +231,8 @@ for row in "4 ttyS1 with flock" "5 ttyS1 open, no lock" "6 ttyS1 lock file" \
 done
 
 what=$(for s in 4 5 6 7 8 9; do touched "$s" ttyS0 | sed "s/^/step $s: /"; done)
+# A5 5A: how an identify request begins.
+LC_ALL=C grep -a -q $'\xa5\x5a' "$con" && what+=" an identify request was written to it"
 if [ -z "$what" ]; then
   pass "the searches without --port leave the console /dev/ttyS0 alone (6 searches)"
 else
