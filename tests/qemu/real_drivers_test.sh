@@ -118,8 +118,8 @@ boot() {  # NAME ACCEL CMDLINE [QEMU OPTION]...: the guest's console in $logs/NA
 }
 accel=${QUILLON_QEMU_ACCEL:-}
 if [ -z "$accel" ]; then
-  # /dev/kvm is there on some hosts without working: a guest that does not boot within 20 s
-  # there is tried once per cache, and the answer kept.
+  # On some hosts /dev/kvm exists but boots no guest (QEMU hangs or aborts): whether it boots
+  # one within 20 s is tried once per cache, and the answer kept.
   accel=tcg
   if [ -r "$cache/accel" ]; then
     accel=$(cat "$cache/accel")
