@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -174,8 +175,9 @@ LockState ReadLock(const std::string& file) {
     return state;
   }
   state.kind = LockState::Kind::kHeld;
-  state.claim = {PortClaim::Kind::kLockFile,
-                 "lock file " + file + " of " + DescribeProcess(static_cast<pid_t>(*pid))};
+  // The process is named only when the claim is shown: the tool's own lock is read back
+  // twice per port.
+  state.claim = {PortClaim::Kind::kLockFile, "lock file " + file + " of "};
   return state;
 }
 
@@ -222,6 +224,16 @@ std::set<dev_t> ActiveConsoles() {
   return consoles;
 }
 
+// Whether the process holds a lock (flock, fcntl) through that descriptor: its fdinfo lists
+// each as "lock:\t1: FLOCK  ADVISORY  WRITE ...".
+bool HoldsLock(pid_t pid, int fd) {
+  std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+  for (std::string line; std::getline(info, line);) {
+    if (line.rfind("lock:", 0) == 0 && line.find("->") == std::string::npos) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string DescribeProcess(pid_t pid) {
@@ -233,6 +245,7 @@ std::string DescribeProcess(pid_t pid) {
 PortHolderSurvey PortHolderSurvey::Take() {
   PortHolderSurvey survey;
   const pid_t self = ::getpid();
+  bool unreadable = false;
   if (DIR* proc = ::opendir("/proc")) {
     while (const dirent* entry = ::readdir(proc)) {
       if (!AllDigits(entry->d_name)) continue;
@@ -242,7 +255,10 @@ PortHolderSurvey PortHolderSurvey::Take() {
       const std::string fd_dir = std::string(entry->d_name) + "/fd";
       const int dir_fd =
           ::openat(::dirfd(proc), fd_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (dir_fd < 0) continue;  // another user's process, or one that just ended
+      if (dir_fd < 0) {
+        unreadable = unreadable || errno == EACCES;  // another user's process
+        continue;                                    // or one that has just ended
+      }
       DIR* fds = ::fdopendir(dir_fd);
       if (!fds) {
         ::close(dir_fd);
@@ -253,7 +269,7 @@ PortHolderSurvey PortHolderSurvey::Take() {
         struct stat st {};
         // Follows the descriptor's link to what it has open; nothing is opened.
         if (::fstatat(dir_fd, fd_entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode)) {
-          survey.m_openBy.emplace(st.st_rdev, pid);
+          survey.m_openBy.emplace(st.st_rdev, std::make_pair(pid, std::atoi(fd_entry->d_name)));
         }
       }
       ::closedir(fds);
@@ -261,9 +277,13 @@ PortHolderSurvey PortHolderSurvey::Take() {
     ::closedir(proc);
   }
 
+  // A process that holds a lock on a device has it open, and the lock shows in the descriptor's
+  // fdinfo. /proc/locks is read only for the processes whose descriptors this user cannot see:
+  // reading it waits for the kernel to quiesce every lock operation (several milliseconds).
   // "1: FLOCK  ADVISORY  WRITE 4211 00:05:87 0 EOF"; "->" marks a waiter, not a holder.
-  std::ifstream locks("/proc/locks");
-  for (std::string line; std::getline(locks, line);) {
+  std::ifstream locks;
+  if (unreadable) locks.open("/proc/locks");
+  for (std::string line; locks.is_open() && std::getline(locks, line);) {
     std::istringstream fields(line);
     std::string id, type, mode, access, where;
     long pid = 0;
@@ -278,9 +298,39 @@ PortHolderSurvey PortHolderSurvey::Take() {
         static_cast<pid_t>(pid));
   }
 
+  for (const std::string& dir : LockDirectories()) {
+    LockFolder folder;
+    folder.path = dir;
+    folder.Refresh();
+    survey.m_lockFolders.push_back(std::move(folder));
+  }
   survey.m_consoles = ActiveConsoles();
   survey.m_ownTerminal = ControllingTerminal();
   return survey;
+}
+
+void PortHolderSurvey::LockFolder::Refresh() {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    names.clear();
+    return;
+  }
+  // A folder's time stamp has the granularity of the kernel's tick: a file made within the same
+  // tick as the listing leaves it unchanged, so a recent stamp is never trusted.
+  if (settled && st.st_mtim.tv_sec == changed.tv_sec && st.st_mtim.tv_nsec == changed.tv_nsec) {
+    return;
+  }
+  changed = st.st_mtim;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  settled = now.tv_sec - changed.tv_sec >= 2;
+  names.clear();
+  if (DIR* d = ::opendir(path.c_str())) {
+    while (const dirent* entry = ::readdir(d)) {
+      if (entry->d_name[0] == 'L') names.insert(entry->d_name);  // LCK.., LK.
+    }
+    ::closedir(d);
+  }
 }
 
 std::optional<PortClaim> PortHolderSurvey::Claim(const std::string& path,
@@ -292,18 +342,30 @@ std::optional<PortClaim> PortHolderSurvey::Claim(const std::string& path,
   if (m_ownTerminal && *m_ownTerminal == st.st_rdev) {
     return PortClaim{PortClaim::Kind::kOwnTerminal, "the terminal this program runs in"};
   }
-  for (const std::string& dir : LockDirectories()) {
-    for (const std::string& name : LockNames(path, resolved, st)) {
-      LockState lock = ReadLock(dir + "/" + name);
-      if (lock.kind == LockState::Kind::kHeld) return lock.claim;
+  const std::vector<std::string> names = LockNames(path, resolved, st);
+  for (LockFolder& folder : m_lockFolders) {
+    folder.Refresh();
+    for (const std::string& name : names) {
+      if (folder.names.count(name) == 0) continue;
+      LockState lock = ReadLock(folder.path + "/" + name);
+      if (lock.kind != LockState::Kind::kHeld) continue;
+      if (lock.pid > 0) lock.claim.detail += DescribeProcess(lock.pid);
+      return lock.claim;
     }
   }
   if (const auto it = m_lockedBy.find({st.st_dev, st.st_ino}); it != m_lockedBy.end()) {
     return PortClaim{PortClaim::Kind::kAdvisoryLock,
                      "locked by another program (flock): " + DescribeProcess(it->second)};
   }
-  if (const auto it = m_openBy.find(st.st_rdev); it != m_openBy.end()) {
-    return PortClaim{PortClaim::Kind::kOpenElsewhere, DescribeProcess(it->second)};
+  const auto [first, last] = m_openBy.equal_range(st.st_rdev);
+  for (auto it = first; it != last; ++it) {
+    if (HoldsLock(it->second.first, it->second.second)) {
+      return PortClaim{PortClaim::Kind::kAdvisoryLock,
+                       "locked by another program (flock): " + DescribeProcess(it->second.first)};
+    }
+  }
+  if (first != last) {
+    return PortClaim{PortClaim::Kind::kOpenElsewhere, DescribeProcess(first->second.first)};
   }
   return std::nullopt;
 }
@@ -329,7 +391,7 @@ std::string OwnLockFileName(const std::string& resolved) {
 
 bool OwnLockFile::Take(const std::string& resolved, PortClaim* claim) {
   m_path.clear();
-  const std::vector<std::string> dirs = LockDirectories();
+  static const std::vector<std::string> dirs = LockDirectories();  // fixed for a process
   if (dirs.empty()) return true;
   const std::string dir = dirs.front();
   const std::string lock = dir + "/" + OwnLockFileName(resolved);
@@ -362,6 +424,7 @@ bool OwnLockFile::Take(const std::string& resolved, PortClaim* claim) {
     if (state.kind == LockState::Kind::kHeld) {
       ::unlink(temp.c_str());
       *claim = state.claim;
+      if (state.pid > 0) claim->detail += DescribeProcess(state.pid);
       return false;
     }
     if (state.kind == LockState::Kind::kNotAFile) break;  // not a lock: not ours to remove

@@ -43,9 +43,21 @@ class PortHolderSurvey {
   std::size_t ProcessesSeen() const { return m_processes; }
 
  private:
-  std::map<dev_t, pid_t> m_openBy;  // device number -> a process that has it open
-  // (filesystem device, inode) of a locked file -> the process that holds the lock.
+  // Device number -> (process, descriptor) of each other process that has it open.
+  std::multimap<dev_t, std::pair<pid_t, int>> m_openBy;
+  // (filesystem device, inode) of a locked file -> the process that holds the lock; read from
+  // /proc/locks only for the processes whose descriptors this user may not see.
   std::map<std::pair<dev_t, ino_t>, pid_t> m_lockedBy;
+  // A lock folder and the names in it: a port's candidate lock names are read only where a file
+  // of that name exists. The list is made again whenever the folder has changed since.
+  struct LockFolder {
+    std::string path;
+    timespec changed{};
+    bool settled = false;  // changed well before it was listed: a later change shows in `changed`
+    std::set<std::string> names;
+    void Refresh();
+  };
+  mutable std::vector<LockFolder> m_lockFolders;
   std::set<dev_t> m_consoles;
   std::optional<dev_t> m_ownTerminal;
   std::size_t m_processes = 0;
