@@ -126,11 +126,7 @@ std::optional<long> LockPid(const char* text, ssize_t n) {
       ascii = false;
     }
   }
-  if (ascii && digit_seen) {
-    char* end = nullptr;
-    const long pid = std::strtol(text, &end, 10);
-    return pid;
-  }
+  if (ascii && digit_seen) return std::strtol(text, nullptr, 10);
   if (n == static_cast<ssize_t>(sizeof(int))) {
     int binary = 0;
     std::memcpy(&binary, text, sizeof binary);
@@ -315,15 +311,17 @@ void PortHolderSurvey::LockFolder::Refresh() {
     names.clear();
     return;
   }
-  // A folder's time stamp has the granularity of the kernel's tick: a file made within the same
-  // tick as the listing leaves it unchanged, so a recent stamp is never trusted.
+  // A folder's time stamp comes from the kernel's coarse clock, one value per tick: a file made
+  // in the same tick as the listing would leave it unchanged. So the stamp is trusted only once
+  // that clock has moved past it, and from then on any change shows as another stamp.
   if (settled && st.st_mtim.tv_sec == changed.tv_sec && st.st_mtim.tv_nsec == changed.tv_nsec) {
     return;
   }
   changed = st.st_mtim;
   timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  settled = now.tv_sec - changed.tv_sec >= 2;
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  settled = now.tv_sec > changed.tv_sec ||
+            (now.tv_sec == changed.tv_sec && now.tv_nsec > changed.tv_nsec);
   names.clear();
   if (DIR* d = ::opendir(path.c_str())) {
     while (const dirent* entry = ::readdir(d)) {
@@ -389,40 +387,65 @@ std::string OwnLockFileName(const std::string& resolved) {
   return "LCK.." + SlashForm(resolved);
 }
 
-bool OwnLockFile::Take(const std::string& resolved, PortClaim* claim) {
-  m_path.clear();
-  static const std::vector<std::string> dirs = LockDirectories();  // fixed for a process
-  if (dirs.empty()) return true;
-  const std::string dir = dirs.front();
-  const std::string lock = dir + "/" + OwnLockFileName(resolved);
-  const std::string own = std::to_string(::getpid());
-  const std::string temp = dir + "/LTMP." + own;
-  const std::string aside = dir + "/LTMP." + own + ".stale";
+namespace {
 
-  // Written whole under a name of our own first, then linked in: the lock appears complete or
-  // not at all, and link() never replaces anything.
-  ::unlink(temp.c_str());
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return true;  // a folder we may not write: no lock files here
-  ::fchmod(fd, 0644);       // readable by every other tool, whatever the umask
+// The tool's lock file says the same for every port (this process's pid), so it is written once
+// per process under a name of its own and linked in under each port's lock name: the lock
+// appears complete or not at all, link() never replaces anything, and a search of 256 ports
+// makes one file, not 256. Removed with the last lock that uses it. Plain and fixed-size, so
+// that a signal handler can remove it.
+struct LockTemplate {
+  char path[128] = {};
+  int users = 0;
+};
+LockTemplate g_template;
+
+bool MakeTemplate(const std::string& dir) {
+  if (g_template.path[0] != '\0') return true;
+  const std::string path = dir + "/LTMP." + std::to_string(::getpid());
+  if (path.size() >= sizeof g_template.path) return false;
+  ::unlink(path.c_str());
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  ::fchmod(fd, 0644);  // readable by every other tool, whatever the umask
   char text[16];
   const int len = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
   const bool written = ::write(fd, text, static_cast<std::size_t>(len)) == len;
   ::close(fd);
   if (!written) {
-    ::unlink(temp.c_str());
-    return true;
+    ::unlink(path.c_str());
+    return false;
   }
+  std::memcpy(g_template.path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+void DropTemplateUser(bool was_user) {
+  if (was_user && g_template.users > 0) --g_template.users;
+  if (g_template.users == 0 && g_template.path[0] != '\0') {
+    ::unlink(g_template.path);
+    g_template.path[0] = '\0';
+  }
+}
+
+}  // namespace
+
+bool OwnLockFile::Take(const std::string& resolved, PortClaim* claim) {
+  m_path.clear();
+  static const std::vector<std::string> dirs = LockDirectories();  // fixed for a process
+  if (dirs.empty() || !MakeTemplate(dirs.front())) return true;    // no lock folder we may write
+  const std::string lock = dirs.front() + "/" + OwnLockFileName(resolved);
+  const std::string aside = std::string(g_template.path) + ".stale";
   bool held = false;
   for (int attempt = 0; attempt < 3 && !held; ++attempt) {
-    if (::link(temp.c_str(), lock.c_str()) == 0) {
+    if (::link(g_template.path, lock.c_str()) == 0) {
       held = true;
       break;
     }
     if (errno != EEXIST) break;
     const LockState state = ReadLock(lock);
     if (state.kind == LockState::Kind::kHeld) {
-      ::unlink(temp.c_str());
+      DropTemplateUser(false);
       *claim = state.claim;
       if (state.pid > 0) claim->detail += DescribeProcess(state.pid);
       return false;
@@ -441,12 +464,12 @@ bool OwnLockFile::Take(const std::string& resolved, PortClaim* claim) {
     }
     if (::link(aside.c_str(), lock.c_str()) == 0) ::unlink(aside.c_str());
   }
-  ::unlink(temp.c_str());
-  if (!held) return true;
-  // Taken: check that the file there is ours (a competitor cannot have replaced it, but a
-  // stale-lock remover that does not check as above might have).
-  const LockState now = ReadLock(lock);
-  if (now.kind == LockState::Kind::kHeld && now.pid == ::getpid()) m_path = lock;
+  if (!held) {
+    DropTemplateUser(false);
+    return true;
+  }
+  ++g_template.users;
+  m_path = lock;
   return true;
 }
 
@@ -454,6 +477,11 @@ void RemoveOwnLockFile(const char* lock_file) {
   if (lock_file[0] == '\0') return;
   const LockState state = ReadLock(lock_file);
   if (state.kind == LockState::Kind::kHeld && state.pid == ::getpid()) ::unlink(lock_file);
+  DropTemplateUser(true);
+}
+
+void RemoveLockTemplateForExit() {
+  if (g_template.path[0] != '\0') ::unlink(g_template.path);
 }
 
 }  // namespace quillon

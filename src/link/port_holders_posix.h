@@ -53,7 +53,7 @@ class PortHolderSurvey {
   struct LockFolder {
     std::string path;
     timespec changed{};
-    bool settled = false;  // changed well before it was listed: a later change shows in `changed`
+    bool settled = false;  // changed before the tick it was listed in: a later change shows
     std::set<std::string> names;
     void Refresh();
   };
@@ -91,5 +91,7 @@ std::string OwnLockFileName(const std::string& resolved);
 
 // Removes the lock file only while it still names this process.
 void RemoveOwnLockFile(const char* lock_file);
+// From a signal handler, after every lock file was removed: the file the locks were linked from.
+void RemoveLockTemplateForExit();
 
 }  // namespace quillon

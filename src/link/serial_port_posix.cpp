@@ -186,9 +186,12 @@ const PortHolderSurvey& RecentSurvey() {
 // Everything that can be known about a port without opening it: that it exists, is a serial
 // port at all, is not a console or this program's terminal, and that no other program holds it.
 // kOpened means: free as far as can be seen from outside.
+// *resolved is the device node the path leads to: what is checked is what gets opened, even when
+// a link on the way is changed meanwhile.
 SerialOpenResult CheckBeforeOpen(const std::string& path, const PortHolderSurvey& survey,
-                                 struct stat* st) {
-  if (::stat(path.c_str(), st) != 0) {
+                                 struct stat* st, std::string* resolved) {
+  *resolved = RealPath(path);
+  if (::stat(resolved->c_str(), st) != 0) {
     const int err = errno;
     if (err == EACCES) {
       return Refused(SerialOpenStatus::kPermissionDenied, ErrorText(err), GroupOf(path));
@@ -204,7 +207,7 @@ SerialOpenResult CheckBeforeOpen(const std::string& path, const PortHolderSurvey
   if (IsTerminalAlias(*st)) {
     return Refused(SerialOpenStatus::kNotASerialPort, "stands for another terminal");
   }
-  if (const std::optional<PortClaim> claim = survey.Claim(path, RealPath(path), *st)) {
+  if (const std::optional<PortClaim> claim = survey.Claim(path, *resolved, *st)) {
     const bool never =
         claim->kind == PortClaim::Kind::kConsole || claim->kind == PortClaim::Kind::kOwnTerminal;
     return Refused(never ? SerialOpenStatus::kNotSearched : SerialOpenStatus::kBusy, claim->detail);
@@ -216,9 +219,10 @@ SerialOpenResult CheckBeforeOpen(const std::string& path, const PortHolderSurvey
 SerialOpenResult CheckAndOpen(const std::string& path, const PortHolderSurvey& survey, int* fd) {
   *fd = -1;
   struct stat st {};
-  SerialOpenResult checked = CheckBeforeOpen(path, survey, &st);
+  std::string resolved;
+  SerialOpenResult checked = CheckBeforeOpen(path, survey, &st, &resolved);
   if (checked.status != SerialOpenStatus::kOpened) return checked;
-  const int opened = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int opened = ::open(resolved.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (opened < 0) {
     const int err = errno;
     switch (err) {
@@ -231,7 +235,8 @@ SerialOpenResult CheckAndOpen(const std::string& path, const PortHolderSurvey& s
         return Refused(SerialOpenStatus::kMissing, ErrorText(err));
     }
   }
-  if (!::isatty(opened)) {
+  struct stat now {};
+  if (::fstat(opened, &now) != 0 || now.st_rdev != st.st_rdev || !::isatty(opened)) {
     ::close(opened);
     return Refused(SerialOpenStatus::kNotASerialPort, "not a terminal device");
   }
@@ -436,7 +441,8 @@ void SystemPlatform::SerialEnsureBaudRate(SerialHandle h) {
 // another program cannot be seen this way (that port shows as free, and a search skips it).
 SerialOpenResult ProbeSerialPort(const std::string& path) {
   struct stat st {};
-  SerialOpenResult result = CheckBeforeOpen(path, RecentSurvey(), &st);
+  std::string resolved;
+  SerialOpenResult result = CheckBeforeOpen(path, RecentSurvey(), &st, &resolved);
   if (result.status == SerialOpenStatus::kOpened && ::access(path.c_str(), R_OK | W_OK) != 0) {
     const int err = errno;
     return Refused(SerialOpenStatus::kPermissionDenied, ErrorText(err), GroupOf(path));
@@ -495,6 +501,7 @@ void ReleaseSerialPortsForExit() {
     if (p.lockFile[0] != '\0') ::unlink(p.lockFile);
     ::close(fd);
   }
+  RemoveLockTemplateForExit();
 }
 
 }  // namespace quillon

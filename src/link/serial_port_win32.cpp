@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ std::string DeviceName(const std::string& path) {
   }
   return path;
 }
+
+// Each open port's settings as the tool found them (one thread uses the ports).
+std::map<HANDLE, DCB> g_found;
 
 std::string ComName(int n) {
   return "\\\\.\\COM" + std::to_string(n);
@@ -102,7 +106,7 @@ SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
   ::SetupComm(h, kInputQueueBytes, kOutputQueueBytes);
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  ::GetCommState(h, &dcb);
+  if (::GetCommState(h, &dcb)) g_found[h] = dcb;
   dcb.BaudRate = kBaudRate;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
@@ -118,6 +122,7 @@ SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   if (!::SetCommState(h, &dcb)) {
     error = ::GetLastError();
+    g_found.erase(h);
     ::CloseHandle(h);
     SerialOpenResult r = Refused(SerialOpenStatus::kSettingsRefused, error);
     r.detail = "settings refused: " + r.detail;
@@ -126,8 +131,14 @@ SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
   return {reinterpret_cast<SerialHandle>(h), SerialOpenStatus::kOpened, {}, {}};
 }
 
+// The line settings, DTR and RTS included, go back to what the port had before the tool opened it.
 void SystemPlatform::ClosePath(SerialHandle h) {
-  ::CloseHandle(Native(h));
+  const HANDLE native = Native(h);
+  if (const auto it = g_found.find(native); it != g_found.end()) {
+    ::SetCommState(native, &it->second);
+    g_found.erase(it);
+  }
+  ::CloseHandle(native);
 }
 
 // The exclusive open is the system's own check of every holder; there is nothing to look at

@@ -15,6 +15,7 @@ namespace {
 
 struct Seen {
   std::string iconName;
+  std::string text;
   bool visible = false;
   int looks = 0;
 };
@@ -44,18 +45,38 @@ gboolean Inspect(gpointer data) {
     seen->iconName = name;
     seen->visible = gtk_widget_get_visible(image);
   }
+  gchar* text = nullptr;
+  g_object_get(box, "text", &text, nullptr);
+  if (text != nullptr) seen->text = text;
+  g_free(text);
   gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
   return G_SOURCE_REMOVE;
 }
 
-TEST(MessageBox, ShowsTheIconOfItsStyle) {
+// A text with bytes from outside (a holder's name, a USB string) shows with replacement
+// characters, never as an empty box.
+TEST(MessageBox, ShowsTheIconOfItsStyleAndItsWholeText) {
   QUILLON_REQUIRE_GUI();
-  for (const auto& [style, icon] : {std::pair{kStyleError, "dialog-warning"},
-                                    std::pair{kStyleInformation, "dialog-information"}}) {
-    SCOPED_TRACE(icon);
+  struct Case {
+    int style;
+    const char* icon;
+    std::string_view text;
+    std::string_view shown;
+  };
+  const Case cases[] = {
+      {kStyleError, "dialog-warning", kTextUnknownError, kTextUnknownError},
+      {kStyleInformation, "dialog-information", kTextNotDetected, kTextNotDetected},
+      {kStyleError, "dialog-warning", "busy (\x1b[2Jterm\xff, pid 7)",
+       "busy (\xEF\xBF\xBD[2Jterm\xEF\xBF\xBD, pid 7)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    const int style = c.style;
+    const char* icon = c.icon;
     Seen seen;
     g_timeout_add(10, Inspect, &seen);
-    ShowMessageBox(nullptr, kTextUnknownError, style);
+    ShowMessageBox(nullptr, c.text, style);
+    EXPECT_NE(seen.text.find(c.shown), std::string::npos) << seen.text;
     EXPECT_EQ(seen.iconName, icon);
     EXPECT_TRUE(seen.visible);
     EXPECT_TRUE(gtk_icon_theme_has_icon(gtk_icon_theme_get_default(), icon))

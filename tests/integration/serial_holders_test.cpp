@@ -258,37 +258,54 @@ TEST_F(SerialHoldersTest, TheToolSeesEveryHolderAndLeavesThePortAsFound) {
   struct Case {
     const char* what;
     Hold hold;
-    const char* name;  // the holder's process name
-    bool fifoLock;     // a FIFO planted at the lock file's name
+    const char* name;                           // the holder's process name
+    enum { kNoLock, kFifo, kUnreadable } lock;  // at picocom's name for the port
+    bool unprivileged;                          // the tool runs as nobody
     const char* busy;  // the reason on standard error, then in --json; nullptr: searched
     const char* busyJson;
+    bool withPid;  // the reason ends with the holder's pid
   };
   const Case cases[] = {
-      {"a terminal program without locks", Hold::kOpen, "minicom", false, "busy (minicom, pid ",
-       "busy (minicom, pid "},
-      {"a holder named with escape sequences", Hold::kOpen, "\x1b[2J\x1b[Hdone\xff", false,
-       "busy (\\x1B[2J\\x1B[Hdone\\xFF, pid ", "busy (\\u001b[2J\\u001b[Hdone\xEF\xBF\xBD, pid "},
-      {"a FIFO at the lock file's name", Hold::kNothing, nullptr, true, nullptr, nullptr},
-      {"nobody", Hold::kNothing, nullptr, false, nullptr, nullptr},
+      {"a terminal program without locks", Hold::kOpen, "minicom", Case::kNoLock, false,
+       "busy (minicom, pid ", "busy (minicom, pid ", true},
+      {"a holder named with escape sequences", Hold::kOpen, "\x1b[2J\x1b[Hdone\xff", Case::kNoLock,
+       false, "busy (\\x1B[2J\\x1B[Hdone\\xFF, pid ",
+       "busy (\\u001b[2J\\u001b[Hdone\xEF\xBF\xBD, pid ", true},
+      {"a root program's flock, seen by a user who may not see its descriptors", Hold::kFlock,
+       "picocom", Case::kNoLock, true, "busy (locked by another program (flock): picocom, pid ",
+       "busy (locked by another program (flock): picocom, pid ", true},
+      {"a lock file the user may not read", Hold::kNothing, nullptr, Case::kUnreadable, true,
+       "(unreadable))", "(unreadable))", false},
+      {"a FIFO at the lock file's name", Hold::kNothing, nullptr, Case::kFifo, false, nullptr,
+       nullptr, false},
+      {"nobody holds it", Hold::kNothing, nullptr, Case::kNoLock, false, nullptr, nullptr, false},
   };
+  ::chmod(m_path.c_str(), 0666);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Holder holder(m_path, c.hold, c.name);
     ASSERT_TRUE(holder.ok());
-    if (c.fifoLock) {
-      ASSERT_EQ(::mkfifo(m_locks[0].c_str(), 0666), 0);
+    if (c.lock == Case::kFifo) {
+      ASSERT_EQ(::mkfifo(m_locks[1].c_str(), 0666), 0);
+    } else if (c.lock == Case::kUnreadable) {
+      ASSERT_TRUE(WriteFile(m_locks[1], AsciiPid(holder.pid())));
+      ASSERT_EQ(::chmod(m_locks[1].c_str(), 0600), 0);
     }
     for (const bool json : {false, true}) {
       std::vector<std::string> args = {QUILLON_CLI_PATH, "--serial", "1234",     "--port",
                                        m_path,           "--no-udp", "--verbose"};
+      if (c.unprivileged) {
+        args.insert(args.begin(),
+                    {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+      }
       if (json) args.push_back("--json");
       const std::int64_t start = SteadyClockMs();
       const auto r = testing::RunProcess(args, 10000);
       EXPECT_LT(SteadyClockMs() - start, 2500) << "one answer window, no hang";
       EXPECT_EQ(r.exitCode, 3) << r.err;
       if (c.busy) {
-        const std::string reason =
-            std::string(json ? c.busyJson : c.busy) + std::to_string(holder.pid()) + ")";
+        const std::string reason = std::string(json ? c.busyJson : c.busy) +
+                                   (c.withPid ? std::to_string(holder.pid()) + ")" : "");
         EXPECT_NE((json ? r.out : r.err).find(reason), std::string::npos) << r.out << r.err;
       } else {
         EXPECT_EQ(r.err.find("busy"), std::string::npos) << r.err;
@@ -299,10 +316,45 @@ TEST_F(SerialHoldersTest, TheToolSeesEveryHolderAndLeavesThePortAsFound) {
       }
     }
     holder.Release();
-    ::unlink(m_locks[0].c_str());
+    ::unlink(m_locks[1].c_str());
     const termios after = SettingsOf(m_path);
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "the port's settings changed";
     EXPECT_TRUE(NobodyCanOpenAndLock()) << "the exclusive flag or a lock was left behind";
+  }
+}
+
+// The terminal the tool runs in is never searched: it is the user's own (--port /dev/pts/N from
+// inside that terminal, or /dev/tty, would write the request into it).
+TEST_F(SerialHoldersTest, TheOwnTerminalIsNeverSearched) {
+  LetGoOfThePort();
+  // A new session whose controlling terminal is the pseudo-terminal; the tool keeps no
+  // descriptor of it and writes its output to pipes.
+  const std::vector<std::string> in_session = {"/usr/bin/setsid",
+                                               "-w",
+                                               "/bin/sh",
+                                               "-c",
+                                               "exec 3<>\"$0\"; exec 3>&-; shift; exec \"$@\"",
+                                               m_path,
+                                               "sh",
+                                               QUILLON_CLI_PATH};
+  auto run = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv = in_session;
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing::RunProcess(argv, 10000);
+  };
+  const auto listing = run({"--list-ports", "--port", m_path, "--no-udp"});
+  EXPECT_NE(
+      listing.out.find("COM1  " + m_path + "  not searched (the terminal this program runs in)"),
+      std::string::npos)
+      << listing.out << listing.err;
+  const auto start = run({"--serial", "1234", "--port", m_path, "--no-udp"});
+  EXPECT_EQ(start.exitCode, 3) << start.err;
+  EXPECT_EQ(m_pty.Receive(12, 200), "") << "the identify request went into the user's terminal";
+
+  for (const char* path : {"/dev/tty", "/dev/null", "/dev/ptmx"}) {
+    const auto r = testing::RunProcess({QUILLON_CLI_PATH, "--serial", "1", "--port", path}, 10000);
+    EXPECT_EQ(r.exitCode, 2) << path;
+    EXPECT_EQ(r.err.rfind(std::string("quillon-reconfigurator-cli: ") + path, 0), 0u) << r.err;
   }
 }
 
