@@ -46,6 +46,10 @@ describe() {
     msitools) echo "msibuild and msiinfo, for the Windows installer|msitools|msitools" ;;
     osslsigncode) echo "osslsigncode, to sign the Windows programs|osslsigncode|osslsigncode" ;;
     openssl) echo "openssl|openssl|openssl" ;;
+    qemu-system-x86) echo "qemu-system-x86_64, for the real-driver tests|qemu-system-x86|qemu-system-x86" ;;
+    busybox-static) echo "a static busybox (/bin/busybox), for the real-driver tests|busybox|busybox" ;;
+    cpio) echo "cpio|cpio|cpio" ;;
+    kmod) echo "depmod and modprobe|kmod|kmod" ;;
     *) echo "Debian's $1 (no check known)|-|-" ;;
   esac
 }
@@ -86,6 +90,10 @@ present() {
     bash-completion) exists /usr/share/bash-completion/bash_completion ;;
     googletest) exists /usr/src/googletest/CMakeLists.txt ;;
     g++-mingw-w64-x86-64-posix) have x86_64-w64-mingw32-g++-posix ;;
+    qemu-system-x86) have qemu-system-x86_64 ;;
+    busybox-static) exists /bin/busybox /usr/bin/busybox ;;
+    cpio) have cpio ;;
+    kmod) have depmod /sbin/depmod /usr/sbin/depmod ;;
     *) return 1 ;;
   esac
 }

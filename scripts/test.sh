@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds, and runs every test: the formatting check; the unit, integration,
 # network-namespace, packaging and dialog tests; the unit tests again under AddressSanitizer and
-# UBSan and built with clang++; then the Windows cross build and its tests under Wine.
+# UBSan and built with clang++; the command line on real serial drivers in a QEMU guest; then the
+# Windows cross build and its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
@@ -21,6 +22,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build-asan --output-on-failure -j2 -L unit --timeout 300
 echo "== unit tests built with clang++"
 ctest --test-dir build-clang --output-on-failure -j2 -L unit --timeout 300
+echo "== the command line on real serial drivers (8250 and ftdi_sio in a QEMU guest)"
+tests/qemu/real_drivers_test.sh
 echo "== the Windows build under Wine"
 scripts/windows-test.sh
 echo "== all tests passed in $(( $(date +%s) - start )) s"
