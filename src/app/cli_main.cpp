@@ -25,6 +25,7 @@ class CliSink final : public MessageSink {
  public:
   explicit CliSink(bool stages) : m_stages(stages) {}
   void ShowMessage(std::string_view text, int /*style*/) override { m_message = text; }
+  Wording wording() const override { return Wording::kCommandLine; }
   void Stage(std::string_view what) override {
     if (m_stages) std::cerr << "... " << what << std::endl;
   }
@@ -206,7 +207,7 @@ int Run(int argc, char** argv) {
   ResetEndpoint(endpoint);
 
   if (o.action == CliOptions::Action::kScan) {
-    DeviceSearch search(sink, record, socket, endpoint, MakeSearchOptions(o));
+    DeviceSearch search(socket, endpoint, MakeSearchOptions(o));
     SetStartInProgress(true);
     const std::vector<ScanEntry> seen = search.Scan();
     SetStartInProgress(false);

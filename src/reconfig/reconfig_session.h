@@ -30,7 +30,20 @@ struct StartReport {
   std::vector<std::pair<std::string, std::int64_t>> stageMs;  // each stage and its length
 };
 
-class ReconfigSession : private MessageSink {
+class ReconfigSession;
+
+// The search as a Start runs it: the record is filled from the found device's replies, and a
+// search that brings no device into service mode tells the user why, in one message.
+class StartSearch {
+ public:
+  explicit StartSearch(ReconfigSession& session) : m_session(session) {}
+  bool FindDevice(std::int32_t serialNumber);
+
+ private:
+  ReconfigSession& m_session;
+};
+
+class ReconfigSession : private SearchObserver {
  public:
   // The socket may be null: the search then covers the serial ports alone. The owner keeps
   // record, socket and endpoint alive for the session's lifetime.
@@ -48,7 +61,7 @@ class ReconfigSession : private MessageSink {
 
   // What the last Start did.
   const StartReport& report() const { return m_report; }
-  DeviceSearch& search() { return m_search; }
+  StartSearch& search() { return m_startSearch; }
 
   // The owner's members.
   PowerModuleRecord& m_record;
@@ -56,11 +69,11 @@ class ReconfigSession : private MessageSink {
   LinkEndpoint& m_endpoint;
 
  private:
-  // MessageSink: what the search shows passes through here on its way to the owner's sink.
-  void ShowMessage(std::string_view text, int style) override;
-  void Stage(std::string_view what) override;
-  void BeginWait() override { m_sink.BeginWait(); }
-  void EndWait() override { m_sink.EndWait(); }
+  friend class StartSearch;
+
+  void StageReached(SearchStage stage) override;
+  void ShowMessage(std::string_view text, int style);
+  void Stage(std::string_view what);
 
   void EndStage();
   void Finish(Outcome outcome, std::string_view text, int style,
@@ -68,6 +81,7 @@ class ReconfigSession : private MessageSink {
 
   MessageSink& m_sink;
   DeviceSearch m_search;
+  StartSearch m_startSearch{*this};
   StartReport m_report;
   std::int64_t m_stageStart = 0;
 };

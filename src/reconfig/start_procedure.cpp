@@ -35,7 +35,7 @@ ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
       m_socket(socket),
       m_endpoint(endpoint),
       m_sink(sink),
-      m_search(*this, record, socket, endpoint, std::move(options)) {}
+      m_search(socket, endpoint, std::move(options), this) {}
 
 // The Start procedure closes the endpoint on every path; this only guards against a session that
 // ends inside one (an exception from the toolkit's message box, say).
@@ -55,6 +55,23 @@ std::int32_t SerialNumberFromFieldValue(double value) {
 void ReconfigSession::ShowMessage(std::string_view text, int style) {
   m_report.message = text;
   m_sink.ShowMessage(text, style);
+}
+
+void ReconfigSession::StageReached(SearchStage stage) {
+  Stage(StageText(stage));
+}
+
+bool StartSearch::FindDevice(std::int32_t serialNumber) {
+  DeviceSearch& search = m_session.m_search;
+  const bool found = search.FindDevice(serialNumber);
+  if (search.identifyReply())
+    m_session.m_record.FillFromIdentifyReply(search.identifyReply()->data());
+  if (search.statusReply()) m_session.m_record.FillFromStatusReply(search.statusReply()->data());
+  if (!found) {
+    const SearchFailureMessage message = SearchFailureText(search, m_session.m_sink.wording());
+    m_session.ShowMessage(message.text, message.style);
+  }
+  return found;
 }
 
 void ReconfigSession::Stage(std::string_view what) {
@@ -82,7 +99,7 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
   m_report = {};
   m_sink.BeginWait();
   Stage("searching for the device");
-  const bool found = m_search.FindDevice(SerialNumberFromFieldValue(fieldValue));
+  const bool found = m_startSearch.FindDevice(SerialNumberFromFieldValue(fieldValue));
   m_report.outcome = m_search.outcome();
   if (!found) {
     EndStage();
@@ -114,9 +131,9 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
   }
   CloseEndpoint(m_endpoint);
   if (r != kLinkOk) {
-    Finish(
-        Outcome::kIncomplete, kTextUnknownError, kStyleError,
-        r == kLinkNoReply ? std::vector{m_search.StoppedAnswering()} : std::vector<std::string>{});
+    Finish(Outcome::kIncomplete, kTextUnknownError, kStyleError,
+           r == kLinkNoReply ? ReasonTexts({m_search.StoppedAnswering()}, m_sink.wording())
+                             : std::vector<std::string>{});
     return false;
   }
   Finish(Outcome::kReconfigured, kTextSuccess, kStyleInformation);

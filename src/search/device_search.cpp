@@ -33,15 +33,14 @@ std::int32_t Classify(const std::uint8_t* reply) {
 }
 
 // What the user can do about a port that the search had to skip, if anything.
-std::string SkipReason(const std::string& port, const SerialOpenResult& result) {
+std::optional<Reason> SkipReason(const std::string& port, const SerialOpenResult& result) {
   switch (result.status) {
     case SerialOpenStatus::kPermissionDenied:
-      return port + " was skipped: permission denied; to use it, " +
-             SerialPermissionFix(result.group) + ".";
+      return Reason{Reason::Kind::kPortDenied, port, result.group};
     case SerialOpenStatus::kBusy:
-      return port + " was skipped: it is busy (" + result.detail + ").";
+      return Reason{Reason::Kind::kPortBusy, port, result.detail};
     default:
-      return {};
+      return std::nullopt;
   }
 }
 
@@ -78,9 +77,7 @@ class DeviceSearch::Window {
         m_impossible.insert(m_impossible.end(), sent_to.begin(), sent_to.end());
       }
       if (sent_to.empty()) {
-        m_reasons.push_back(
-            "No network was searched: none of this computer's IPv4 networks has a broadcast "
-            "address (--list-ports tells why); name the device's address with --address.");
+        m_reasons.push_back({Reason::Kind::kNoNetworkSearched, {}, {}});
       }
       CollectDatagrams(deadline);
     } else {
@@ -105,7 +102,7 @@ class DeviceSearch::Window {
     m_working.searchVerdict = Classify(m_udpReply.data());
     if (m_working.searchVerdict == kVerdictUsable) {
       SetPeerAddress(m_working, m_matchedAt.c_str());
-      m_search.m_record.FillFromIdentifyReply(m_udpReply.data());
+      m_search.m_identifyReply = m_udpReply;
     }
   }
 
@@ -118,7 +115,7 @@ class DeviceSearch::Window {
   // Where else the wanted number answered when the cable decided.
   const std::vector<std::string>& alsoAt() const { return m_alsoAt; }
   // What may explain that nothing was found.
-  const std::vector<std::string>& reasons() const { return m_reasons; }
+  const std::vector<Reason>& reasons() const { return m_reasons; }
   // Every device seen in a scan, in the order they answered.
   std::vector<ScanEntry>& seen() { return m_seen; }
 
@@ -185,8 +182,8 @@ class DeviceSearch::Window {
       m_ports[n - 1] = SerialPort::Open(n, &result);
       if (m_ports[n - 1].IsOpen()) {
         WriteIdentify(m_ports[n - 1].handle());
-      } else if (std::string why = SkipReason(m_names[n - 1], result); !why.empty()) {
-        m_reasons.push_back(std::move(why));
+      } else if (std::optional<Reason> why = SkipReason(m_names[n - 1], result)) {
+        m_reasons.push_back(std::move(*why));
       }
     }
   }
@@ -217,16 +214,14 @@ class DeviceSearch::Window {
       }
     }
     if (m_windowCut && deadline.LeftMs() <= 0) {
-      m_reasons.push_back("The network kept sending: the search stopped listening " +
-                          std::to_string(kMaxAnswerWindowMs / 1000) +
-                          " s after its request, while datagrams were still arriving.");
+      m_reasons.push_back({Reason::Kind::kNetworkKeptSending, {}, {}});
     }
   }
 
   // Reads the 136 queued bytes; true when they are a matching identify reply, which is then
   // judged (unless another place answered first).
   bool TakeReply(SerialPort& port, const std::string& place) {
-    std::array<std::uint8_t, cmd::kReplySize> reply;
+    CommandReply reply;
     if (ReadSerialReply(port.handle(), reply) != reply.size() || !Matches(reply.data(), true)) {
       return false;
     }
@@ -239,7 +234,7 @@ class DeviceSearch::Window {
     m_working.searchVerdict = Classify(reply.data());
     if (m_working.searchVerdict == kVerdictUsable) {
       m_working.serialPort = port.handle();
-      m_search.m_record.FillFromIdentifyReply(reply.data());
+      m_search.m_identifyReply = reply;
     }
     return true;
   }
@@ -288,22 +283,17 @@ class DeviceSearch::Window {
   bool m_serialMatched = false;
   std::string m_serialAt;
   std::vector<std::string> m_udpPlaces;
-  std::array<std::uint8_t, cmd::kReplySize> m_udpReply{};
+  CommandReply m_udpReply{};
   std::string m_matchedAt;
   std::vector<std::string> m_alsoAt;
   bool m_windowCut = false;
-  std::vector<std::string> m_reasons;
+  std::vector<Reason> m_reasons;
   std::vector<ScanEntry> m_seen;
 };
 
-DeviceSearch::DeviceSearch(MessageSink& sink, PowerModuleRecord& record,
-                           std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
-                           SearchOptions options)
-    : m_record(record),
-      m_socket(socket),
-      m_endpoint(endpoint),
-      m_sink(sink),
-      m_options(std::move(options)) {}
+DeviceSearch::DeviceSearch(std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
+                           SearchOptions options, SearchObserver* observer)
+    : m_socket(socket), m_endpoint(endpoint), m_observer(observer), m_options(std::move(options)) {}
 
 std::vector<std::string> DeviceSearch::SendIdentifyBroadcasts() {
   if (!m_socket) return {};
@@ -315,15 +305,17 @@ std::vector<std::string> DeviceSearch::SendIdentifyBroadcasts() {
   return targets;
 }
 
-void DeviceSearch::Fail(Outcome outcome, std::string_view text, int style,
-                        const std::vector<std::string>& reasons) {
+void DeviceSearch::Fail(Outcome outcome, std::vector<Reason> reasons) {
   m_outcome = outcome;
-  m_sink.ShowMessage(WithReasons(text, reasons), style);
+  m_reasons = std::move(reasons);
 }
 
-std::string DeviceSearch::StoppedAnswering() const {
-  return "The Quillon at " + m_foundAt +
-         " stopped answering during the Start: is it still connected and switched on?";
+void DeviceSearch::Reached(SearchStage stage) {
+  if (m_observer) m_observer->StageReached(stage);
+}
+
+Reason DeviceSearch::StoppedAnswering() const {
+  return {Reason::Kind::kStoppedAnswering, m_foundAt, {}};
 }
 
 std::vector<ScanEntry> DeviceSearch::Scan() {
@@ -346,6 +338,11 @@ bool DeviceSearch::FindDevice(std::int32_t serialNumber) {
   m_outcome = Outcome::kFailed;
   m_foundAt.clear();
   m_alsoAt.clear();
+  m_reasons.clear();
+  m_leftServiceMode = false;
+  m_twoAddresses.clear();
+  m_identifyReply.reset();
+  m_statusReply.reset();
   // A number above 65535 is not cut to its low 16 bits: that would name another device.
   Window window(*this, serialNumber >= 0 && serialNumber <= 0xFFFF ? serialNumber : -1);
   ResetEndpoint(m_endpoint);
@@ -357,20 +354,18 @@ bool DeviceSearch::FindDevice(std::int32_t serialNumber) {
   m_alsoAt = window.alsoAt();
   bool ready = false;
   if (InterruptRequested()) {
-    Fail(Outcome::kInterrupted, kTextInterruptedUnchanged, kStyleError);
+    Fail(Outcome::kInterrupted);
   } else if (!window.matched()) {
-    Fail(Outcome::kNotDetected, kTextNotDetected, kStyleInformation, window.reasons());
+    Fail(Outcome::kNotDetected, window.reasons());
   } else if (window.twoAddresses()) {
     // Nothing is sent to any: the record of one device must not go to another.
     const std::vector<std::string>& places = window.udpPlaces();
-    Fail(Outcome::kTwoDevices,
-         std::string(kTextTwoDevices) + " " + places[0] + " and " + places[1] +
-             ".\nChoose one with --address, or disconnect one of them.",
-         kStyleError);
+    m_twoAddresses = {places[0], places[1]};
+    Fail(Outcome::kTwoDevices);
   } else if (working.searchVerdict == kVerdictNotApplicable) {
-    Fail(Outcome::kNotApplicable, kTextNotApplicable, kStyleError);
+    Fail(Outcome::kNotApplicable);
   } else if (working.searchVerdict == kVerdictInUse) {
-    Fail(Outcome::kInUse, kTextInUse, kStyleError);
+    Fail(Outcome::kInUse);
   } else {
     ready = PrepareFoundDevice(working);
   }

@@ -7,18 +7,20 @@
 // cable, one address decides; two addresses with the wanted number are refused.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "link/command_packet.h"
 #include "link/datagram_socket.h"
 #include "link/endpoint.h"
-#include "reconfig/messages.h"
-#include "reconfig/power_module_record.h"
+#include "search/search_outcome.h"
 
 namespace quillon {
 
@@ -35,6 +37,9 @@ inline constexpr int kFurtherIdentifyAttempts = 3;
 // However long datagrams keep arriving, the window ends this long after the broadcast: a chatty
 // host on the network must not hold the search open for ever.
 inline constexpr int kMaxAnswerWindowMs = 10000;
+
+// A reply of the command protocol, as the search keeps it.
+using CommandReply = std::array<std::uint8_t, cmd::kReplySize>;
 
 struct SearchOptions {
   // Search the serial ports of the port table.
@@ -73,14 +78,14 @@ bool LeaveServiceModeNow();
 
 class DeviceSearch {
  public:
-  // Works on the owner's record, socket and endpoint, which outlive the search. The socket may
-  // be null: the search then covers the serial ports alone.
-  DeviceSearch(MessageSink& sink, PowerModuleRecord& record,
-               std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
-               SearchOptions options = {});
+  // Works on the owner's socket and endpoint, which outlive the search. The socket may be null:
+  // the search then covers the serial ports alone. The observer, when there is one, is told of
+  // each stage.
+  DeviceSearch(std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
+               SearchOptions options = {}, SearchObserver* observer = nullptr);
 
   // Finds the device, judges it, switches it into service mode and commits it into m_endpoint.
-  // On false the reason has been shown and m_endpoint is empty.
+  // On false outcome() and reasons() tell why, and m_endpoint is empty.
   bool FindDevice(std::int32_t serialNumber);
   // The identify request to every broadcast address (or to those the user named). Gives where
   // it went; empty when there was nowhere to send it.
@@ -99,29 +104,42 @@ class DeviceSearch {
   const std::string& foundAt() const { return m_foundAt; }
   // Where else the wanted number answered when the cable decided (addresses).
   const std::vector<std::string>& alsoAt() const { return m_alsoAt; }
-  // Shows the one message of a failed Start: the text, and after it the reasons that explain
-  // it; remembers the outcome.
-  void Fail(Outcome outcome, std::string_view text, int style,
-            const std::vector<std::string>& reasons = {});
-  // What explains that the device, once found, did not complete an exchange.
-  std::string StoppedAnswering() const;
+  // What explains the last outcome, where something does.
+  const std::vector<Reason>& reasons() const { return m_reasons; }
+  // After an interruption: whether the device had to be told to leave its service mode.
+  bool leftServiceMode() const { return m_leftServiceMode; }
+  // After kTwoDevices: the two addresses that answered with the wanted number.
+  const std::vector<std::string>& twoAddresses() const { return m_twoAddresses; }
+  // The replies that the power-module record is made from: the found device's identify reply
+  // (once it is judged usable) and its status reply (once it was valid).
+  const std::optional<CommandReply>& identifyReply() const { return m_identifyReply; }
+  const std::optional<CommandReply>& statusReply() const { return m_statusReply; }
+  // The reason that explains a device that, once found, did not complete an exchange.
+  Reason StoppedAnswering() const;
 
   // The owner's members.
-  PowerModuleRecord& m_record;
   std::unique_ptr<DatagramSocket>& m_socket;
   LinkEndpoint& m_endpoint;
 
  private:
   class Window;
 
-  // After an interruption: command 4, then the message. False when there was none.
+  // Ends the search without a device; remembers why.
+  void Fail(Outcome outcome, std::vector<Reason> reasons = {});
+  void Reached(SearchStage stage);
+  // After an interruption: command 4, then the outcome. False when there was none.
   bool LeaveServiceModeIfInterrupted();
 
-  MessageSink& m_sink;
+  SearchObserver* m_observer;
   SearchOptions m_options;
   Outcome m_outcome = Outcome::kFailed;
   std::string m_foundAt;
   std::vector<std::string> m_alsoAt;
+  std::vector<Reason> m_reasons;
+  bool m_leftServiceMode = false;
+  std::vector<std::string> m_twoAddresses;
+  std::optional<CommandReply> m_identifyReply;
+  std::optional<CommandReply> m_statusReply;
 };
 
 }  // namespace quillon
