@@ -1,13 +1,14 @@
 // The one operation of the tool: find the device, write its power-module record with the new
 // maximum high voltage, and say how it went.
 
+#include "reconfig/reconfig_session.h"
+
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
 #include "link/interrupt.h"
 #include "link/service_frame.h"
-#include "reconfig/reconfig_session.h"
 
 namespace quillon {
 namespace {
