@@ -19,7 +19,7 @@ constexpr int kMaxDrainedDatagrams = 4096;
 void ResetEndpoint(LinkEndpoint& endpoint) {
   std::memset(endpoint.peerAddress, 0, sizeof endpoint.peerAddress);
   endpoint.serialPort = kInvalidSerialHandle;
-  endpoint.searchVerdict = kVerdictUsable;
+  endpoint.searchVerdict = Verdict::kUsable;
 }
 
 void CloseEndpoint(LinkEndpoint& endpoint) {

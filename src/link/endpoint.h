@@ -15,10 +15,12 @@
 
 namespace quillon {
 
-// Verdicts of the device search.
-inline constexpr std::int32_t kVerdictUsable = 0;
-inline constexpr std::int32_t kVerdictInUse = 2;
-inline constexpr std::int32_t kVerdictNotApplicable = 4;
+// Verdicts of the device search on a device's identify reply.
+enum class Verdict {
+  kUsable,
+  kInUse,          // another program works with it
+  kNotApplicable,  // not a device this tool may reconfigure
+};
 
 // The largest scratch buffer of the link: the service send drains through it and the mode
 // switch reads the device's answers into it.
@@ -29,7 +31,7 @@ inline constexpr std::size_t kLinkScratchSize = 1536;
 struct LinkEndpoint {
   char peerAddress[20] = {};  // dotted IPv4 text, empty when none
   SerialHandle serialPort = kInvalidSerialHandle;
-  std::int32_t searchVerdict = kVerdictUsable;
+  Verdict searchVerdict = Verdict::kUsable;
 };
 
 void ResetEndpoint(LinkEndpoint& endpoint);

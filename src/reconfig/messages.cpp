@@ -55,20 +55,20 @@ std::string_view StageText(SearchStage stage) {
 
 SearchFailureMessage SearchFailureText(const DeviceSearch& search, Wording wording) {
   std::string_view text = kTextUnknownError;
-  int style = kStyleError;
+  MessageStyle style = MessageStyle::kError;
   switch (search.outcome()) {
     case Outcome::kInterrupted:
       text = search.leftServiceMode() ? kTextInterruptedLeftServiceMode : kTextInterruptedUnchanged;
       break;
     case Outcome::kNotDetected:
       text = kTextNotDetected;
-      style = kStyleInformation;
+      style = MessageStyle::kInformation;
       break;
     case Outcome::kTwoDevices: {
       const std::vector<std::string>& places = search.twoAddresses();
       return {std::string(kTextTwoDevices) + " " + places.at(0) + " and " + places.at(1) +
                   ".\nChoose one with --address, or disconnect one of them.",
-              kStyleError};
+              MessageStyle::kError};
     }
     case Outcome::kNotApplicable:
       text = kTextNotApplicable;

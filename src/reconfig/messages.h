@@ -40,9 +40,12 @@ inline constexpr std::string_view kTextInterruptedWriting =
 // something does, one reason a line.
 std::string WithReasons(std::string_view text, const std::vector<std::string>& reasons);
 
-// Message box styles: exclamation icon or information icon, each with an OK button.
-inline constexpr int kStyleError = 48;
-inline constexpr int kStyleInformation = 64;
+// Message box styles: exclamation icon or information icon, each with an OK button; the values
+// are the system message box's own.
+enum class MessageStyle {
+  kError = 48,
+  kInformation = 64,
+};
 
 // Which options a front end takes, so that a reason names only those the user can give.
 enum class Wording {
@@ -60,7 +63,7 @@ std::string_view StageText(SearchStage stage);
 // reasons after it) and its style.
 struct SearchFailureMessage {
   std::string text;
-  int style = 0;
+  MessageStyle style = MessageStyle::kError;
 };
 SearchFailureMessage SearchFailureText(const DeviceSearch& search, Wording wording);
 
@@ -69,7 +72,7 @@ SearchFailureMessage SearchFailureText(const DeviceSearch& search, Wording wordi
 class MessageSink {
  public:
   virtual ~MessageSink() = default;
-  virtual void ShowMessage(std::string_view text, int style) = 0;
+  virtual void ShowMessage(std::string_view text, MessageStyle style) = 0;
   // How the reasons after a message are worded for this front end.
   virtual Wording wording() const { return Wording::kDialog; }
   // Progress of a Start, one call per stage.

@@ -53,7 +53,7 @@ std::int32_t SerialNumberFromFieldValue(double value) {
   return static_cast<std::int32_t>(t);
 }
 
-void ReconfigSession::ShowMessage(std::string_view text, int style) {
+void ReconfigSession::ShowMessage(std::string_view text, MessageStyle style) {
   m_report.message = text;
   m_sink.ShowMessage(text, style);
 }
@@ -86,7 +86,7 @@ void ReconfigSession::EndStage() {
   if (!m_report.stageMs.empty()) m_report.stageMs.back().second = NowMs() - m_stageStart;
 }
 
-void ReconfigSession::Finish(Outcome outcome, std::string_view text, int style,
+void ReconfigSession::Finish(Outcome outcome, std::string_view text, MessageStyle style,
                              const std::vector<std::string>& reasons) {
   m_report.outcome = outcome;
   ShowMessage(WithReasons(text, reasons), style);
@@ -115,7 +115,7 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
   m_record.setMaxHighVoltage(rec::kTargetHighVoltage);
   const LinkResult written = ServiceWriteRecord(m_socket.get(), m_endpoint, m_record.data());
   LinkResult r = written;
-  if (written == kLinkOk) {
+  if (written == LinkResult::kOk) {
     m_report.record = Hex(m_record.data(), m_record.bytes.size());
     r = ServiceFinish(m_socket.get(), m_endpoint);
   }
@@ -127,17 +127,18 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
     LeaveServiceModeNow();  // unless the session's end has sent it already
     CloseEndpoint(m_endpoint);
     Finish(Outcome::kInterrupted,
-           written == kLinkOk ? kTextInterruptedWritten : kTextInterruptedWriting, kStyleError);
+           written == LinkResult::kOk ? kTextInterruptedWritten : kTextInterruptedWriting,
+           MessageStyle::kError);
     return false;
   }
   CloseEndpoint(m_endpoint);
-  if (r != kLinkOk) {
-    Finish(Outcome::kIncomplete, kTextUnknownError, kStyleError,
-           r == kLinkNoReply ? ReasonTexts({m_search.StoppedAnswering()}, m_sink.wording())
-                             : std::vector<std::string>{});
+  if (r != LinkResult::kOk) {
+    Finish(Outcome::kIncomplete, kTextUnknownError, MessageStyle::kError,
+           r == LinkResult::kNoReply ? ReasonTexts({m_search.StoppedAnswering()}, m_sink.wording())
+                                     : std::vector<std::string>{});
     return false;
   }
-  Finish(Outcome::kReconfigured, kTextSuccess, kStyleInformation);
+  Finish(Outcome::kReconfigured, kTextSuccess, MessageStyle::kInformation);
   return true;
 }
 

@@ -72,11 +72,11 @@ class ReconfigSession : private SearchObserver {
   friend class StartSearch;
 
   void StageReached(SearchStage stage) override;
-  void ShowMessage(std::string_view text, int style);
+  void ShowMessage(std::string_view text, MessageStyle style);
   void Stage(std::string_view what);
 
   void EndStage();
-  void Finish(Outcome outcome, std::string_view text, int style,
+  void Finish(Outcome outcome, std::string_view text, MessageStyle style,
               const std::vector<std::string>& reasons = {});
 
   MessageSink& m_sink;

@@ -24,12 +24,12 @@ void DrainAndClose(SerialPort& port) {
   port.Close();
 }
 
-std::int32_t Classify(const std::uint8_t* reply) {
-  if (ReplyUseCount(reply) > 0 && ReplyUseOverride(reply) == 0) return kVerdictInUse;
+Verdict Classify(const std::uint8_t* reply) {
+  if (ReplyUseCount(reply) > 0 && ReplyUseOverride(reply) == 0) return Verdict::kInUse;
   if (ReplyApplicabilityA(reply) > 1 || ReplyApplicabilityB(reply) > 1) {
-    return kVerdictNotApplicable;
+    return Verdict::kNotApplicable;
   }
-  return kVerdictUsable;
+  return Verdict::kUsable;
 }
 
 // What the user can do about a port that the search had to skip, if anything.
@@ -100,7 +100,7 @@ class DeviceSearch::Window {
     m_matchedAt = m_udpPlaces.front();
     if (m_udpPlaces.size() > 1) return;
     m_working.searchVerdict = Classify(m_udpReply.data());
-    if (m_working.searchVerdict == kVerdictUsable) {
+    if (m_working.searchVerdict == Verdict::kUsable) {
       SetPeerAddress(m_working, m_matchedAt.c_str());
       m_search.m_identifyReply = m_udpReply;
     }
@@ -232,7 +232,7 @@ class DeviceSearch::Window {
     m_serialMatched = true;
     m_serialAt = place;
     m_working.searchVerdict = Classify(reply.data());
-    if (m_working.searchVerdict == kVerdictUsable) {
+    if (m_working.searchVerdict == Verdict::kUsable) {
       m_working.serialPort = port.handle();
       m_search.m_identifyReply = reply;
     }
@@ -362,9 +362,9 @@ bool DeviceSearch::FindDevice(std::int32_t serialNumber) {
     const std::vector<std::string>& places = window.udpPlaces();
     m_twoAddresses = {places[0], places[1]};
     Fail(Outcome::kTwoDevices);
-  } else if (working.searchVerdict == kVerdictNotApplicable) {
+  } else if (working.searchVerdict == Verdict::kNotApplicable) {
     Fail(Outcome::kNotApplicable);
-  } else if (working.searchVerdict == kVerdictInUse) {
+  } else if (working.searchVerdict == Verdict::kInUse) {
     Fail(Outcome::kInUse);
   } else {
     ready = PrepareFoundDevice(working);

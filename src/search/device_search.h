@@ -38,6 +38,13 @@ inline constexpr int kFurtherIdentifyAttempts = 3;
 // host on the network must not hold the search open for ever.
 inline constexpr int kMaxAnswerWindowMs = 10000;
 
+// How the mode switch ended: the device went quiet (it is in service mode) or still answers in
+// its command protocol.
+enum class ModeSwitch : std::int16_t {
+  kInServiceMode = 0,
+  kStillAnswers = 10,
+};
+
 // A reply of the command protocol, as the search keeps it.
 using CommandReply = std::array<std::uint8_t, cmd::kReplySize>;
 
@@ -63,7 +70,7 @@ struct ScanEntry {
   std::uint16_t serialNumber = 0;
   std::string where;    // "COM3 (/dev/ttyUSB0)" or the address
   bool serial = false;  // on a serial port (else over UDP)
-  std::int32_t verdict = kVerdictUsable;
+  Verdict verdict = Verdict::kUsable;
   bool conflict = false;  // the same serial number answered from another place too
 };
 
@@ -95,8 +102,7 @@ class DeviceSearch {
   std::vector<ScanEntry> Scan();
   // Status request, mode switch and service check of a usable device.
   bool PrepareFoundDevice(LinkEndpoint& working);
-  // 0 when the device has gone quiet (it is in service mode), 10 when it still answers.
-  static std::int16_t SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint);
+  static ModeSwitch SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint);
 
   // How the last search ended (kReconfigured: the device is ready in service mode) and where
   // the device was found: "COM3 (/dev/ttyUSB0)" or its address.

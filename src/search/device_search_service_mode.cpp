@@ -15,7 +15,6 @@ namespace {
 
 constexpr int kModeSwitchWrites = 5;
 constexpr std::uint16_t kMinServiceVersion = 5;
-constexpr std::int16_t kModeSwitchStillAnswers = 10;
 
 enum class Status { kValid, kInvalid, kSilent };
 
@@ -95,9 +94,9 @@ bool DeviceSearch::PrepareFoundDevice(LinkEndpoint& working) {
   NoteServiceModeEntered(m_socket.get(), working);
   // From the mode-switch request on the device may be in service mode, even while the tool still
   // waits for its silence: an interruption from here on sends command 4 before anything closes.
-  const std::int16_t switched = SwitchToServiceMode(m_socket.get(), working);
+  const ModeSwitch switched = SwitchToServiceMode(m_socket.get(), working);
   if (LeaveServiceModeIfInterrupted()) return false;
-  if (switched != 0) {
+  if (switched != ModeSwitch::kInServiceMode) {
     Fail(Outcome::kIncomplete);
     return false;
   }
@@ -105,12 +104,12 @@ bool DeviceSearch::PrepareFoundDevice(LinkEndpoint& working) {
   std::uint8_t info[svc::kPayloadSize] = {};
   const LinkResult r = ServiceReadInfo(m_socket.get(), working, info);
   if (LeaveServiceModeIfInterrupted()) return false;
-  if (r != kLinkOk || GetU16(info, 0) < kMinServiceVersion) {
+  if (r != LinkResult::kOk || GetU16(info, 0) < kMinServiceVersion) {
     LeaveServiceModeNow();  // command 4; its result is moot
     // Interrupted while command 4 waited for its answer: the Start ends as interrupted.
     if (LeaveServiceModeIfInterrupted()) return false;
     Fail(Outcome::kNotApplicable,
-         r == kLinkNoReply ? std::vector{StoppedAnswering()} : std::vector<Reason>{});
+         r == LinkResult::kNoReply ? std::vector{StoppedAnswering()} : std::vector<Reason>{});
     return false;
   }
   return true;
@@ -144,7 +143,7 @@ bool DeviceSearch::LeaveServiceModeIfInterrupted() {
   return true;
 }
 
-std::int16_t DeviceSearch::SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint) {
+ModeSwitch DeviceSearch::SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint) {
   const CommandPacket request = MakeModeSwitchRequest();
   Deadline deadline = Deadline::After(kAnswerWindowMs);
   std::array<std::uint8_t, kLinkScratchSize> buf;
@@ -153,17 +152,17 @@ std::int16_t DeviceSearch::SwitchToServiceMode(DatagramSocket* socket, LinkEndpo
       SerialWrite(endpoint.serialPort, request);
       const std::size_t queued = WaitForSerialBytes(endpoint.serialPort, cmd::kReplySize, deadline);
       // Silence (a single stray byte included) means the device has left the command protocol.
-      if (queued <= 1) return 0;
+      if (queued <= 1) return ModeSwitch::kInServiceMode;
       SerialRead(endpoint.serialPort, std::span(buf).first(std::min(queued, buf.size())));
       deadline = Deadline::After(kAnswerWindowMs);
     }
-    return kModeSwitchStillAnswers;
+    return ModeSwitch::kStillAnswers;
   }
-  if (!socket || !HasPeerAddress(endpoint)) return kModeSwitchStillAnswers;
+  if (!socket || !HasPeerAddress(endpoint)) return ModeSwitch::kStillAnswers;
   SendDatagram(socket, request, endpoint.peerAddress, kDevicePort);
   return PollPeerDatagram(socket, endpoint.peerAddress, buf, cmd::kDatagramSize, true, deadline)
-             ? kModeSwitchStillAnswers
-             : 0;
+             ? ModeSwitch::kStillAnswers
+             : ModeSwitch::kInServiceMode;
 }
 
 }  // namespace quillon
