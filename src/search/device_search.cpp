@@ -10,6 +10,7 @@
 #include "link/interrupt.h"
 #include "link/serial_port.h"
 #include "link/trace.h"
+#include "link/wait.h"
 #include "search/ipv4.h"
 
 namespace quillon {
@@ -81,7 +82,7 @@ class DeviceSearch::Window {
       }
       CollectDatagrams(deadline);
     } else {
-      while (!deadline.Passed()) CurrentPlatform().SleepMs(deadline.SliceMs());
+      while (!WaitOver(deadline)) CurrentPlatform().SleepMs(NextWaitSliceMs(deadline));
     }
     CollectSerial();
   }

@@ -14,7 +14,7 @@
 #include "app/front_end.h"
 #include "app/gui/message_box.h"
 #include "app/gui/resources.h"
-#include "link/deadline.h"
+#include "link/wait.h"
 
 namespace quillon {
 namespace {
