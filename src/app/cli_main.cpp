@@ -207,7 +207,7 @@ int Run(int argc, char** argv) {
   ResetEndpoint(endpoint);
 
   if (o.action == CliOptions::Action::kScan) {
-    DeviceSearch search(socket, endpoint, MakeSearchOptions(o));
+    DeviceSearch search(socket, MakeSearchOptions(o));
     SetStartInProgress(true);
     const std::vector<ScanEntry> seen = search.Scan();
     SetStartInProgress(false);

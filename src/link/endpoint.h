@@ -26,8 +26,8 @@ enum class Verdict {
 // switch reads the device's answers into it.
 inline constexpr std::size_t kLinkScratchSize = 1536;
 
-// A plain record, passed by value to every link operation. A copy never owns the port: only
-// CloseEndpoint on the dialog's own endpoint closes it.
+// A plain record that names where the device is, passed by value to every link operation. It never
+// owns the port: in a Start the found device does (search/device_search.h), and closes it.
 struct LinkEndpoint {
   char peerAddress[20] = {};  // dotted IPv4 text, empty when none
   SerialHandle serialPort = kInvalidSerialHandle;

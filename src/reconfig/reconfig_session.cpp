@@ -36,13 +36,7 @@ ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
       m_socket(socket),
       m_endpoint(endpoint),
       m_sink(sink),
-      m_search(socket, endpoint, std::move(options), this) {}
-
-// The Start procedure closes the endpoint on every path; this only guards against a session that
-// ends inside one (an exception from the toolkit's message box, say).
-ReconfigSession::~ReconfigSession() {
-  CloseEndpoint(m_endpoint);
-}
+      m_search(socket, std::move(options), this) {}
 
 std::int32_t SerialNumberFromFieldValue(double value) {
   const double t = std::trunc(value);
@@ -62,17 +56,25 @@ void ReconfigSession::StageReached(SearchStage stage) {
   Stage(StageText(stage));
 }
 
-bool StartSearch::FindDevice(std::int32_t serialNumber) {
-  DeviceSearch& search = m_session.m_search;
-  const bool found = search.FindDevice(serialNumber);
-  if (search.identifyReply())
-    m_session.m_record.FillFromIdentifyReply(search.identifyReply()->data());
-  if (search.statusReply()) m_session.m_record.FillFromStatusReply(search.statusReply()->data());
-  if (!found) {
-    const SearchFailureMessage message = SearchFailureText(search, m_session.m_sink.wording());
-    m_session.ShowMessage(message.text, message.style);
+std::optional<FoundDevice> ReconfigSession::SearchForDevice(std::int32_t serialNumber) {
+  ResetEndpoint(m_endpoint);
+  std::optional<FoundDevice> device = m_search.FindDevice(serialNumber);
+  if (m_search.identifyReply()) m_record.FillFromIdentifyReply(m_search.identifyReply()->data());
+  if (m_search.statusReply()) m_record.FillFromStatusReply(m_search.statusReply()->data());
+  if (!device) {
+    const SearchFailureMessage message = SearchFailureText(m_search, m_sink.wording());
+    ShowMessage(message.text, message.style);
+    return std::nullopt;
   }
-  return found;
+  m_endpoint = device->endpoint();
+  return device;
+}
+
+bool StartSearch::FindDevice(std::int32_t serialNumber) {
+  std::optional<FoundDevice> device = m_session.SearchForDevice(serialNumber);
+  if (!device) return false;
+  m_session.m_endpoint.serialPort = device->port.Release();
+  return true;
 }
 
 void ReconfigSession::Stage(std::string_view what) {
@@ -97,12 +99,14 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
   struct ForgetServiceMode {
     ~ForgetServiceMode() { NoteServiceModeLeft(); }
   } forget;
+  // The found device: its port closes when this lets it go, once the endpoint names it no more.
+  std::optional<FoundDevice> device;
   m_report = {};
   m_sink.BeginWait();
   Stage("searching for the device");
-  const bool found = m_startSearch.FindDevice(SerialNumberFromFieldValue(fieldValue));
+  device = SearchForDevice(SerialNumberFromFieldValue(fieldValue));
   m_report.outcome = m_search.outcome();
-  if (!found) {
+  if (!device) {
     EndStage();
     m_sink.EndWait();  // the search has said why
     return false;
@@ -125,13 +129,15 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
     // Command 5 or 4 may have gone out unanswered: the device must leave service mode.
     ClearInterrupt();
     LeaveServiceModeNow();  // unless the session's end has sent it already
-    CloseEndpoint(m_endpoint);
+    ResetEndpoint(m_endpoint);
+    device.reset();
     Finish(Outcome::kInterrupted,
            written == LinkResult::kOk ? kTextInterruptedWritten : kTextInterruptedWriting,
            MessageStyle::kError);
     return false;
   }
-  CloseEndpoint(m_endpoint);
+  ResetEndpoint(m_endpoint);
+  device.reset();
   if (r != LinkResult::kOk) {
     Finish(Outcome::kIncomplete, kTextUnknownError, MessageStyle::kError,
            r == LinkResult::kNoReply ? ReasonTexts({m_search.StoppedAnswering()}, m_sink.wording())

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,8 +33,9 @@ struct StartReport {
 
 class ReconfigSession;
 
-// The search as a Start runs it: the record is filled from the found device's replies, and a
-// search that brings no device into service mode tells the user why, in one message.
+// The search of a Start, run alone: the record is filled from the found device's replies, and a
+// search that brings no device into service mode tells the user why, in one message. The found
+// device's port passes into the owner's endpoint, and the owner closes it.
 class StartSearch {
  public:
   explicit StartSearch(ReconfigSession& session) : m_session(session) {}
@@ -50,7 +52,6 @@ class ReconfigSession : private SearchObserver {
   ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
                   std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
                   SearchOptions options = {});
-  ~ReconfigSession() override;
   ReconfigSession(const ReconfigSession&) = delete;
   ReconfigSession& operator=(const ReconfigSession&) = delete;
 
@@ -71,6 +72,9 @@ class ReconfigSession : private SearchObserver {
  private:
   friend class StartSearch;
 
+  // The search of a Start: the record filled from the device's replies, the endpoint naming the
+  // device while it is found; without one, the message that says why.
+  std::optional<FoundDevice> SearchForDevice(std::int32_t serialNumber);
   void StageReached(SearchStage stage) override;
   void ShowMessage(std::string_view text, MessageStyle style);
   void Stage(std::string_view what);

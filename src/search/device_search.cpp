@@ -121,12 +121,12 @@ class DeviceSearch::Window {
   std::vector<ScanEntry>& seen() { return m_seen; }
 
   // Every port but the device's is drained and closed; the device's passes to the caller.
-  SerialHandle ReleaseDevicePort(bool keep) {
-    SerialHandle kept = kInvalidSerialHandle;
+  SerialPort TakeDevicePort(bool keep) {
+    SerialPort kept;
     for (SerialPort& port : m_ports) {
       if (!port.IsOpen()) continue;
       if (keep && port.handle() == m_working.serialPort) {
-        kept = port.Release();
+        kept = std::move(port);
       } else {
         DrainAndClose(port);
       }
@@ -292,9 +292,17 @@ class DeviceSearch::Window {
   std::vector<ScanEntry> m_seen;
 };
 
-DeviceSearch::DeviceSearch(std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
-                           SearchOptions options, SearchObserver* observer)
-    : m_socket(socket), m_endpoint(endpoint), m_observer(observer), m_options(std::move(options)) {}
+LinkEndpoint FoundDevice::endpoint() const {
+  LinkEndpoint endpoint;
+  ResetEndpoint(endpoint);
+  endpoint.serialPort = port.handle();
+  if (!address.empty()) SetPeerAddress(endpoint, address.c_str());
+  return endpoint;
+}
+
+DeviceSearch::DeviceSearch(std::unique_ptr<DatagramSocket>& socket, SearchOptions options,
+                           SearchObserver* observer)
+    : m_socket(socket), m_observer(observer), m_options(std::move(options)) {}
 
 std::vector<std::string> DeviceSearch::SendIdentifyBroadcasts() {
   if (!m_socket) return {};
@@ -322,7 +330,7 @@ Reason DeviceSearch::StoppedAnswering() const {
 std::vector<ScanEntry> DeviceSearch::Scan() {
   Window window(*this, Window::kEveryDevice);
   window.Run();
-  window.ReleaseDevicePort(false);
+  window.TakeDevicePort(false);
   std::vector<ScanEntry> seen = std::move(window.seen());
   std::stable_sort(seen.begin(), seen.end(), [](const ScanEntry& a, const ScanEntry& b) {
     return a.serialNumber < b.serialNumber;
@@ -335,7 +343,7 @@ std::vector<ScanEntry> DeviceSearch::Scan() {
   return seen;
 }
 
-bool DeviceSearch::FindDevice(std::int32_t serialNumber) {
+std::optional<FoundDevice> DeviceSearch::FindDevice(std::int32_t serialNumber) {
   m_outcome = Outcome::kFailed;
   m_foundAt.clear();
   m_alsoAt.clear();
@@ -346,7 +354,6 @@ bool DeviceSearch::FindDevice(std::int32_t serialNumber) {
   m_statusReply.reset();
   // A number above 65535 is not cut to its low 16 bits: that would name another device.
   Window window(*this, serialNumber >= 0 && serialNumber <= 0xFFFF ? serialNumber : -1);
-  ResetEndpoint(m_endpoint);
   window.Run();
 
   window.Decide();
@@ -371,15 +378,16 @@ bool DeviceSearch::FindDevice(std::int32_t serialNumber) {
     ready = PrepareFoundDevice(working);
   }
   if (ready) {
-    m_endpoint = working;
     m_outcome = Outcome::kReconfigured;
   } else {
     NoteServiceModeLeft();  // command 4 has gone out where it had to
   }
 
   // Every port but the device's is drained and closed; on failure the device's too.
-  m_endpoint.serialPort = window.ReleaseDevicePort(ready && HasSerialPort(working));
-  return IsEndpointPresent(m_endpoint);
+  FoundDevice device{window.TakeDevicePort(ready && HasSerialPort(working)), {}};
+  if (!ready) return std::nullopt;
+  if (!HasSerialPort(working)) device.address = working.peerAddress;
+  return device;
 }
 
 }  // namespace quillon

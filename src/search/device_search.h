@@ -20,6 +20,7 @@
 #include "link/command_packet.h"
 #include "link/datagram_socket.h"
 #include "link/endpoint.h"
+#include "link/serial_port.h"
 #include "search/search_outcome.h"
 
 namespace quillon {
@@ -83,17 +84,26 @@ void NoteServiceModeLeft();
 // Command 4 to the noted device, once; false when none is noted.
 bool LeaveServiceModeNow();
 
+// The device a search found and brought into service mode: its serial port, owned and closed
+// when this goes, or its address. Move-only, as its port.
+struct FoundDevice {
+  SerialPort port;
+  std::string address;  // dotted IPv4, when found over UDP
+
+  // Names the device for the link's calls; valid while this lives.
+  LinkEndpoint endpoint() const;
+};
+
 class DeviceSearch {
  public:
-  // Works on the owner's socket and endpoint, which outlive the search. The socket may be null:
-  // the search then covers the serial ports alone. The observer, when there is one, is told of
-  // each stage.
-  DeviceSearch(std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
-               SearchOptions options = {}, SearchObserver* observer = nullptr);
+  // Works on the owner's socket, which outlives the search. The socket may be null: the search
+  // then covers the serial ports alone. The observer, when there is one, is told of each stage.
+  DeviceSearch(std::unique_ptr<DatagramSocket>& socket, SearchOptions options = {},
+               SearchObserver* observer = nullptr);
 
-  // Finds the device, judges it, switches it into service mode and commits it into m_endpoint.
-  // On false outcome() and reasons() tell why, and m_endpoint is empty.
-  bool FindDevice(std::int32_t serialNumber);
+  // Finds the device, judges it and switches it into service mode. Without a device,
+  // outcome() and reasons() tell why; every port the search opened is closed again.
+  std::optional<FoundDevice> FindDevice(std::int32_t serialNumber);
   // The identify request to every broadcast address (or to those the user named). Gives where
   // it went; empty when there was nowhere to send it.
   std::vector<std::string> SendIdentifyBroadcasts();
@@ -123,10 +133,6 @@ class DeviceSearch {
   // The reason that explains a device that, once found, did not complete an exchange.
   Reason StoppedAnswering() const;
 
-  // The owner's members.
-  std::unique_ptr<DatagramSocket>& m_socket;
-  LinkEndpoint& m_endpoint;
-
  private:
   class Window;
 
@@ -136,6 +142,7 @@ class DeviceSearch {
   // After an interruption: command 4, then the outcome. False when there was none.
   bool LeaveServiceModeIfInterrupted();
 
+  std::unique_ptr<DatagramSocket>& m_socket;
   SearchObserver* m_observer;
   SearchOptions m_options;
   Outcome m_outcome = Outcome::kFailed;
