@@ -32,9 +32,9 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
 ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
                                  std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
                                  SearchOptions options)
-    : m_record(record),
+    : m_endpoint(endpoint),
+      m_record(record),
       m_socket(socket),
-      m_endpoint(endpoint),
       m_sink(sink),
       m_search(socket, std::move(options), this) {}
 

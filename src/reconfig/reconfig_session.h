@@ -64,9 +64,7 @@ class ReconfigSession : private SearchObserver {
   const StartReport& report() const { return m_report; }
   StartSearch& search() { return m_startSearch; }
 
-  // The owner's members.
-  PowerModuleRecord& m_record;
-  std::unique_ptr<DatagramSocket>& m_socket;
+  // The owner's endpoint: it names the found device while a Start runs.
   LinkEndpoint& m_endpoint;
 
  private:
@@ -83,6 +81,9 @@ class ReconfigSession : private SearchObserver {
   void Finish(Outcome outcome, std::string_view text, MessageStyle style,
               const std::vector<std::string>& reasons = {});
 
+  // The owner's record and socket.
+  PowerModuleRecord& m_record;
+  std::unique_ptr<DatagramSocket>& m_socket;
   MessageSink& m_sink;
   DeviceSearch m_search;
   StartSearch m_startSearch{*this};
