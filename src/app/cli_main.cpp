@@ -24,7 +24,8 @@ constexpr const char* kProgram = "quillon-reconfigurator-cli";
 class CliSink final : public MessageSink {
  public:
   explicit CliSink(bool stages) : m_stages(stages) {}
-  void ShowMessage(std::string_view text, int /*style*/) override { m_message = text; }
+  void ShowMessage(std::string_view text, MessageStyle /*style*/) override { m_message = text; }
+  Wording wording() const override { return Wording::kCommandLine; }
   void Stage(std::string_view what) override {
     if (m_stages) std::cerr << "... " << what << std::endl;
   }
@@ -132,9 +133,9 @@ std::string StartJson(std::uint16_t serial, const StartReport& report) {
   return out.str();
 }
 
-const char* StateName(std::int32_t verdict) {
-  if (verdict == kVerdictInUse) return "in use by another program";
-  if (verdict == kVerdictNotApplicable) return "not applicable";
+const char* StateName(Verdict verdict) {
+  if (verdict == Verdict::kInUse) return "in use by another program";
+  if (verdict == Verdict::kNotApplicable) return "not applicable";
   return "free";
 }
 
@@ -206,7 +207,7 @@ int Run(int argc, char** argv) {
   ResetEndpoint(endpoint);
 
   if (o.action == CliOptions::Action::kScan) {
-    DeviceSearch search(sink, record, socket, endpoint, MakeSearchOptions(o));
+    DeviceSearch search(socket, MakeSearchOptions(o));
     SetStartInProgress(true);
     const std::vector<ScanEntry> seen = search.Scan();
     SetStartInProgress(false);

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/long_option.h"
+#include "program/long_option.h"
 
 namespace quillon {
 

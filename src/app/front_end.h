@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/cli_options.h"
-#include "app/version.h"
 #include "link/datagram_socket.h"
+#include "program/version.h"
 #include "search/device_search.h"
 
 namespace quillon {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "link/serial_port.h"
+#include "link/wait.h"
 
 namespace quillon {
 namespace {
@@ -19,7 +20,7 @@ constexpr int kMaxDrainedDatagrams = 4096;
 void ResetEndpoint(LinkEndpoint& endpoint) {
   std::memset(endpoint.peerAddress, 0, sizeof endpoint.peerAddress);
   endpoint.serialPort = kInvalidSerialHandle;
-  endpoint.searchVerdict = kVerdictUsable;
+  endpoint.searchVerdict = Verdict::kUsable;
 }
 
 void CloseEndpoint(LinkEndpoint& endpoint) {
@@ -85,10 +86,10 @@ std::size_t WaitForSerialBytes(SerialHandle port, std::size_t expected, const De
   Platform& p = CurrentPlatform();
   for (;;) {
     const std::size_t queued = p.SerialQueued(port);
-    if (queued == expected || deadline.Passed()) return queued;
+    if (queued == expected || WaitOver(deadline)) return queued;
     // An empty port sleeps until its first byte; a partial reply is polled every millisecond.
     if (queued == 0) {
-      p.SerialWaitInput(port, deadline.SliceMs());
+      p.SerialWaitInput(port, NextWaitSliceMs(deadline));
     } else {
       p.SleepMs(1);
     }
@@ -110,8 +111,8 @@ std::optional<PendingDatagram> WaitForDatagram(DatagramSocket* socket, std::span
       pending.length = *n;
       return pending;
     }
-    if (deadline.Passed()) return std::nullopt;
-    socket->WaitReadable(deadline.SliceMs());
+    if (WaitOver(deadline)) return std::nullopt;
+    socket->WaitReadable(NextWaitSliceMs(deadline));
   }
 }
 
@@ -125,7 +126,7 @@ bool PollPeerDatagram(DatagramSocket* socket, const char* peer_address, std::spa
     const bool from_peer =
         from.address == peer_address && (!require_device_port || from.port == kDevicePort);
     if (from_peer && pending->length == expected) return true;
-    if (deadline.Passed()) return false;
+    if (WaitOver(deadline)) return false;
   }
 }
 

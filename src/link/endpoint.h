@@ -15,21 +15,23 @@
 
 namespace quillon {
 
-// Verdicts of the device search.
-inline constexpr std::int32_t kVerdictUsable = 0;
-inline constexpr std::int32_t kVerdictInUse = 2;
-inline constexpr std::int32_t kVerdictNotApplicable = 4;
+// Verdicts of the device search on a device's identify reply.
+enum class Verdict {
+  kUsable,
+  kInUse,          // another program works with it
+  kNotApplicable,  // not a device this tool may reconfigure
+};
 
 // The largest scratch buffer of the link: the service send drains through it and the mode
 // switch reads the device's answers into it.
 inline constexpr std::size_t kLinkScratchSize = 1536;
 
-// A plain record, passed by value to every link operation. A copy never owns the port: only
-// CloseEndpoint on the dialog's own endpoint closes it.
+// A plain record that names where the device is, passed by value to every link operation. It never
+// owns the port: in a Start the found device does (search/device_search.h), and closes it.
 struct LinkEndpoint {
   char peerAddress[20] = {};  // dotted IPv4 text, empty when none
   SerialHandle serialPort = kInvalidSerialHandle;
-  std::int32_t searchVerdict = kVerdictUsable;
+  Verdict searchVerdict = Verdict::kUsable;
 };
 
 void ResetEndpoint(LinkEndpoint& endpoint);

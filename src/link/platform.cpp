@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "link/serial_port.h"
+#include "link/system_platform.h"
 
 namespace quillon {
 namespace {

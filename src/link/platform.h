@@ -1,6 +1,6 @@
 // The operating-system calls that the link layer makes on serial ports and on the clock.
 //
-// The process has one current Platform. Normally it is the system's (serial_port.h: the real
+// The process has one current Platform. Normally it is the system's (system_platform.h: the real
 // ports of the port table, the monotonic clock); tests install a scripted one so that the timing
 // rules of the search and the service-mode entry can be driven by a fake clock.
 #pragma once

@@ -1,6 +1,6 @@
-// Serial ports: the system's platform with its port table (its serial calls are one file per
-// platform, serial_port_posix.cpp and serial_port_win32.cpp), the owner of an open port, and the
-// calls that the protocols make on a port, with the wire trace.
+// Serial ports: the owner of an open port, and the calls that the protocols make on a port, with
+// the wire trace. The system's serial calls are one file per platform, serial_port_posix.cpp and
+// serial_port_win32.cpp.
 #pragma once
 
 #include <cstddef>
@@ -11,56 +11,9 @@
 #include <vector>
 
 #include "link/platform.h"
+#include "link/system_platform.h"
 
 namespace quillon {
-
-// The system's platform: the monotonic clock and the real serial ports. COMn stands for the n-th
-// port of the system's list (on Windows, \\.\COMn), or for the n-th port the user named.
-class SystemPlatform final : public Platform {
- public:
-  static SystemPlatform& Instance();
-
-  // The user names the ports (an empty list: no serial port at all), or the system's list is
-  // used again.
-  void UseNamedSerialPorts(const std::vector<std::string>& paths);
-  void UseSystemSerialPorts();
-
-  std::int64_t NowMs() override;
-  void SleepMs(int ms) override;
-  void RescanSerialPorts() override;
-  const std::vector<SerialPortInfo>& SerialPorts() override;
-  SerialOpenResult OpenSerial(int n) override;
-  std::size_t SerialQueued(SerialHandle h) override;
-  std::size_t SerialRead(SerialHandle h, std::span<std::uint8_t> buf) override;
-  std::size_t SerialWrite(SerialHandle h, std::span<const std::uint8_t> data) override;
-  void SerialClose(SerialHandle h) override;
-  void SerialWaitInput(SerialHandle h, int ms) override;
-  void SerialEnsureBaudRate(SerialHandle h) override;
-  std::string SerialName(SerialHandle h) override;
-
-  // Opens one port by its path, as OpenSerial does for a row of the table, with a fresh look at
-  // who holds ports.
-  SerialOpenResult OpenPath(const std::string& path);
-
- private:
-  SystemPlatform() = default;
-  // The platform's list of its ports, in COM order, at most 256 (one per platform file).
-  static std::vector<std::string> ScanSystemPorts();
-  // What a port named by the user is opened as (Windows: COM7 is \\.\COM7).
-  static std::string NamedPortPath(const std::string& name);
-  // Closes a handle that OpenPath opened (one per platform file).
-  static void ClosePath(SerialHandle h);
-  // Looks once at who holds ports, for the opens of one search (POSIX: /proc; one per platform
-  // file).
-  static void SurveyPortHolders();
-  // OpenPath; in a search, with the look that SurveyPortHolders took.
-  SerialOpenResult OpenPortPath(const std::string& path, bool in_search);
-
-  bool m_userNamed = false;
-  bool m_scanned = false;
-  std::vector<SerialPortInfo> m_table;
-  std::map<SerialHandle, std::string> m_openNames;  // "COMn (path)" of each open port
-};
 
 // Owns one open port and closes it when destroyed, unless the port has been released (into the
 // endpoint of a found device). Move-only.

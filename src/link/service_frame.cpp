@@ -13,19 +13,19 @@ namespace {
 LinkResult FromDeviceError(std::uint8_t code) {
   switch (code) {
     case 0:
-      return kLinkDeviceError0;
+      return LinkResult::kDeviceError0;
     case 1:
-      return kLinkDeviceError1;
+      return LinkResult::kDeviceError1;
     case 2:
-      return kLinkDeviceError2;
+      return LinkResult::kDeviceError2;
     case 3:
-      return kLinkDeviceError3;
+      return LinkResult::kDeviceError3;
     case 4:
-      return kLinkDeviceError4;
+      return LinkResult::kDeviceError4;
     case 5:
-      return kLinkDeviceError5;
+      return LinkResult::kDeviceError5;
     default:
-      return kLinkNotAnAnswer;
+      return LinkResult::kNotAnAnswer;
   }
 }
 
@@ -57,13 +57,13 @@ ReplyRule RuleFor(std::uint8_t command) {
 template <typename Build>
 LinkResult Exchange(DatagramSocket* socket, const LinkEndpoint& endpoint, int attempts,
                     ServiceFrame& frame, Build build) {
-  LinkResult result = kLinkNoReply;
+  LinkResult result = LinkResult::kNoReply;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     frame.fill(0);
     build(frame);
     SendServiceFrame(socket, endpoint, frame);
     result = ReceiveServiceReply(socket, endpoint, frame);
-    if (result == kLinkOk) break;
+    if (result == LinkResult::kOk) break;
   }
   return result;
 }
@@ -96,43 +96,44 @@ LinkResult ReceiveServiceReply(DatagramSocket* socket, LinkEndpoint endpoint,
     const std::size_t queued = WaitForSerialBytes(endpoint.serialPort, svc::kFrameSize, deadline);
     const std::size_t got =
         ReadSerialReply(endpoint.serialPort, std::span(buf).first(std::min(queued, buf.size())));
-    if (got != svc::kFrameSize) return kLinkNoReply;
+    if (got != svc::kFrameSize) return LinkResult::kNoReply;
   } else {
-    if (!socket || !HasPeerAddress(endpoint)) return kLinkNoReply;
+    if (!socket || !HasPeerAddress(endpoint)) return LinkResult::kNoReply;
     if (!PollPeerDatagram(socket, endpoint.peerAddress, buf, svc::kDatagramSize, false, deadline)) {
-      return kLinkNoReply;
+      return LinkResult::kNoReply;
     }
     reply = buf.data() + (svc::kDatagramSize - svc::kFrameSize);
   }
 
-  if (FrameChecksum(reply) != reply[svc::kChecksumOffset]) return kLinkBadChecksum;
+  if (FrameChecksum(reply) != reply[svc::kChecksumOffset]) return LinkResult::kBadChecksum;
   if (reply[svc::kCommandOffset] == svc::kErrorReply) {
     return FromDeviceError(reply[svc::kErrorCodeOffset]);
   }
-  if (reply[svc::kCommandOffset] != request[svc::kCommandOffset]) return kLinkNotAnAnswer;
+  if (reply[svc::kCommandOffset] != request[svc::kCommandOffset]) return LinkResult::kNotAnAnswer;
   const ReplyRule rule = RuleFor(request[svc::kCommandOffset]);
   if (!std::equal(reply + rule.echo_first, reply + rule.echo_end,
                   request.begin() + static_cast<std::ptrdiff_t>(rule.echo_first))) {
-    return kLinkNotAnAnswer;
+    return LinkResult::kNotAnAnswer;
   }
   std::copy(reply + rule.copy_first, reply + rule.copy_end,
             request.begin() + static_cast<std::ptrdiff_t>(rule.copy_first));
-  return kLinkOk;
+  return LinkResult::kOk;
 }
 
 LinkResult ServiceReadInfo(DatagramSocket* socket, LinkEndpoint endpoint,
                            std::uint8_t (&info)[svc::kPayloadSize]) {
-  if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
+  if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
   if (HasSerialPort(endpoint)) EnsureBaudRate(endpoint.serialPort);
   ServiceFrame frame;
   const LinkResult r = Exchange(socket, endpoint, 1, frame,
                                 [](ServiceFrame& f) { f[svc::kCommandOffset] = svc::kReadInfo; });
-  if (r == kLinkOk) std::memcpy(info, frame.data() + svc::kPayloadOffset, svc::kPayloadSize);
+  if (r == LinkResult::kOk)
+    std::memcpy(info, frame.data() + svc::kPayloadOffset, svc::kPayloadSize);
   return r;
 }
 
 LinkResult ServiceSendValue(DatagramSocket* socket, LinkEndpoint endpoint, std::uint32_t value) {
-  if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
+  if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
   ServiceFrame frame;
   return Exchange(socket, endpoint, svc::kRetryAttempts, frame, [value](ServiceFrame& f) {
     f[svc::kCommandOffset] = svc::kSendValue;
@@ -142,8 +143,8 @@ LinkResult ServiceSendValue(DatagramSocket* socket, LinkEndpoint endpoint, std::
 
 LinkResult ServiceWriteBlock(DatagramSocket* socket, LinkEndpoint endpoint, std::uint32_t address,
                              std::uint16_t length, const std::uint8_t* data) {
-  if (length > svc::kMaxBlockData) return kLinkBlockTooLong;
-  if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
+  if (length > svc::kMaxBlockData) return LinkResult::kBlockTooLong;
+  if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
   ServiceFrame frame;
   return Exchange(socket, endpoint, svc::kRetryAttempts, frame, [&](ServiceFrame& f) {
     f[svc::kCommandOffset] = svc::kWriteBlock;
@@ -155,20 +156,20 @@ LinkResult ServiceWriteBlock(DatagramSocket* socket, LinkEndpoint endpoint, std:
 
 LinkResult ServiceReadBlock(DatagramSocket* socket, LinkEndpoint endpoint, std::uint32_t address,
                             std::uint16_t length, std::uint8_t* out) {
-  if (length > svc::kMaxBlockData) return kLinkBlockTooLong;
-  if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
+  if (length > svc::kMaxBlockData) return LinkResult::kBlockTooLong;
+  if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
   ServiceFrame frame;
   const LinkResult r = Exchange(socket, endpoint, svc::kRetryAttempts, frame, [&](ServiceFrame& f) {
     f[svc::kCommandOffset] = svc::kReadBlock;
     PutU32(f.data(), svc::kAddressOffset, address);
     PutU16(f.data(), svc::kLengthOffset, length);
   });
-  if (r == kLinkOk && length > 0) std::memcpy(out, frame.data() + svc::kDataOffset, length);
+  if (r == LinkResult::kOk && length > 0) std::memcpy(out, frame.data() + svc::kDataOffset, length);
   return r;
 }
 
 LinkResult ServiceFinish(DatagramSocket* socket, LinkEndpoint endpoint) {
-  if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
+  if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
   ServiceFrame frame;
   return Exchange(socket, endpoint, 1, frame,
                   [](ServiceFrame& f) { f[svc::kCommandOffset] = svc::kFinish; });
@@ -177,8 +178,8 @@ LinkResult ServiceFinish(DatagramSocket* socket, LinkEndpoint endpoint) {
 LinkResult ServiceWriteRecord(DatagramSocket* socket, LinkEndpoint endpoint,
                               const std::uint8_t* block) {
   const std::uint16_t length = GetU16(block, 0);
-  if (length > svc::kMaxRecordData) return kLinkBlockTooLong;
-  if (!IsEndpointPresent(endpoint)) return kLinkNoEndpoint;
+  if (length > svc::kMaxRecordData) return LinkResult::kBlockTooLong;
+  if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
   ServiceFrame frame;
   return Exchange(socket, endpoint, 1, frame, [&](ServiceFrame& f) {
     f[svc::kCommandOffset] = svc::kWriteRecord;

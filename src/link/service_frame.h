@@ -43,20 +43,22 @@ inline constexpr std::uint8_t kReadShort = 6;  // replies only; never requested 
 
 using ServiceFrame = std::array<std::uint8_t, svc::kFrameSize>;
 
-// Result of every service exchange (0 success).
-using LinkResult = std::int16_t;
-inline constexpr LinkResult kLinkOk = 0;
-inline constexpr LinkResult kLinkNoEndpoint = 1;
-inline constexpr LinkResult kLinkNoReply = 2;
-inline constexpr LinkResult kLinkDeviceError0 = 3;
-inline constexpr LinkResult kLinkDeviceError1 = 4;
-inline constexpr LinkResult kLinkDeviceError2 = 5;  // also: block too long for the frame
-inline constexpr LinkResult kLinkBlockTooLong = 5;
-inline constexpr LinkResult kLinkDeviceError4 = 6;
-inline constexpr LinkResult kLinkBadChecksum = 7;
-inline constexpr LinkResult kLinkNotAnAnswer = 8;
-inline constexpr LinkResult kLinkDeviceError3 = 9;
-inline constexpr LinkResult kLinkDeviceError5 = 11;
+// Result of every service exchange. The device's own error codes each have theirs; a block too
+// long for the frame is refused before anything is sent, and says so.
+enum class LinkResult : std::int16_t {
+  kOk = 0,
+  kNoEndpoint = 1,
+  kNoReply = 2,
+  kDeviceError0 = 3,
+  kDeviceError1 = 4,
+  kDeviceError2 = 5,
+  kDeviceError4 = 6,
+  kBadChecksum = 7,
+  kNotAnAnswer = 8,
+  kDeviceError3 = 9,
+  kDeviceError5 = 11,
+  kBlockTooLong = 12,
+};
 
 // (42 + bytes 1..135) mod 256.
 std::uint8_t FrameChecksum(const std::uint8_t* frame);

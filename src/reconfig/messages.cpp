@@ -1,11 +1,87 @@
 #include "reconfig/messages.h"
 
+#include "link/serial_port.h"
+
 namespace quillon {
 
 std::string WithReasons(std::string_view text, const std::vector<std::string>& reasons) {
   std::string message(text);
   for (std::size_t i = 0; i < reasons.size(); ++i) message += (i == 0 ? "\n\n" : "\n") + reasons[i];
   return message;
+}
+
+std::string ReasonText(const Reason& reason, Wording wording) {
+  switch (reason.kind) {
+    case Reason::Kind::kPortDenied:
+      return reason.where + " was skipped: permission denied; to use it, " +
+             SerialPermissionFix(reason.detail) + ".";
+    case Reason::Kind::kPortBusy:
+      return reason.where + " was skipped: it is busy (" + reason.detail + ").";
+    case Reason::Kind::kNoNetworkSearched:
+      // The dialog has no listing of the networks: it names only what it can be started with.
+      return wording == Wording::kCommandLine
+                 ? "No network was searched: none of this computer's IPv4 networks has a "
+                   "broadcast address (--list-ports tells why); name the device's address with "
+                   "--address."
+                 : "No network was searched: none of this computer's IPv4 networks has a "
+                   "broadcast address. To reach the device over the network, start this program "
+                   "with --address and the device's address.";
+    case Reason::Kind::kNetworkKeptSending:
+      return "The network kept sending: the search stopped listening " +
+             std::to_string(kMaxAnswerWindowMs / 1000) +
+             " s after its request, while datagrams were still arriving.";
+    case Reason::Kind::kStoppedAnswering:
+      return "The Quillon at " + reason.where +
+             " stopped answering during the Start: is it still connected and switched on?";
+  }
+  return {};
+}
+
+std::vector<std::string> ReasonTexts(const std::vector<Reason>& reasons, Wording wording) {
+  std::vector<std::string> texts;
+  for (const Reason& reason : reasons) texts.push_back(ReasonText(reason, wording));
+  return texts;
+}
+
+std::string_view StageText(SearchStage stage) {
+  switch (stage) {
+    case SearchStage::kReadingSettings:
+      return "reading the device's settings";
+    case SearchStage::kEnteringServiceMode:
+      return "entering service mode";
+  }
+  return {};
+}
+
+SearchFailureMessage SearchFailureText(const DeviceSearch& search, Wording wording) {
+  std::string_view text = kTextUnknownError;
+  MessageStyle style = MessageStyle::kError;
+  switch (search.outcome()) {
+    case Outcome::kInterrupted:
+      text = search.leftServiceMode() ? kTextInterruptedLeftServiceMode : kTextInterruptedUnchanged;
+      break;
+    case Outcome::kNotDetected:
+      text = kTextNotDetected;
+      style = MessageStyle::kInformation;
+      break;
+    case Outcome::kTwoDevices: {
+      const std::vector<std::string>& places = search.twoAddresses();
+      return {std::string(kTextTwoDevices) + " " + places.at(0) + " and " + places.at(1) +
+                  ".\nChoose one with --address, or disconnect one of them.",
+              MessageStyle::kError};
+    }
+    case Outcome::kNotApplicable:
+      text = kTextNotApplicable;
+      break;
+    case Outcome::kInUse:
+      text = kTextInUse;
+      break;
+    case Outcome::kIncomplete:
+    case Outcome::kReconfigured:
+    case Outcome::kFailed:
+      break;
+  }
+  return {WithReasons(text, ReasonTexts(search.reasons(), wording)), style};
 }
 
 }  // namespace quillon

@@ -5,6 +5,9 @@
 #include <string_view>
 #include <vector>
 
+#include "search/device_search.h"
+#include "search/search_outcome.h"
+
 namespace quillon {
 
 inline constexpr std::string_view kCaption = "Quillon Power Module Reconfigurator";
@@ -33,32 +36,45 @@ inline constexpr std::string_view kTextInterruptedWriting =
     "Interrupted while the record was being written: the write may or may not have taken "
     "effect. A new Start will tell.";
 
-// How a Start ended, for scripts (the command line's exit status and --json).
-enum class Outcome {
-  kReconfigured,
-  kNotDetected,
-  kInUse,
-  kNotApplicable,
-  kIncomplete,  // the device did not complete an exchange: "Unknown Error!"
-  kTwoDevices,
-  kInterrupted,
-  kFailed,  // anything else
-};
-
 // The message as the user reads it: the text and, after a blank line, what explains it where
 // something does, one reason a line.
 std::string WithReasons(std::string_view text, const std::vector<std::string>& reasons);
 
-// Message box styles: exclamation icon or information icon, each with an OK button.
-inline constexpr int kStyleError = 48;
-inline constexpr int kStyleInformation = 64;
+// Message box styles: exclamation icon or information icon, each with an OK button; the values
+// are the system message box's own.
+enum class MessageStyle {
+  kError = 48,
+  kInformation = 64,
+};
+
+// Which options a front end takes, so that a reason names only those the user can give.
+enum class Wording {
+  kDialog,       // --port, --no-serial, --no-udp, --address
+  kCommandLine,  // those, and --list-ports
+};
+
+// A reason as the user reads it.
+std::string ReasonText(const Reason& reason, Wording wording);
+std::vector<std::string> ReasonTexts(const std::vector<Reason>& reasons, Wording wording);
+// A stage of the search as the user reads it.
+std::string_view StageText(SearchStage stage);
+
+// The one message of a search that brought no device into service mode: its text (with the
+// reasons after it) and its style.
+struct SearchFailureMessage {
+  std::string text;
+  MessageStyle style = MessageStyle::kError;
+};
+SearchFailureMessage SearchFailureText(const DeviceSearch& search, Wording wording);
 
 // Receives every user-visible outcome: message boxes in the dialog, standard output and error
 // on the command line, a recorder in tests.
 class MessageSink {
  public:
   virtual ~MessageSink() = default;
-  virtual void ShowMessage(std::string_view text, int style) = 0;
+  virtual void ShowMessage(std::string_view text, MessageStyle style) = 0;
+  // How the reasons after a message are worded for this front end.
+  virtual Wording wording() const { return Wording::kDialog; }
   // Progress of a Start, one call per stage.
   virtual void Stage(std::string_view /*what*/) {}
   // The wait cursor around a Start.

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,14 +31,27 @@ struct StartReport {
   std::vector<std::pair<std::string, std::int64_t>> stageMs;  // each stage and its length
 };
 
-class ReconfigSession : private MessageSink {
+class ReconfigSession;
+
+// The search of a Start, run alone: the record is filled from the found device's replies, and a
+// search that brings no device into service mode tells the user why, in one message. The found
+// device's port passes into the owner's endpoint, and the owner closes it.
+class StartSearch {
+ public:
+  explicit StartSearch(ReconfigSession& session) : m_session(session) {}
+  bool FindDevice(std::int32_t serialNumber);
+
+ private:
+  ReconfigSession& m_session;
+};
+
+class ReconfigSession : private SearchObserver {
  public:
   // The socket may be null: the search then covers the serial ports alone. The owner keeps
   // record, socket and endpoint alive for the session's lifetime.
   ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
                   std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
                   SearchOptions options = {});
-  ~ReconfigSession() override;
   ReconfigSession(const ReconfigSession&) = delete;
   ReconfigSession& operator=(const ReconfigSession&) = delete;
 
@@ -48,26 +62,31 @@ class ReconfigSession : private MessageSink {
 
   // What the last Start did.
   const StartReport& report() const { return m_report; }
-  DeviceSearch& search() { return m_search; }
+  StartSearch& search() { return m_startSearch; }
 
-  // The owner's members.
-  PowerModuleRecord& m_record;
-  std::unique_ptr<DatagramSocket>& m_socket;
+  // The owner's endpoint: it names the found device while a Start runs.
   LinkEndpoint& m_endpoint;
 
  private:
-  // MessageSink: what the search shows passes through here on its way to the owner's sink.
-  void ShowMessage(std::string_view text, int style) override;
-  void Stage(std::string_view what) override;
-  void BeginWait() override { m_sink.BeginWait(); }
-  void EndWait() override { m_sink.EndWait(); }
+  friend class StartSearch;
+
+  // The search of a Start: the record filled from the device's replies, the endpoint naming the
+  // device while it is found; without one, the message that says why.
+  std::optional<FoundDevice> SearchForDevice(std::int32_t serialNumber);
+  void StageReached(SearchStage stage) override;
+  void ShowMessage(std::string_view text, MessageStyle style);
+  void Stage(std::string_view what);
 
   void EndStage();
-  void Finish(Outcome outcome, std::string_view text, int style,
+  void Finish(Outcome outcome, std::string_view text, MessageStyle style,
               const std::vector<std::string>& reasons = {});
 
+  // The owner's record and socket.
+  PowerModuleRecord& m_record;
+  std::unique_ptr<DatagramSocket>& m_socket;
   MessageSink& m_sink;
   DeviceSearch m_search;
+  StartSearch m_startSearch{*this};
   StartReport m_report;
   std::int64_t m_stageStart = 0;
 };

@@ -10,6 +10,7 @@
 #include "link/interrupt.h"
 #include "link/serial_port.h"
 #include "link/trace.h"
+#include "link/wait.h"
 #include "search/ipv4.h"
 
 namespace quillon {
@@ -24,24 +25,23 @@ void DrainAndClose(SerialPort& port) {
   port.Close();
 }
 
-std::int32_t Classify(const std::uint8_t* reply) {
-  if (ReplyUseCount(reply) > 0 && ReplyUseOverride(reply) == 0) return kVerdictInUse;
+Verdict Classify(const std::uint8_t* reply) {
+  if (ReplyUseCount(reply) > 0 && ReplyUseOverride(reply) == 0) return Verdict::kInUse;
   if (ReplyApplicabilityA(reply) > 1 || ReplyApplicabilityB(reply) > 1) {
-    return kVerdictNotApplicable;
+    return Verdict::kNotApplicable;
   }
-  return kVerdictUsable;
+  return Verdict::kUsable;
 }
 
 // What the user can do about a port that the search had to skip, if anything.
-std::string SkipReason(const std::string& port, const SerialOpenResult& result) {
+std::optional<Reason> SkipReason(const std::string& port, const SerialOpenResult& result) {
   switch (result.status) {
     case SerialOpenStatus::kPermissionDenied:
-      return port + " was skipped: permission denied; to use it, " +
-             SerialPermissionFix(result.group) + ".";
+      return Reason{Reason::Kind::kPortDenied, port, result.group};
     case SerialOpenStatus::kBusy:
-      return port + " was skipped: it is busy (" + result.detail + ").";
+      return Reason{Reason::Kind::kPortBusy, port, result.detail};
     default:
-      return {};
+      return std::nullopt;
   }
 }
 
@@ -78,13 +78,11 @@ class DeviceSearch::Window {
         m_impossible.insert(m_impossible.end(), sent_to.begin(), sent_to.end());
       }
       if (sent_to.empty()) {
-        m_reasons.push_back(
-            "No network was searched: none of this computer's IPv4 networks has a broadcast "
-            "address (--list-ports tells why); name the device's address with --address.");
+        m_reasons.push_back({Reason::Kind::kNoNetworkSearched, {}, {}});
       }
       CollectDatagrams(deadline);
     } else {
-      while (!deadline.Passed()) CurrentPlatform().SleepMs(deadline.SliceMs());
+      while (!WaitOver(deadline)) CurrentPlatform().SleepMs(NextWaitSliceMs(deadline));
     }
     CollectSerial();
   }
@@ -103,9 +101,9 @@ class DeviceSearch::Window {
     m_matchedAt = m_udpPlaces.front();
     if (m_udpPlaces.size() > 1) return;
     m_working.searchVerdict = Classify(m_udpReply.data());
-    if (m_working.searchVerdict == kVerdictUsable) {
+    if (m_working.searchVerdict == Verdict::kUsable) {
       SetPeerAddress(m_working, m_matchedAt.c_str());
-      m_search.m_record.FillFromIdentifyReply(m_udpReply.data());
+      m_search.m_identifyReply = m_udpReply;
     }
   }
 
@@ -118,17 +116,17 @@ class DeviceSearch::Window {
   // Where else the wanted number answered when the cable decided.
   const std::vector<std::string>& alsoAt() const { return m_alsoAt; }
   // What may explain that nothing was found.
-  const std::vector<std::string>& reasons() const { return m_reasons; }
+  const std::vector<Reason>& reasons() const { return m_reasons; }
   // Every device seen in a scan, in the order they answered.
   std::vector<ScanEntry>& seen() { return m_seen; }
 
   // Every port but the device's is drained and closed; the device's passes to the caller.
-  SerialHandle ReleaseDevicePort(bool keep) {
-    SerialHandle kept = kInvalidSerialHandle;
+  SerialPort TakeDevicePort(bool keep) {
+    SerialPort kept;
     for (SerialPort& port : m_ports) {
       if (!port.IsOpen()) continue;
       if (keep && port.handle() == m_working.serialPort) {
-        kept = port.Release();
+        kept = std::move(port);
       } else {
         DrainAndClose(port);
       }
@@ -185,8 +183,8 @@ class DeviceSearch::Window {
       m_ports[n - 1] = SerialPort::Open(n, &result);
       if (m_ports[n - 1].IsOpen()) {
         WriteIdentify(m_ports[n - 1].handle());
-      } else if (std::string why = SkipReason(m_names[n - 1], result); !why.empty()) {
-        m_reasons.push_back(std::move(why));
+      } else if (std::optional<Reason> why = SkipReason(m_names[n - 1], result)) {
+        m_reasons.push_back(std::move(*why));
       }
     }
   }
@@ -217,16 +215,14 @@ class DeviceSearch::Window {
       }
     }
     if (m_windowCut && deadline.LeftMs() <= 0) {
-      m_reasons.push_back("The network kept sending: the search stopped listening " +
-                          std::to_string(kMaxAnswerWindowMs / 1000) +
-                          " s after its request, while datagrams were still arriving.");
+      m_reasons.push_back({Reason::Kind::kNetworkKeptSending, {}, {}});
     }
   }
 
   // Reads the 136 queued bytes; true when they are a matching identify reply, which is then
   // judged (unless another place answered first).
   bool TakeReply(SerialPort& port, const std::string& place) {
-    std::array<std::uint8_t, cmd::kReplySize> reply;
+    CommandReply reply;
     if (ReadSerialReply(port.handle(), reply) != reply.size() || !Matches(reply.data(), true)) {
       return false;
     }
@@ -237,9 +233,9 @@ class DeviceSearch::Window {
     m_serialMatched = true;
     m_serialAt = place;
     m_working.searchVerdict = Classify(reply.data());
-    if (m_working.searchVerdict == kVerdictUsable) {
+    if (m_working.searchVerdict == Verdict::kUsable) {
       m_working.serialPort = port.handle();
-      m_search.m_record.FillFromIdentifyReply(reply.data());
+      m_search.m_identifyReply = reply;
     }
     return true;
   }
@@ -288,22 +284,25 @@ class DeviceSearch::Window {
   bool m_serialMatched = false;
   std::string m_serialAt;
   std::vector<std::string> m_udpPlaces;
-  std::array<std::uint8_t, cmd::kReplySize> m_udpReply{};
+  CommandReply m_udpReply{};
   std::string m_matchedAt;
   std::vector<std::string> m_alsoAt;
   bool m_windowCut = false;
-  std::vector<std::string> m_reasons;
+  std::vector<Reason> m_reasons;
   std::vector<ScanEntry> m_seen;
 };
 
-DeviceSearch::DeviceSearch(MessageSink& sink, PowerModuleRecord& record,
-                           std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
-                           SearchOptions options)
-    : m_record(record),
-      m_socket(socket),
-      m_endpoint(endpoint),
-      m_sink(sink),
-      m_options(std::move(options)) {}
+LinkEndpoint FoundDevice::endpoint() const {
+  LinkEndpoint endpoint;
+  ResetEndpoint(endpoint);
+  endpoint.serialPort = port.handle();
+  if (!address.empty()) SetPeerAddress(endpoint, address.c_str());
+  return endpoint;
+}
+
+DeviceSearch::DeviceSearch(std::unique_ptr<DatagramSocket>& socket, SearchOptions options,
+                           SearchObserver* observer)
+    : m_socket(socket), m_observer(observer), m_options(std::move(options)) {}
 
 std::vector<std::string> DeviceSearch::SendIdentifyBroadcasts() {
   if (!m_socket) return {};
@@ -315,21 +314,23 @@ std::vector<std::string> DeviceSearch::SendIdentifyBroadcasts() {
   return targets;
 }
 
-void DeviceSearch::Fail(Outcome outcome, std::string_view text, int style,
-                        const std::vector<std::string>& reasons) {
+void DeviceSearch::Fail(Outcome outcome, std::vector<Reason> reasons) {
   m_outcome = outcome;
-  m_sink.ShowMessage(WithReasons(text, reasons), style);
+  m_reasons = std::move(reasons);
 }
 
-std::string DeviceSearch::StoppedAnswering() const {
-  return "The Quillon at " + m_foundAt +
-         " stopped answering during the Start: is it still connected and switched on?";
+void DeviceSearch::Reached(SearchStage stage) {
+  if (m_observer) m_observer->StageReached(stage);
+}
+
+Reason DeviceSearch::StoppedAnswering() const {
+  return {Reason::Kind::kStoppedAnswering, m_foundAt, {}};
 }
 
 std::vector<ScanEntry> DeviceSearch::Scan() {
   Window window(*this, Window::kEveryDevice);
   window.Run();
-  window.ReleaseDevicePort(false);
+  window.TakeDevicePort(false);
   std::vector<ScanEntry> seen = std::move(window.seen());
   std::stable_sort(seen.begin(), seen.end(), [](const ScanEntry& a, const ScanEntry& b) {
     return a.serialNumber < b.serialNumber;
@@ -342,13 +343,17 @@ std::vector<ScanEntry> DeviceSearch::Scan() {
   return seen;
 }
 
-bool DeviceSearch::FindDevice(std::int32_t serialNumber) {
+std::optional<FoundDevice> DeviceSearch::FindDevice(std::int32_t serialNumber) {
   m_outcome = Outcome::kFailed;
   m_foundAt.clear();
   m_alsoAt.clear();
+  m_reasons.clear();
+  m_leftServiceMode = false;
+  m_twoAddresses.clear();
+  m_identifyReply.reset();
+  m_statusReply.reset();
   // A number above 65535 is not cut to its low 16 bits: that would name another device.
   Window window(*this, serialNumber >= 0 && serialNumber <= 0xFFFF ? serialNumber : -1);
-  ResetEndpoint(m_endpoint);
   window.Run();
 
   window.Decide();
@@ -357,33 +362,32 @@ bool DeviceSearch::FindDevice(std::int32_t serialNumber) {
   m_alsoAt = window.alsoAt();
   bool ready = false;
   if (InterruptRequested()) {
-    Fail(Outcome::kInterrupted, kTextInterruptedUnchanged, kStyleError);
+    Fail(Outcome::kInterrupted);
   } else if (!window.matched()) {
-    Fail(Outcome::kNotDetected, kTextNotDetected, kStyleInformation, window.reasons());
+    Fail(Outcome::kNotDetected, window.reasons());
   } else if (window.twoAddresses()) {
     // Nothing is sent to any: the record of one device must not go to another.
     const std::vector<std::string>& places = window.udpPlaces();
-    Fail(Outcome::kTwoDevices,
-         std::string(kTextTwoDevices) + " " + places[0] + " and " + places[1] +
-             ".\nChoose one with --address, or disconnect one of them.",
-         kStyleError);
-  } else if (working.searchVerdict == kVerdictNotApplicable) {
-    Fail(Outcome::kNotApplicable, kTextNotApplicable, kStyleError);
-  } else if (working.searchVerdict == kVerdictInUse) {
-    Fail(Outcome::kInUse, kTextInUse, kStyleError);
+    m_twoAddresses = {places[0], places[1]};
+    Fail(Outcome::kTwoDevices);
+  } else if (working.searchVerdict == Verdict::kNotApplicable) {
+    Fail(Outcome::kNotApplicable);
+  } else if (working.searchVerdict == Verdict::kInUse) {
+    Fail(Outcome::kInUse);
   } else {
     ready = PrepareFoundDevice(working);
   }
   if (ready) {
-    m_endpoint = working;
     m_outcome = Outcome::kReconfigured;
   } else {
     NoteServiceModeLeft();  // command 4 has gone out where it had to
   }
 
   // Every port but the device's is drained and closed; on failure the device's too.
-  m_endpoint.serialPort = window.ReleaseDevicePort(ready && HasSerialPort(working));
-  return IsEndpointPresent(m_endpoint);
+  FoundDevice device{window.TakeDevicePort(ready && HasSerialPort(working)), {}};
+  if (!ready) return std::nullopt;
+  if (!HasSerialPort(working)) device.address = working.peerAddress;
+  return device;
 }
 
 }  // namespace quillon

@@ -7,18 +7,21 @@
 // cable, one address decides; two addresses with the wanted number are refused.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "link/command_packet.h"
 #include "link/datagram_socket.h"
 #include "link/endpoint.h"
-#include "reconfig/messages.h"
-#include "reconfig/power_module_record.h"
+#include "link/serial_port.h"
+#include "search/search_outcome.h"
 
 namespace quillon {
 
@@ -35,6 +38,16 @@ inline constexpr int kFurtherIdentifyAttempts = 3;
 // However long datagrams keep arriving, the window ends this long after the broadcast: a chatty
 // host on the network must not hold the search open for ever.
 inline constexpr int kMaxAnswerWindowMs = 10000;
+
+// How the mode switch ended: the device went quiet (it is in service mode) or still answers in
+// its command protocol.
+enum class ModeSwitch : std::int16_t {
+  kInServiceMode = 0,
+  kStillAnswers = 10,
+};
+
+// A reply of the command protocol, as the search keeps it.
+using CommandReply = std::array<std::uint8_t, cmd::kReplySize>;
 
 struct SearchOptions {
   // Search the serial ports of the port table.
@@ -58,7 +71,7 @@ struct ScanEntry {
   std::uint16_t serialNumber = 0;
   std::string where;    // "COM3 (/dev/ttyUSB0)" or the address
   bool serial = false;  // on a serial port (else over UDP)
-  std::int32_t verdict = kVerdictUsable;
+  Verdict verdict = Verdict::kUsable;
   bool conflict = false;  // the same serial number answered from another place too
 };
 
@@ -71,17 +84,26 @@ void NoteServiceModeLeft();
 // Command 4 to the noted device, once; false when none is noted.
 bool LeaveServiceModeNow();
 
+// The device a search found and brought into service mode: its serial port, owned and closed
+// when this goes, or its address. Move-only, as its port.
+struct FoundDevice {
+  SerialPort port;
+  std::string address;  // dotted IPv4, when found over UDP
+
+  // Names the device for the link's calls; valid while this lives.
+  LinkEndpoint endpoint() const;
+};
+
 class DeviceSearch {
  public:
-  // Works on the owner's record, socket and endpoint, which outlive the search. The socket may
-  // be null: the search then covers the serial ports alone.
-  DeviceSearch(MessageSink& sink, PowerModuleRecord& record,
-               std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
-               SearchOptions options = {});
+  // Works on the owner's socket, which outlives the search. The socket may be null: the search
+  // then covers the serial ports alone. The observer, when there is one, is told of each stage.
+  DeviceSearch(std::unique_ptr<DatagramSocket>& socket, SearchOptions options = {},
+               SearchObserver* observer = nullptr);
 
-  // Finds the device, judges it, switches it into service mode and commits it into m_endpoint.
-  // On false the reason has been shown and m_endpoint is empty.
-  bool FindDevice(std::int32_t serialNumber);
+  // Finds the device, judges it and switches it into service mode. Without a device,
+  // outcome() and reasons() tell why; every port the search opened is closed again.
+  std::optional<FoundDevice> FindDevice(std::int32_t serialNumber);
   // The identify request to every broadcast address (or to those the user named). Gives where
   // it went; empty when there was nowhere to send it.
   std::vector<std::string> SendIdentifyBroadcasts();
@@ -90,8 +112,7 @@ class DeviceSearch {
   std::vector<ScanEntry> Scan();
   // Status request, mode switch and service check of a usable device.
   bool PrepareFoundDevice(LinkEndpoint& working);
-  // 0 when the device has gone quiet (it is in service mode), 10 when it still answers.
-  static std::int16_t SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint);
+  static ModeSwitch SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint);
 
   // How the last search ended (kReconfigured: the device is ready in service mode) and where
   // the device was found: "COM3 (/dev/ttyUSB0)" or its address.
@@ -99,29 +120,39 @@ class DeviceSearch {
   const std::string& foundAt() const { return m_foundAt; }
   // Where else the wanted number answered when the cable decided (addresses).
   const std::vector<std::string>& alsoAt() const { return m_alsoAt; }
-  // Shows the one message of a failed Start: the text, and after it the reasons that explain
-  // it; remembers the outcome.
-  void Fail(Outcome outcome, std::string_view text, int style,
-            const std::vector<std::string>& reasons = {});
-  // What explains that the device, once found, did not complete an exchange.
-  std::string StoppedAnswering() const;
-
-  // The owner's members.
-  PowerModuleRecord& m_record;
-  std::unique_ptr<DatagramSocket>& m_socket;
-  LinkEndpoint& m_endpoint;
+  // What explains the last outcome, where something does.
+  const std::vector<Reason>& reasons() const { return m_reasons; }
+  // After an interruption: whether the device had to be told to leave its service mode.
+  bool leftServiceMode() const { return m_leftServiceMode; }
+  // After kTwoDevices: the two addresses that answered with the wanted number.
+  const std::vector<std::string>& twoAddresses() const { return m_twoAddresses; }
+  // The replies that the power-module record is made from: the found device's identify reply
+  // (once it is judged usable) and its status reply (once it was valid).
+  const std::optional<CommandReply>& identifyReply() const { return m_identifyReply; }
+  const std::optional<CommandReply>& statusReply() const { return m_statusReply; }
+  // The reason that explains a device that, once found, did not complete an exchange.
+  Reason StoppedAnswering() const;
 
  private:
   class Window;
 
-  // After an interruption: command 4, then the message. False when there was none.
+  // Ends the search without a device; remembers why.
+  void Fail(Outcome outcome, std::vector<Reason> reasons = {});
+  void Reached(SearchStage stage);
+  // After an interruption: command 4, then the outcome. False when there was none.
   bool LeaveServiceModeIfInterrupted();
 
-  MessageSink& m_sink;
+  std::unique_ptr<DatagramSocket>& m_socket;
+  SearchObserver* m_observer;
   SearchOptions m_options;
   Outcome m_outcome = Outcome::kFailed;
   std::string m_foundAt;
   std::vector<std::string> m_alsoAt;
+  std::vector<Reason> m_reasons;
+  bool m_leftServiceMode = false;
+  std::vector<std::string> m_twoAddresses;
+  std::optional<CommandReply> m_identifyReply;
+  std::optional<CommandReply> m_statusReply;
 };
 
 }  // namespace quillon

@@ -58,20 +58,20 @@ gboolean Inspect(gpointer data) {
 TEST(MessageBox, ShowsTheIconOfItsStyleAndItsWholeText) {
   QUILLON_REQUIRE_GUI();
   struct Case {
-    int style;
+    MessageStyle style;
     const char* icon;
     std::string_view text;
     std::string_view shown;
   };
   const Case cases[] = {
-      {kStyleError, "dialog-warning", kTextUnknownError, kTextUnknownError},
-      {kStyleInformation, "dialog-information", kTextNotDetected, kTextNotDetected},
-      {kStyleError, "dialog-warning", "busy (\x1b[2Jterm\xff, pid 7)",
+      {MessageStyle::kError, "dialog-warning", kTextUnknownError, kTextUnknownError},
+      {MessageStyle::kInformation, "dialog-information", kTextNotDetected, kTextNotDetected},
+      {MessageStyle::kError, "dialog-warning", "busy (\x1b[2Jterm\xff, pid 7)",
        "busy (\xEF\xBF\xBD[2Jterm\xEF\xBF\xBD, pid 7)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shown);
-    const int style = c.style;
+    const MessageStyle style = c.style;
     const char* icon = c.icon;
     Seen seen;
     g_timeout_add(10, Inspect, &seen);

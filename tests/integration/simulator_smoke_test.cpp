@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "app/version.h"
 #include "gtest/gtest.h"
 #include "link/command_packet.h"
 #include "link/platform.h"
 #include "link/service_frame.h"
 #include "link/wire.h"
+#include "program/version.h"
 #include "reconfig/power_module_record.h"
 #include "support/posix_fixtures.h"
 #include "support/process_runner.h"

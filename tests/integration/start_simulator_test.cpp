@@ -219,24 +219,24 @@ class ServiceCommandsAgainstSimulator : public ::testing::TestWithParam<bool> {
 TEST_P(ServiceCommandsAgainstSimulator, EachCommand) {
   Enter({}, "127.0.0.95");
   std::uint8_t info[svc::kPayloadSize] = {};
-  EXPECT_EQ(ServiceReadInfo(m_socket.get(), m_endpoint, info), kLinkOk);
+  EXPECT_EQ(ServiceReadInfo(m_socket.get(), m_endpoint, info), LinkResult::kOk);
   EXPECT_EQ(info[0], 5);
-  EXPECT_EQ(ServiceSendValue(m_socket.get(), m_endpoint, 0x01020304), kLinkOk);
+  EXPECT_EQ(ServiceSendValue(m_socket.get(), m_endpoint, 0x01020304), LinkResult::kOk);
   const std::uint8_t data[4] = {9, 8, 7, 6};
-  EXPECT_EQ(ServiceWriteBlock(m_socket.get(), m_endpoint, 0x100, 4, data), kLinkOk);
+  EXPECT_EQ(ServiceWriteBlock(m_socket.get(), m_endpoint, 0x100, 4, data), LinkResult::kOk);
   std::uint8_t back[128] = {};
-  EXPECT_EQ(ServiceReadBlock(m_socket.get(), m_endpoint, 0x100, 128, back), kLinkOk);
+  EXPECT_EQ(ServiceReadBlock(m_socket.get(), m_endpoint, 0x100, 128, back), LinkResult::kOk);
   PowerModuleRecord record;
-  EXPECT_EQ(ServiceWriteRecord(m_socket.get(), m_endpoint, record.data()), kLinkOk);
+  EXPECT_EQ(ServiceWriteRecord(m_socket.get(), m_endpoint, record.data()), LinkResult::kOk);
   EXPECT_EQ(m_sim.LastRecordHex(), "120005000000000088138813E803000000000000");
-  EXPECT_EQ(ServiceFinish(m_socket.get(), m_endpoint), kLinkOk);
+  EXPECT_EQ(ServiceFinish(m_socket.get(), m_endpoint), LinkResult::kOk);
   EXPECT_EQ(RequestKinds(m_sim), (Kinds{"mode", "svc0", "svc1", "svc2", "svc3", "svc5", "svc4"}));
 }
 
 TEST_P(ServiceCommandsAgainstSimulator, FourAttemptsAgainstASilentDevice) {
   Enter({"--silent"}, "127.0.0.96");
   const auto start = NowMs();
-  EXPECT_EQ(ServiceSendValue(m_socket.get(), m_endpoint, 7), kLinkNoReply);
+  EXPECT_EQ(ServiceSendValue(m_socket.get(), m_endpoint, 7), LinkResult::kNoReply);
   EXPECT_GE(NowMs() - start, 4000);
   EXPECT_EQ(RequestKinds(m_sim), (Kinds{"mode", "svc1", "svc1", "svc1", "svc1"}));
 }
@@ -244,9 +244,9 @@ TEST_P(ServiceCommandsAgainstSimulator, FourAttemptsAgainstASilentDevice) {
 TEST_P(ServiceCommandsAgainstSimulator, ALateDuplicateIsNotTakenForTheNextReply) {
   Enter({"--duplicate-reply-after", "200"}, "127.0.0.97");
   std::uint8_t info[svc::kPayloadSize] = {};
-  ASSERT_EQ(ServiceReadInfo(m_socket.get(), m_endpoint, info), kLinkOk);
+  ASSERT_EQ(ServiceReadInfo(m_socket.get(), m_endpoint, info), LinkResult::kOk);
   std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the duplicate is queued now
-  EXPECT_EQ(ServiceFinish(m_socket.get(), m_endpoint), kLinkOk);
+  EXPECT_EQ(ServiceFinish(m_socket.get(), m_endpoint), LinkResult::kOk);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, ServiceCommandsAgainstSimulator,

@@ -111,7 +111,7 @@ TEST(UdpLoopback, ServiceExchangeWithAHandMadeDevice) {
   ServiceFrame echoed;
   std::copy(got.begin(), got.end(), echoed.begin());
   device.SendTo(from, testing::AsServiceDatagram(echoed));
-  EXPECT_EQ(ReceiveServiceReply(tool.get(), e, request), kLinkOk);
+  EXPECT_EQ(ReceiveServiceReply(tool.get(), e, request), LinkResult::kOk);
 }
 
 }  // namespace

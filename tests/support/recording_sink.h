@@ -10,12 +10,12 @@ namespace quillon::testing {
 
 struct Shown {
   std::string text;
-  int style = 0;
+  MessageStyle style = MessageStyle::kError;
 };
 
 class RecordingSink final : public MessageSink {
  public:
-  void ShowMessage(std::string_view text, int style) override {
+  void ShowMessage(std::string_view text, MessageStyle style) override {
     messages.push_back({std::string(text), style});
   }
   void Stage(std::string_view what) override { stages.emplace_back(what); }

@@ -78,7 +78,7 @@ TEST_F(SearchTest, NothingAnswersWithinOneSharedWindow) {
   EXPECT_FALSE(s.search().FindDevice(kSerial));
   EXPECT_EQ(m_platform.NowMs() - start, 1000);
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
-  EXPECT_EQ(m_sink.messages[0].style, kStyleInformation);
+  EXPECT_EQ(m_sink.messages[0].style, MessageStyle::kInformation);
   EXPECT_EQ(m_platform.Port(2).writes.size(), 1u);  // asked once, then closed
   EXPECT_EQ(m_platform.OpenPorts(), 0);
 }
@@ -201,7 +201,7 @@ TEST_F(SearchTest, Verdicts) {
         CloseEndpoint(s.m_endpoint);
       } else {
         EXPECT_EQ(OnlyMessage(), c.message) << c.what;
-        EXPECT_EQ(m_sink.messages[0].style, kStyleError) << c.what;
+        EXPECT_EQ(m_sink.messages[0].style, MessageStyle::kError) << c.what;
         EXPECT_EQ(d.received, std::vector<std::string>{"identify"}) << c.what;
         EXPECT_FALSE(IsEndpointPresent(s.m_endpoint)) << c.what;
       }
@@ -317,7 +317,7 @@ TEST_F(SearchTest, OneDevicePerSerialNumber) {
     EXPECT_FALSE(s.search().FindDevice(kSerial));
     EXPECT_EQ(OnlyMessage().rfind(std::string(kTextTwoDevices) + " 10.0.0.7 and 10.0.0.8.", 0), 0u)
         << OnlyMessage();
-    EXPECT_EQ(m_sink.messages[0].style, kStyleError);
+    EXPECT_EQ(m_sink.messages[0].style, MessageStyle::kError);
     EXPECT_EQ(first.received, std::vector<std::string>{"identify"});
     EXPECT_EQ(later.received, std::vector<std::string>{"identify"});
     EXPECT_FALSE(IsEndpointPresent(s.m_endpoint));
@@ -477,7 +477,7 @@ TEST_F(StartTest, WritesTheRecordWithTheDeviceValues) {
   EXPECT_TRUE(s.StartProcedure(1234.9));  // truncated toward zero
   ASSERT_EQ(m_sink.messages.size(), 1u);
   EXPECT_EQ(m_sink.messages[0].text, kTextSuccess);
-  EXPECT_EQ(m_sink.messages[0].style, kStyleInformation);
+  EXPECT_EQ(m_sink.messages[0].style, MessageStyle::kInformation);
   EXPECT_EQ(d.lastRecord,
             testing::Hex("12 00 09 08 07 01 00 00 88 13 10 27 D0 07 03 04 05 06 00 00"));
   EXPECT_EQ(d.received,

@@ -31,11 +31,11 @@ TEST(Endpoint, CopiesNeverCloseAndClosingTwiceIsHarmless) {
 TEST(Endpoint, CloseWithoutPortEmptiesTheAddressOnly) {
   LinkEndpoint e;
   ASSERT_TRUE(SetPeerAddress(e, "192.168.100.200"));
-  e.searchVerdict = kVerdictInUse;
+  e.searchVerdict = Verdict::kInUse;
   EXPECT_TRUE(IsEndpointPresent(e));
   CloseEndpoint(e);
   EXPECT_FALSE(IsEndpointPresent(e));
-  EXPECT_EQ(e.searchVerdict, kVerdictInUse);
+  EXPECT_EQ(e.searchVerdict, Verdict::kInUse);
 }
 
 TEST(Endpoint, AddressesThatDoNotFitAreRefusedWhole) {

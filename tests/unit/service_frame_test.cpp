@@ -99,39 +99,40 @@ TEST_F(ServiceFrameTest, ReplyClassification) {
     };
   };
   const Case cases[] = {
-      {"echo", Echo, kLinkOk},
-      {"error 0", error(0), 3},
-      {"error 1", error(1), 4},
-      {"error 2", error(2), 5},
-      {"error 3", error(3), 9},
-      {"error 4", error(4), 6},
-      {"error 5", error(5), 11},
-      {"error 6", error(6), 8},
-      {"error 255", error(255), 8},
+      {"echo", Echo, LinkResult::kOk},
+      {"error 0", error(0), LinkResult{3}},
+      {"error 1", error(1), LinkResult{4}},
+      {"error 2", error(2), LinkResult{5}},
+      {"error 3", error(3), LinkResult{9}},
+      {"error 4", error(4), LinkResult{6}},
+      {"error 5", error(5), LinkResult{11}},
+      {"error 6", error(6), LinkResult{8}},
+      {"error 255", error(255), LinkResult{8}},
       {"error with bad checksum",
        [](const Bytes&) {
          ServiceFrame f = testing::ErrorFrame(1);
          f[0] ^= 0x10;
          return Bytes(f.begin(), f.end());
        },
-       kLinkBadChecksum},
-      {"bad checksum", mutate(0, false), kLinkBadChecksum},
-      {"other command", mutate(1, true), kLinkNotAnAnswer},
-      {"payload differs", mutate(2, true), kLinkNotAnAnswer},
-      {"last byte differs", mutate(135, true), kLinkNotAnAnswer},
-      {"short", [](const Bytes& r) { return Bytes(r.begin(), r.end() - 1); }, kLinkNoReply},
+       LinkResult::kBadChecksum},
+      {"bad checksum", mutate(0, false), LinkResult::kBadChecksum},
+      {"other command", mutate(1, true), LinkResult::kNotAnAnswer},
+      {"payload differs", mutate(2, true), LinkResult::kNotAnAnswer},
+      {"last byte differs", mutate(135, true), LinkResult::kNotAnAnswer},
+      {"short", [](const Bytes& r) { return Bytes(r.begin(), r.end() - 1); }, LinkResult::kNoReply},
       {"long",
        [](const Bytes& r) {
          Bytes b = Echo(r);
          b.push_back(0);
          return b;
        },
-       kLinkNoReply},
+       LinkResult::kNoReply},
   };
   for (const Case& c : cases) {
     SerialDevice(c.answer);
     EXPECT_EQ(ServiceFinish(&m_socket, m_serial), c.expected) << c.what;
-    EXPECT_EQ(ServiceFinish(&m_socket, m_udp), kLinkNoReply) << "udp peer silent: " << c.what;
+    EXPECT_EQ(ServiceFinish(&m_socket, m_udp), LinkResult::kNoReply)
+        << "udp peer silent: " << c.what;
     DrainSerialInput(m_serial.serialPort, 1536);
   }
 }
@@ -147,12 +148,12 @@ TEST_F(ServiceFrameTest, CopyBackOfReadCommands) {
     return Bytes(f.begin(), f.end());
   });
   std::uint8_t info[svc::kPayloadSize] = {};
-  ASSERT_EQ(ServiceReadInfo(&m_socket, m_serial, info), kLinkOk);
+  ASSERT_EQ(ServiceReadInfo(&m_socket, m_serial, info), LinkResult::kOk);
   EXPECT_EQ(info[0], 7);
   EXPECT_EQ(info[133], 135);
 
   std::uint8_t block[128] = {};
-  ASSERT_EQ(ServiceReadBlock(&m_socket, m_serial, 0x01020304, 128, block), kLinkOk);
+  ASSERT_EQ(ServiceReadBlock(&m_socket, m_serial, 0x01020304, 128, block), LinkResult::kOk);
   EXPECT_EQ(block[0], 8);
   EXPECT_EQ(block[127], 135);
   EXPECT_EQ(Port().writes.back().second[2], 0x04);  // address, little-endian
@@ -163,15 +164,15 @@ TEST_F(ServiceFrameTest, LengthIsCheckedBeforeTheEndpoint) {
   LinkEndpoint absent;
   std::uint8_t data[133] = {};
   std::uint8_t record[2 + 133] = {133, 0};
-  EXPECT_EQ(ServiceWriteBlock(&m_socket, absent, 0, 129, data), kLinkBlockTooLong);
-  EXPECT_EQ(ServiceReadBlock(&m_socket, absent, 0, 129, data), kLinkBlockTooLong);
-  EXPECT_EQ(ServiceWriteRecord(&m_socket, absent, record), kLinkBlockTooLong);
-  EXPECT_EQ(ServiceWriteBlock(&m_socket, absent, 0, 128, data), kLinkNoEndpoint);
+  EXPECT_EQ(ServiceWriteBlock(&m_socket, absent, 0, 129, data), LinkResult::kBlockTooLong);
+  EXPECT_EQ(ServiceReadBlock(&m_socket, absent, 0, 129, data), LinkResult::kBlockTooLong);
+  EXPECT_EQ(ServiceWriteRecord(&m_socket, absent, record), LinkResult::kBlockTooLong);
+  EXPECT_EQ(ServiceWriteBlock(&m_socket, absent, 0, 128, data), LinkResult::kNoEndpoint);
   record[0] = 132;
-  EXPECT_EQ(ServiceWriteRecord(&m_socket, absent, record), kLinkNoEndpoint);
+  EXPECT_EQ(ServiceWriteRecord(&m_socket, absent, record), LinkResult::kNoEndpoint);
   std::uint8_t info[svc::kPayloadSize];
-  EXPECT_EQ(ServiceReadInfo(&m_socket, absent, info), kLinkNoEndpoint);
-  EXPECT_EQ(ServiceFinish(&m_socket, absent), kLinkNoEndpoint);
+  EXPECT_EQ(ServiceReadInfo(&m_socket, absent, info), LinkResult::kNoEndpoint);
+  EXPECT_EQ(ServiceFinish(&m_socket, absent), LinkResult::kNoEndpoint);
   EXPECT_TRUE(m_socket.sent.empty());
 }
 
@@ -181,11 +182,11 @@ TEST_F(ServiceFrameTest, LargestBlocksFillTheFrame) {
   record[0] = 132;
   record[1] = 0;
   for (int i = 0; i < 132; ++i) record[2 + i] = static_cast<std::uint8_t>(0x40 + i);
-  EXPECT_EQ(ServiceWriteRecord(&m_socket, m_serial, record), kLinkOk);
+  EXPECT_EQ(ServiceWriteRecord(&m_socket, m_serial, record), LinkResult::kOk);
   EXPECT_EQ(Port().writes.back().second[135], 0x40 + 131);
   std::uint8_t data[128];
   std::fill(std::begin(data), std::end(data), 0x5A);
-  EXPECT_EQ(ServiceWriteBlock(&m_socket, m_serial, 9, 128, data), kLinkOk);
+  EXPECT_EQ(ServiceWriteBlock(&m_socket, m_serial, 9, 128, data), LinkResult::kOk);
   EXPECT_EQ(Port().writes.back().second[135], 0x5A);
 }
 
@@ -208,7 +209,7 @@ TEST_F(ServiceFrameTest, AttemptsAgainstASilentDevice) {
   for (const Case& c : cases) {
     Port().writes.clear();
     const std::int64_t start = m_platform.NowMs();
-    EXPECT_EQ(c.call(), kLinkNoReply) << c.what;
+    EXPECT_EQ(c.call(), LinkResult::kNoReply) << c.what;
     EXPECT_EQ(Port().writes.size(), c.attempts) << c.what;
     // Each attempt waits its whole second, and no longer.
     EXPECT_GE(m_platform.NowMs() - start, 1000 * static_cast<std::int64_t>(c.attempts)) << c.what;
@@ -227,7 +228,7 @@ TEST_F(ServiceFrameTest, RetryEndsAtTheFirstGoodReply) {
     }
     return Echo(req);
   });
-  EXPECT_EQ(ServiceSendValue(&m_socket, m_serial, 0xDEADBEEF), kLinkOk);
+  EXPECT_EQ(ServiceSendValue(&m_socket, m_serial, 0xDEADBEEF), LinkResult::kOk);
   EXPECT_EQ(Port().writes.size(), 3u);
   EXPECT_EQ(Port().writes[0].second, Port().writes[2].second);  // rebuilt the same
 }
@@ -240,7 +241,7 @@ TEST_F(ServiceFrameTest, OddSerialCountsRunToTheDeadline) {
       return b;
     });
     const std::int64_t start = m_platform.NowMs();
-    EXPECT_EQ(ServiceFinish(&m_socket, m_serial), kLinkNoReply) << size;
+    EXPECT_EQ(ServiceFinish(&m_socket, m_serial), LinkResult::kNoReply) << size;
     EXPECT_GE(m_platform.NowMs() - start, 1000) << size;
     // 272 bytes at most were taken; the rest is drained by the next send.
     EXPECT_EQ(m_platform.SerialQueued(m_serial.serialPort),
@@ -253,8 +254,8 @@ TEST_F(ServiceFrameTest, ALateReplyIsNeverTakenForTheCurrentOne) {
   const ServiceFrame old = testing::EchoFrame(ServiceFrame{0, svc::kFinish});
   m_port.Arrive(m_platform.NowMs(), Bytes(old.begin(), old.end()));
   m_socket.Arrive(m_platform.NowMs(), "10.1.2.3", 50000, testing::AsServiceDatagram(old));
-  EXPECT_EQ(ServiceFinish(&m_socket, m_serial), kLinkNoReply);
-  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), kLinkNoReply);
+  EXPECT_EQ(ServiceFinish(&m_socket, m_serial), LinkResult::kNoReply);
+  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), LinkResult::kNoReply);
   EXPECT_EQ(m_socket.Pending(), 0u);
 }
 
@@ -262,7 +263,7 @@ TEST_F(ServiceFrameTest, SerialWinsOverTheAddress) {
   SerialDevice(Echo);
   LinkEndpoint both = m_serial;
   std::strcpy(both.peerAddress, "10.1.2.3");
-  EXPECT_EQ(ServiceFinish(&m_socket, both), kLinkOk);
+  EXPECT_EQ(ServiceFinish(&m_socket, both), LinkResult::kOk);
   EXPECT_TRUE(m_socket.sent.empty());
 }
 
@@ -276,7 +277,7 @@ TEST_F(ServiceFrameTest, UdpExchange) {
         }()));
       },
       "10.1.2.3", 40000);  // any source port will do for service replies
-  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), kLinkOk);
+  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), LinkResult::kOk);
   ASSERT_EQ(m_socket.sent.size(), 1u);
   EXPECT_EQ(m_socket.sent[0].address, "10.1.2.3");
   EXPECT_EQ(m_socket.sent[0].port, 50000);
@@ -291,7 +292,7 @@ TEST_F(ServiceFrameTest, UdpIgnoresStrangersAndOtherSizes) {
     s.Arrive(d.at + 30, "10.1.2.3", 50000, Bytes(2000, 0x55));                  // oversized
   };
   const std::int64_t start = m_platform.NowMs();
-  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), kLinkNoReply);
+  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), LinkResult::kNoReply);
   EXPECT_GE(m_platform.NowMs() - start, 1000);
   EXPECT_EQ(m_socket.receives, 3);  // each was consumed
 
@@ -299,12 +300,12 @@ TEST_F(ServiceFrameTest, UdpIgnoresStrangersAndOtherSizes) {
     s.Arrive(d.at + 10, "10.1.2.4", 50000, testing::AsServiceDatagram(reply));
     s.Arrive(d.at + 20, "10.1.2.3", 50000, testing::AsServiceDatagram(reply));
   };
-  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), kLinkOk);
+  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), LinkResult::kOk);
 }
 
 TEST_F(ServiceFrameTest, AddressWithoutSocketSendsNothing) {
-  EXPECT_EQ(ServiceFinish(nullptr, m_udp), kLinkNoReply);
-  EXPECT_EQ(ServiceSendValue(nullptr, m_udp, 1), kLinkNoReply);
+  EXPECT_EQ(ServiceFinish(nullptr, m_udp), LinkResult::kNoReply);
+  EXPECT_EQ(ServiceSendValue(nullptr, m_udp, 1), LinkResult::kNoReply);
 }
 
 TEST_F(ServiceFrameTest, DrainEmptiesLargeQueuesInChunks) {

@@ -50,11 +50,13 @@ TEST(WireRobustness, ServiceRepliesOfNoise) {
     answer = Noise(rng, i % 3 == 0 ? 300 : 140);
     std::uint8_t info[svc::kPayloadSize];
     const LinkResult r = ServiceReadInfo(&socket, i % 2 ? serial : udp, info);
-    EXPECT_TRUE(r == kLinkOk || r == kLinkNoReply || r == kLinkBadChecksum ||
-                r == kLinkNotAnAnswer || (r >= 3 && r <= 6) || r == 9 || r == 11)
-        << r;
+    const int n = static_cast<int>(r);
+    EXPECT_TRUE(r == LinkResult::kOk || r == LinkResult::kNoReply ||
+                r == LinkResult::kBadChecksum || r == LinkResult::kNotAnAnswer ||
+                (n >= 3 && n <= 6) || n == 9 || n == 11)
+        << n;
     // A frame accepted for command 0 must have passed its checksum and named command 0.
-    if (r == kLinkOk) {
+    if (r == LinkResult::kOk) {
       ++accepted;
       const std::uint8_t* f = answer.data() + (i % 2 ? 0 : 2);
       EXPECT_EQ(FrameChecksum(f), f[0]);

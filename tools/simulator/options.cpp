@@ -10,7 +10,7 @@
 #include <set>
 #include <sstream>
 
-#include "app/version.h"
+#include "program/version.h"
 
 namespace quillon::sim {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/long_option.h"
 #include "link/datagram_socket.h"
+#include "program/long_option.h"
 #include "tools/simulator/device.h"
 
 namespace quillon::sim {

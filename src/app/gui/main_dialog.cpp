@@ -14,7 +14,7 @@
 #include "app/front_end.h"
 #include "app/gui/message_box.h"
 #include "app/gui/resources.h"
-#include "link/deadline.h"
+#include "link/wait.h"
 
 namespace quillon {
 namespace {
@@ -29,8 +29,8 @@ wxString FromUtf8(std::string_view text) {
 
 }  // namespace
 
-long MessageBoxStyle(int style) {
-  return wxOK | (style == kStyleInformation ? wxICON_INFORMATION : wxICON_EXCLAMATION);
+long MessageBoxStyle(MessageStyle style) {
+  return wxOK | (style == MessageStyle::kInformation ? wxICON_INFORMATION : wxICON_EXCLAMATION);
 }
 
 WaitCursor::WaitCursor() {
@@ -198,7 +198,7 @@ void MainDialog::OnDestroy(wxWindowDestroyEvent& event) {
   event.Skip();
 }
 
-void MainDialog::ShowMessage(std::string_view text, int style) {
+void MainDialog::ShowMessage(std::string_view text, MessageStyle style) {
   if (InterruptSignal() != 0) return;  // the dialog is ending: no box waits for a click
   // What the user typed while the Start ran goes before the box shows, not into it.
   if (m_starting) KeepWindowAlive();

@@ -26,7 +26,7 @@ namespace quillon {
 inline constexpr int kIdSerialField = 1000;
 
 // Message box style of the toolkit for one of ours (exclamation or information, OK button).
-long MessageBoxStyle(int style);
+long MessageBoxStyle(MessageStyle style);
 
 // The wait cursor for the lifetime of the guard. Suspend() gives the normal cursor back for a
 // while (a message box in the middle of a Start) and Resume() puts the wait cursor up again.
@@ -78,7 +78,7 @@ class MainDialog final : public wxDialog, private MessageSink {
 
   // MessageSink: message boxes owned by the dialog, the stage line, the busy cursor around a
   // Start.
-  void ShowMessage(std::string_view text, int style) override;
+  void ShowMessage(std::string_view text, MessageStyle style) override;
   void Stage(std::string_view what) override;
   void BeginWait() override;
   void EndWait() override;

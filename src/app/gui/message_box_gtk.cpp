@@ -44,8 +44,9 @@ gboolean Decorate(gpointer data) {
 
 }  // namespace
 
-void ShowMessageBox(wxWindow* owner, std::string_view text, int style) {
-  PendingIcon pending{style == kStyleInformation ? "dialog-information" : "dialog-warning"};
+void ShowMessageBox(wxWindow* owner, std::string_view text, MessageStyle style) {
+  PendingIcon pending{style == MessageStyle::kInformation ? "dialog-information"
+                                                          : "dialog-warning"};
   const guint source = g_timeout_add(kLookEveryMs, Decorate, &pending);
   // A text that is not valid UTF-8 would show as an empty box: a port's or a holder's name may
   // carry any bytes.

@@ -10,7 +10,7 @@
 namespace quillon {
 
 // MessageBox draws the icon of the style itself.
-void ShowMessageBox(wxWindow* owner, std::string_view text, int style) {
+void ShowMessageBox(wxWindow* owner, std::string_view text, MessageStyle style) {
   // A text that is not valid UTF-8 would show as an empty box: a port's or a holder's name may
   // carry any bytes.
   const std::string shown = ValidUtf8(text);

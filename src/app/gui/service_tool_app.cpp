@@ -25,7 +25,7 @@ constexpr const char* kProgram = "quillon-reconfigurator";
 std::optional<int> g_exitStatus;
 
 // A message of start-up, before or without the dialog: no owner window.
-void ShowStartupMessage(std::string_view text, int style) {
+void ShowStartupMessage(std::string_view text, MessageStyle style) {
   ShowMessageBox(nullptr, text, style);
 }
 
@@ -38,7 +38,7 @@ int RunWithSockets(const std::vector<std::string>& args) {
   const CliParse parsed = ParseDialogCommandLine(args);
   if (!parsed.ok) {
     PrintUsageError(parsed.error);
-    ShowStartupMessage(parsed.error + "\n\n" + DialogUsage(), kStyleError);
+    ShowStartupMessage(parsed.error + "\n\n" + DialogUsage(), MessageStyle::kError);
     return kExitUsage;
   }
   if (const std::optional<int> status = AnswerBeforeToolkit(parsed, std::cout)) return *status;
@@ -46,7 +46,7 @@ int RunWithSockets(const std::vector<std::string>& args) {
   const CliOptions& options = parsed.options;
   if (const std::string problem = NamedPortsProblem(options); !problem.empty()) {
     PrintUsageError(problem);
-    ShowStartupMessage(problem, kStyleError);
+    ShowStartupMessage(problem, MessageStyle::kError);
     return kExitUsage;
   }
   ApplyPortOptions(options);
@@ -113,7 +113,7 @@ std::optional<int> AnswerBeforeToolkit(const CliParse& parsed, std::ostream& out
 int RunServiceTool(const std::vector<std::string>& args, const ServiceToolHooks& hooks) {
   const SocketInterface sockets(hooks);
   if (!sockets.started()) {
-    ShowStartupMessage(LoadSocketInitFailedText(), kStyleError);
+    ShowStartupMessage(LoadSocketInitFailedText(), MessageStyle::kError);
     return kExitSocketFailure;
   }
   return RunWithSockets(args);

@@ -1,13 +1,14 @@
 // The one operation of the tool: find the device, write its power-module record with the new
 // maximum high voltage, and say how it went.
 
+#include "reconfig/reconfig_session.h"
+
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
 #include "link/interrupt.h"
 #include "link/service_frame.h"
-#include "reconfig/reconfig_session.h"
 
 namespace quillon {
 namespace {
@@ -31,17 +32,11 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
 ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
                                  std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
                                  SearchOptions options)
-    : m_record(record),
+    : m_endpoint(endpoint),
+      m_record(record),
       m_socket(socket),
-      m_endpoint(endpoint),
       m_sink(sink),
-      m_search(*this, record, socket, endpoint, std::move(options)) {}
-
-// The Start procedure closes the endpoint on every path; this only guards against a session that
-// ends inside one (an exception from the toolkit's message box, say).
-ReconfigSession::~ReconfigSession() {
-  CloseEndpoint(m_endpoint);
-}
+      m_search(socket, std::move(options), this) {}
 
 std::int32_t SerialNumberFromFieldValue(double value) {
   const double t = std::trunc(value);
@@ -52,9 +47,34 @@ std::int32_t SerialNumberFromFieldValue(double value) {
   return static_cast<std::int32_t>(t);
 }
 
-void ReconfigSession::ShowMessage(std::string_view text, int style) {
+void ReconfigSession::ShowMessage(std::string_view text, MessageStyle style) {
   m_report.message = text;
   m_sink.ShowMessage(text, style);
+}
+
+void ReconfigSession::StageReached(SearchStage stage) {
+  Stage(StageText(stage));
+}
+
+std::optional<FoundDevice> ReconfigSession::SearchForDevice(std::int32_t serialNumber) {
+  ResetEndpoint(m_endpoint);
+  std::optional<FoundDevice> device = m_search.FindDevice(serialNumber);
+  if (m_search.identifyReply()) m_record.FillFromIdentifyReply(m_search.identifyReply()->data());
+  if (m_search.statusReply()) m_record.FillFromStatusReply(m_search.statusReply()->data());
+  if (!device) {
+    const SearchFailureMessage message = SearchFailureText(m_search, m_sink.wording());
+    ShowMessage(message.text, message.style);
+    return std::nullopt;
+  }
+  m_endpoint = device->endpoint();
+  return device;
+}
+
+bool StartSearch::FindDevice(std::int32_t serialNumber) {
+  std::optional<FoundDevice> device = m_session.SearchForDevice(serialNumber);
+  if (!device) return false;
+  m_session.m_endpoint.serialPort = device->port.Release();
+  return true;
 }
 
 void ReconfigSession::Stage(std::string_view what) {
@@ -68,7 +88,7 @@ void ReconfigSession::EndStage() {
   if (!m_report.stageMs.empty()) m_report.stageMs.back().second = NowMs() - m_stageStart;
 }
 
-void ReconfigSession::Finish(Outcome outcome, std::string_view text, int style,
+void ReconfigSession::Finish(Outcome outcome, std::string_view text, MessageStyle style,
                              const std::vector<std::string>& reasons) {
   m_report.outcome = outcome;
   ShowMessage(WithReasons(text, reasons), style);
@@ -79,12 +99,14 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
   struct ForgetServiceMode {
     ~ForgetServiceMode() { NoteServiceModeLeft(); }
   } forget;
+  // The found device: its port closes when this lets it go, once the endpoint names it no more.
+  std::optional<FoundDevice> device;
   m_report = {};
   m_sink.BeginWait();
   Stage("searching for the device");
-  const bool found = m_search.FindDevice(SerialNumberFromFieldValue(fieldValue));
+  device = SearchForDevice(SerialNumberFromFieldValue(fieldValue));
   m_report.outcome = m_search.outcome();
-  if (!found) {
+  if (!device) {
     EndStage();
     m_sink.EndWait();  // the search has said why
     return false;
@@ -97,7 +119,7 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
   m_record.setMaxHighVoltage(rec::kTargetHighVoltage);
   const LinkResult written = ServiceWriteRecord(m_socket.get(), m_endpoint, m_record.data());
   LinkResult r = written;
-  if (written == kLinkOk) {
+  if (written == LinkResult::kOk) {
     m_report.record = Hex(m_record.data(), m_record.bytes.size());
     r = ServiceFinish(m_socket.get(), m_endpoint);
   }
@@ -107,19 +129,22 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
     // Command 5 or 4 may have gone out unanswered: the device must leave service mode.
     ClearInterrupt();
     LeaveServiceModeNow();  // unless the session's end has sent it already
-    CloseEndpoint(m_endpoint);
+    ResetEndpoint(m_endpoint);
+    device.reset();
     Finish(Outcome::kInterrupted,
-           written == kLinkOk ? kTextInterruptedWritten : kTextInterruptedWriting, kStyleError);
+           written == LinkResult::kOk ? kTextInterruptedWritten : kTextInterruptedWriting,
+           MessageStyle::kError);
     return false;
   }
-  CloseEndpoint(m_endpoint);
-  if (r != kLinkOk) {
-    Finish(
-        Outcome::kIncomplete, kTextUnknownError, kStyleError,
-        r == kLinkNoReply ? std::vector{m_search.StoppedAnswering()} : std::vector<std::string>{});
+  ResetEndpoint(m_endpoint);
+  device.reset();
+  if (r != LinkResult::kOk) {
+    Finish(Outcome::kIncomplete, kTextUnknownError, MessageStyle::kError,
+           r == LinkResult::kNoReply ? ReasonTexts({m_search.StoppedAnswering()}, m_sink.wording())
+                                     : std::vector<std::string>{});
     return false;
   }
-  Finish(Outcome::kReconfigured, kTextSuccess, kStyleInformation);
+  Finish(Outcome::kReconfigured, kTextSuccess, MessageStyle::kInformation);
   return true;
 }
 

@@ -15,7 +15,6 @@ namespace {
 
 constexpr int kModeSwitchWrites = 5;
 constexpr std::uint16_t kMinServiceVersion = 5;
-constexpr std::int16_t kModeSwitchStillAnswers = 10;
 
 enum class Status { kValid, kInvalid, kSilent };
 
@@ -29,15 +28,16 @@ struct InServiceMode {
 InServiceMode g_inServiceMode;
 
 // The status request, over serial: one write, one wait for exactly one reply.
-Status ReadStatusSerial(SerialHandle port, PowerModuleRecord& record, const Deadline& deadline) {
+Status ReadStatusSerial(SerialHandle port, std::optional<CommandReply>& record,
+                        const Deadline& deadline) {
   Status status = Status::kInvalid;
   SerialWrite(port, kStatusRequest);
   const std::size_t queued = WaitForSerialBytes(port, cmd::kReplySize, deadline);
   if (queued == cmd::kReplySize) {
-    std::array<std::uint8_t, cmd::kReplySize> reply;
+    CommandReply reply;
     if (ReadSerialReply(port, reply) == reply.size() &&
         IsValidReply(reply.data(), kStatusRequest)) {
-      record.FillFromStatusReply(reply.data());
+      record = reply;
       status = Status::kValid;
     }
   } else if (queued == 0) {
@@ -50,7 +50,7 @@ Status ReadStatusSerial(SerialHandle port, PowerModuleRecord& record, const Dead
 // The status request, over UDP: the device's first 138-byte datagram from its port decides.
 // Whatever else arrives meanwhile (another host's datagrams, a reply of another size) is read
 // and discarded: it can neither fail the request nor put another host's values into the record.
-Status ReadStatusUdp(DatagramSocket* socket, const char* peer, PowerModuleRecord& record,
+Status ReadStatusUdp(DatagramSocket* socket, const char* peer, std::optional<CommandReply>& record,
                      const Deadline& deadline) {
   if (!socket) return Status::kSilent;
   SendDatagram(socket, kStatusRequest, peer, kDevicePort);
@@ -64,7 +64,8 @@ Status ReadStatusUdp(DatagramSocket* socket, const char* peer, PowerModuleRecord
     const std::uint8_t* reply =
         UnwrapReplyDatagram(buf.data(), pending->length, pending->from.port);
     if (!reply || !IsValidReply(reply, kStatusRequest)) return Status::kInvalid;
-    record.FillFromStatusReply(reply);
+    record.emplace();
+    std::copy_n(reply, cmd::kReplySize, record->begin());
     return Status::kValid;
   }
   return status;
@@ -73,42 +74,42 @@ Status ReadStatusUdp(DatagramSocket* socket, const char* peer, PowerModuleRecord
 }  // namespace
 
 bool DeviceSearch::PrepareFoundDevice(LinkEndpoint& working) {
-  m_sink.Stage("reading the device's settings");
+  Reached(SearchStage::kReadingSettings);
   const Deadline deadline = Deadline::After(kAnswerWindowMs);
   const Status status =
       HasSerialPort(working)
-          ? ReadStatusSerial(working.serialPort, m_record, deadline)
-          : ReadStatusUdp(m_socket.get(), working.peerAddress, m_record, deadline);
+          ? ReadStatusSerial(working.serialPort, m_statusReply, deadline)
+          : ReadStatusUdp(m_socket.get(), working.peerAddress, m_statusReply, deadline);
   if (InterruptRequested()) {
-    Fail(Outcome::kInterrupted, kTextInterruptedUnchanged, kStyleError);
+    Fail(Outcome::kInterrupted);
     return false;
   }
   if (status != Status::kValid) {
-    Fail(Outcome::kIncomplete, kTextUnknownError, kStyleError,
-         status == Status::kSilent ? std::vector{StoppedAnswering()} : std::vector<std::string>{});
+    Fail(Outcome::kIncomplete,
+         status == Status::kSilent ? std::vector{StoppedAnswering()} : std::vector<Reason>{});
     return false;
   }
 
-  m_sink.Stage("entering service mode");
+  Reached(SearchStage::kEnteringServiceMode);
   NoteServiceModeEntered(m_socket.get(), working);
   // From the mode-switch request on the device may be in service mode, even while the tool still
   // waits for its silence: an interruption from here on sends command 4 before anything closes.
-  const std::int16_t switched = SwitchToServiceMode(m_socket.get(), working);
+  const ModeSwitch switched = SwitchToServiceMode(m_socket.get(), working);
   if (LeaveServiceModeIfInterrupted()) return false;
-  if (switched != 0) {
-    Fail(Outcome::kIncomplete, kTextUnknownError, kStyleError);
+  if (switched != ModeSwitch::kInServiceMode) {
+    Fail(Outcome::kIncomplete);
     return false;
   }
 
   std::uint8_t info[svc::kPayloadSize] = {};
   const LinkResult r = ServiceReadInfo(m_socket.get(), working, info);
   if (LeaveServiceModeIfInterrupted()) return false;
-  if (r != kLinkOk || GetU16(info, 0) < kMinServiceVersion) {
+  if (r != LinkResult::kOk || GetU16(info, 0) < kMinServiceVersion) {
     LeaveServiceModeNow();  // command 4; its result is moot
     // Interrupted while command 4 waited for its answer: the Start ends as interrupted.
     if (LeaveServiceModeIfInterrupted()) return false;
-    Fail(Outcome::kNotApplicable, kTextNotApplicable, kStyleError,
-         r == kLinkNoReply ? std::vector{StoppedAnswering()} : std::vector<std::string>{});
+    Fail(Outcome::kNotApplicable,
+         r == LinkResult::kNoReply ? std::vector{StoppedAnswering()} : std::vector<Reason>{});
     return false;
   }
   return true;
@@ -137,11 +138,12 @@ bool DeviceSearch::LeaveServiceModeIfInterrupted() {
   if (!InterruptRequested()) return false;
   ClearInterrupt();       // so that command 4 waits for its answer; a second signal ends at once
   LeaveServiceModeNow();  // unless the session's end has sent it already
-  Fail(Outcome::kInterrupted, kTextInterruptedLeftServiceMode, kStyleError);
+  m_leftServiceMode = true;
+  Fail(Outcome::kInterrupted);
   return true;
 }
 
-std::int16_t DeviceSearch::SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint) {
+ModeSwitch DeviceSearch::SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint) {
   const CommandPacket request = MakeModeSwitchRequest();
   Deadline deadline = Deadline::After(kAnswerWindowMs);
   std::array<std::uint8_t, kLinkScratchSize> buf;
@@ -150,17 +152,17 @@ std::int16_t DeviceSearch::SwitchToServiceMode(DatagramSocket* socket, LinkEndpo
       SerialWrite(endpoint.serialPort, request);
       const std::size_t queued = WaitForSerialBytes(endpoint.serialPort, cmd::kReplySize, deadline);
       // Silence (a single stray byte included) means the device has left the command protocol.
-      if (queued <= 1) return 0;
+      if (queued <= 1) return ModeSwitch::kInServiceMode;
       SerialRead(endpoint.serialPort, std::span(buf).first(std::min(queued, buf.size())));
       deadline = Deadline::After(kAnswerWindowMs);
     }
-    return kModeSwitchStillAnswers;
+    return ModeSwitch::kStillAnswers;
   }
-  if (!socket || !HasPeerAddress(endpoint)) return kModeSwitchStillAnswers;
+  if (!socket || !HasPeerAddress(endpoint)) return ModeSwitch::kStillAnswers;
   SendDatagram(socket, request, endpoint.peerAddress, kDevicePort);
   return PollPeerDatagram(socket, endpoint.peerAddress, buf, cmd::kDatagramSize, true, deadline)
-             ? kModeSwitchStillAnswers
-             : 0;
+             ? ModeSwitch::kStillAnswers
+             : ModeSwitch::kInServiceMode;
 }
 
 }  // namespace quillon
