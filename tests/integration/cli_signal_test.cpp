@@ -61,10 +61,15 @@ TEST(CliSignals, EachStageLeavesTheDeviceAsItWas) {
       {"a second signal", "svc5", SIGINT, true, "",
        Kinds{"identify", "status", "mode", "svc0", "svc5", "svc4"}, 130},
   };
+  std::string not_under_wine;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    // Wine turns SIGINT into the console's Ctrl-C event; SIGTERM it does not pass on.
-    if (testing::CliUnderWine() && c.signal != SIGINT) continue;
+    // Wine turns SIGINT into the console's Ctrl-C event, but ends the program on SIGTERM
+    // without any event it could handle.
+    if (testing::CliUnderWine() && c.signal != SIGINT) {
+      not_under_wine += std::string(not_under_wine.empty() ? "" : ", ") + c.what;
+      continue;
+    }
     SimulatorProcess sim;
     std::string error;
     // Slow answers leave time to signal while the tool waits for one.
@@ -93,6 +98,10 @@ TEST(CliSignals, EachStageLeavesTheDeviceAsItWas) {
     }
     EXPECT_EQ(RequestKinds(sim), c.requests);
     ExpectLeftAsFound(sim);
+  }
+  if (!not_under_wine.empty()) {
+    GTEST_SKIP() << "under Wine, the SIGINT cases ran; not " << not_under_wine
+                 << ": Wine ends the program on SIGTERM without a console event";
   }
 }
 
