@@ -20,21 +20,6 @@ using Kinds = std::vector<std::string>;
 
 const Kinds kFullSequence = {"identify", "status", "mode", "svc0", "svc5", "svc4"};
 
-// Windows takes the host's networks from the registry (the interface keys of TCP/IP), matched
-// against the addresses of the host name: under Wine, the tool's address /24 is written there.
-void UseNetworkUnderWine(const std::string& address) {
-  if (!testing::CliUnderWine()) return;
-  const std::string key =
-      "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces";
-  testing::RunInWine({"reg.exe", "delete", key, "/f"});
-  for (const auto& [name, value] : {std::pair<std::string, std::string>{"IPAddress", address},
-                                    {"SubnetMask", "255.255.255.0"}}) {
-    const auto r = testing::RunInWine({"reg.exe", "add", key + "\\{q-veth}", "/v", name, "/t",
-                                       "REG_MULTI_SZ", "/d", value, "/f"});
-    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-  }
-}
-
 class NetnsBroadcast : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -42,7 +27,7 @@ class NetnsBroadcast : public ::testing::Test {
     std::string why;
     if (!m_net.Create(&why)) GTEST_SKIP() << "no network namespaces here: " << why;
     m_sim.SetNetworkNamespace(m_net.devices());
-    UseNetworkUnderWine("10.77.0.1");
+    ASSERT_TRUE(testing::UseNetworkUnderWine("10.77.0.1"));
   }
   testing::ProcessResult Cli(const std::string& serial, std::vector<std::string> args = {}) {
     args.insert(args.begin(), {"--serial", serial, "--no-serial", "--verbose"});
@@ -196,7 +181,7 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
       "switch", {{"tool", "10.77.5.1/24"}, {"device", "10.77.5.2/24"}, {"other", "10.77.5.3/24"}},
       &why))
       << why;
-  UseNetworkUnderWine("10.77.5.1");
+  ASSERT_TRUE(testing::UseNetworkUnderWine("10.77.5.1"));
   struct Case {
     const char* what;
     std::vector<std::string> device, other;  // the simulators' arguments beyond --udp

@@ -67,8 +67,21 @@ void ListMappedPortsUnderWine() {
     RunProcess({Env("QUILLON_TEST_WINE"), "restart", Env("QUILLON_TEST_WINE_DIR")}, 60000);
 }
 
-std::string CliPortName(const std::string& port) {
-  return "COM1 (" + (CliUnderWine() ? "\\\\.\\" + port : port) + ")";
+std::string CliPortName(const std::string& port, int number) {
+  return "COM" + std::to_string(number) + " (" + (CliUnderWine() ? "\\\\.\\" + port : port) + ")";
+}
+
+bool UseNetworkUnderWine(const std::string& address) {
+  if (!CliUnderWine()) return true;
+  const std::string key =
+      "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces";
+  RunInWine({"reg.exe", "delete", key, "/f"});
+  return RunInWine({"reg.exe", "add", key + "\\{q-veth}", "/v", "IPAddress", "/t", "REG_MULTI_SZ",
+                    "/d", address, "/f"})
+                 .exitCode == 0 &&
+         RunInWine({"reg.exe", "add", key + "\\{q-veth}", "/v", "SubnetMask", "/t", "REG_MULTI_SZ",
+                    "/d", "255.255.255.0", "/f"})
+                 .exitCode == 0;
 }
 
 ProcessResult RunInWine(const std::vector<std::string>& argv, const std::string& netns) {

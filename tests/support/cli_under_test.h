@@ -32,8 +32,13 @@ std::string CliPort(const std::string& pty, int n = 0);
 // Under Wine, makes the ports that CliPort mapped known to the system's port list, as Wine does
 // on its start (the listing reads that list; an open needs only the mapping).
 void ListMappedPortsUnderWine();
-// How the program names that port in its messages when it is the search's first.
-std::string CliPortName(const std::string& port);
+// How the program names that port in its messages when it is the search's `number`th.
+std::string CliPortName(const std::string& port, int number = 1);
+
+// Windows takes the host's networks from the registry (the interface keys of TCP/IP), matched
+// against the addresses of the host name: under Wine, `address`/24 is written there. False when
+// the registry refused it.
+bool UseNetworkUnderWine(const std::string& address);
 
 // Runs a Windows program (reg, say) in the prefix of the program under test, in `netns` when
 // named. Only under Wine.
