@@ -5,7 +5,7 @@
 #     quillon-reconfigurator-cli.exe (both statically linked, stripped) and README.txt;
 #   quillon-reconfigurator-<version>-x64.msi: the same three files, installed per machine
 #     (packaging/windows/quillon-reconfigurator.wxs, built with wixl).
-# scripts/windows-test.sh tests both under Wine.
+# tests/windows/packages_test.sh (a CTest test of the cross build) tests both under Wine.
 #
 # Signing (osslsigncode: both programs, then the installer), when a certificate is given:
 #   QUILLON_SIGN_PKCS12      a PKCS#12 file with the code-signing key and certificate chain;

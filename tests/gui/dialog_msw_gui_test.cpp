@@ -1,5 +1,5 @@
 // The Windows dialog as it runs on Windows (under Wine on the X server that
-// scripts/windows-test.sh starts): the program's own resources, the template's layout in dialog
+// tests/windows/wine.sh starts): the program's own resources, the template's layout in dialog
 // units with the system's dialog font, the colours as drawn, and Starts against simulators on
 // pseudo-terminals that Wine maps to COM ports. The script names the ports and the simulators'
 // files in the environment:
@@ -158,11 +158,11 @@ class DialogMswTest : public ::testing::Test {
 };
 
 // The COM port of a simulated device, named by the environment variable, or skip.
-#define QUILLON_REQUIRE_PORT(variable, port)         \
-  const std::string port = Env(variable);            \
-  if (port.empty())                                  \
-  GTEST_SKIP() << variable                           \
-      " is not set: scripts/windows-test.sh maps a " \
+#define QUILLON_REQUIRE_PORT(variable, port)       \
+  const std::string port = Env(variable);          \
+  if (port.empty())                                \
+  GTEST_SKIP() << variable                         \
+      " is not set: tests/windows/wine.sh maps a " \
       "simulator's pseudo-terminal to a COM port for this test"
 
 TEST_F(DialogMswTest, OpensShowingZeroWithTheFocusOnStartInTheTemplatesLayout) {
@@ -404,7 +404,7 @@ TEST_F(DialogMswTest, StartReconfiguresTheDeviceOnTheComPort) {
   const std::vector<std::string> record = ReadLines(Env("QUILLON_TEST_SIM_RECORD"));
   ASSERT_EQ(record.size(), 1u);
   EXPECT_EQ(record[0], kDefaultRecord);
-  // For scripts/windows-test.sh, which reports it beside the command line's.
+  // For CTest's output, beside the command line's Start.
   std::printf("TIMING dialog Start %lld ms\n", start_ms);
   RecordProperty("start_ms", std::to_string(start_ms));
 }

@@ -24,7 +24,7 @@ bool FocusAndWait(wxWindow* window);
 
 // The display the windows show on, one file per platform: on Linux a private Xvfb that the test
 // process starts itself; on Windows the system's (under Wine, the X server that
-// scripts/windows-test.sh starts). Start gives false with the reason when there is none.
+// tests/windows/wine.sh starts). Start gives false with the reason when there is none.
 bool StartTestDisplay(std::string* error);
 void StopTestDisplay();
 std::string TestDisplayName();

@@ -10,7 +10,7 @@ bool StartTestDisplay(std::string* error) {
   if (::GetSystemMetrics(SM_CXSCREEN) > 0 && ::GetSystemMetrics(SM_CYSCREEN) > 0) return true;
   *error =
       "no screen: under Wine the dialog tests need an X server (DISPLAY); "
-      "scripts/windows-test.sh starts a private Xvfb for them";
+      "tests/windows/wine.sh starts a private Xvfb for them";
   return false;
 }
 

@@ -11,6 +11,7 @@
 
 #include "link/platform.h"
 #include "reconfig/messages.h"
+#include "support/cli_under_test.h"
 #include "support/process_runner.h"
 #include "support/sim_session.h"
 #include "support/simulator_process.h"
@@ -25,8 +26,8 @@ using Kinds = std::vector<std::string>;
 // The device answers the identify request again (it is in its command protocol), the port opens
 // (no exclusive flag left) and no lock file of ours is left.
 void ExpectLeftAsFound(const SimulatorProcess& sim) {
-  const auto again = testing::RunProcess(
-      {QUILLON_CLI_PATH, "--scan", "--port", sim.LinkPath(), "--no-udp"}, 15000);
+  const auto again =
+      testing::RunCli({"--scan", "--port", testing::CliPort(sim.PtyPath()), "--no-udp"}, 15000);
   EXPECT_EQ(again.exitCode, 0) << again.err << " (the port or the device was left behind)";
   const std::string pty = sim.PtyPath();
   const std::string lock = "LCK.." + pty.substr(std::string("/dev/").size());
@@ -60,28 +61,35 @@ TEST(CliSignals, EachStageLeavesTheDeviceAsItWas) {
       {"a second signal", "svc5", SIGINT, true, "",
        Kinds{"identify", "status", "mode", "svc0", "svc5", "svc4"}, 130},
   };
+  std::string not_under_wine;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    // Wine turns SIGINT into the console's Ctrl-C event, but ends the program on SIGTERM
+    // without any event it could handle.
+    if (testing::CliUnderWine() && c.signal != SIGINT) {
+      not_under_wine += std::string(not_under_wine.empty() ? "" : ", ") + c.what;
+      continue;
+    }
     SimulatorProcess sim;
     std::string error;
     // Slow answers leave time to signal while the tool waits for one.
     ASSERT_TRUE(sim.Start({"--pty", "--serial", "1234", "--reply-delay", "700"}, &error)) << error;
     std::int64_t second_at = 0;
-    const auto r = testing::RunProcess(
-        {QUILLON_CLI_PATH, "--serial", "1234", "--port", sim.LinkPath(), "--no-udp"}, 30000,
-        [&](pid_t pid) {
-          const std::int64_t end = SteadyClockMs() + 15000;
-          auto logged = [&sim](const std::string& kind) {
-            const Kinds kinds = RequestKinds(sim);
-            return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
-          };
-          while (!logged(c.when) && SteadyClockMs() < end) ::usleep(5000);
-          ::kill(pid, c.signal);
-          if (!c.twice) return;
-          while (!logged("svc4") && SteadyClockMs() < end) ::usleep(2000);
-          ::kill(pid, SIGINT);
-          second_at = SteadyClockMs();
-        });
+    const auto r =
+        testing::RunCli({"--serial", "1234", "--port", testing::CliPort(sim.PtyPath()), "--no-udp"},
+                        30000, [&](pid_t pid) {
+                          const std::int64_t end = SteadyClockMs() + 15000;
+                          auto logged = [&sim](const std::string& kind) {
+                            const Kinds kinds = RequestKinds(sim);
+                            return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+                          };
+                          while (!logged(c.when) && SteadyClockMs() < end) ::usleep(5000);
+                          ::kill(pid, c.signal);
+                          if (!c.twice) return;
+                          while (!logged("svc4") && SteadyClockMs() < end) ::usleep(2000);
+                          ::kill(pid, SIGINT);
+                          second_at = SteadyClockMs();
+                        });
     EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
     if (c.twice) {
       EXPECT_LT(SteadyClockMs() - second_at, 500) << "a second signal ends the tool at once";
@@ -90,6 +98,10 @@ TEST(CliSignals, EachStageLeavesTheDeviceAsItWas) {
     }
     EXPECT_EQ(RequestKinds(sim), c.requests);
     ExpectLeftAsFound(sim);
+  }
+  if (!not_under_wine.empty()) {
+    GTEST_SKIP() << "under Wine, the SIGINT cases ran; not " << not_under_wine
+                 << ": Wine ends the program on SIGTERM without a console event";
   }
 }
 
@@ -100,12 +112,13 @@ TEST(CliSignals, AClosedOutputNeverEndsAStart) {
   SimulatorProcess sim;
   std::string error;
   ASSERT_TRUE(sim.Start({"--pty", "--serial", "1234"}, &error)) << error;
-  const auto r = testing::RunProcess(
-      {"/bin/bash", "-c",
-       "\"$0\" --serial 1234 --port \"$1\" --no-udp -v 2>&1 | head -n 1 >/dev/null; "
-       "exit ${PIPESTATUS[0]}",
-       QUILLON_CLI_PATH, sim.LinkPath()},
-      30000);
+  std::vector<std::string> command = {
+      "/bin/bash", "-c", "\"$@\" 2>&1 | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}", "bash"};
+  for (const std::string& arg : testing::CliCommand(
+           {"--serial", "1234", "--port", testing::CliPort(sim.PtyPath()), "--no-udp", "-v"})) {
+    command.push_back(arg);
+  }
+  const auto r = testing::RunProcess(command, 30000);
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(RequestKinds(sim), (Kinds{"identify", "status", "mode", "svc0", "svc5", "svc4"}));
   ExpectLeftAsFound(sim);

@@ -5,6 +5,7 @@
 
 #include "link/platform.h"
 #include "reconfig/messages.h"
+#include "support/cli_under_test.h"
 #include "support/netns.h"
 #include "support/sim_session.h"
 #include "support/simulator_process.h"
@@ -26,40 +27,55 @@ class NetnsBroadcast : public ::testing::Test {
     std::string why;
     if (!m_net.Create(&why)) GTEST_SKIP() << "no network namespaces here: " << why;
     m_sim.SetNetworkNamespace(m_net.devices());
+    ASSERT_TRUE(testing::UseNetworkUnderWine("10.77.0.1"));
   }
-  testing::ProcessResult Cli(const std::string& serial) {
-    return m_net.RunInTool({QUILLON_CLI_PATH, "--serial", serial, "--no-serial", "--verbose"},
-                           30000);
+  testing::ProcessResult Cli(const std::string& serial, std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"--serial", serial, "--no-serial", "--verbose"});
+    return testing::RunCli(args, 30000, {}, m_net.tool());
   }
   NamespacePair m_net;
   SimulatorProcess m_sim;
 };
 
-TEST_F(NetnsBroadcast, FindsAndReconfiguresTheDeviceByBroadcast) {
-  std::string error;
-  ASSERT_TRUE(m_sim.Start({"--udp", "0.0.0.0", "--serial", "1234"}, &error)) << error;
-  const auto r = Cli("1234");
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out, std::string(kTextSuccess) + "\n\nThe Quillon was found at 10.77.0.2.\n");
-  // The request went to the network's broadcast address; the device answered from its own.
-  EXPECT_NE(r.err.find("udp 10.77.0.255:50000 > 12 bytes: A5 5A 01 01"), std::string::npos)
-      << r.err;
-  EXPECT_NE(r.err.find("udp 10.77.0.2:50000 > 136 bytes"), std::string::npos) << r.err;
-  EXPECT_EQ(RequestKinds(m_sim),
-            (std::vector<std::string>{"identify", "status", "mode", "svc0", "svc5", "svc4"}));
-  EXPECT_EQ(m_sim.LastRecordHex(),
-            "120007341201000088139411200311223344"
-            "0000");
+// By the network's broadcast address (the listing names it) and by --address.
+TEST_F(NetnsBroadcast, FindsAndReconfiguresTheDevice) {
+  const auto list = testing::RunCli({"--list-ports", "--no-serial"}, 30000, {}, m_net.tool());
+  EXPECT_NE(list.out.find("  10.77.0.255:50000  ("), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("10.77.0.1"), std::string::npos) << list.out;
+  for (const auto& [sent_to, args] :
+       {std::pair<std::string, std::vector<std::string>>{"10.77.0.255", {}},
+        {"10.77.0.2", {"--address", "10.77.0.2"}}}) {
+    SCOPED_TRACE(sent_to);
+    std::string error;
+    ASSERT_TRUE(m_sim.Start({"--udp", "0.0.0.0", "--serial", "1234"}, &error)) << error;
+    const auto r = Cli("1234", args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(kTextSuccess) + "\n\nThe Quillon was found at 10.77.0.2.\n");
+    // The request went to the broadcast address (or the one named); the device answered from
+    // its own.
+    EXPECT_NE(r.err.find("udp " + sent_to + ":50000 > 12 bytes: A5 5A 01 01"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("udp 10.77.0.2:50000 > 136 bytes"), std::string::npos) << r.err;
+    EXPECT_EQ(RequestKinds(m_sim), kFullSequence);
+    EXPECT_EQ(m_sim.LastRecordHex(),
+              "120007341201000088139411200311223344"
+              "0000");
+    m_sim.Stop();
+  }
 }
 
 TEST_F(NetnsBroadcast, ReportsAnAbsentDevice) {
-  std::string error;
-  ASSERT_TRUE(m_sim.Start({"--udp", "0.0.0.0", "--serial", "1234"}, &error)) << error;
-  const auto r = Cli("4321");
-  EXPECT_EQ(r.exitCode, 3);
-  EXPECT_TRUE(r.out.empty());
-  EXPECT_NE(r.err.find(std::string(kTextNotDetected) + "\n"), std::string::npos) << r.err;
-  EXPECT_EQ(RequestKinds(m_sim), std::vector<std::string>{"identify"});
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"--address", "10.77.0.2"}}) {
+    std::string error;
+    ASSERT_TRUE(m_sim.Start({"--udp", "0.0.0.0", "--serial", "1234"}, &error)) << error;
+    const auto r = Cli("4321", args);
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_NE(r.err.find(std::string(kTextNotDetected) + "\n"), std::string::npos) << r.err;
+    EXPECT_EQ(RequestKinds(m_sim), std::vector<std::string>{"identify"});
+    m_sim.Stop();
+  }
 }
 
 TEST_F(NetnsBroadcast, FindsOneOf250DevicesAnsweringTheSameBroadcast) {
@@ -87,6 +103,7 @@ TEST_F(NetnsBroadcast, FindsOneOf250DevicesAnsweringTheSameBroadcast) {
 // networks take the four places; nothing goes to the machine itself.
 TEST(NetnsLaptop, RealNetworksFirstAndNeverTheMachineItself) {
   if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
+  QUILLON_SKIP_UNDER_WINE("Windows takes its networks from the registry, not from the interfaces");
   testing::TestNetwork net;
   std::string why;
   if (!net.AddHost("tool", &why)) GTEST_SKIP() << "no network namespaces here: " << why;
@@ -121,8 +138,8 @@ TEST(NetnsLaptop, RealNetworksFirstAndNeverTheMachineItself) {
   ASSERT_TRUE(other.Start({"--udp", "0.0.0.0", "--serial", "999"}, &error)) << error;
   ASSERT_TRUE(device.Start({"--udp", "0.0.0.0", "--serial", "1234"}, &error)) << error;
 
-  const auto r =
-      net.Run("tool", {QUILLON_CLI_PATH, "--serial", "1234", "--no-serial", "--verbose"}, 30000);
+  const auto r = testing::RunCli({"--serial", "1234", "--no-serial", "--verbose"}, 30000, {},
+                                 net.Namespace("tool"));
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   std::vector<std::string> sent;
   for (std::size_t at = r.err.find("udp "); at != std::string::npos;
@@ -141,7 +158,8 @@ TEST(NetnsLaptop, RealNetworksFirstAndNeverTheMachineItself) {
     EXPECT_NE(r.err.find(left_out), std::string::npos) << left_out << " in: " << r.err;
   }
 
-  const auto list = net.Run("tool", {QUILLON_CLI_PATH, "--list-ports", "--no-serial"}, 10000);
+  const auto list =
+      testing::RunCli({"--list-ports", "--no-serial"}, 10000, {}, net.Namespace("tool"));
   EXPECT_NE(list.out.find("  10.77.2.255:50000  (qv4, 10.77.2.1/24)"), std::string::npos)
       << list.out;
   EXPECT_NE(list.out.find("Networks left out:\n  qbr0 172.17.0.1/16 left out: no carrier"),
@@ -163,6 +181,7 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
       "switch", {{"tool", "10.77.5.1/24"}, {"device", "10.77.5.2/24"}, {"other", "10.77.5.3/24"}},
       &why))
       << why;
+  ASSERT_TRUE(testing::UseNetworkUnderWine("10.77.5.1"));
   struct Case {
     const char* what;
     std::vector<std::string> device, other;  // the simulators' arguments beyond --udp
@@ -226,10 +245,10 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
     args.insert(args.end(), c.other.begin(), c.other.end());
     ASSERT_TRUE(other.Start(args, &error)) << error;
     const std::int64_t start = SteadyClockMs();
-    const auto r = net.Run("tool",
-                           {QUILLON_CLI_PATH, "--serial", "1234",
-                            c.cable ? "--port=" + device.PtyPath() : "--no-serial"},
-                           30000);
+    const auto r =
+        testing::RunCli({"--serial", "1234",
+                         c.cable ? "--port=" + testing::CliPort(device.PtyPath()) : "--no-serial"},
+                        30000, {}, net.Namespace("tool"));
     const std::int64_t took = SteadyClockMs() - start;
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
     EXPECT_EQ((r.exitCode == 0 ? r.out : r.err).rfind(c.message, 0), 0u) << r.out << r.err;

@@ -1,6 +1,6 @@
 // The registry as the network configuration store, against keys this test writes. It changes
 // HKEY_LOCAL_MACHINE, so it runs only under Wine, in the throw-away prefix of
-// scripts/windows-test.sh; on a real Windows it reports itself skipped.
+// tests/windows/wine.sh; on a real Windows it reports itself skipped.
 
 #include <gtest/gtest.h>
 #include <windows.h>

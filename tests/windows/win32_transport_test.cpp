@@ -1,11 +1,16 @@
 // The Windows transports on a real system (or Wine): the link socket over loopback, the port
-// table, and a port that refuses the line settings. No serial port of the machine is opened.
+// table, a port that refuses the line settings, and the port of a simulated device that
+// tests/windows/wine.sh maps (QUILLON_TEST_COM). No serial port of the machine is opened.
 
 #include <gtest/gtest.h>
 #include <winsock2.h>  // brings windows.h too, in the order that Winsock 2 needs
 #include <ws2tcpip.h>
+// The device installation headers need windows.h first.
+#include <devguid.h>
+#include <setupapi.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <span>
@@ -210,6 +215,72 @@ TEST(SerialPortTest, SettingsRefusedClosesTheHandle) {
   EXPECT_EQ(opened.detail.rfind("settings refused", 0), 0u) << opened.detail;
   EXPECT_EQ(ProbeSerialPort(path).status, SerialOpenStatus::kNotASerialPort);
   EXPECT_NE(::DeleteFileA(path), 0) << "the handle was left open";
+}
+
+// The simulated device's port, or skip.
+#define QUILLON_REQUIRE_TEST_COM(port)                          \
+  const char* port = std::getenv("QUILLON_TEST_COM");           \
+  if (port == nullptr)                                          \
+  GTEST_SKIP() << "QUILLON_TEST_COM is not set: tests/windows/" \
+                  "wine.sh --devices maps a simulator's port"
+
+bool UnderWine() {
+  const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// What the port reports back after the search's open.
+DCB LineSettings(const char* port) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  const SerialOpenResult opened = SystemPlatform::Instance().OpenPath(port);
+  EXPECT_NE(opened.handle, kInvalidSerialHandle) << opened.detail;
+  if (opened.handle == kInvalidSerialHandle) return dcb;
+  EXPECT_NE(::GetCommState(reinterpret_cast<HANDLE>(opened.handle), &dcb), 0);
+  SystemPlatform::Instance().SerialClose(opened.handle);
+  return dcb;
+}
+
+TEST(SerialPortTest, TheSearchOpensAPortAt38400With8N1AndNoFlowControl) {
+  QUILLON_REQUIRE_TEST_COM(port);
+  const DCB dcb = LineSettings(port);
+  EXPECT_EQ(dcb.BaudRate, 38400u);
+  EXPECT_EQ(dcb.ByteSize, 8);
+  EXPECT_EQ(dcb.Parity, NOPARITY);
+  EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+  EXPECT_EQ(dcb.fBinary, 1u);
+  EXPECT_EQ(dcb.fParity, 0u);
+  EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+  EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
+  EXPECT_EQ(dcb.fOutX, 0u);
+  EXPECT_EQ(dcb.fInX, 0u);
+  EXPECT_EQ(dcb.fNull, 0u);
+}
+
+TEST(SerialPortTest, TheSearchSetsDtrOnAndRtsOff) {
+  QUILLON_REQUIRE_TEST_COM(port);
+  // Wine asks the port for its modem lines; a pseudo-terminal has none, and then Wine reports
+  // both as enabled whatever was set.
+  if (UnderWine()) GTEST_SKIP() << "a pseudo-terminal has no modem lines to read DTR and RTS back";
+  const DCB dcb = LineSettings(port);
+  EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+  EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+}
+
+// The listing names a port as Device Manager does, from the device installation's Ports class.
+TEST(SerialPortIdentityTest, TheDeviceInstallationNamesTheComPort) {
+  QUILLON_REQUIRE_TEST_COM(port);
+  const HDEVINFO devices =
+      ::SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  const bool any = devices != INVALID_HANDLE_VALUE && ::SetupDiEnumDeviceInfo(devices, 0, &device);
+  if (devices != INVALID_HANDLE_VALUE) ::SetupDiDestroyDeviceInfoList(devices);
+  if (!any) {
+    GTEST_SKIP() << "the device installation has no device of the Ports class (Wine's COM ports "
+                    "are DOS device links only)";
+  }
+  EXPECT_FALSE(IdentifySerialPort(port).friendlyName.empty()) << port;
 }
 
 }  // namespace
