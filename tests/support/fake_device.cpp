@@ -6,67 +6,76 @@
 
 namespace quillon::testing {
 
+FakeDevice::FakeDevice(FakeDeviceConfig config)
+    : m_config(std::move(config)), m_device(m_profile, m_faults, m_config.identify.serial) {}
+
+void FakeDevice::TakeConfig() {
+  const IdentifyFields& f = m_config.identify;
+  m_profile.presenceWord = f.presence;
+  m_profile.applicabilityA = f.applicabilityA;
+  m_profile.useOverride = f.useOverride;
+  m_profile.useCount = f.useCount;
+  std::copy(std::begin(f.moduleBlock), std::end(f.moduleBlock), m_profile.moduleBlock.begin());
+  const CommandReply status = MakeStatusReply();
+  for (std::size_t i = 0; i < m_profile.statusFields.size(); ++i) {
+    m_profile.statusFields[i] = status[cmd::kStatusFieldOffsets[i]];
+  }
+  m_profile.serviceVersion = m_config.serviceVersion;
+  m_faults.badChecksum[static_cast<int>(sim::Kind::kStatus)] = m_config.badStatus;
+  m_faults.answerModeSwitch = m_config.answerModeSwitch;
+  m_faults.noRecordEcho = !m_config.echoRecord;
+  m_faults.errorReply.clear();
+  if (m_config.serviceError >= 0) {
+    m_faults.errorReply[svc::kReadInfo] = static_cast<std::uint8_t>(m_config.serviceError);
+  }
+}
+
 Bytes FakeDevice::Answer(const Bytes& request, bool udp) {
-  auto wrap = [udp](const CommandReply& r) {
-    return udp ? AsDatagram(r) : Bytes(r.begin(), r.end());
-  };
-  if (request.size() == cmd::kRequestSize && request[0] == 0xA5 && request[1] == 0x5A) {
-    CommandPacket p;
-    std::copy(request.begin(), request.end(), p.begin());
-    const bool mode = p == MakeModeSwitchRequest();
-    received.push_back(p == kIdentifyRequest ? "identify"
-                       : p == kStatusRequest ? "status"
-                       : mode                ? "mode"
-                                             : "unknown");
-    if (m_config.silent || (serviceMode && !mode)) return {};
-    if (p == kIdentifyRequest) {
-      Bytes out = m_config.stray;
-      if (m_config.strayOnce) m_config.stray.clear();
-      const Bytes reply = wrap(MakeIdentifyReply(m_config.identify));
-      out.insert(out.end(), reply.begin(), reply.end());
-      return out;
-    }
-    if (p == kStatusRequest) {
-      CommandReply r = MakeStatusReply();
-      if (m_config.badStatus) r[128] ^= 1;
-      return wrap(r);
-    }
-    if (mode) {
-      if (serviceMode) return {};
-      if (!m_config.answerModeSwitch) {
-        serviceMode = true;
-        return {};
-      }
-      if (udp) return wrap(MakeReply(p));
-      // A single byte is line noise of a device that did switch.
-      if (m_config.modeSwitchAnswerBytes <= 1) serviceMode = true;
-      return Bytes(m_config.modeSwitchAnswerBytes, 0x00);
-    }
-    return {};
+  const sim::Kind kind = sim::ClassifyRequest(request.data(), request.size());
+  if (kind == sim::Kind::kUnknown && request.size() == svc::kFrameSize) {
+    received.push_back("svc" + std::to_string(request[svc::kCommandOffset]));
+  } else {
+    received.push_back(sim::KindName(kind));
   }
-  if (request.size() == svc::kFrameSize) {
-    const std::uint8_t command = request[1];
-    received.push_back("svc" + std::to_string(command));
-    if (m_config.silent || !serviceMode) return {};
-    ServiceFrame f;
-    std::copy(request.begin(), request.end(), f.begin());
-    if (command == svc::kReadInfo) {
-      if (m_config.serviceError >= 0) {
-        f = ErrorFrame(static_cast<std::uint8_t>(m_config.serviceError));
-      } else {
-        PutU16(f.data(), 2, m_config.serviceVersion);
-      }
-    } else if (command == svc::kWriteRecord) {
-      lastRecord.assign(f.begin() + 2, f.begin() + 2 + 2 + GetU16(f.data(), 2));
-      if (!m_config.echoRecord) f[10] ^= 0xFF;
-    } else if (command == svc::kFinish) {
-      serviceMode = false;
-    }
-    Seal(f);
-    return udp ? AsServiceDatagram(f) : Bytes(f.begin(), f.end());
+  if (m_config.silent) return {};
+  TakeConfig();
+  m_device.SetServiceMode(serviceMode);
+  Bytes out = request.size() == cmd::kRequestSize ? AnswerCommand(kind, request, udp)
+              : request.size() == svc::kFrameSize ? AnswerService(request, udp)
+                                                  : Bytes{};
+  serviceMode = m_device.InServiceMode();
+  return out;
+}
+
+Bytes FakeDevice::AnswerCommand(sim::Kind kind, const Bytes& request, bool udp) {
+  if (kind == sim::Kind::kMode && m_config.answerModeSwitch && !serviceMode && !udp) {
+    // Over a serial line an answered mode switch leaves some bytes queued; a single byte is line
+    // noise of a device that did switch.
+    if (m_config.modeSwitchAnswerBytes <= 1) m_device.SetServiceMode(true);
+    return Bytes(m_config.modeSwitchAnswerBytes, 0x00);
   }
-  received.push_back("unknown");
-  return {};
+  CommandPacket packet;
+  std::copy(request.begin(), request.end(), packet.begin());
+  const std::optional<CommandReply> reply = m_device.OnCommandPacket(packet);
+  if (!reply) return {};
+  Bytes out;
+  if (kind == sim::Kind::kIdentify) {
+    out = m_config.stray;
+    if (m_config.strayOnce) m_config.stray.clear();
+  }
+  const Bytes wire = udp ? AsDatagram(*reply) : Bytes(reply->begin(), reply->end());
+  out.insert(out.end(), wire.begin(), wire.end());
+  return out;
+}
+
+Bytes FakeDevice::AnswerService(const Bytes& request, bool udp) {
+  ServiceFrame frame;
+  std::copy(request.begin(), request.end(), frame.begin());
+  const int written = m_device.RecordsWritten();
+  const std::optional<ServiceFrame> reply = m_device.OnServiceFrame(frame);
+  if (m_device.RecordsWritten() != written) lastRecord = m_device.LastRecord();
+  if (!reply) return {};
+  return udp ? AsServiceDatagram(*reply) : Bytes(reply->begin(), reply->end());
 }
 
 void FakeDevice::AttachSerial(FakePort& port) {

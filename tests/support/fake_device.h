@@ -1,5 +1,5 @@
-// A scripted Quillon for unit tests on the fake platform: answers the command protocol and, after
-// the mode switch, service frames, with switchable faults.
+// A scripted Quillon for unit tests on the fake platform: the simulator's device, attached to fake
+// ports and sockets, with the faults of a serial line and a few of its own switched on top.
 #pragma once
 
 #include <cstdint>
@@ -8,11 +8,12 @@
 
 #include "support/fake_platform.h"
 #include "support/frames.h"
+#include "tools/simulator/device.h"
 
 namespace quillon::testing {
 
 struct FakeDeviceConfig {
-  IdentifyFields identify;
+  IdentifyFields identify;  // the serial number is taken when the device is made
   bool silent = false;
   bool answerModeSwitch = false;
   std::size_t modeSwitchAnswerBytes = 136;  // what an answered mode switch leaves queued
@@ -27,7 +28,9 @@ struct FakeDeviceConfig {
 
 class FakeDevice {
  public:
-  explicit FakeDevice(FakeDeviceConfig config = {}) : m_config(std::move(config)) {}
+  explicit FakeDevice(FakeDeviceConfig config = {});
+  FakeDevice(const FakeDevice&) = delete;
+  FakeDevice& operator=(const FakeDevice&) = delete;
 
   // The answer to one request (empty: none). Over UDP command replies get their prefix.
   Bytes Answer(const Bytes& request, bool udp);
@@ -42,7 +45,15 @@ class FakeDevice {
   bool serviceMode = false;
 
  private:
+  // The device's profile and faults as the configuration has them now.
+  void TakeConfig();
+  Bytes AnswerCommand(sim::Kind kind, const Bytes& request, bool udp);
+  Bytes AnswerService(const Bytes& request, bool udp);
+
   FakeDeviceConfig m_config;
+  sim::Profile m_profile;
+  sim::Faults m_faults;
+  sim::Device m_device;
 };
 
 // Counts the received kinds equal to `kind`.

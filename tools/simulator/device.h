@@ -69,6 +69,8 @@ class Device {
 
   std::uint16_t SerialNumber() const { return m_serialNumber; }
   bool InServiceMode() const { return m_serviceMode; }
+  // A power cycle or a mode change the device made on its own.
+  void SetServiceMode(bool on) { m_serviceMode = on; }
 
   // A 12-byte command packet. Gives the 136-byte reply, or nothing (unknown body, service mode,
   // or the mode switch, which makes the device fall silent).
