@@ -10,16 +10,7 @@ FakeDevice::FakeDevice(FakeDeviceConfig config)
     : m_config(std::move(config)), m_device(m_profile, m_faults, m_config.identify.serial) {}
 
 void FakeDevice::TakeConfig() {
-  const IdentifyFields& f = m_config.identify;
-  m_profile.presenceWord = f.presence;
-  m_profile.applicabilityA = f.applicabilityA;
-  m_profile.useOverride = f.useOverride;
-  m_profile.useCount = f.useCount;
-  std::copy(std::begin(f.moduleBlock), std::end(f.moduleBlock), m_profile.moduleBlock.begin());
-  const CommandReply status = MakeStatusReply();
-  for (std::size_t i = 0; i < m_profile.statusFields.size(); ++i) {
-    m_profile.statusFields[i] = status[cmd::kStatusFieldOffsets[i]];
-  }
+  m_profile = DeviceProfile(m_config.identify);
   m_profile.serviceVersion = m_config.serviceVersion;
   m_faults.badChecksum[static_cast<int>(sim::Kind::kStatus)] = m_config.badStatus;
   m_faults.answerModeSwitch = m_config.answerModeSwitch;

@@ -1,46 +1,53 @@
 #include "support/frames.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 
 #include "link/wire.h"
 
 namespace quillon::testing {
 
+namespace {
+
+// Recognisable status fields, in the order of record bytes 10..17.
+constexpr std::array<std::uint8_t, 8> kStatusFields = {0x10, 0x27, 0xD0, 0x07,
+                                                       0x03, 0x04, 0x05, 0x06};
+
+// A reply of the simulated device with `fields`.
+CommandReply DeviceReply(const IdentifyFields& fields, sim::Kind kind,
+                         const CommandPacket& request) {
+  const sim::Profile profile = DeviceProfile(fields);
+  const sim::Faults faults;
+  return sim::Device(profile, faults, fields.serial).BuildReply(kind, request);
+}
+
+// No fields at all: the replies that only the echo and the status fields tell apart.
+constexpr IdentifyFields kNoFields = {.presence = 0, .serial = 0, .moduleBlock = {}};
+
+}  // namespace
+
+sim::Profile DeviceProfile(const IdentifyFields& f) {
+  sim::Profile p;
+  p.presenceWord = f.presence;
+  p.applicabilityA = f.applicabilityA;
+  p.useOverride = f.useOverride;
+  p.useCount = f.useCount;
+  std::copy(std::begin(f.moduleBlock), std::end(f.moduleBlock), p.moduleBlock.begin());
+  p.statusFields = kStatusFields;
+  return p;
+}
+
 CommandReply MakeReply(const CommandPacket& request) {
-  CommandReply r{};
-  PutU16(r.data(), cmd::kStartOffset, cmd::kStartMarker);
-  PutU16(r.data(), cmd::kEndOffset, cmd::kEndMarker);
-  std::copy(request.begin() + 2, request.begin() + 10, r.begin() + cmd::kEchoOffset);
-  SealReply(r.data());
-  return r;
+  return DeviceReply(kNoFields, sim::Kind::kIdentify, request);
 }
 
 CommandReply MakeIdentifyReply(const IdentifyFields& f) {
-  CommandReply r = MakeReply(kIdentifyRequest);
-  PutU16(r.data(), cmd::kPresenceWordOffset, f.presence);
-  PutU16(r.data(), cmd::kApplicabilityAOffset, f.applicabilityA);
-  PutU16(r.data(), cmd::kSerialNumberOffset, f.serial);
-  PutU16(r.data(), cmd::kUseOverrideOffset, f.useOverride);
-  PutU16(r.data(), cmd::kUseCountOffset, static_cast<std::uint16_t>(f.useCount));
-  std::copy(std::begin(f.moduleBlock), std::end(f.moduleBlock),
-            r.begin() + cmd::kModuleBlockOffset);
-  SealReply(r.data());
-  return r;
+  return DeviceReply(f, sim::Kind::kIdentify, kIdentifyRequest);
 }
 
 CommandReply MakeStatusReply() {
-  CommandReply r = MakeReply(kStatusRequest);
-  r[58] = 0x10;
-  r[59] = 0x27;
-  r[62] = 0xD0;
-  r[63] = 0x07;
-  r[64] = 0x03;
-  r[65] = 0x04;
-  r[98] = 0x05;
-  r[99] = 0x06;
-  SealReply(r.data());
-  return r;
+  return DeviceReply(kNoFields, sim::Kind::kStatus, kStatusRequest);
 }
 
 std::vector<std::uint8_t> AsDatagram(const CommandReply& reply) {

@@ -1,4 +1,4 @@
-// Builders of device replies for tests: the device's side of both wire protocols.
+// Device replies for tests, made by the simulated device, and the wire forms around them.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 
 #include "link/command_packet.h"
 #include "link/service_frame.h"
+#include "tools/simulator/device.h"
 
 namespace quillon::testing {
 
@@ -19,10 +20,13 @@ struct IdentifyFields {
   std::uint8_t moduleBlock[5] = {0x07, 0x11, 0x22, 0x01, 0x00};  // 64..65 = applicabilityB
 };
 
-// A sealed 136-byte reply that echoes `request`.
+// The simulated device's profile with `f` and recognisable status fields.
+sim::Profile DeviceProfile(const IdentifyFields& f);
+
+// A sealed 136-byte reply that echoes `request`, all fields zero.
 CommandReply MakeReply(const CommandPacket& request);
 CommandReply MakeIdentifyReply(const IdentifyFields& f);
-// A status reply with recognisable status fields (58..59, 62..65, 98, 99).
+// A status reply with recognisable status fields (58..59, 62..65, 98, 99), other fields zero.
 CommandReply MakeStatusReply();
 // The 138-byte datagram form: A5 5A then the reply.
 std::vector<std::uint8_t> AsDatagram(const CommandReply& reply);
