@@ -203,8 +203,6 @@ int Run(int argc, char** argv) {
   CliSink sink(StderrIsTerminal() && !o.json);
   PowerModuleRecord record;
   std::unique_ptr<DatagramSocket> socket = MakeLinkSocket(o);
-  LinkEndpoint endpoint;
-  ResetEndpoint(endpoint);
 
   if (o.action == CliOptions::Action::kScan) {
     DeviceSearch search(socket, MakeSearchOptions(o));
@@ -217,7 +215,7 @@ int Run(int argc, char** argv) {
     return seen.empty() ? cli_exit::kNotDetected : cli_exit::kReconfigured;
   }
 
-  ReconfigSession session(sink, record, socket, endpoint, MakeSearchOptions(o));
+  ReconfigSession session(sink, record, socket, MakeSearchOptions(o));
   SetStartInProgress(true);
   const bool done = session.StartProcedure(o.serial);
   SetStartInProgress(false);

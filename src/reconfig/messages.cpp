@@ -53,19 +53,19 @@ std::string_view StageText(SearchStage stage) {
   return {};
 }
 
-SearchFailureMessage SearchFailureText(const DeviceSearch& search, Wording wording) {
+SearchFailureMessage SearchFailureText(const SearchFailure& failure, Wording wording) {
   std::string_view text = kTextUnknownError;
   MessageStyle style = MessageStyle::kError;
-  switch (search.outcome()) {
+  switch (failure.outcome) {
     case Outcome::kInterrupted:
-      text = search.leftServiceMode() ? kTextInterruptedLeftServiceMode : kTextInterruptedUnchanged;
+      text = failure.leftServiceMode ? kTextInterruptedLeftServiceMode : kTextInterruptedUnchanged;
       break;
     case Outcome::kNotDetected:
       text = kTextNotDetected;
       style = MessageStyle::kInformation;
       break;
     case Outcome::kTwoDevices: {
-      const std::vector<std::string>& places = search.twoAddresses();
+      const std::vector<std::string>& places = failure.twoAddresses;
       return {std::string(kTextTwoDevices) + " " + places.at(0) + " and " + places.at(1) +
                   ".\nChoose one with --address, or disconnect one of them.",
               MessageStyle::kError};
@@ -81,7 +81,7 @@ SearchFailureMessage SearchFailureText(const DeviceSearch& search, Wording wordi
     case Outcome::kFailed:
       break;
   }
-  return {WithReasons(text, ReasonTexts(search.reasons(), wording)), style};
+  return {WithReasons(text, ReasonTexts(failure.reasons, wording)), style};
 }
 
 }  // namespace quillon

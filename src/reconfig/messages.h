@@ -65,7 +65,7 @@ struct SearchFailureMessage {
   std::string text;
   MessageStyle style = MessageStyle::kError;
 };
-SearchFailureMessage SearchFailureText(const DeviceSearch& search, Wording wording);
+SearchFailureMessage SearchFailureText(const SearchFailure& failure, Wording wording);
 
 // Receives every user-visible outcome: message boxes in the dialog, standard output and error
 // on the command line, a recorder in tests.

@@ -30,10 +30,8 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
-                                 std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
-                                 SearchOptions options)
-    : m_endpoint(endpoint),
-      m_record(record),
+                                 std::unique_ptr<DatagramSocket>& socket, SearchOptions options)
+    : m_record(record),
       m_socket(socket),
       m_sink(sink),
       m_search(socket, std::move(options), this) {}
@@ -57,24 +55,16 @@ void ReconfigSession::StageReached(SearchStage stage) {
 }
 
 std::optional<FoundDevice> ReconfigSession::SearchForDevice(std::int32_t serialNumber) {
-  ResetEndpoint(m_endpoint);
-  std::optional<FoundDevice> device = m_search.FindDevice(serialNumber);
-  if (m_search.identifyReply()) m_record.FillFromIdentifyReply(m_search.identifyReply()->data());
-  if (m_search.statusReply()) m_record.FillFromStatusReply(m_search.statusReply()->data());
-  if (!device) {
-    const SearchFailureMessage message = SearchFailureText(m_search, m_sink.wording());
+  SearchResult result = m_search.FindDevice(serialNumber);
+  m_report.outcome = result.outcome();
+  if (!result) {
+    const SearchFailureMessage message = SearchFailureText(result.failure, m_sink.wording());
     ShowMessage(message.text, message.style);
     return std::nullopt;
   }
-  m_endpoint = device->endpoint();
-  return device;
-}
-
-bool StartSearch::FindDevice(std::int32_t serialNumber) {
-  std::optional<FoundDevice> device = m_session.SearchForDevice(serialNumber);
-  if (!device) return false;
-  m_session.m_endpoint.serialPort = device->port.Release();
-  return true;
+  m_record.FillFromIdentifyReply(result.device->identifyReply.data());
+  m_record.FillFromStatusReply(result.device->statusReply.data());
+  return std::move(result.device);
 }
 
 void ReconfigSession::Stage(std::string_view what) {
@@ -99,29 +89,28 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
   struct ForgetServiceMode {
     ~ForgetServiceMode() { NoteServiceModeLeft(); }
   } forget;
-  // The found device: its port closes when this lets it go, once the endpoint names it no more.
-  std::optional<FoundDevice> device;
   m_report = {};
   m_sink.BeginWait();
   Stage("searching for the device");
-  device = SearchForDevice(SerialNumberFromFieldValue(fieldValue));
-  m_report.outcome = m_search.outcome();
+  // The found device: its port closes when it goes.
+  std::optional<FoundDevice> device = SearchForDevice(SerialNumberFromFieldValue(fieldValue));
   if (!device) {
     EndStage();
     m_sink.EndWait();  // the search has said why
     return false;
   }
-  m_report.transport = HasSerialPort(m_endpoint) ? "serial" : "udp";
-  (HasSerialPort(m_endpoint) ? m_report.port : m_report.address) = m_search.foundAt();
-  m_report.alsoAt = m_search.alsoAt();
+  const LinkEndpoint endpoint = device->endpoint();
+  m_report.transport = device->port.IsOpen() ? "serial" : "udp";
+  (device->port.IsOpen() ? m_report.port : m_report.address) = device->where;
+  m_report.alsoAt = device->alsoAt;
 
   Stage("writing the power-module record");
   m_record.setMaxHighVoltage(rec::kTargetHighVoltage);
-  const LinkResult written = ServiceWriteRecord(m_socket.get(), m_endpoint, m_record.data());
+  const LinkResult written = ServiceWriteRecord(m_socket.get(), endpoint, m_record.data());
   LinkResult r = written;
   if (written == LinkResult::kOk) {
     m_report.record = Hex(m_record.data(), m_record.bytes.size());
-    r = ServiceFinish(m_socket.get(), m_endpoint);
+    r = ServiceFinish(m_socket.get(), endpoint);
   }
   EndStage();
   m_sink.EndWait();
@@ -129,18 +118,17 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
     // Command 5 or 4 may have gone out unanswered: the device must leave service mode.
     ClearInterrupt();
     LeaveServiceModeNow();  // unless the session's end has sent it already
-    ResetEndpoint(m_endpoint);
     device.reset();
     Finish(Outcome::kInterrupted,
            written == LinkResult::kOk ? kTextInterruptedWritten : kTextInterruptedWriting,
            MessageStyle::kError);
     return false;
   }
-  ResetEndpoint(m_endpoint);
+  const Reason stopped = device->StoppedAnswering();
   device.reset();
   if (r != LinkResult::kOk) {
     Finish(Outcome::kIncomplete, kTextUnknownError, MessageStyle::kError,
-           r == LinkResult::kNoReply ? ReasonTexts({m_search.StoppedAnswering()}, m_sink.wording())
+           r == LinkResult::kNoReply ? ReasonTexts({stopped}, m_sink.wording())
                                      : std::vector<std::string>{});
     return false;
   }

@@ -1,6 +1,6 @@
-// The Start procedure, working on what the main window owns: the power-module record, the link
-// socket and the found device's endpoint. The dialog and the command line each own those three
-// and one session over them, and only read input and show messages.
+// The Start procedure, working on what the main window owns: the power-module record and the link
+// socket. The dialog and the command line each own those two and one session over them, and only
+// read input and show messages.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "link/datagram_socket.h"
-#include "link/endpoint.h"
 #include "reconfig/messages.h"
 #include "reconfig/power_module_record.h"
 #include "search/device_search.h"
@@ -31,27 +30,12 @@ struct StartReport {
   std::vector<std::pair<std::string, std::int64_t>> stageMs;  // each stage and its length
 };
 
-class ReconfigSession;
-
-// The search of a Start, run alone: the record is filled from the found device's replies, and a
-// search that brings no device into service mode tells the user why, in one message. The found
-// device's port passes into the owner's endpoint, and the owner closes it.
-class StartSearch {
- public:
-  explicit StartSearch(ReconfigSession& session) : m_session(session) {}
-  bool FindDevice(std::int32_t serialNumber);
-
- private:
-  ReconfigSession& m_session;
-};
-
 class ReconfigSession : private SearchObserver {
  public:
   // The socket may be null: the search then covers the serial ports alone. The owner keeps
-  // record, socket and endpoint alive for the session's lifetime.
+  // record and socket alive for the session's lifetime.
   ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
-                  std::unique_ptr<DatagramSocket>& socket, LinkEndpoint& endpoint,
-                  SearchOptions options = {});
+                  std::unique_ptr<DatagramSocket>& socket, SearchOptions options = {});
   ReconfigSession(const ReconfigSession&) = delete;
   ReconfigSession& operator=(const ReconfigSession&) = delete;
 
@@ -62,17 +46,13 @@ class ReconfigSession : private SearchObserver {
 
   // What the last Start did.
   const StartReport& report() const { return m_report; }
-  StartSearch& search() { return m_startSearch; }
 
-  // The owner's endpoint: it names the found device while a Start runs.
-  LinkEndpoint& m_endpoint;
+  // The search of a Start, also run alone: the record is filled from the found device's replies;
+  // without a device, one message has told the user why. The device's port closes when the
+  // result goes.
+  std::optional<FoundDevice> SearchForDevice(std::int32_t serialNumber);
 
  private:
-  friend class StartSearch;
-
-  // The search of a Start: the record filled from the device's replies, the endpoint naming the
-  // device while it is found; without one, the message that says why.
-  std::optional<FoundDevice> SearchForDevice(std::int32_t serialNumber);
   void StageReached(SearchStage stage) override;
   void ShowMessage(std::string_view text, MessageStyle style);
   void Stage(std::string_view what);
@@ -86,7 +66,6 @@ class ReconfigSession : private SearchObserver {
   std::unique_ptr<DatagramSocket>& m_socket;
   MessageSink& m_sink;
   DeviceSearch m_search;
-  StartSearch m_startSearch{*this};
   StartReport m_report;
   std::int64_t m_stageStart = 0;
 };

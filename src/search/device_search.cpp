@@ -315,16 +315,16 @@ std::vector<std::string> DeviceSearch::SendIdentifyBroadcasts() {
 }
 
 void DeviceSearch::Fail(Outcome outcome, std::vector<Reason> reasons) {
-  m_outcome = outcome;
-  m_reasons = std::move(reasons);
+  m_failure.outcome = outcome;
+  m_failure.reasons = std::move(reasons);
 }
 
 void DeviceSearch::Reached(SearchStage stage) {
   if (m_observer) m_observer->StageReached(stage);
 }
 
-Reason DeviceSearch::StoppedAnswering() const {
-  return {Reason::Kind::kStoppedAnswering, m_foundAt, {}};
+Reason FoundDevice::StoppedAnswering() const {
+  return {Reason::Kind::kStoppedAnswering, where, {}};
 }
 
 std::vector<ScanEntry> DeviceSearch::Scan() {
@@ -343,13 +343,8 @@ std::vector<ScanEntry> DeviceSearch::Scan() {
   return seen;
 }
 
-std::optional<FoundDevice> DeviceSearch::FindDevice(std::int32_t serialNumber) {
-  m_outcome = Outcome::kFailed;
-  m_foundAt.clear();
-  m_alsoAt.clear();
-  m_reasons.clear();
-  m_leftServiceMode = false;
-  m_twoAddresses.clear();
+SearchResult DeviceSearch::FindDevice(std::int32_t serialNumber) {
+  m_failure = {};
   m_identifyReply.reset();
   m_statusReply.reset();
   // A number above 65535 is not cut to its low 16 bits: that would name another device.
@@ -359,7 +354,6 @@ std::optional<FoundDevice> DeviceSearch::FindDevice(std::int32_t serialNumber) {
   window.Decide();
   LinkEndpoint& working = window.working();
   m_foundAt = window.matchedAt();
-  m_alsoAt = window.alsoAt();
   bool ready = false;
   if (InterruptRequested()) {
     Fail(Outcome::kInterrupted);
@@ -368,7 +362,7 @@ std::optional<FoundDevice> DeviceSearch::FindDevice(std::int32_t serialNumber) {
   } else if (window.twoAddresses()) {
     // Nothing is sent to any: the record of one device must not go to another.
     const std::vector<std::string>& places = window.udpPlaces();
-    m_twoAddresses = {places[0], places[1]};
+    m_failure.twoAddresses = {places[0], places[1]};
     Fail(Outcome::kTwoDevices);
   } else if (working.searchVerdict == Verdict::kNotApplicable) {
     Fail(Outcome::kNotApplicable);
@@ -377,17 +371,23 @@ std::optional<FoundDevice> DeviceSearch::FindDevice(std::int32_t serialNumber) {
   } else {
     ready = PrepareFoundDevice(working);
   }
-  if (ready) {
-    m_outcome = Outcome::kReconfigured;
-  } else {
-    NoteServiceModeLeft();  // command 4 has gone out where it had to
-  }
+  if (!ready) NoteServiceModeLeft();  // command 4 has gone out where it had to
 
   // Every port but the device's is drained and closed; on failure the device's too.
-  FoundDevice device{window.TakeDevicePort(ready && HasSerialPort(working)), {}};
-  if (!ready) return std::nullopt;
-  if (!HasSerialPort(working)) device.address = working.peerAddress;
-  return device;
+  SerialPort port = window.TakeDevicePort(ready && HasSerialPort(working));
+  SearchResult result;
+  if (!ready) {
+    result.failure = std::move(m_failure);
+    return result;
+  }
+  FoundDevice& device = result.device.emplace();
+  device.port = std::move(port);
+  if (!device.port.IsOpen()) device.address = working.peerAddress;
+  device.where = m_foundAt;
+  device.alsoAt = window.alsoAt();
+  device.identifyReply = *m_identifyReply;
+  device.statusReply = *m_statusReply;
+  return result;
 }
 
 }  // namespace quillon

@@ -85,13 +85,43 @@ void NoteServiceModeLeft();
 bool LeaveServiceModeNow();
 
 // The device a search found and brought into service mode: its serial port, owned and closed
-// when this goes, or its address. Move-only, as its port.
+// when this goes, or its address, and what the power-module record is made from. Move-only, as
+// its port.
 struct FoundDevice {
   SerialPort port;
   std::string address;  // dotted IPv4, when found over UDP
+  // Where it was found: "COM3 (/dev/ttyUSB0)" or its address.
+  std::string where;
+  // Where else the wanted number answered when the cable decided (addresses).
+  std::vector<std::string> alsoAt;
+  // Its identify reply and its status reply.
+  CommandReply identifyReply{};
+  CommandReply statusReply{};
 
   // Names the device for the link's calls; valid while this lives.
   LinkEndpoint endpoint() const;
+  // The reason that explains this device when it did not complete an exchange.
+  Reason StoppedAnswering() const;
+};
+
+// Why a search brought no device into service mode.
+struct SearchFailure {
+  Outcome outcome = Outcome::kFailed;
+  // What explains the outcome, where something does.
+  std::vector<Reason> reasons;
+  // kTwoDevices: the two addresses that answered with the wanted number.
+  std::vector<std::string> twoAddresses;
+  // kInterrupted: whether the device had to be told to leave its service mode.
+  bool leftServiceMode = false;
+};
+
+// How a search ended: the device, or why there is none.
+struct SearchResult {
+  std::optional<FoundDevice> device;
+  SearchFailure failure;  // when there is no device
+
+  explicit operator bool() const { return device.has_value(); }
+  Outcome outcome() const { return device ? Outcome::kReconfigured : failure.outcome; }
 };
 
 class DeviceSearch {
@@ -101,9 +131,9 @@ class DeviceSearch {
   DeviceSearch(std::unique_ptr<DatagramSocket>& socket, SearchOptions options = {},
                SearchObserver* observer = nullptr);
 
-  // Finds the device, judges it and switches it into service mode. Without a device,
-  // outcome() and reasons() tell why; every port the search opened is closed again.
-  std::optional<FoundDevice> FindDevice(std::int32_t serialNumber);
+  // Finds the device, judges it and switches it into service mode. Without a device, the
+  // result tells why; every port the search opened is closed again.
+  SearchResult FindDevice(std::int32_t serialNumber);
   // The identify request to every broadcast address (or to those the user named). Gives where
   // it went; empty when there was nowhere to send it.
   std::vector<std::string> SendIdentifyBroadcasts();
@@ -114,25 +144,6 @@ class DeviceSearch {
   bool PrepareFoundDevice(LinkEndpoint& working);
   static ModeSwitch SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint);
 
-  // How the last search ended (kReconfigured: the device is ready in service mode) and where
-  // the device was found: "COM3 (/dev/ttyUSB0)" or its address.
-  Outcome outcome() const { return m_outcome; }
-  const std::string& foundAt() const { return m_foundAt; }
-  // Where else the wanted number answered when the cable decided (addresses).
-  const std::vector<std::string>& alsoAt() const { return m_alsoAt; }
-  // What explains the last outcome, where something does.
-  const std::vector<Reason>& reasons() const { return m_reasons; }
-  // After an interruption: whether the device had to be told to leave its service mode.
-  bool leftServiceMode() const { return m_leftServiceMode; }
-  // After kTwoDevices: the two addresses that answered with the wanted number.
-  const std::vector<std::string>& twoAddresses() const { return m_twoAddresses; }
-  // The replies that the power-module record is made from: the found device's identify reply
-  // (once it is judged usable) and its status reply (once it was valid).
-  const std::optional<CommandReply>& identifyReply() const { return m_identifyReply; }
-  const std::optional<CommandReply>& statusReply() const { return m_statusReply; }
-  // The reason that explains a device that, once found, did not complete an exchange.
-  Reason StoppedAnswering() const;
-
  private:
   class Window;
 
@@ -141,16 +152,14 @@ class DeviceSearch {
   void Reached(SearchStage stage);
   // After an interruption: command 4, then the outcome. False when there was none.
   bool LeaveServiceModeIfInterrupted();
+  Reason StoppedAnswering() const { return {Reason::Kind::kStoppedAnswering, m_foundAt, {}}; }
 
   std::unique_ptr<DatagramSocket>& m_socket;
   SearchObserver* m_observer;
   SearchOptions m_options;
-  Outcome m_outcome = Outcome::kFailed;
+  // The search in progress: why it failed, where the device is, its replies.
+  SearchFailure m_failure;
   std::string m_foundAt;
-  std::vector<std::string> m_alsoAt;
-  std::vector<Reason> m_reasons;
-  bool m_leftServiceMode = false;
-  std::vector<std::string> m_twoAddresses;
   std::optional<CommandReply> m_identifyReply;
   std::optional<CommandReply> m_statusReply;
 };

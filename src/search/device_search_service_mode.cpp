@@ -138,7 +138,7 @@ bool DeviceSearch::LeaveServiceModeIfInterrupted() {
   if (!InterruptRequested()) return false;
   ClearInterrupt();       // so that command 4 waits for its answer; a second signal ends at once
   LeaveServiceModeNow();  // unless the session's end has sent it already
-  m_leftServiceMode = true;
+  m_failure.leftServiceMode = true;
   Fail(Outcome::kInterrupted);
   return true;
 }

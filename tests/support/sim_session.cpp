@@ -29,11 +29,10 @@ SimRun RunStart(double value, const std::vector<std::string>& ports,
     PowerModuleRecord record;
     std::unique_ptr<DatagramSocket> socket;
     if (!udpTargets.empty()) socket = CreateLinkSocket();
-    LinkEndpoint endpoint;
     SearchOptions options;
     options.useSerial = !ports.empty();
     options.identifyAddresses = udpTargets;
-    ReconfigSession session(sink, record, socket, endpoint, options);
+    ReconfigSession session(sink, record, socket, options);
     run.ok = session.StartProcedure(value);
     run.messages = sink.messages;
   }

@@ -41,8 +41,7 @@ class SearchTest : public ::testing::Test {
     SearchOptions options;
     options.broadcastTargets = [] { return std::vector<std::string>{"10.0.0.255"}; };
     options.impossibleSources = [] { return std::vector<std::string>{"10.0.0.1"}; };
-    m_session =
-        std::make_unique<ReconfigSession>(m_sink, m_record, m_socketOwner, m_endpoint, options);
+    m_session = std::make_unique<ReconfigSession>(m_sink, m_record, m_socketOwner, options);
     return *m_session;
   }
   FakeDevice& SerialDevice(int n, FakeDeviceConfig config = {}) {
@@ -66,7 +65,6 @@ class SearchTest : public ::testing::Test {
   FakeSocket* m_socket = nullptr;
   PowerModuleRecord m_record;
   std::unique_ptr<DatagramSocket> m_socketOwner;
-  LinkEndpoint m_endpoint;
   std::unique_ptr<ReconfigSession> m_session;
   std::vector<std::unique_ptr<FakeDevice>> m_devices;
 };
@@ -75,7 +73,7 @@ TEST_F(SearchTest, NothingAnswersWithinOneSharedWindow) {
   ReconfigSession& s = Session(false);
   m_platform.Port(2);  // a silent port
   const std::int64_t start = m_platform.NowMs();
-  EXPECT_FALSE(s.search().FindDevice(kSerial));
+  EXPECT_FALSE(s.SearchForDevice(kSerial));
   EXPECT_EQ(m_platform.NowMs() - start, 1000);
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
   EXPECT_EQ(m_sink.messages[0].style, MessageStyle::kInformation);
@@ -88,7 +86,7 @@ TEST_F(SearchTest, EveryPortIsAskedBeforeAnyWaiting) {
   for (int n : {1, 7, 256}) SerialDevice(n, {.silent = true});
   m_platform.Port(9).refuseSettings = true;
   const std::int64_t start = m_platform.NowMs();
-  EXPECT_FALSE(s.search().FindDevice(kSerial));
+  EXPECT_FALSE(s.SearchForDevice(kSerial));
   for (int n : {1, 7, 256}) {
     ASSERT_EQ(m_platform.Port(n).writes.size(), 1u) << n;
     EXPECT_EQ(m_platform.Port(n).writes[0].first, start) << n;
@@ -107,7 +105,7 @@ TEST_F(SearchTest, ArrivingDatagramsExtendTheWindowBy500Ms) {
   // A stranger's datagrams every 400 ms, the first at 900 ms.
   for (int k = 0; k < 5; ++k)
     m_socket->Arrive(start + 900 + 400 * k, "10.0.0.9", 50000, Bytes(138, 1));
-  EXPECT_FALSE(s.search().FindDevice(kSerial));
+  EXPECT_FALSE(s.SearchForDevice(kSerial));
   EXPECT_EQ(m_platform.NowMs() - start, 900 + 400 * 4 + 500);
   EXPECT_EQ(m_socket->Pending(), 0u);
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
@@ -120,7 +118,7 @@ TEST_F(SearchTest, TheWindowEndsAtTheLatestTenSecondsAfterTheBroadcast) {
   const std::int64_t start = m_platform.NowMs();
   for (int k = 0; k < 60; ++k)
     m_socket->Arrive(start + 300 + 450 * k, "10.0.0.9", 50000, Bytes(10, 1));
-  EXPECT_FALSE(s.search().FindDevice(kSerial));
+  EXPECT_FALSE(s.SearchForDevice(kSerial));
   EXPECT_EQ(m_platform.NowMs() - start, kMaxAnswerWindowMs);
   EXPECT_EQ(OnlyMessage().rfind(std::string(kTextNotDetected) + "\n\nThe network kept sending", 0),
             0u)
@@ -131,7 +129,7 @@ TEST_F(SearchTest, AnEarlyDatagramDoesNotShortenTheWindow) {
   ReconfigSession& s = Session();
   const std::int64_t start = m_platform.NowMs();
   m_socket->Arrive(start + 100, "10.0.0.9", 50000, Bytes(10, 1));
-  EXPECT_FALSE(s.search().FindDevice(kSerial));
+  EXPECT_FALSE(s.SearchForDevice(kSerial));
   EXPECT_EQ(m_platform.NowMs() - start, 1000);
 }
 
@@ -150,7 +148,7 @@ TEST_F(SearchTest, StrayBytesEarnThreeFurtherIdentifyAttempts) {
     m_platform.Port(4) = {};
     ReconfigSession& s = Session(false);
     SerialDevice(4, c.config);
-    EXPECT_FALSE(s.search().FindDevice(kSerial)) << c.what;
+    EXPECT_FALSE(s.SearchForDevice(kSerial)) << c.what;
     EXPECT_EQ(m_platform.Port(4).writes.size(), 4u) << c.what;
     EXPECT_EQ(OnlyMessage(), kTextNotDetected) << c.what;
     EXPECT_EQ(m_platform.OpenPorts(), 0) << c.what;
@@ -160,11 +158,14 @@ TEST_F(SearchTest, StrayBytesEarnThreeFurtherIdentifyAttempts) {
 TEST_F(SearchTest, StrayBytesThenAGoodReplyIsFound) {
   ReconfigSession& s = Session(false);
   FakeDevice& d = SerialDevice(4, {.stray = {0xEE}, .strayOnce = true});
-  EXPECT_TRUE(s.search().FindDevice(kSerial));
-  EXPECT_EQ(Count(d.received, "identify"), 2);
-  EXPECT_TRUE(m_sink.messages.empty());
-  EXPECT_EQ(m_platform.OpenPorts(), 1);
-  CloseEndpoint(s.m_endpoint);
+  {
+    const std::optional<FoundDevice> found = s.SearchForDevice(kSerial);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(Count(d.received, "identify"), 2);
+    EXPECT_TRUE(m_sink.messages.empty());
+    EXPECT_EQ(m_platform.OpenPorts(), 1);
+  }
+  EXPECT_EQ(m_platform.OpenPorts(), 0) << "the found device closes its port";
 }
 
 TEST_F(SearchTest, Verdicts) {
@@ -193,17 +194,15 @@ TEST_F(SearchTest, Verdicts) {
       FakeDeviceConfig config{.identify = c.fields};
       config.identify.serial = kSerial;
       FakeDevice& d = udp ? UdpDevice("10.0.0.7", config) : SerialDevice(1, config);
-      const bool found = s.search().FindDevice(kSerial);
+      const bool found = s.SearchForDevice(kSerial).has_value();
       EXPECT_EQ(found, c.message.empty()) << c.what << (udp ? " udp" : " serial");
       if (c.message.empty()) {
         EXPECT_TRUE(m_sink.messages.empty()) << c.what;
         EXPECT_EQ(Count(d.received, "svc0"), 1) << c.what;
-        CloseEndpoint(s.m_endpoint);
       } else {
         EXPECT_EQ(OnlyMessage(), c.message) << c.what;
         EXPECT_EQ(m_sink.messages[0].style, MessageStyle::kError) << c.what;
         EXPECT_EQ(d.received, std::vector<std::string>{"identify"}) << c.what;
-        EXPECT_FALSE(IsEndpointPresent(s.m_endpoint)) << c.what;
       }
       EXPECT_EQ(m_platform.OpenPorts(), 0) << c.what;
     }
@@ -213,8 +212,9 @@ TEST_F(SearchTest, Verdicts) {
 TEST_F(SearchTest, PresenceWordCountsOnSerialOnly) {
   ReconfigSession& s = Session();
   FakeDevice& d = UdpDevice("10.0.0.7", {.identify = {.presence = 0}});
-  EXPECT_TRUE(s.search().FindDevice(kSerial));
-  EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.7");
+  const std::optional<FoundDevice> found = s.SearchForDevice(kSerial);
+  ASSERT_TRUE(found);
+  EXPECT_STREQ(found->endpoint().peerAddress, "10.0.0.7");
   EXPECT_EQ(Count(d.received, "status"), 1);
 }
 
@@ -269,7 +269,7 @@ TEST_F(SearchTest, RepliesFromImpossibleSourcesAreIgnored) {
     m_devices.clear();
     ReconfigSession& s = Session();
     FakeDevice& forged = UdpDevice(source);
-    EXPECT_FALSE(s.search().FindDevice(kSerial));
+    EXPECT_FALSE(s.SearchForDevice(kSerial));
     EXPECT_EQ(OnlyMessage(), kTextNotDetected);
     EXPECT_EQ(forged.received, std::vector<std::string>{"identify"});
   }
@@ -280,12 +280,14 @@ TEST_F(SearchTest, LowerComDecides) {
   ReconfigSession& s = Session(false);
   FakeDevice& high = SerialDevice(9);
   FakeDevice& low = SerialDevice(3);
-  EXPECT_TRUE(s.search().FindDevice(kSerial));
+  std::optional<FoundDevice> found = s.SearchForDevice(kSerial);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->where, "COM3 (fake3)");
   EXPECT_EQ(Count(low.received, "mode"), 1);
   EXPECT_EQ(high.received, std::vector<std::string>{"identify"});
   EXPECT_EQ(m_platform.OpenPorts(), 1);
   EXPECT_TRUE(m_platform.Port(3).open);
-  CloseEndpoint(s.m_endpoint);
+  found.reset();
   EXPECT_EQ(m_platform.OpenPorts(), 0);
 }
 
@@ -309,25 +311,25 @@ TEST_F(SearchTest, OneDevicePerSerialNumber) {
                       testing::AsDatagram(testing::MakeIdentifyReply({})));
         }
       };
-      EXPECT_TRUE(s.search().FindDevice(kSerial));
-      EXPECT_STREQ(s.m_endpoint.peerAddress, "10.0.0.7");
+      const std::optional<FoundDevice> found = s.SearchForDevice(kSerial);
+      ASSERT_TRUE(found);
+      EXPECT_EQ(found->address, "10.0.0.7");
       continue;
     }
     FakeDevice& later = UdpDevice("10.0.0.8", {.delayMs = 330});
-    EXPECT_FALSE(s.search().FindDevice(kSerial));
+    EXPECT_FALSE(s.SearchForDevice(kSerial));
     EXPECT_EQ(OnlyMessage().rfind(std::string(kTextTwoDevices) + " 10.0.0.7 and 10.0.0.8.", 0), 0u)
         << OnlyMessage();
     EXPECT_EQ(m_sink.messages[0].style, MessageStyle::kError);
     EXPECT_EQ(first.received, std::vector<std::string>{"identify"});
     EXPECT_EQ(later.received, std::vector<std::string>{"identify"});
-    EXPECT_FALSE(IsEndpointPresent(s.m_endpoint));
   }
 }
 
 TEST_F(SearchTest, NumbersAbove65535NameNoDevice) {
   ReconfigSession& s = Session();
   FakeDevice& d = UdpDevice("10.0.0.7");  // serial 1234 == 66770 mod 65536
-  EXPECT_FALSE(s.search().FindDevice(66770));
+  EXPECT_FALSE(s.SearchForDevice(66770));
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
   EXPECT_EQ(d.received, std::vector<std::string>{"identify"});
   m_sink.messages.clear();
@@ -363,13 +365,12 @@ TEST_F(SearchTest, ServiceModeEntryFailures) {
     m_platform.Port(1) = {};
     ReconfigSession& s = Session(false);
     FakeDevice& d = SerialDevice(1, c.config);
-    EXPECT_FALSE(s.search().FindDevice(kSerial)) << c.what;
+    EXPECT_FALSE(s.SearchForDevice(kSerial)) << c.what;
     EXPECT_EQ(OnlyMessage(), c.message) << c.what;
     std::vector<std::string> expected{"identify"};
     expected.insert(expected.end(), c.requests.begin(), c.requests.end());
     EXPECT_EQ(d.received, expected) << c.what;
     EXPECT_EQ(m_platform.OpenPorts(), 0) << c.what;
-    EXPECT_FALSE(IsEndpointPresent(s.m_endpoint)) << c.what;
   }
 }
 
@@ -380,10 +381,9 @@ TEST_F(SearchTest, OneQueuedByteAfterTheModeSwitchIsSilence) {
     m_platform.Port(1) = {};
     ReconfigSession& s = Session(false);
     FakeDevice& d = SerialDevice(1, {.answerModeSwitch = true, .modeSwitchAnswerBytes = bytes});
-    const bool found = s.search().FindDevice(kSerial);
+    const bool found = s.SearchForDevice(kSerial).has_value();
     EXPECT_EQ(found, bytes == 1) << bytes;
     EXPECT_EQ(Count(d.received, "mode"), bytes == 1 ? 1 : 5) << bytes;
-    CloseEndpoint(s.m_endpoint);
   }
 }
 
@@ -413,7 +413,7 @@ TEST_F(SearchTest, UdpModeSwitchCountsOnlyTheDevice) {
         sock.Arrive(sent.at + 50, c.from, c.port, Bytes(c.size, 0));
       }
     };
-    EXPECT_EQ(s.search().FindDevice(kSerial), c.found) << c.what;
+    EXPECT_EQ(s.SearchForDevice(kSerial).has_value(), c.found) << c.what;
     if (!c.found) {
       EXPECT_EQ(OnlyMessage(), kTextUnknownError) << c.what;
     }
@@ -457,11 +457,10 @@ TEST_F(SearchTest, UdpStatusRepliesCountOnlyFromTheDevice) {
                     testing::AsDatagram(testing::MakeStatusReply()));
       }
     };
-    EXPECT_EQ(s.search().FindDevice(kSerial), c.found);
+    EXPECT_EQ(s.SearchForDevice(kSerial).has_value(), c.found);
     EXPECT_EQ(m_socket->Pending(), 0u);
     if (c.found) {
       EXPECT_EQ(m_record.bytes[10], testing::MakeStatusReply()[58]) << "the device's own value";
-      CloseEndpoint(s.m_endpoint);
     } else {
       EXPECT_EQ(OnlyMessage(), kTextUnknownError);
     }
@@ -483,7 +482,6 @@ TEST_F(StartTest, WritesTheRecordWithTheDeviceValues) {
   EXPECT_EQ(d.received,
             (std::vector<std::string>{"identify", "status", "mode", "svc0", "svc5", "svc4"}));
   EXPECT_EQ(m_platform.OpenPorts(), 0);
-  EXPECT_FALSE(IsEndpointPresent(s.m_endpoint));
   EXPECT_EQ(m_sink.waits, 0);
 }
 
@@ -500,7 +498,6 @@ TEST_F(StartTest, ARecordThatIsNotEchoedIsAnError) {
     EXPECT_EQ(Count(d.received, "svc5"), 1);
     EXPECT_EQ(Count(d.received, "svc4"), 0);  // no command 4 on this path
     EXPECT_EQ(m_platform.OpenPorts(), 0);
-    EXPECT_FALSE(IsEndpointPresent(s.m_endpoint));
   }
 }
 

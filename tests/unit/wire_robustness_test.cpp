@@ -76,10 +76,9 @@ TEST(WireRobustness, SearchAnswersOfNoise) {
     auto fake = std::make_unique<testing::FakeSocket>(platform);
     testing::FakeSocket* socket = fake.get();
     std::unique_ptr<DatagramSocket> owner = std::move(fake);
-    LinkEndpoint endpoint;
     SearchOptions options;
     options.identifyAddresses = {"10.0.0.255"};
-    ReconfigSession session(sink, record, owner, endpoint, options);
+    ReconfigSession session(sink, record, owner, options);
     for (int n = 1; n <= 4; ++n) {
       platform.Port(n) = {};
       platform.Port(n).onWrite = [&rng](testing::FakePort& p, const Bytes&, std::int64_t now) {
@@ -90,7 +89,7 @@ TEST(WireRobustness, SearchAnswersOfNoise) {
       socket->Arrive(platform.NowMs() + 10 * k, "10.0.0." + std::to_string(k), 50000,
                      Noise(rng, k % 4 == 0 ? 5000 : 140));
     }
-    EXPECT_FALSE(session.search().FindDevice(1234));
+    EXPECT_FALSE(session.SearchForDevice(1234));
     ASSERT_EQ(sink.messages.size(), 1u);
     EXPECT_EQ(sink.messages[0].text, kTextNotDetected);
     EXPECT_EQ(platform.OpenPorts(), 0);

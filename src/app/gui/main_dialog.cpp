@@ -57,9 +57,8 @@ MainDialog::MainDialog(const CliOptions& options)
     : wxDialog(nullptr, wxID_ANY, FromUtf8(kCaption), wxDefaultPosition, wxDefaultSize,
                wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX),
       m_icon(LoadAppIcon()),
-      m_session(*this, m_record, m_socket, m_endpoint, MakeSearchOptions(options)),
+      m_session(*this, m_record, m_socket, MakeSearchOptions(options)),
       m_options(options) {
-  ResetEndpoint(m_endpoint);
   // Escape and the close box end the dialog with the cancel code. Left at its default, the
   // toolkit would turn Escape into a press of the only button there is: "Start".
   SetEscapeId(wxID_CANCEL);

@@ -92,7 +92,6 @@ class MainDialog final : public wxDialog, private MessageSink {
   PowerModuleRecord m_record;
   std::unique_ptr<DatagramSocket> m_socket;
   NumericEditWx m_serialField;
-  LinkEndpoint m_endpoint;
   ReconfigSession m_session;
   const CliOptions m_options;  // --no-udp decides whether OnInitDialog makes the socket
   bool m_initialised = false;
