@@ -11,6 +11,7 @@
 #include "link/endpoint.h"
 #include "link/serial_port.h"
 #include "link/service_frame.h"
+#include "link/system_platform.h"
 
 using namespace quillon;
 
@@ -21,23 +22,26 @@ int main() {
     std::perror("openpty");
     return 1;
   }
-  SystemPlatform::Instance().UseNamedSerialPorts({name});
-  LinkEndpoint serial;
-  serial.serialPort = OpenSerialPort(1);
+  SystemPlatform platform;
+  platform.UseNamedSerialPorts({name});
   auto socket = CreateLinkSocket();
+  const Link link(platform, socket.get());
+  SerialPort port = OpenSerialPort(link, 1);
+  LinkEndpoint serial;
+  serial.serialPort = port.handle();
   LinkEndpoint udp;
   SetPeerAddress(udp, "127.0.0.99");  // nobody listens there
 
   double worst = 0;
   for (int round = 0; round < 3; ++round) {
     worst = std::max(worst, bench::Measure("serial: command 4, silent device",
-                                           [&] { ServiceFinish(socket.get(), serial); }));
-    worst = std::max(worst, bench::Measure("udp: command 4, silent device",
-                                           [&] { ServiceFinish(socket.get(), udp); }));
+                                           [&] { ServiceFinish(link, serial); }));
+    worst = std::max(
+        worst, bench::Measure("udp: command 4, silent device", [&] { ServiceFinish(link, udp); }));
   }
   worst = std::max(worst, bench::Measure("serial: command 1, silent device (4 attempts)",
-                                         [&] { ServiceSendValue(socket.get(), serial, 1); }));
-  CloseEndpoint(serial);
+                                         [&] { ServiceSendValue(link, serial, 1); }));
+  port.Close();
   ::close(master);
   ::close(slave);
   std::printf("highest share of one core while waiting: %.2f %% (limit 5 %%)\n", worst);

@@ -12,7 +12,6 @@
 #include "link/datagram_socket.h"
 #include "link/interrupt.h"
 #include "link/text_sanitizer.h"
-#include "link/trace.h"
 #include "reconfig/reconfig_session.h"
 
 namespace quillon {
@@ -36,7 +35,8 @@ class CliSink final : public MessageSink {
   std::string m_message;
 };
 
-void EnableHexTrace() {
+// --verbose: every byte on the wire and every note, stamped with the time since the start.
+LinkHooks HexTrace() {
   const auto start = std::chrono::steady_clock::now();
   auto stamp = [start]() {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -46,21 +46,24 @@ void EnableHexTrace() {
     std::snprintf(buf, sizeof buf, "%7lld ms ", static_cast<long long>(ms));
     return std::string(buf);
   };
-  SetWireTrace(
-      [stamp](std::string_view what, std::span<const std::uint8_t> data) {
-        std::string line = stamp();
-        line.append(TerminalSafe(what))
-            .append(" ")
-            .append(std::to_string(data.size()))
-            .append(" bytes:");
-        char hex[4];
-        for (const std::uint8_t byte : data) {
-          std::snprintf(hex, sizeof hex, " %02X", byte);
-          line += hex;
-        }
-        std::cerr << line << '\n';
-      },
-      [stamp](std::string_view note) { std::cerr << stamp() << TerminalSafe(note) << '\n'; });
+  LinkHooks hooks;
+  hooks.wire = [stamp](std::string_view what, std::span<const std::uint8_t> data) {
+    std::string line = stamp();
+    line.append(TerminalSafe(what))
+        .append(" ")
+        .append(std::to_string(data.size()))
+        .append(" bytes:");
+    char hex[4];
+    for (const std::uint8_t byte : data) {
+      std::snprintf(hex, sizeof hex, " %02X", byte);
+      line += hex;
+    }
+    std::cerr << line << '\n';
+  };
+  hooks.note = [stamp](std::string_view note) {
+    std::cerr << stamp() << TerminalSafe(note) << '\n';
+  };
+  return hooks;
 }
 
 // Every string of the JSON output is valid UTF-8, whatever a port's name or a holder's held.
@@ -179,10 +182,12 @@ int Run(int argc, char** argv) {
     case CliOptions::Action::kVersion:
       std::cout << kProgram << ' ' << kProductVersion << '\n';
       return 0;
-    case CliOptions::Action::kListPorts:
-      ApplyPortOptions(o);
-      std::cout << TerminalSafe(DescribePortsAndNetworks(o));
+    case CliOptions::Action::kListPorts: {
+      SystemPlatform platform;
+      ApplyPortOptions(platform, o);
+      std::cout << TerminalSafe(DescribePortsAndNetworks(o, platform));
       return 0;
+    }
     case CliOptions::Action::kStart:
     case CliOptions::Action::kScan:
       break;
@@ -198,16 +203,17 @@ int Run(int argc, char** argv) {
     std::cerr << kTextSocketInitFailed << '\n';
     return cli_exit::kFailed;
   }
-  if (o.verbose) EnableHexTrace();
-  ApplyPortOptions(o);
+  const LinkHooks hooks = o.verbose ? HexTrace() : LinkHooks{};
+  SystemPlatform platform;
+  ApplyPortOptions(platform, o);
   CliSink sink(StderrIsTerminal() && !o.json);
   PowerModuleRecord record;
   std::unique_ptr<DatagramSocket> socket = MakeLinkSocket(o);
 
   if (o.action == CliOptions::Action::kScan) {
-    DeviceSearch search(socket, MakeSearchOptions(o));
+    DeviceSearch search(MakeSearchOptions(o, &hooks));
     SetStartInProgress(true);
-    const std::vector<ScanEntry> seen = search.Scan();
+    const std::vector<ScanEntry> seen = search.Scan(Link(platform, socket.get(), &hooks));
     SetStartInProgress(false);
     if (InterruptRequested()) return cli_exit::kInterrupted + InterruptSignal();
     std::cout << (o.json ? ScanJson(seen) : TerminalSafe(ScanText(seen)));
@@ -215,7 +221,7 @@ int Run(int argc, char** argv) {
     return seen.empty() ? cli_exit::kNotDetected : cli_exit::kReconfigured;
   }
 
-  ReconfigSession session(sink, record, socket, MakeSearchOptions(o));
+  ReconfigSession session(sink, record, socket, platform, MakeSearchOptions(o, &hooks), &hooks);
   SetStartInProgress(true);
   const bool done = session.StartProcedure(o.serial);
   SetStartInProgress(false);

@@ -5,7 +5,6 @@
 
 #include "link/endpoint.h"
 #include "link/serial_port.h"
-#include "link/trace.h"
 #include "search/broadcast_addresses.h"
 #include "search/network_config.h"
 
@@ -81,8 +80,8 @@ std::string LeftOutLine(const LocalNetwork& n) {
 
 }  // namespace
 
-void ApplyPortOptions(const CliOptions& options) {
-  if (!options.ports.empty()) SystemPlatform::Instance().UseNamedSerialPorts(options.ports);
+void ApplyPortOptions(SystemPlatform& platform, const CliOptions& options) {
+  if (!options.ports.empty()) platform.UseNamedSerialPorts(options.ports);
 }
 
 std::string NamedPortsProblem(const CliOptions& options) {
@@ -97,11 +96,13 @@ std::unique_ptr<DatagramSocket> MakeLinkSocket(const CliOptions& options) {
   return CreateLinkSocket();
 }
 
-std::vector<std::string> LocalBroadcastTargets() {
+std::vector<std::string> LocalBroadcastTargets(const LinkHooks* hooks) {
   // With --verbose, the networks that the search leaves out, each with the option that reaches
   // it.
-  for (const LocalNetwork& n : DescribeLocalNetworks()) {
-    if (!n.leftOut.empty()) TraceNote("network " + LeftOutLine(n));
+  if (hooks && hooks->note) {
+    for (const LocalNetwork& n : DescribeLocalNetworks()) {
+      if (!n.leftOut.empty()) hooks->note("network " + LeftOutLine(n));
+    }
   }
   return BroadcastTargetTexts(GetBroadcastAddresses(), OwnAddresses());
 }
@@ -124,19 +125,19 @@ std::vector<std::string> ImpossibleSources(const std::vector<std::string>& named
 
 }  // namespace
 
-SearchOptions MakeSearchOptions(const CliOptions& options) {
+SearchOptions MakeSearchOptions(const CliOptions& options, const LinkHooks* hooks) {
   SearchOptions s;
   s.useSerial = !options.noSerial;
   s.identifyAddresses = options.addresses;
-  s.broadcastTargets = LocalBroadcastTargets;
+  s.broadcastTargets = [hooks] { return LocalBroadcastTargets(hooks); };
   s.impossibleSources = [named = options.addresses] { return ImpossibleSources(named); };
   return s;
 }
 
-std::string DescribePortsAndNetworks(const CliOptions& options) {
+std::string DescribePortsAndNetworks(const CliOptions& options, SystemPlatform& platform) {
   std::ostringstream out;
   const std::vector<SerialPortInfo> ports =
-      options.ports.empty() ? ExistingSerialPorts() : SystemPlatform::Instance().SerialPorts();
+      options.ports.empty() ? ExistingSerialPorts() : platform.SerialPorts();
   out << "Serial ports";
   if (options.noSerial) {
     out << ": none searched (--no-serial)\n";

@@ -72,9 +72,12 @@ class SocketInterface {
 std::unique_ptr<DatagramSocket> CreateSystemDatagramSocket();
 
 // The protocols' sends and receives, with the wire trace of what really crossed the socket.
-bool SendDatagram(DatagramSocket* socket, std::span<const std::uint8_t> data,
-                  const std::string& address, std::uint16_t port);
-std::optional<std::size_t> ReceiveDatagram(DatagramSocket* socket, std::span<std::uint8_t> buf,
+class Link;
+
+// One datagram through the link's socket, with the wire trace; false or nothing without a socket.
+bool SendDatagram(const Link& link, std::span<const std::uint8_t> data, const std::string& address,
+                  std::uint16_t port);
+std::optional<std::size_t> ReceiveDatagram(const Link& link, std::span<std::uint8_t> buf,
                                            DatagramSender* from);
 
 }  // namespace quillon

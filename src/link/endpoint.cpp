@@ -23,14 +23,6 @@ void ResetEndpoint(LinkEndpoint& endpoint) {
   endpoint.searchVerdict = Verdict::kUsable;
 }
 
-void CloseEndpoint(LinkEndpoint& endpoint) {
-  if (endpoint.serialPort != kInvalidSerialHandle) {
-    CloseSerialPort(endpoint.serialPort);
-    endpoint.serialPort = kInvalidSerialHandle;
-  }
-  std::memset(endpoint.peerAddress, 0, sizeof endpoint.peerAddress);
-}
-
 bool HasSerialPort(const LinkEndpoint& endpoint) {
   return endpoint.serialPort != kInvalidSerialHandle;
 }
@@ -51,59 +43,62 @@ bool SetPeerAddress(LinkEndpoint& endpoint, const char* address) {
   return true;
 }
 
-SerialHandle OpenSerialPort(int n) {
-  return SerialPort::Open(n).Release();
+SerialPort OpenSerialPort(const Link& link, int n) {
+  return SerialPort::Open(link, n);
 }
 
-void EnsureBaudRate(SerialHandle port) {
-  CurrentPlatform().SerialEnsureBaudRate(port);
+void EnsureBaudRate(const Link& link, SerialHandle port) {
+  link.platform().SerialEnsureBaudRate(port);
 }
 
 std::unique_ptr<DatagramSocket> CreateLinkSocket() {
   return CreateSystemDatagramSocket();
 }
 
-void DrainSerialInput(SerialHandle port, std::size_t chunk) {
+void DrainSerialInput(const Link& link, SerialHandle port, std::size_t chunk) {
   std::array<std::uint8_t, kLinkScratchSize> scratch;
   chunk = std::clamp<std::size_t>(chunk, 1, scratch.size());
   // Bounded: a port that keeps reporting bytes but yields none (a vanished device) ends the drain.
-  for (std::size_t queued = SerialQueued(port); queued > 0; queued = SerialQueued(port)) {
-    if (SerialRead(port, std::span(scratch).first(std::min(queued, chunk))) == 0) break;
+  for (std::size_t queued = SerialQueued(link, port); queued > 0;
+       queued = SerialQueued(link, port)) {
+    if (SerialRead(link, port, std::span(scratch).first(std::min(queued, chunk))) == 0) break;
   }
 }
 
-void DrainDatagrams(DatagramSocket* socket, std::size_t buffer_size) {
-  if (!socket) return;
+void DrainDatagrams(const Link& link, std::size_t buffer_size) {
+  if (!link.socket()) return;
   std::array<std::uint8_t, kLinkScratchSize> scratch;
   const std::span<std::uint8_t> buf =
       std::span(scratch).first(std::min(buffer_size, scratch.size()));
   for (int i = 0; i < kMaxDrainedDatagrams; ++i) {
-    if (!ReceiveDatagram(socket, buf, nullptr)) break;
+    if (!ReceiveDatagram(link, buf, nullptr)) break;
   }
 }
 
-std::size_t WaitForSerialBytes(SerialHandle port, std::size_t expected, const Deadline& deadline) {
-  Platform& p = CurrentPlatform();
+std::size_t WaitForSerialBytes(const Link& link, SerialHandle port, std::size_t expected,
+                               const Deadline& deadline) {
+  Platform& p = link.platform();
   for (;;) {
     const std::size_t queued = p.SerialQueued(port);
     if (queued == expected || WaitOver(deadline)) return queued;
     // An empty port sleeps until its first byte; a partial reply is polled every millisecond.
     if (queued == 0) {
-      p.SerialWaitInput(port, NextWaitSliceMs(deadline));
+      p.SerialWaitInput(port, NextWaitSliceMs(link, deadline));
     } else {
       p.SleepMs(1);
     }
   }
 }
 
-std::size_t ReadSerialReply(SerialHandle port, std::span<std::uint8_t> buf) {
-  const std::size_t got = buf.empty() ? 0 : SerialRead(port, buf);
-  SerialQueued(port);  // the port's error state is cleared
+std::size_t ReadSerialReply(const Link& link, SerialHandle port, std::span<std::uint8_t> buf) {
+  const std::size_t got = buf.empty() ? 0 : SerialRead(link, port, buf);
+  SerialQueued(link, port);  // the port's error state is cleared
   return got;
 }
 
-std::optional<PendingDatagram> WaitForDatagram(DatagramSocket* socket, std::span<std::uint8_t> buf,
+std::optional<PendingDatagram> WaitForDatagram(const Link& link, std::span<std::uint8_t> buf,
                                                const Deadline& deadline) {
+  DatagramSocket* socket = link.socket();
   if (!socket) return std::nullopt;
   for (;;) {
     PendingDatagram pending;
@@ -112,17 +107,17 @@ std::optional<PendingDatagram> WaitForDatagram(DatagramSocket* socket, std::span
       return pending;
     }
     if (WaitOver(deadline)) return std::nullopt;
-    socket->WaitReadable(NextWaitSliceMs(deadline));
+    socket->WaitReadable(NextWaitSliceMs(link, deadline));
   }
 }
 
-bool PollPeerDatagram(DatagramSocket* socket, const char* peer_address, std::span<std::uint8_t> buf,
+bool PollPeerDatagram(const Link& link, const char* peer_address, std::span<std::uint8_t> buf,
                       std::size_t expected, bool require_device_port, const Deadline& deadline) {
   for (;;) {
-    const std::optional<PendingDatagram> pending = WaitForDatagram(socket, buf, deadline);
+    const std::optional<PendingDatagram> pending = WaitForDatagram(link, buf, deadline);
     if (!pending) return false;
     DatagramSender from;
-    ReceiveDatagram(socket, buf, &from);
+    ReceiveDatagram(link, buf, &from);
     const bool from_peer =
         from.address == peer_address && (!require_device_port || from.port == kDevicePort);
     if (from_peer && pending->length == expected) return true;

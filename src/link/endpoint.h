@@ -11,7 +11,9 @@
 
 #include "link/datagram_socket.h"
 #include "link/deadline.h"
+#include "link/link.h"
 #include "link/platform.h"
+#include "link/serial_port.h"
 
 namespace quillon {
 
@@ -35,8 +37,6 @@ struct LinkEndpoint {
 };
 
 void ResetEndpoint(LinkEndpoint& endpoint);
-// Closes the serial port if one is open and empties the address. Harmless when repeated.
-void CloseEndpoint(LinkEndpoint& endpoint);
 
 bool HasSerialPort(const LinkEndpoint& endpoint);
 bool HasPeerAddress(const LinkEndpoint& endpoint);
@@ -46,25 +46,26 @@ bool IsEndpointPresent(const LinkEndpoint& endpoint);
 // empty address), since a truncated address would name another host.
 bool SetPeerAddress(LinkEndpoint& endpoint, const char* address);
 
-// Opens COMn (1..256) of the port table with 38400 8N1, no flow control, DTR on, RTS off; the
-// invalid handle when it does not open. The caller closes it (SerialPort owns one instead).
-SerialHandle OpenSerialPort(int n);
-void EnsureBaudRate(SerialHandle port);
+// Opens COMn (1..256) of the link's port table with 38400 8N1, no flow control, DTR on, RTS off;
+// closed when the result goes.
+SerialPort OpenSerialPort(const Link& link, int n);
+void EnsureBaudRate(const Link& link, SerialHandle port);
 
 // The link socket with its options; null when none can be made.
 std::unique_ptr<DatagramSocket> CreateLinkSocket();
 
 // Reads and discards what is queued, at most chunk bytes per read (chunk at most 1536).
-void DrainSerialInput(SerialHandle port, std::size_t chunk);
+void DrainSerialInput(const Link& link, SerialHandle port, std::size_t chunk);
 // Receives and discards every pending datagram through a buffer of buffer_size bytes.
-void DrainDatagrams(DatagramSocket* socket, std::size_t buffer_size);
+void DrainDatagrams(const Link& link, std::size_t buffer_size);
 // Waits until exactly `expected` bytes are queued or the deadline has passed (the count is
 // tested before the clock). Returns the count seen last.
-std::size_t WaitForSerialBytes(SerialHandle port, std::size_t expected, const Deadline& deadline);
+std::size_t WaitForSerialBytes(const Link& link, SerialHandle port, std::size_t expected,
+                               const Deadline& deadline);
 // Reads at most buf.size() of the queued bytes (callers size buf by the count they saw), then
 // asks for the queued count once more: on Windows that clears the port's error state after a
 // reply. Returns the count read.
-std::size_t ReadSerialReply(SerialHandle port, std::span<std::uint8_t> buf);
+std::size_t ReadSerialReply(const Link& link, SerialHandle port, std::span<std::uint8_t> buf);
 
 // A datagram that waits in the socket's queue: its real length and its sender.
 struct PendingDatagram {
@@ -73,13 +74,13 @@ struct PendingDatagram {
 };
 // Peeks at the socket until a datagram is pending or the deadline has passed; the datagram
 // stays queued (its first bytes are in buf).
-std::optional<PendingDatagram> WaitForDatagram(DatagramSocket* socket, std::span<std::uint8_t> buf,
+std::optional<PendingDatagram> WaitForDatagram(const Link& link, std::span<std::uint8_t> buf,
                                                const Deadline& deadline);
 
 // Waits for a datagram of exactly `expected` bytes from peer_address (and, when asked, from
 // the device's port). Datagrams from anyone else, or of another size, are consumed and ignored.
 // Returns true with the datagram in buf when one was accepted before the deadline.
-bool PollPeerDatagram(DatagramSocket* socket, const char* peer_address, std::span<std::uint8_t> buf,
+bool PollPeerDatagram(const Link& link, const char* peer_address, std::span<std::uint8_t> buf,
                       std::size_t expected, bool require_device_port, const Deadline& deadline);
 
 }  // namespace quillon

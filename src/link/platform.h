@@ -1,8 +1,8 @@
 // The operating-system calls that the link layer makes on serial ports and on the clock.
 //
-// The process has one current Platform. Normally it is the system's (system_platform.h: the real
-// ports of the port table, the monotonic clock); tests install a scripted one so that the timing
-// rules of the search and the service-mode entry can be driven by a fake clock.
+// The front ends pass the system's (system_platform.h: the real ports of the port table, the
+// monotonic clock) into the link; tests pass a scripted one so that the timing rules of the
+// search and the service-mode entry can be driven by a fake clock.
 #pragma once
 
 #include <cstddef>
@@ -85,26 +85,6 @@ class Platform {
   // "COMn (path)" of an open port, for the trace.
   virtual std::string SerialName(SerialHandle h) = 0;
 };
-
-// The platform in force. Never null.
-Platform& CurrentPlatform();
-
-// Installs a platform for the lifetime of the guard (tests), then restores the previous one.
-class ScopedPlatform {
- public:
-  explicit ScopedPlatform(Platform& p);
-  ~ScopedPlatform();
-  ScopedPlatform(const ScopedPlatform&) = delete;
-  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
-
- private:
-  Platform* m_previous;
-};
-
-// Convenience for the current platform's clock.
-inline std::int64_t NowMs() {
-  return CurrentPlatform().NowMs();
-}
 
 // The system's monotonic clock in milliseconds (std::chrono::steady_clock), for code that must
 // not follow a test's fake clock: the simulator, the tests' own time limits.

@@ -3,7 +3,7 @@
 
 #include "link/serial_port.h"
 
-#include "link/trace.h"
+#include "link/link.h"
 
 namespace quillon {
 
@@ -11,24 +11,25 @@ std::string SerialPortName(int number, const std::string& path) {
   return "COM" + std::to_string(number) + " (" + path + ")";
 }
 
-SerialPort SerialPort::Open(int n, SerialOpenResult* result) {
-  Platform& platform = CurrentPlatform();
+SerialPort SerialPort::Open(const Link& link, int n, SerialOpenResult* result) {
+  Platform& platform = link.platform();
   SerialOpenResult opened = platform.OpenSerial(n);
   if (opened.handle == kInvalidSerialHandle && opened.status != SerialOpenStatus::kMissing) {
     std::string where = "COM" + std::to_string(n);
     for (const SerialPortInfo& port : platform.SerialPorts()) {
       if (port.number == n) where = SerialPortName(port);
     }
-    TraceNote(where + " skipped: " + opened.detail);
+    link.TraceNote(where + " skipped: " + opened.detail);
   }
   const SerialHandle h = opened.handle;
   if (result) *result = std::move(opened);
-  return SerialPort(h);
+  return SerialPort(platform, h);
 }
 
 SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
   if (this != &other) {
     Close();
+    m_platform = other.m_platform;
     m_handle = other.m_handle;
     other.m_handle = kInvalidSerialHandle;
   }
@@ -43,31 +44,27 @@ SerialHandle SerialPort::Release() {
 
 void SerialPort::Close() {
   if (m_handle == kInvalidSerialHandle) return;
-  CloseSerialPort(m_handle);
+  m_platform->SerialClose(m_handle);
   m_handle = kInvalidSerialHandle;
 }
 
-std::size_t SerialQueued(SerialHandle port) {
-  return CurrentPlatform().SerialQueued(port);
+std::size_t SerialQueued(const Link& link, SerialHandle port) {
+  return link.platform().SerialQueued(port);
 }
 
-std::size_t SerialRead(SerialHandle port, std::span<std::uint8_t> buf) {
-  Platform& platform = CurrentPlatform();
+std::size_t SerialRead(const Link& link, SerialHandle port, std::span<std::uint8_t> buf) {
+  Platform& platform = link.platform();
   const std::size_t n = platform.SerialRead(port, buf);
-  if (n > 0 && WireTraceEnabled()) {
-    TraceWire("serial " + platform.SerialName(port) + " <", buf.first(n));
+  if (n > 0 && link.Tracing()) {
+    link.TraceWire("serial " + platform.SerialName(port) + " <", buf.first(n));
   }
   return n;
 }
 
-std::size_t SerialWrite(SerialHandle port, std::span<const std::uint8_t> data) {
-  Platform& platform = CurrentPlatform();
-  if (WireTraceEnabled()) TraceWire("serial " + platform.SerialName(port) + " >", data);
+std::size_t SerialWrite(const Link& link, SerialHandle port, std::span<const std::uint8_t> data) {
+  Platform& platform = link.platform();
+  if (link.Tracing()) link.TraceWire("serial " + platform.SerialName(port) + " >", data);
   return platform.SerialWrite(port, data);
-}
-
-void CloseSerialPort(SerialHandle port) {
-  if (port != kInvalidSerialHandle) CurrentPlatform().SerialClose(port);
 }
 
 }  // namespace quillon

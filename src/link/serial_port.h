@@ -11,19 +11,20 @@
 #include <vector>
 
 #include "link/platform.h"
-#include "link/system_platform.h"
 
 namespace quillon {
 
-// Owns one open port and closes it when destroyed, unless the port has been released (into the
-// endpoint of a found device). Move-only.
+class Link;
+
+// Owns one open port of a platform and closes it when destroyed, unless the port has been
+// released. Move-only.
 class SerialPort {
  public:
   SerialPort() = default;
-  // Opens COMn of the current platform's table.
-  static SerialPort Open(int n, SerialOpenResult* result = nullptr);
+  // Opens COMn of the link's port table.
+  static SerialPort Open(const Link& link, int n, SerialOpenResult* result = nullptr);
   ~SerialPort() { Close(); }
-  SerialPort(SerialPort&& other) noexcept : m_handle(other.m_handle) {
+  SerialPort(SerialPort&& other) noexcept : m_platform(other.m_platform), m_handle(other.m_handle) {
     other.m_handle = kInvalidSerialHandle;
   }
   SerialPort& operator=(SerialPort&& other) noexcept;
@@ -37,15 +38,15 @@ class SerialPort {
   void Close();
 
  private:
-  explicit SerialPort(SerialHandle h) : m_handle(h) {}
+  SerialPort(Platform& platform, SerialHandle h) : m_platform(&platform), m_handle(h) {}
+  Platform* m_platform = nullptr;
   SerialHandle m_handle = kInvalidSerialHandle;
 };
 
-// The protocols' calls on an open port, through the current platform, with the wire trace.
-std::size_t SerialQueued(SerialHandle port);
-std::size_t SerialRead(SerialHandle port, std::span<std::uint8_t> buf);
-std::size_t SerialWrite(SerialHandle port, std::span<const std::uint8_t> data);
-void CloseSerialPort(SerialHandle port);
+// The protocols' calls on an open port, through the link's platform, with the wire trace.
+std::size_t SerialQueued(const Link& link, SerialHandle port);
+std::size_t SerialRead(const Link& link, SerialHandle port, std::span<std::uint8_t> buf);
+std::size_t SerialWrite(const Link& link, SerialHandle port, std::span<const std::uint8_t> data);
 
 // What a port is, for the port listing, without opening it with the line settings and without
 // touching its modem lines: access and locks only (status kOpened: free).
@@ -68,7 +69,8 @@ struct SerialPortIdentity {
 };
 SerialPortIdentity IdentifySerialPort(const std::string& path);
 
-// The ports that exist, for the listing (Windows: the registry's SERIALCOMM; POSIX: the table).
+// The ports that exist, for the listing (Windows: the registry's SERIALCOMM; POSIX: the system's
+// port table).
 std::vector<SerialPortInfo> ExistingSerialPorts();
 
 // The exact fix for a port that refuses the user (group: the device's owning group).

@@ -41,6 +41,7 @@
 
 #include "link/port_holders_posix.h"
 #include "link/serial_port.h"
+#include "link/system_platform.h"
 
 namespace quillon {
 namespace {
@@ -501,7 +502,8 @@ SerialPortIdentity IdentifySerialPort(const std::string& path) {
 }
 
 std::vector<SerialPortInfo> ExistingSerialPorts() {
-  return SystemPlatform::Instance().SerialPorts();
+  SystemPlatform system;
+  return system.SerialPorts();
 }
 
 std::string SerialPermissionFix(const std::string& group) {

@@ -17,6 +17,7 @@
 
 #include "link/serial_port.h"
 #include "link/serial_port_list_win32.h"
+#include "link/system_platform.h"
 
 namespace quillon {
 namespace {

@@ -55,14 +55,14 @@ ReplyRule RuleFor(std::uint8_t command) {
 
 // One exchange, repeated up to `attempts` times while it fails; the frame is rebuilt each time.
 template <typename Build>
-LinkResult Exchange(DatagramSocket* socket, const LinkEndpoint& endpoint, int attempts,
+LinkResult Exchange(const Link& link, const LinkEndpoint& endpoint, int attempts,
                     ServiceFrame& frame, Build build) {
   LinkResult result = LinkResult::kNoReply;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     frame.fill(0);
     build(frame);
-    SendServiceFrame(socket, endpoint, frame);
-    result = ReceiveServiceReply(socket, endpoint, frame);
+    SendServiceFrame(link, endpoint, frame);
+    result = ReceiveServiceReply(link, endpoint, frame);
     if (result == LinkResult::kOk) break;
   }
   return result;
@@ -76,30 +76,30 @@ std::uint8_t FrameChecksum(const std::uint8_t* frame) {
   return sum;
 }
 
-void SendServiceFrame(DatagramSocket* socket, LinkEndpoint endpoint, ServiceFrame& request) {
+void SendServiceFrame(const Link& link, LinkEndpoint endpoint, ServiceFrame& request) {
   request[svc::kChecksumOffset] = FrameChecksum(request.data());
   if (HasSerialPort(endpoint)) {
-    DrainSerialInput(endpoint.serialPort, kLinkScratchSize);
-    SerialWrite(endpoint.serialPort, request);
-  } else if (socket && HasPeerAddress(endpoint)) {
-    DrainDatagrams(socket, kLinkScratchSize);
-    SendDatagram(socket, request, endpoint.peerAddress, kDevicePort);
+    DrainSerialInput(link, endpoint.serialPort, kLinkScratchSize);
+    SerialWrite(link, endpoint.serialPort, request);
+  } else if (link.socket() && HasPeerAddress(endpoint)) {
+    DrainDatagrams(link, kLinkScratchSize);
+    SendDatagram(link, request, endpoint.peerAddress, kDevicePort);
   }
 }
 
-LinkResult ReceiveServiceReply(DatagramSocket* socket, LinkEndpoint endpoint,
-                               ServiceFrame& request) {
-  const Deadline deadline = Deadline::After(svc::kReplyTimeoutMs);
+LinkResult ReceiveServiceReply(const Link& link, LinkEndpoint endpoint, ServiceFrame& request) {
+  const Deadline deadline = link.After(svc::kReplyTimeoutMs);
   std::array<std::uint8_t, svc::kReplyBufferSize> buf;
   const std::uint8_t* reply = buf.data();
   if (HasSerialPort(endpoint)) {
-    const std::size_t queued = WaitForSerialBytes(endpoint.serialPort, svc::kFrameSize, deadline);
-    const std::size_t got =
-        ReadSerialReply(endpoint.serialPort, std::span(buf).first(std::min(queued, buf.size())));
+    const std::size_t queued =
+        WaitForSerialBytes(link, endpoint.serialPort, svc::kFrameSize, deadline);
+    const std::size_t got = ReadSerialReply(link, endpoint.serialPort,
+                                            std::span(buf).first(std::min(queued, buf.size())));
     if (got != svc::kFrameSize) return LinkResult::kNoReply;
   } else {
-    if (!socket || !HasPeerAddress(endpoint)) return LinkResult::kNoReply;
-    if (!PollPeerDatagram(socket, endpoint.peerAddress, buf, svc::kDatagramSize, false, deadline)) {
+    if (!link.socket() || !HasPeerAddress(endpoint)) return LinkResult::kNoReply;
+    if (!PollPeerDatagram(link, endpoint.peerAddress, buf, svc::kDatagramSize, false, deadline)) {
       return LinkResult::kNoReply;
     }
     reply = buf.data() + (svc::kDatagramSize - svc::kFrameSize);
@@ -120,33 +120,33 @@ LinkResult ReceiveServiceReply(DatagramSocket* socket, LinkEndpoint endpoint,
   return LinkResult::kOk;
 }
 
-LinkResult ServiceReadInfo(DatagramSocket* socket, LinkEndpoint endpoint,
+LinkResult ServiceReadInfo(const Link& link, LinkEndpoint endpoint,
                            std::uint8_t (&info)[svc::kPayloadSize]) {
   if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
-  if (HasSerialPort(endpoint)) EnsureBaudRate(endpoint.serialPort);
+  if (HasSerialPort(endpoint)) EnsureBaudRate(link, endpoint.serialPort);
   ServiceFrame frame;
-  const LinkResult r = Exchange(socket, endpoint, 1, frame,
+  const LinkResult r = Exchange(link, endpoint, 1, frame,
                                 [](ServiceFrame& f) { f[svc::kCommandOffset] = svc::kReadInfo; });
   if (r == LinkResult::kOk)
     std::memcpy(info, frame.data() + svc::kPayloadOffset, svc::kPayloadSize);
   return r;
 }
 
-LinkResult ServiceSendValue(DatagramSocket* socket, LinkEndpoint endpoint, std::uint32_t value) {
+LinkResult ServiceSendValue(const Link& link, LinkEndpoint endpoint, std::uint32_t value) {
   if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
   ServiceFrame frame;
-  return Exchange(socket, endpoint, svc::kRetryAttempts, frame, [value](ServiceFrame& f) {
+  return Exchange(link, endpoint, svc::kRetryAttempts, frame, [value](ServiceFrame& f) {
     f[svc::kCommandOffset] = svc::kSendValue;
     PutU32(f.data(), svc::kPayloadOffset, value);
   });
 }
 
-LinkResult ServiceWriteBlock(DatagramSocket* socket, LinkEndpoint endpoint, std::uint32_t address,
+LinkResult ServiceWriteBlock(const Link& link, LinkEndpoint endpoint, std::uint32_t address,
                              std::uint16_t length, const std::uint8_t* data) {
   if (length > svc::kMaxBlockData) return LinkResult::kBlockTooLong;
   if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
   ServiceFrame frame;
-  return Exchange(socket, endpoint, svc::kRetryAttempts, frame, [&](ServiceFrame& f) {
+  return Exchange(link, endpoint, svc::kRetryAttempts, frame, [&](ServiceFrame& f) {
     f[svc::kCommandOffset] = svc::kWriteBlock;
     PutU32(f.data(), svc::kAddressOffset, address);
     PutU16(f.data(), svc::kLengthOffset, length);
@@ -154,12 +154,12 @@ LinkResult ServiceWriteBlock(DatagramSocket* socket, LinkEndpoint endpoint, std:
   });
 }
 
-LinkResult ServiceReadBlock(DatagramSocket* socket, LinkEndpoint endpoint, std::uint32_t address,
+LinkResult ServiceReadBlock(const Link& link, LinkEndpoint endpoint, std::uint32_t address,
                             std::uint16_t length, std::uint8_t* out) {
   if (length > svc::kMaxBlockData) return LinkResult::kBlockTooLong;
   if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
   ServiceFrame frame;
-  const LinkResult r = Exchange(socket, endpoint, svc::kRetryAttempts, frame, [&](ServiceFrame& f) {
+  const LinkResult r = Exchange(link, endpoint, svc::kRetryAttempts, frame, [&](ServiceFrame& f) {
     f[svc::kCommandOffset] = svc::kReadBlock;
     PutU32(f.data(), svc::kAddressOffset, address);
     PutU16(f.data(), svc::kLengthOffset, length);
@@ -168,20 +168,19 @@ LinkResult ServiceReadBlock(DatagramSocket* socket, LinkEndpoint endpoint, std::
   return r;
 }
 
-LinkResult ServiceFinish(DatagramSocket* socket, LinkEndpoint endpoint) {
+LinkResult ServiceFinish(const Link& link, LinkEndpoint endpoint) {
   if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
   ServiceFrame frame;
-  return Exchange(socket, endpoint, 1, frame,
+  return Exchange(link, endpoint, 1, frame,
                   [](ServiceFrame& f) { f[svc::kCommandOffset] = svc::kFinish; });
 }
 
-LinkResult ServiceWriteRecord(DatagramSocket* socket, LinkEndpoint endpoint,
-                              const std::uint8_t* block) {
+LinkResult ServiceWriteRecord(const Link& link, LinkEndpoint endpoint, const std::uint8_t* block) {
   const std::uint16_t length = GetU16(block, 0);
   if (length > svc::kMaxRecordData) return LinkResult::kBlockTooLong;
   if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
   ServiceFrame frame;
-  return Exchange(socket, endpoint, 1, frame, [&](ServiceFrame& f) {
+  return Exchange(link, endpoint, 1, frame, [&](ServiceFrame& f) {
     f[svc::kCommandOffset] = svc::kWriteRecord;
     std::memcpy(f.data() + svc::kRecordLengthOffset, block, 2u + length);
   });

@@ -8,6 +8,7 @@
 
 #include "link/datagram_socket.h"
 #include "link/endpoint.h"
+#include "link/link.h"
 
 namespace quillon {
 
@@ -63,20 +64,18 @@ enum class LinkResult : std::int16_t {
 // (42 + bytes 1..135) mod 256.
 std::uint8_t FrameChecksum(const std::uint8_t* frame);
 
-void SendServiceFrame(DatagramSocket* socket, LinkEndpoint endpoint, ServiceFrame& request);
-LinkResult ReceiveServiceReply(DatagramSocket* socket, LinkEndpoint endpoint,
-                               ServiceFrame& request);
+void SendServiceFrame(const Link& link, LinkEndpoint endpoint, ServiceFrame& request);
+LinkResult ReceiveServiceReply(const Link& link, LinkEndpoint endpoint, ServiceFrame& request);
 
-LinkResult ServiceReadInfo(DatagramSocket* socket, LinkEndpoint endpoint,
+LinkResult ServiceReadInfo(const Link& link, LinkEndpoint endpoint,
                            std::uint8_t (&info)[svc::kPayloadSize]);
-LinkResult ServiceSendValue(DatagramSocket* socket, LinkEndpoint endpoint, std::uint32_t value);
-LinkResult ServiceWriteBlock(DatagramSocket* socket, LinkEndpoint endpoint, std::uint32_t address,
+LinkResult ServiceSendValue(const Link& link, LinkEndpoint endpoint, std::uint32_t value);
+LinkResult ServiceWriteBlock(const Link& link, LinkEndpoint endpoint, std::uint32_t address,
                              std::uint16_t length, const std::uint8_t* data);
-LinkResult ServiceReadBlock(DatagramSocket* socket, LinkEndpoint endpoint, std::uint32_t address,
+LinkResult ServiceReadBlock(const Link& link, LinkEndpoint endpoint, std::uint32_t address,
                             std::uint16_t length, std::uint8_t* out);
-LinkResult ServiceFinish(DatagramSocket* socket, LinkEndpoint endpoint);
+LinkResult ServiceFinish(const Link& link, LinkEndpoint endpoint);
 // block: a 16-bit little-endian length n followed by n bytes.
-LinkResult ServiceWriteRecord(DatagramSocket* socket, LinkEndpoint endpoint,
-                              const std::uint8_t* block);
+LinkResult ServiceWriteRecord(const Link& link, LinkEndpoint endpoint, const std::uint8_t* block);
 
 }  // namespace quillon

@@ -7,11 +7,6 @@
 
 namespace quillon {
 
-SystemPlatform& SystemPlatform::Instance() {
-  static SystemPlatform platform;
-  return platform;
-}
-
 std::int64_t SystemPlatform::NowMs() {
   return SteadyClockMs();
 }

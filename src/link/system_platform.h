@@ -17,7 +17,9 @@ namespace quillon {
 // port of the system's list (on Windows, \\.\COMn), or for the n-th port the user named.
 class SystemPlatform final : public Platform {
  public:
-  static SystemPlatform& Instance();
+  SystemPlatform() = default;
+  SystemPlatform(const SystemPlatform&) = delete;
+  SystemPlatform& operator=(const SystemPlatform&) = delete;
 
   // The user names the ports (an empty list: no serial port at all), or the system's list is
   // used again.
@@ -42,7 +44,6 @@ class SystemPlatform final : public Platform {
   SerialOpenResult OpenPath(const std::string& path);
 
  private:
-  SystemPlatform() = default;
   // The platform's list of its ports, in COM order, at most 256 (one per platform file).
   static std::vector<std::string> ScanSystemPorts();
   // What a port named by the user is opened as (Windows: COM7 is \\.\COM7).

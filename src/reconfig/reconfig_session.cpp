@@ -30,11 +30,14 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
-                                 std::unique_ptr<DatagramSocket>& socket, SearchOptions options)
+                                 std::unique_ptr<DatagramSocket>& socket, Platform& platform,
+                                 SearchOptions options, const LinkHooks* hooks)
     : m_record(record),
       m_socket(socket),
+      m_platform(platform),
+      m_hooks(hooks),
       m_sink(sink),
-      m_search(socket, std::move(options), this) {}
+      m_search(std::move(options), this) {}
 
 std::int32_t SerialNumberFromFieldValue(double value) {
   const double t = std::trunc(value);
@@ -55,7 +58,7 @@ void ReconfigSession::StageReached(SearchStage stage) {
 }
 
 std::optional<FoundDevice> ReconfigSession::SearchForDevice(std::int32_t serialNumber) {
-  SearchResult result = m_search.FindDevice(serialNumber);
+  SearchResult result = m_search.FindDevice(CurrentLink(), serialNumber);
   m_report.outcome = result.outcome();
   if (!result) {
     const SearchFailureMessage message = SearchFailureText(result.failure, m_sink.wording());
@@ -70,12 +73,12 @@ std::optional<FoundDevice> ReconfigSession::SearchForDevice(std::int32_t serialN
 void ReconfigSession::Stage(std::string_view what) {
   EndStage();
   m_report.stageMs.emplace_back(std::string(what), 0);
-  m_stageStart = NowMs();
+  m_stageStart = m_platform.NowMs();
   m_sink.Stage(what);
 }
 
 void ReconfigSession::EndStage() {
-  if (!m_report.stageMs.empty()) m_report.stageMs.back().second = NowMs() - m_stageStart;
+  if (!m_report.stageMs.empty()) m_report.stageMs.back().second = m_platform.NowMs() - m_stageStart;
 }
 
 void ReconfigSession::Finish(Outcome outcome, std::string_view text, MessageStyle style,
@@ -99,6 +102,7 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
     m_sink.EndWait();  // the search has said why
     return false;
   }
+  const Link link = CurrentLink();
   const LinkEndpoint endpoint = device->endpoint();
   m_report.transport = device->port.IsOpen() ? "serial" : "udp";
   (device->port.IsOpen() ? m_report.port : m_report.address) = device->where;
@@ -106,11 +110,11 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
 
   Stage("writing the power-module record");
   m_record.setMaxHighVoltage(rec::kTargetHighVoltage);
-  const LinkResult written = ServiceWriteRecord(m_socket.get(), endpoint, m_record.data());
+  const LinkResult written = ServiceWriteRecord(link, endpoint, m_record.data());
   LinkResult r = written;
   if (written == LinkResult::kOk) {
     m_report.record = Hex(m_record.data(), m_record.bytes.size());
-    r = ServiceFinish(m_socket.get(), endpoint);
+    r = ServiceFinish(link, endpoint);
   }
   EndStage();
   m_sink.EndWait();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "link/datagram_socket.h"
+#include "link/link.h"
 #include "reconfig/messages.h"
 #include "reconfig/power_module_record.h"
 #include "search/device_search.h"
@@ -32,10 +33,12 @@ struct StartReport {
 
 class ReconfigSession : private SearchObserver {
  public:
-  // The socket may be null: the search then covers the serial ports alone. The owner keeps
-  // record and socket alive for the session's lifetime.
+  // The socket may be null: the search then covers the serial ports alone. The link works
+  // through the platform's ports and clock, with the hooks when there are any. The owner keeps
+  // record, socket, platform and hooks alive for the session's lifetime.
   ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
-                  std::unique_ptr<DatagramSocket>& socket, SearchOptions options = {});
+                  std::unique_ptr<DatagramSocket>& socket, Platform& platform,
+                  SearchOptions options = {}, const LinkHooks* hooks = nullptr);
   ReconfigSession(const ReconfigSession&) = delete;
   ReconfigSession& operator=(const ReconfigSession&) = delete;
 
@@ -61,9 +64,14 @@ class ReconfigSession : private SearchObserver {
   void Finish(Outcome outcome, std::string_view text, MessageStyle style,
               const std::vector<std::string>& reasons = {});
 
+  // The link over the owner's socket as it is now.
+  Link CurrentLink() const { return Link(m_platform, m_socket.get(), m_hooks); }
+
   // The owner's record and socket.
   PowerModuleRecord& m_record;
   std::unique_ptr<DatagramSocket>& m_socket;
+  Platform& m_platform;
+  const LinkHooks* m_hooks;
   MessageSink& m_sink;
   DeviceSearch m_search;
   StartReport m_report;

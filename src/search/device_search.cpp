@@ -9,19 +9,18 @@
 #include "link/command_packet.h"
 #include "link/interrupt.h"
 #include "link/serial_port.h"
-#include "link/trace.h"
 #include "link/wait.h"
 #include "search/ipv4.h"
 
 namespace quillon {
 namespace {
 
-void WriteIdentify(SerialHandle port) {
-  SerialWrite(port, kIdentifyRequest);
+void WriteIdentify(const Link& link, SerialHandle port) {
+  SerialWrite(link, port, kIdentifyRequest);
 }
 
-void DrainAndClose(SerialPort& port) {
-  DrainSerialInput(port.handle(), kSearchBufferSize);
+void DrainAndClose(const Link& link, SerialPort& port) {
+  DrainSerialInput(link, port.handle(), kSearchBufferSize);
   port.Close();
 }
 
@@ -61,18 +60,19 @@ class DeviceSearch::Window {
   // Scan: every valid identify reply is kept, whatever its serial number.
   static constexpr std::int32_t kEveryDevice = -2;
 
-  Window(DeviceSearch& search, std::int32_t wanted) : m_search(search), m_wanted(wanted) {
+  Window(DeviceSearch& search, const Link& link, std::int32_t wanted)
+      : m_search(search), m_link(link), m_wanted(wanted) {
     ResetEndpoint(m_working);
   }
 
   void Run() {
     OpenAndAsk();
     // One window for every transport: all devices answer at once.
-    const Deadline deadline = Deadline::After(kAnswerWindowMs);
-    if (m_search.m_socket) {
+    const Deadline deadline = m_link.After(kAnswerWindowMs);
+    if (m_link.socket()) {
       m_impossible = m_search.m_options.impossibleSources ? m_search.m_options.impossibleSources()
                                                           : std::vector<std::string>{};
-      const std::vector<std::string> sent_to = m_search.SendIdentifyBroadcasts();
+      const std::vector<std::string> sent_to = m_search.SendIdentifyBroadcasts(m_link);
       if (m_search.m_options.identifyAddresses.empty()) {
         // The local broadcast addresses: a reply never comes from one of them.
         m_impossible.insert(m_impossible.end(), sent_to.begin(), sent_to.end());
@@ -82,7 +82,7 @@ class DeviceSearch::Window {
       }
       CollectDatagrams(deadline);
     } else {
-      while (!WaitOver(deadline)) CurrentPlatform().SleepMs(NextWaitSliceMs(deadline));
+      while (!WaitOver(deadline)) m_link.platform().SleepMs(NextWaitSliceMs(m_link, deadline));
     }
     CollectSerial();
   }
@@ -128,7 +128,7 @@ class DeviceSearch::Window {
       if (keep && port.handle() == m_working.serialPort) {
         kept = std::move(port);
       } else {
-        DrainAndClose(port);
+        DrainAndClose(m_link, port);
       }
     }
     return kept;
@@ -170,7 +170,7 @@ class DeviceSearch::Window {
 
   void OpenAndAsk() {
     if (!m_search.m_options.useSerial) return;
-    Platform& platform = CurrentPlatform();
+    Platform& platform = m_link.platform();
     platform.RescanSerialPorts();
     m_names.assign(kMaxSerialPorts, {});
     for (const SerialPortInfo& info : platform.SerialPorts()) {
@@ -180,9 +180,9 @@ class DeviceSearch::Window {
     }
     for (int n = 1; n <= kMaxSerialPorts; ++n) {
       SerialOpenResult result;
-      m_ports[n - 1] = SerialPort::Open(n, &result);
+      m_ports[n - 1] = SerialPort::Open(m_link, n, &result);
       if (m_ports[n - 1].IsOpen()) {
-        WriteIdentify(m_ports[n - 1].handle());
+        WriteIdentify(m_link, m_ports[n - 1].handle());
       } else if (std::optional<Reason> why = SkipReason(m_names[n - 1], result)) {
         m_reasons.push_back(std::move(*why));
       }
@@ -191,10 +191,9 @@ class DeviceSearch::Window {
 
   void CollectDatagrams(Deadline deadline) {
     std::array<std::uint8_t, kSearchBufferSize> buf;
-    DatagramSocket* socket = m_search.m_socket.get();
-    const std::int64_t latest = NowMs() + kMaxAnswerWindowMs;
-    while (const std::optional<PendingDatagram> pending = WaitForDatagram(socket, buf, deadline)) {
-      ReceiveDatagram(socket, buf, nullptr);
+    const std::int64_t latest = m_link.NowMs() + kMaxAnswerWindowMs;
+    while (const std::optional<PendingDatagram> pending = WaitForDatagram(m_link, buf, deadline)) {
+      ReceiveDatagram(m_link, buf, nullptr);
       const std::uint8_t* reply =
           UnwrapReplyDatagram(buf.data(), pending->length, pending->from.port);
       // A reply from an address no device can have is forged: it is not taken, so that no
@@ -223,7 +222,8 @@ class DeviceSearch::Window {
   // judged (unless another place answered first).
   bool TakeReply(SerialPort& port, const std::string& place) {
     CommandReply reply;
-    if (ReadSerialReply(port.handle(), reply) != reply.size() || !Matches(reply.data(), true)) {
+    if (ReadSerialReply(m_link, port.handle(), reply) != reply.size() ||
+        !Matches(reply.data(), true)) {
       return false;
     }
     if (Scanning()) {
@@ -246,10 +246,10 @@ class DeviceSearch::Window {
       if (!port.IsOpen()) continue;
       const std::string& place = m_names[i];
       if (m_serialMatched) {  // a lower port has the device: this one is not read
-        DrainAndClose(port);
+        DrainAndClose(m_link, port);
         continue;
       }
-      const std::size_t queued = SerialQueued(port.handle());
+      const std::size_t queued = SerialQueued(m_link, port.handle());
       if (queued == 0) {  // silent through the whole window: asked nothing more
         port.Close();
         continue;
@@ -259,21 +259,23 @@ class DeviceSearch::Window {
         continue;
       }
       // Stray bytes or another device's answer: ask again, a few times.
-      DrainSerialInput(port.handle(), kSearchBufferSize);
+      DrainSerialInput(m_link, port.handle(), kSearchBufferSize);
       for (int attempt = 0; attempt < kFurtherIdentifyAttempts; ++attempt) {
-        WriteIdentify(port.handle());
-        const Deadline deadline = Deadline::After(kAnswerWindowMs);
-        if (WaitForSerialBytes(port.handle(), cmd::kReplySize, deadline) == cmd::kReplySize) {
+        WriteIdentify(m_link, port.handle());
+        const Deadline deadline = m_link.After(kAnswerWindowMs);
+        if (WaitForSerialBytes(m_link, port.handle(), cmd::kReplySize, deadline) ==
+            cmd::kReplySize) {
           if (TakeReply(port, place)) break;
         } else {
-          DrainSerialInput(port.handle(), kSearchBufferSize);
+          DrainSerialInput(m_link, port.handle(), kSearchBufferSize);
         }
       }
-      if (Scanning() && port.IsOpen()) DrainAndClose(port);
+      if (Scanning() && port.IsOpen()) DrainAndClose(m_link, port);
     }
   }
 
   DeviceSearch& m_search;
+  const Link& m_link;
   // The wanted serial number; -1 when the typed number cannot be a device's.
   std::int32_t m_wanted;
   std::array<SerialPort, kMaxSerialPorts> m_ports;
@@ -300,16 +302,15 @@ LinkEndpoint FoundDevice::endpoint() const {
   return endpoint;
 }
 
-DeviceSearch::DeviceSearch(std::unique_ptr<DatagramSocket>& socket, SearchOptions options,
-                           SearchObserver* observer)
-    : m_socket(socket), m_observer(observer), m_options(std::move(options)) {}
+DeviceSearch::DeviceSearch(SearchOptions options, SearchObserver* observer)
+    : m_observer(observer), m_options(std::move(options)) {}
 
-std::vector<std::string> DeviceSearch::SendIdentifyBroadcasts() {
-  if (!m_socket) return {};
+std::vector<std::string> DeviceSearch::SendIdentifyBroadcasts(const Link& link) {
+  if (!link.socket()) return {};
   std::vector<std::string> targets = m_options.identifyAddresses;
   if (targets.empty() && m_options.broadcastTargets) targets = m_options.broadcastTargets();
   for (const auto& address : targets) {
-    SendDatagram(m_socket.get(), kIdentifyRequest, address, kDevicePort);
+    SendDatagram(link, kIdentifyRequest, address, kDevicePort);
   }
   return targets;
 }
@@ -327,8 +328,8 @@ Reason FoundDevice::StoppedAnswering() const {
   return {Reason::Kind::kStoppedAnswering, where, {}};
 }
 
-std::vector<ScanEntry> DeviceSearch::Scan() {
-  Window window(*this, Window::kEveryDevice);
+std::vector<ScanEntry> DeviceSearch::Scan(const Link& link) {
+  Window window(*this, link, Window::kEveryDevice);
   window.Run();
   window.TakeDevicePort(false);
   std::vector<ScanEntry> seen = std::move(window.seen());
@@ -343,12 +344,12 @@ std::vector<ScanEntry> DeviceSearch::Scan() {
   return seen;
 }
 
-SearchResult DeviceSearch::FindDevice(std::int32_t serialNumber) {
+SearchResult DeviceSearch::FindDevice(const Link& link, std::int32_t serialNumber) {
   m_failure = {};
   m_identifyReply.reset();
   m_statusReply.reset();
   // A number above 65535 is not cut to its low 16 bits: that would name another device.
-  Window window(*this, serialNumber >= 0 && serialNumber <= 0xFFFF ? serialNumber : -1);
+  Window window(*this, link, serialNumber >= 0 && serialNumber <= 0xFFFF ? serialNumber : -1);
   window.Run();
 
   window.Decide();
@@ -369,7 +370,7 @@ SearchResult DeviceSearch::FindDevice(std::int32_t serialNumber) {
   } else if (working.searchVerdict == Verdict::kInUse) {
     Fail(Outcome::kInUse);
   } else {
-    ready = PrepareFoundDevice(working);
+    ready = PrepareFoundDevice(link, working);
   }
   if (!ready) NoteServiceModeLeft();  // command 4 has gone out where it had to
 

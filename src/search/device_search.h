@@ -20,6 +20,7 @@
 #include "link/command_packet.h"
 #include "link/datagram_socket.h"
 #include "link/endpoint.h"
+#include "link/link.h"
 #include "link/serial_port.h"
 #include "search/search_outcome.h"
 
@@ -79,7 +80,7 @@ struct ScanEntry {
 // without unwinding the Start (the display connection lost, the session ending) send it command 4
 // with LeaveServiceModeNow. Noted as the mode-switch request goes out; forgotten when the Start
 // ends, whichever way.
-void NoteServiceModeEntered(DatagramSocket* socket, const LinkEndpoint& endpoint);
+void NoteServiceModeEntered(const Link& link, const LinkEndpoint& endpoint);
 void NoteServiceModeLeft();
 // Command 4 to the noted device, once; false when none is noted.
 bool LeaveServiceModeNow();
@@ -126,23 +127,24 @@ struct SearchResult {
 
 class DeviceSearch {
  public:
-  // Works on the owner's socket, which outlives the search. The socket may be null: the search
-  // then covers the serial ports alone. The observer, when there is one, is told of each stage.
-  DeviceSearch(std::unique_ptr<DatagramSocket>& socket, SearchOptions options = {},
-               SearchObserver* observer = nullptr);
+  // The observer, when there is one, is told of each stage.
+  explicit DeviceSearch(SearchOptions options = {}, SearchObserver* observer = nullptr);
+
+  // Each search works through the link it is given. Without a socket the search covers the
+  // serial ports alone.
 
   // Finds the device, judges it and switches it into service mode. Without a device, the
   // result tells why; every port the search opened is closed again.
-  SearchResult FindDevice(std::int32_t serialNumber);
+  SearchResult FindDevice(const Link& link, std::int32_t serialNumber);
   // The identify request to every broadcast address (or to those the user named). Gives where
   // it went; empty when there was nowhere to send it.
-  std::vector<std::string> SendIdentifyBroadcasts();
+  std::vector<std::string> SendIdentifyBroadcasts(const Link& link);
   // One search window as FindDevice's that keeps every valid identify reply instead of matching
   // one serial number. Nothing but identify requests is sent. Sorted by serial number.
-  std::vector<ScanEntry> Scan();
+  std::vector<ScanEntry> Scan(const Link& link);
   // Status request, mode switch and service check of a usable device.
-  bool PrepareFoundDevice(LinkEndpoint& working);
-  static ModeSwitch SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint);
+  bool PrepareFoundDevice(const Link& link, LinkEndpoint& working);
+  static ModeSwitch SwitchToServiceMode(const Link& link, LinkEndpoint endpoint);
 
  private:
   class Window;
@@ -154,7 +156,6 @@ class DeviceSearch {
   bool LeaveServiceModeIfInterrupted();
   Reason StoppedAnswering() const { return {Reason::Kind::kStoppedAnswering, m_foundAt, {}}; }
 
-  std::unique_ptr<DatagramSocket>& m_socket;
   SearchObserver* m_observer;
   SearchOptions m_options;
   // The search in progress: why it failed, where the device is, its replies.

@@ -21,21 +21,20 @@ enum class Status { kValid, kInvalid, kSilent };
 // The device noted by NoteServiceModeEntered. Read only on the thread that runs the Start (the
 // toolkit's handlers run on it, nested in a wait).
 struct InServiceMode {
-  DatagramSocket* socket = nullptr;
+  std::optional<Link> link;  // noted: the device may be in service mode
   LinkEndpoint endpoint;
-  bool noted = false;
 };
 InServiceMode g_inServiceMode;
 
 // The status request, over serial: one write, one wait for exactly one reply.
-Status ReadStatusSerial(SerialHandle port, std::optional<CommandReply>& record,
+Status ReadStatusSerial(const Link& link, SerialHandle port, std::optional<CommandReply>& record,
                         const Deadline& deadline) {
   Status status = Status::kInvalid;
-  SerialWrite(port, kStatusRequest);
-  const std::size_t queued = WaitForSerialBytes(port, cmd::kReplySize, deadline);
+  SerialWrite(link, port, kStatusRequest);
+  const std::size_t queued = WaitForSerialBytes(link, port, cmd::kReplySize, deadline);
   if (queued == cmd::kReplySize) {
     CommandReply reply;
-    if (ReadSerialReply(port, reply) == reply.size() &&
+    if (ReadSerialReply(link, port, reply) == reply.size() &&
         IsValidReply(reply.data(), kStatusRequest)) {
       record = reply;
       status = Status::kValid;
@@ -43,21 +42,21 @@ Status ReadStatusSerial(SerialHandle port, std::optional<CommandReply>& record,
   } else if (queued == 0) {
     status = Status::kSilent;
   }
-  DrainSerialInput(port, kSearchBufferSize);
+  DrainSerialInput(link, port, kSearchBufferSize);
   return status;
 }
 
 // The status request, over UDP: the device's first 138-byte datagram from its port decides.
 // Whatever else arrives meanwhile (another host's datagrams, a reply of another size) is read
 // and discarded: it can neither fail the request nor put another host's values into the record.
-Status ReadStatusUdp(DatagramSocket* socket, const char* peer, std::optional<CommandReply>& record,
+Status ReadStatusUdp(const Link& link, const char* peer, std::optional<CommandReply>& record,
                      const Deadline& deadline) {
-  if (!socket) return Status::kSilent;
-  SendDatagram(socket, kStatusRequest, peer, kDevicePort);
+  if (!link.socket()) return Status::kSilent;
+  SendDatagram(link, kStatusRequest, peer, kDevicePort);
   std::array<std::uint8_t, kSearchBufferSize> buf;
   Status status = Status::kSilent;
-  while (const std::optional<PendingDatagram> pending = WaitForDatagram(socket, buf, deadline)) {
-    ReceiveDatagram(socket, buf, nullptr);
+  while (const std::optional<PendingDatagram> pending = WaitForDatagram(link, buf, deadline)) {
+    ReceiveDatagram(link, buf, nullptr);
     if (pending->from.address != peer) continue;
     status = Status::kInvalid;  // the device is there, at least
     if (pending->length != cmd::kDatagramSize || pending->from.port != kDevicePort) continue;
@@ -73,13 +72,12 @@ Status ReadStatusUdp(DatagramSocket* socket, const char* peer, std::optional<Com
 
 }  // namespace
 
-bool DeviceSearch::PrepareFoundDevice(LinkEndpoint& working) {
+bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working) {
   Reached(SearchStage::kReadingSettings);
-  const Deadline deadline = Deadline::After(kAnswerWindowMs);
-  const Status status =
-      HasSerialPort(working)
-          ? ReadStatusSerial(working.serialPort, m_statusReply, deadline)
-          : ReadStatusUdp(m_socket.get(), working.peerAddress, m_statusReply, deadline);
+  const Deadline deadline = link.After(kAnswerWindowMs);
+  const Status status = HasSerialPort(working)
+                            ? ReadStatusSerial(link, working.serialPort, m_statusReply, deadline)
+                            : ReadStatusUdp(link, working.peerAddress, m_statusReply, deadline);
   if (InterruptRequested()) {
     Fail(Outcome::kInterrupted);
     return false;
@@ -91,10 +89,10 @@ bool DeviceSearch::PrepareFoundDevice(LinkEndpoint& working) {
   }
 
   Reached(SearchStage::kEnteringServiceMode);
-  NoteServiceModeEntered(m_socket.get(), working);
+  NoteServiceModeEntered(link, working);
   // From the mode-switch request on the device may be in service mode, even while the tool still
   // waits for its silence: an interruption from here on sends command 4 before anything closes.
-  const ModeSwitch switched = SwitchToServiceMode(m_socket.get(), working);
+  const ModeSwitch switched = SwitchToServiceMode(link, working);
   if (LeaveServiceModeIfInterrupted()) return false;
   if (switched != ModeSwitch::kInServiceMode) {
     Fail(Outcome::kIncomplete);
@@ -102,7 +100,7 @@ bool DeviceSearch::PrepareFoundDevice(LinkEndpoint& working) {
   }
 
   std::uint8_t info[svc::kPayloadSize] = {};
-  const LinkResult r = ServiceReadInfo(m_socket.get(), working, info);
+  const LinkResult r = ServiceReadInfo(link, working, info);
   if (LeaveServiceModeIfInterrupted()) return false;
   if (r != LinkResult::kOk || GetU16(info, 0) < kMinServiceVersion) {
     LeaveServiceModeNow();  // command 4; its result is moot
@@ -115,8 +113,8 @@ bool DeviceSearch::PrepareFoundDevice(LinkEndpoint& working) {
   return true;
 }
 
-void NoteServiceModeEntered(DatagramSocket* socket, const LinkEndpoint& endpoint) {
-  g_inServiceMode = {socket, endpoint, true};
+void NoteServiceModeEntered(const Link& link, const LinkEndpoint& endpoint) {
+  g_inServiceMode = {link, endpoint};
 }
 
 void NoteServiceModeLeft() {
@@ -124,12 +122,12 @@ void NoteServiceModeLeft() {
 }
 
 bool LeaveServiceModeNow() {
-  if (!g_inServiceMode.noted) return false;
+  if (!g_inServiceMode.link) return false;
   const InServiceMode device = g_inServiceMode;
   g_inServiceMode = {};
   const bool interrupted = InterruptRequested();
   ClearInterrupt();  // so that command 4 waits for its answer
-  ServiceFinish(device.socket, device.endpoint);
+  ServiceFinish(*device.link, device.endpoint);
   if (interrupted) RequestInterrupt();  // the Start in progress still unwinds
   return true;
 }
@@ -143,24 +141,25 @@ bool DeviceSearch::LeaveServiceModeIfInterrupted() {
   return true;
 }
 
-ModeSwitch DeviceSearch::SwitchToServiceMode(DatagramSocket* socket, LinkEndpoint endpoint) {
+ModeSwitch DeviceSearch::SwitchToServiceMode(const Link& link, LinkEndpoint endpoint) {
   const CommandPacket request = MakeModeSwitchRequest();
-  Deadline deadline = Deadline::After(kAnswerWindowMs);
+  Deadline deadline = link.After(kAnswerWindowMs);
   std::array<std::uint8_t, kLinkScratchSize> buf;
   if (HasSerialPort(endpoint)) {
     for (int write = 0; write < kModeSwitchWrites; ++write) {
-      SerialWrite(endpoint.serialPort, request);
-      const std::size_t queued = WaitForSerialBytes(endpoint.serialPort, cmd::kReplySize, deadline);
+      SerialWrite(link, endpoint.serialPort, request);
+      const std::size_t queued =
+          WaitForSerialBytes(link, endpoint.serialPort, cmd::kReplySize, deadline);
       // Silence (a single stray byte included) means the device has left the command protocol.
       if (queued <= 1) return ModeSwitch::kInServiceMode;
-      SerialRead(endpoint.serialPort, std::span(buf).first(std::min(queued, buf.size())));
-      deadline = Deadline::After(kAnswerWindowMs);
+      SerialRead(link, endpoint.serialPort, std::span(buf).first(std::min(queued, buf.size())));
+      deadline = link.After(kAnswerWindowMs);
     }
     return ModeSwitch::kStillAnswers;
   }
-  if (!socket || !HasPeerAddress(endpoint)) return ModeSwitch::kStillAnswers;
-  SendDatagram(socket, request, endpoint.peerAddress, kDevicePort);
-  return PollPeerDatagram(socket, endpoint.peerAddress, buf, cmd::kDatagramSize, true, deadline)
+  if (!link.socket() || !HasPeerAddress(endpoint)) return ModeSwitch::kStillAnswers;
+  SendDatagram(link, request, endpoint.peerAddress, kDevicePort);
+  return PollPeerDatagram(link, endpoint.peerAddress, buf, cmd::kDatagramSize, true, deadline)
              ? ModeSwitch::kStillAnswers
              : ModeSwitch::kInServiceMode;
 }

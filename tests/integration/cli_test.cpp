@@ -10,6 +10,7 @@
 
 #include "link/endpoint.h"
 #include "link/serial_port.h"
+#include "link/system_platform.h"
 #include "reconfig/messages.h"
 #include "support/cli_under_test.h"
 #include "support/netns.h"
@@ -264,14 +265,12 @@ TEST_F(CliTest, ListPortsNamesTheStateOfEachPort) {
   QUILLON_SKIP_UNDER_WINE("a port held by another program is a POSIX open here");
 
   // Held by someone else: busy.
-  SystemPlatform::Instance().UseNamedSerialPorts({m_sim.PtyPath()});
-  LinkEndpoint held;
-  held.serialPort = OpenSerialPort(1);
-  ASSERT_NE(held.serialPort, kInvalidSerialHandle);
+  SystemPlatform platform;
+  platform.UseNamedSerialPorts({m_sim.PtyPath()});
+  const SerialPort held = OpenSerialPort(Link(platform), 1);
+  ASSERT_TRUE(held.IsOpen());
   r = Cli({"--list-ports", "--port", m_sim.PtyPath(), "--no-udp"});
   EXPECT_NE(r.out.find("COM1  " + m_sim.PtyPath() + "  busy"), std::string::npos) << r.out;
-  CloseEndpoint(held);
-  SystemPlatform::Instance().UseNamedSerialPorts({});
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "link/serial_port.h"
+#include "link/system_platform.h"
 #include "link/text_sanitizer.h"
 #include "support/posix_fixtures.h"
 #include "support/process_runner.h"
@@ -191,7 +192,8 @@ TEST_F(SerialHoldersTest, AHeldPortIsLeftAsItWasFound) {
         break;
     }
     const mode_t umask_before = ::umask(077);
-    const SerialOpenResult opened = SystemPlatform::Instance().OpenPath(m_path);
+    SystemPlatform platform;
+    const SerialOpenResult opened = platform.OpenPath(m_path);
     ::umask(umask_before);
     EXPECT_EQ(opened.status, c.status) << opened.detail;
     EXPECT_NE(opened.detail.find(c.detail), std::string::npos) << opened.detail;
@@ -206,7 +208,7 @@ TEST_F(SerialHoldersTest, AHeldPortIsLeftAsItWasFound) {
       struct stat lock {};
       ASSERT_EQ(::stat(m_locks[0].c_str(), &lock), 0);
       EXPECT_EQ(lock.st_mode & 0777, 0644u);
-      SystemPlatform::Instance().SerialClose(opened.handle);
+      platform.SerialClose(opened.handle);
       EXPECT_NE(::access(m_locks[0].c_str(), F_OK), 0) << "the tool's lock file is removed";
     }
     holder.Release();

@@ -9,6 +9,7 @@
 
 #include "link/endpoint.h"
 #include "link/serial_port.h"
+#include "link/system_platform.h"
 #include "support/posix_fixtures.h"
 
 namespace quillon {
@@ -20,15 +21,17 @@ class SerialPtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!m_pty.ok()) GTEST_SKIP() << "no pseudo-terminal could be made here";
-    SystemPlatform::Instance().UseNamedSerialPorts({m_pty.slavePath()});
+    m_platform.UseNamedSerialPorts({m_pty.slavePath()});
   }
-  void TearDown() override { SystemPlatform::Instance().UseNamedSerialPorts({}); }
   PtyPair m_pty;
+  SystemPlatform m_platform;
+  const Link m_link{m_platform};
 };
 
 TEST_F(SerialPtyTest, OpensWithTheDeviceLineSettings) {
+  const SerialPort port = OpenSerialPort(m_link, 1);
   LinkEndpoint e;
-  e.serialPort = OpenSerialPort(1);
+  e.serialPort = port.handle();
   ASSERT_NE(e.serialPort, kInvalidSerialHandle);
   termios tio{};
   ASSERT_EQ(::tcgetattr(static_cast<int>(e.serialPort), &tio), 0);
@@ -46,92 +49,82 @@ TEST_F(SerialPtyTest, OpensWithTheDeviceLineSettings) {
   ::cfsetospeed(&tio, B9600);
   ::cfsetispeed(&tio, B9600);
   ASSERT_EQ(::tcsetattr(static_cast<int>(e.serialPort), TCSANOW, &tio), 0);
-  EnsureBaudRate(e.serialPort);
+  EnsureBaudRate(m_link, e.serialPort);
   ASSERT_EQ(::tcgetattr(static_cast<int>(e.serialPort), &tio), 0);
   EXPECT_EQ(::cfgetospeed(&tio), B38400);
-  CloseEndpoint(e);
 }
 
 TEST_F(SerialPtyTest, OpenIsExclusiveAndReleasedOnClose) {
-  const SerialHandle first = OpenSerialPort(1);
-  ASSERT_NE(first, kInvalidSerialHandle);
-  EXPECT_EQ(OpenSerialPort(1), kInvalidSerialHandle);
+  SerialPort first = OpenSerialPort(m_link, 1);
+  ASSERT_TRUE(first.IsOpen());
+  EXPECT_FALSE(OpenSerialPort(m_link, 1).IsOpen());
   SerialOpenResult probe = ProbeSerialPort(m_pty.slavePath());
   EXPECT_EQ(probe.status, SerialOpenStatus::kBusy) << probe.detail;
-  LinkEndpoint e;
-  e.serialPort = first;
-  CloseEndpoint(e);
-  const SerialHandle again = OpenSerialPort(1);
-  EXPECT_NE(again, kInvalidSerialHandle);
-  e.serialPort = again;
-  CloseEndpoint(e);
+  first.Close();
+  EXPECT_TRUE(OpenSerialPort(m_link, 1).IsOpen());
   probe = ProbeSerialPort(m_pty.slavePath());
   EXPECT_EQ(probe.status, SerialOpenStatus::kOpened) << probe.detail;
 }
 
 TEST_F(SerialPtyTest, NoDescriptorLeaksOnAnyPath) {
-  SystemPlatform::Instance().UseNamedSerialPorts(
+  m_platform.UseNamedSerialPorts(
       {m_pty.slavePath(), "/dev/null", "/nonexistent/tty", m_pty.slavePath()});
   const int before = testing::OpenDescriptorCount();
   for (int round = 0; round < 20; ++round) {
-    LinkEndpoint e;
-    e.serialPort = OpenSerialPort(1);                    // opens
-    EXPECT_EQ(OpenSerialPort(4), kInvalidSerialHandle);  // busy
-    EXPECT_EQ(OpenSerialPort(2), kInvalidSerialHandle);  // not a terminal: settings refused
-    EXPECT_EQ(OpenSerialPort(3), kInvalidSerialHandle);  // missing
-    EXPECT_EQ(OpenSerialPort(5), kInvalidSerialHandle);  // beyond the table
-    CloseEndpoint(e);
-    CloseEndpoint(e);
+    SerialPort port = OpenSerialPort(m_link, 1);  // opens
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_FALSE(OpenSerialPort(m_link, 4).IsOpen());  // busy
+    EXPECT_FALSE(OpenSerialPort(m_link, 2).IsOpen());  // not a terminal: settings refused
+    EXPECT_FALSE(OpenSerialPort(m_link, 3).IsOpen());  // missing
+    EXPECT_FALSE(OpenSerialPort(m_link, 5).IsOpen());  // beyond the table
+    port.Close();
+    port.Close();
   }
   EXPECT_EQ(testing::OpenDescriptorCount(), before);
 }
 
 TEST_F(SerialPtyTest, WaitTakesExactlyOneReplySize) {
-  const SerialHandle h = OpenSerialPort(1);
+  const SerialPort port = OpenSerialPort(m_link, 1);
+  const SerialHandle h = port.handle();
   ASSERT_NE(h, kInvalidSerialHandle);
   std::vector<std::uint8_t> bytes(137, 0x42);
 
   // 136 bytes end the wait at once.
   ASSERT_EQ(m_pty.Send(bytes.data(), 136), 136);
-  auto start = NowMs();
-  EXPECT_EQ(WaitForSerialBytes(h, 136, Deadline(start + 1000)), 136u);
-  EXPECT_LT(NowMs() - start, 900);
-  DrainSerialInput(h, 1476);
-  EXPECT_EQ(CurrentPlatform().SerialQueued(h), 0u);
+  auto start = m_link.NowMs();
+  EXPECT_EQ(WaitForSerialBytes(m_link, h, 136, Deadline(m_platform, start + 1000)), 136u);
+  EXPECT_LT(m_link.NowMs() - start, 900);
+  DrainSerialInput(m_link, h, 1476);
+  EXPECT_EQ(m_platform.SerialQueued(h), 0u);
 
   // 137 bytes run the wait to its deadline.
   ASSERT_EQ(m_pty.Send(bytes.data(), 137), 137);
-  start = NowMs();
-  EXPECT_EQ(WaitForSerialBytes(h, 136, Deadline(start + 1000)), 137u);
-  EXPECT_GE(NowMs() - start, 1000);
+  start = m_link.NowMs();
+  EXPECT_EQ(WaitForSerialBytes(m_link, h, 136, Deadline(m_platform, start + 1000)), 137u);
+  EXPECT_GE(m_link.NowMs() - start, 1000);
 
   // More than one drain chunk is emptied in several reads.
   std::vector<std::uint8_t> flood(3000, 0x17);
   ASSERT_EQ(m_pty.Send(flood.data(), 3000), 3000);
-  const auto flood_start = NowMs();
-  while (CurrentPlatform().SerialQueued(h) < 3137 && NowMs() - flood_start < 1000) {
-    CurrentPlatform().SleepMs(1);
+  const auto flood_start = m_link.NowMs();
+  while (m_platform.SerialQueued(h) < 3137 && m_link.NowMs() - flood_start < 1000) {
+    m_platform.SleepMs(1);
   }
-  DrainSerialInput(h, 1536);
-  EXPECT_EQ(CurrentPlatform().SerialQueued(h), 0u);
-  LinkEndpoint e;
-  e.serialPort = h;
-  CloseEndpoint(e);
+  DrainSerialInput(m_link, h, 1536);
+  EXPECT_EQ(m_platform.SerialQueued(h), 0u);
 }
 
 TEST_F(SerialPtyTest, AVanishedDeviceEndsWaitsAndDrains) {
-  const SerialHandle h = OpenSerialPort(1);
+  const SerialPort port = OpenSerialPort(m_link, 1);
+  const SerialHandle h = port.handle();
   ASSERT_NE(h, kInvalidSerialHandle);
   std::vector<std::uint8_t> bytes(10, 1);
   m_pty.Send(bytes.data(), 10);
   m_pty.CloseMaster();
-  const auto start = NowMs();
-  WaitForSerialBytes(h, 136, Deadline(start + 300));
-  DrainSerialInput(h, 1536);
-  EXPECT_LT(NowMs() - start, 1000);
-  LinkEndpoint e;
-  e.serialPort = h;
-  CloseEndpoint(e);
+  const auto start = m_link.NowMs();
+  WaitForSerialBytes(m_link, h, 136, Deadline(m_platform, start + 300));
+  DrainSerialInput(m_link, h, 1536);
+  EXPECT_LT(m_link.NowMs() - start, 1000);
 }
 
 }  // namespace

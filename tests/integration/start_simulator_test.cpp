@@ -9,6 +9,7 @@
 #include "link/command_packet.h"
 #include "link/serial_port.h"
 #include "link/service_frame.h"
+#include "link/system_platform.h"
 #include "support/posix_fixtures.h"
 #include "support/sim_session.h"
 
@@ -197,56 +198,57 @@ class ServiceCommandsAgainstSimulator : public ::testing::TestWithParam<bool> {
     const CommandPacket mode = MakeModeSwitchRequest();
     if (udp) {
       m_socket = CreateLinkSocket();
+      m_link = Link(m_platform, m_socket.get());
       ASSERT_TRUE(SetPeerAddress(m_endpoint, address));
-      SendDatagram(m_socket.get(), mode, m_endpoint.peerAddress, kDevicePort);
+      SendDatagram(m_link, mode, m_endpoint.peerAddress, kDevicePort);
     } else {
-      SystemPlatform::Instance().UseNamedSerialPorts({m_sim.PtyPath()});
-      m_endpoint.serialPort = OpenSerialPort(1);
+      m_platform.UseNamedSerialPorts({m_sim.PtyPath()});
+      m_port = OpenSerialPort(m_link, 1);
+      m_endpoint.serialPort = m_port.handle();
       ASSERT_NE(m_endpoint.serialPort, kInvalidSerialHandle);
-      SerialWrite(m_endpoint.serialPort, mode);
+      SerialWrite(m_link, m_endpoint.serialPort, mode);
     }
     ASSERT_EQ(m_sim.WaitForLogLines(1, 2000).size(), 1u);
   }
-  void TearDown() override {
-    CloseEndpoint(m_endpoint);
-    SystemPlatform::Instance().UseNamedSerialPorts({});
-  }
   SimulatorProcess m_sim;
+  SystemPlatform m_platform;
   std::unique_ptr<DatagramSocket> m_socket;
+  Link m_link{m_platform};
+  SerialPort m_port;
   LinkEndpoint m_endpoint;
 };
 
 TEST_P(ServiceCommandsAgainstSimulator, EachCommand) {
   Enter({}, "127.0.0.95");
   std::uint8_t info[svc::kPayloadSize] = {};
-  EXPECT_EQ(ServiceReadInfo(m_socket.get(), m_endpoint, info), LinkResult::kOk);
+  EXPECT_EQ(ServiceReadInfo(m_link, m_endpoint, info), LinkResult::kOk);
   EXPECT_EQ(info[0], 5);
-  EXPECT_EQ(ServiceSendValue(m_socket.get(), m_endpoint, 0x01020304), LinkResult::kOk);
+  EXPECT_EQ(ServiceSendValue(m_link, m_endpoint, 0x01020304), LinkResult::kOk);
   const std::uint8_t data[4] = {9, 8, 7, 6};
-  EXPECT_EQ(ServiceWriteBlock(m_socket.get(), m_endpoint, 0x100, 4, data), LinkResult::kOk);
+  EXPECT_EQ(ServiceWriteBlock(m_link, m_endpoint, 0x100, 4, data), LinkResult::kOk);
   std::uint8_t back[128] = {};
-  EXPECT_EQ(ServiceReadBlock(m_socket.get(), m_endpoint, 0x100, 128, back), LinkResult::kOk);
+  EXPECT_EQ(ServiceReadBlock(m_link, m_endpoint, 0x100, 128, back), LinkResult::kOk);
   PowerModuleRecord record;
-  EXPECT_EQ(ServiceWriteRecord(m_socket.get(), m_endpoint, record.data()), LinkResult::kOk);
+  EXPECT_EQ(ServiceWriteRecord(m_link, m_endpoint, record.data()), LinkResult::kOk);
   EXPECT_EQ(m_sim.LastRecordHex(), "120005000000000088138813E803000000000000");
-  EXPECT_EQ(ServiceFinish(m_socket.get(), m_endpoint), LinkResult::kOk);
+  EXPECT_EQ(ServiceFinish(m_link, m_endpoint), LinkResult::kOk);
   EXPECT_EQ(RequestKinds(m_sim), (Kinds{"mode", "svc0", "svc1", "svc2", "svc3", "svc5", "svc4"}));
 }
 
 TEST_P(ServiceCommandsAgainstSimulator, FourAttemptsAgainstASilentDevice) {
   Enter({"--silent"}, "127.0.0.96");
-  const auto start = NowMs();
-  EXPECT_EQ(ServiceSendValue(m_socket.get(), m_endpoint, 7), LinkResult::kNoReply);
-  EXPECT_GE(NowMs() - start, 4000);
+  const auto start = m_link.NowMs();
+  EXPECT_EQ(ServiceSendValue(m_link, m_endpoint, 7), LinkResult::kNoReply);
+  EXPECT_GE(m_link.NowMs() - start, 4000);
   EXPECT_EQ(RequestKinds(m_sim), (Kinds{"mode", "svc1", "svc1", "svc1", "svc1"}));
 }
 
 TEST_P(ServiceCommandsAgainstSimulator, ALateDuplicateIsNotTakenForTheNextReply) {
   Enter({"--duplicate-reply-after", "200"}, "127.0.0.97");
   std::uint8_t info[svc::kPayloadSize] = {};
-  ASSERT_EQ(ServiceReadInfo(m_socket.get(), m_endpoint, info), LinkResult::kOk);
+  ASSERT_EQ(ServiceReadInfo(m_link, m_endpoint, info), LinkResult::kOk);
   std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the duplicate is queued now
-  EXPECT_EQ(ServiceFinish(m_socket.get(), m_endpoint), LinkResult::kOk);
+  EXPECT_EQ(ServiceFinish(m_link, m_endpoint), LinkResult::kOk);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, ServiceCommandsAgainstSimulator,

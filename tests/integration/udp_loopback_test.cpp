@@ -11,6 +11,7 @@
 
 #include "link/endpoint.h"
 #include "link/service_frame.h"
+#include "link/system_platform.h"
 #include "support/frames.h"
 
 namespace quillon {
@@ -77,7 +78,9 @@ TEST(UdpLoopback, PeekReportsTheRealLengthAndStrangersAreIgnored) {
   std::uint8_t buf[272];
   ASSERT_TRUE(tool->WaitReadable(2000));
   EXPECT_EQ(tool->ReceiveFrom(buf, true, nullptr), 138u);
-  ASSERT_TRUE(PollPeerDatagram(tool.get(), "127.0.0.61", buf, 138, true, Deadline::After(1000)));
+  SystemPlatform platform;
+  const Link link(platform, tool.get());
+  ASSERT_TRUE(PollPeerDatagram(link, "127.0.0.61", buf, 138, true, link.After(1000)));
   EXPECT_EQ(std::vector<std::uint8_t>(buf + 2, buf + 138),
             std::vector<std::uint8_t>(reply.begin(), reply.end()));
   EXPECT_EQ(tool->ReceiveFrom(buf, true, nullptr), std::nullopt);  // all three consumed
@@ -86,10 +89,13 @@ TEST(UdpLoopback, PeekReportsTheRealLengthAndStrangersAreIgnored) {
 TEST(UdpLoopback, NothingFromThePeerRunsToTheDeadline) {
   auto tool = CreateLinkSocket();
   ASSERT_TRUE(tool);
+  SystemPlatform platform;
+  const Link link(platform, tool.get());
   std::uint8_t buf[272];
-  const auto start = NowMs();
-  EXPECT_FALSE(PollPeerDatagram(tool.get(), "127.0.0.63", buf, 138, false, Deadline(start + 1000)));
-  EXPECT_GE(NowMs() - start, 1000);
+  const auto start = link.NowMs();
+  EXPECT_FALSE(
+      PollPeerDatagram(link, "127.0.0.63", buf, 138, false, Deadline(platform, start + 1000)));
+  EXPECT_GE(link.NowMs() - start, 1000);
 }
 
 TEST(UdpLoopback, ServiceExchangeWithAHandMadeDevice) {
@@ -97,12 +103,14 @@ TEST(UdpLoopback, ServiceExchangeWithAHandMadeDevice) {
   ASSERT_TRUE(tool);
   Peer device("127.0.0.64", 50000);
   if (!device.ok()) GTEST_SKIP() << "cannot bind 127.0.0.64:50000 here";
+  SystemPlatform platform;
+  const Link link(platform, tool.get());
   LinkEndpoint e;
   ASSERT_TRUE(SetPeerAddress(e, "127.0.0.64"));
 
   ServiceFrame request{};
   request[1] = svc::kFinish;
-  SendServiceFrame(tool.get(), e, request);
+  SendServiceFrame(link, e, request);
   sockaddr_in from{};
   const auto got = device.Receive(&from);
   ASSERT_EQ(got.size(), 136u);
@@ -111,7 +119,7 @@ TEST(UdpLoopback, ServiceExchangeWithAHandMadeDevice) {
   ServiceFrame echoed;
   std::copy(got.begin(), got.end(), echoed.begin());
   device.SendTo(from, testing::AsServiceDatagram(echoed));
-  EXPECT_EQ(ReceiveServiceReply(tool.get(), e, request), LinkResult::kOk);
+  EXPECT_EQ(ReceiveServiceReply(link, e, request), LinkResult::kOk);
 }
 
 }  // namespace

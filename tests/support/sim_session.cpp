@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "link/serial_port.h"
+#include "link/system_platform.h"
 #include "support/posix_fixtures.h"
 
 namespace quillon::testing {
@@ -23,8 +24,9 @@ SimRun RunStart(double value, const std::vector<std::string>& ports,
                 const std::vector<std::string>& udpTargets) {
   SimRun run;
   const int before = OpenDescriptorCount();
-  SystemPlatform::Instance().UseNamedSerialPorts(ports);
   {
+    SystemPlatform platform;
+    platform.UseNamedSerialPorts(ports);
     RecordingSink sink;
     PowerModuleRecord record;
     std::unique_ptr<DatagramSocket> socket;
@@ -32,11 +34,10 @@ SimRun RunStart(double value, const std::vector<std::string>& ports,
     SearchOptions options;
     options.useSerial = !ports.empty();
     options.identifyAddresses = udpTargets;
-    ReconfigSession session(sink, record, socket, options);
+    ReconfigSession session(sink, record, socket, platform, options);
     run.ok = session.StartProcedure(value);
     run.messages = sink.messages;
   }
-  SystemPlatform::Instance().UseNamedSerialPorts({});
   run.descriptorsLeft = OpenDescriptorCount() - before;
   return run;
 }

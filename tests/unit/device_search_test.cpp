@@ -25,8 +25,6 @@ constexpr std::int32_t kSerial = 1234;
 
 class SearchTest : public ::testing::Test {
  protected:
-  SearchTest() : m_guard(m_platform) {}
-
   // A session with a socket (unless told otherwise) that broadcasts to 10.0.0.255 from its own
   // address 10.0.0.1.
   ReconfigSession& Session(bool with_socket = true) {
@@ -41,7 +39,8 @@ class SearchTest : public ::testing::Test {
     SearchOptions options;
     options.broadcastTargets = [] { return std::vector<std::string>{"10.0.0.255"}; };
     options.impossibleSources = [] { return std::vector<std::string>{"10.0.0.1"}; };
-    m_session = std::make_unique<ReconfigSession>(m_sink, m_record, m_socketOwner, options);
+    m_session =
+        std::make_unique<ReconfigSession>(m_sink, m_record, m_socketOwner, m_platform, options);
     return *m_session;
   }
   FakeDevice& SerialDevice(int n, FakeDeviceConfig config = {}) {
@@ -60,7 +59,6 @@ class SearchTest : public ::testing::Test {
   }
 
   FakePlatform m_platform;
-  ScopedPlatform m_guard;
   RecordingSink m_sink;
   FakeSocket* m_socket = nullptr;
   PowerModuleRecord m_record;

@@ -7,35 +7,38 @@
 namespace quillon {
 namespace {
 
-TEST(Endpoint, CopiesNeverCloseAndClosingTwiceIsHarmless) {
+TEST(Endpoint, OnlyTheOwnerClosesThePortAndOnlyOnce) {
   testing::FakePlatform platform;
-  ScopedPlatform guard(platform);
+  const Link link(platform);
   platform.Port(3);
   LinkEndpoint e;
   ResetEndpoint(e);
   EXPECT_FALSE(IsEndpointPresent(e));
-  e.serialPort = OpenSerialPort(3);
-  ASSERT_NE(e.serialPort, kInvalidSerialHandle);
   {
-    LinkEndpoint copy = e;
-    (void)copy;
+    SerialPort owner;
+    {
+      SerialPort opened = OpenSerialPort(link, 3);
+      ASSERT_TRUE(opened.IsOpen());
+      e.serialPort = opened.handle();
+      LinkEndpoint copy = e;
+      (void)copy;
+      owner = std::move(opened);
+    }
+    EXPECT_TRUE(platform.Port(3).open) << "neither a copy of the endpoint nor a moved-from owner";
+    EXPECT_TRUE(IsEndpointPresent(e));
   }
-  EXPECT_TRUE(platform.Port(3).open);
-  CloseEndpoint(e);
   EXPECT_FALSE(platform.Port(3).open);
-  EXPECT_EQ(e.serialPort, kInvalidSerialHandle);
-  CloseEndpoint(e);
   EXPECT_EQ(platform.Port(3).openCount, 1);
 }
 
-TEST(Endpoint, CloseWithoutPortEmptiesTheAddressOnly) {
+TEST(Endpoint, ResetEmptiesPortAddressAndVerdict) {
   LinkEndpoint e;
   ASSERT_TRUE(SetPeerAddress(e, "192.168.100.200"));
   e.searchVerdict = Verdict::kInUse;
   EXPECT_TRUE(IsEndpointPresent(e));
-  CloseEndpoint(e);
+  ResetEndpoint(e);
   EXPECT_FALSE(IsEndpointPresent(e));
-  EXPECT_EQ(e.searchVerdict, Verdict::kInUse);
+  EXPECT_EQ(e.searchVerdict, Verdict::kUsable);
 }
 
 TEST(Endpoint, AddressesThatDoNotFitAreRefusedWhole) {

@@ -19,7 +19,7 @@ using testing::Hex;
 
 class ServiceFrameTest : public ::testing::Test {
  protected:
-  ServiceFrameTest() : m_guard(m_platform), m_socket(m_platform) {
+  ServiceFrameTest() : m_socket(m_platform) {
     m_serial.serialPort = m_platform.OpenSerial(1).handle;
     std::strcpy(m_udp.peerAddress, "10.1.2.3");
   }
@@ -45,8 +45,8 @@ class ServiceFrameTest : public ::testing::Test {
 
   FakePlatform m_platform;
   FakePort& m_port = m_platform.Port(1);
-  ScopedPlatform m_guard;
   FakeSocket m_socket;
+  const Link m_link{m_platform, &m_socket};
   LinkEndpoint m_serial;
   LinkEndpoint m_udp;
 };
@@ -54,10 +54,10 @@ class ServiceFrameTest : public ::testing::Test {
 TEST_F(ServiceFrameTest, RequestsAreByteExact) {
   SerialDevice(Echo);
   std::uint8_t info[svc::kPayloadSize];
-  ServiceReadInfo(&m_socket, m_serial, info);
-  ServiceFinish(&m_socket, m_serial);
+  ServiceReadInfo(m_link, m_serial, info);
+  ServiceFinish(m_link, m_serial);
   PowerModuleRecord record;
-  ServiceWriteRecord(&m_socket, m_serial, record.data());
+  ServiceWriteRecord(m_link, m_serial, record.data());
   ASSERT_EQ(Port().writes.size(), 3u);
 
   Bytes cmd0(136, 0);
@@ -130,10 +130,9 @@ TEST_F(ServiceFrameTest, ReplyClassification) {
   };
   for (const Case& c : cases) {
     SerialDevice(c.answer);
-    EXPECT_EQ(ServiceFinish(&m_socket, m_serial), c.expected) << c.what;
-    EXPECT_EQ(ServiceFinish(&m_socket, m_udp), LinkResult::kNoReply)
-        << "udp peer silent: " << c.what;
-    DrainSerialInput(m_serial.serialPort, 1536);
+    EXPECT_EQ(ServiceFinish(m_link, m_serial), c.expected) << c.what;
+    EXPECT_EQ(ServiceFinish(m_link, m_udp), LinkResult::kNoReply) << "udp peer silent: " << c.what;
+    DrainSerialInput(m_link, m_serial.serialPort, 1536);
   }
 }
 
@@ -148,12 +147,12 @@ TEST_F(ServiceFrameTest, CopyBackOfReadCommands) {
     return Bytes(f.begin(), f.end());
   });
   std::uint8_t info[svc::kPayloadSize] = {};
-  ASSERT_EQ(ServiceReadInfo(&m_socket, m_serial, info), LinkResult::kOk);
+  ASSERT_EQ(ServiceReadInfo(m_link, m_serial, info), LinkResult::kOk);
   EXPECT_EQ(info[0], 7);
   EXPECT_EQ(info[133], 135);
 
   std::uint8_t block[128] = {};
-  ASSERT_EQ(ServiceReadBlock(&m_socket, m_serial, 0x01020304, 128, block), LinkResult::kOk);
+  ASSERT_EQ(ServiceReadBlock(m_link, m_serial, 0x01020304, 128, block), LinkResult::kOk);
   EXPECT_EQ(block[0], 8);
   EXPECT_EQ(block[127], 135);
   EXPECT_EQ(Port().writes.back().second[2], 0x04);  // address, little-endian
@@ -164,15 +163,15 @@ TEST_F(ServiceFrameTest, LengthIsCheckedBeforeTheEndpoint) {
   LinkEndpoint absent;
   std::uint8_t data[133] = {};
   std::uint8_t record[2 + 133] = {133, 0};
-  EXPECT_EQ(ServiceWriteBlock(&m_socket, absent, 0, 129, data), LinkResult::kBlockTooLong);
-  EXPECT_EQ(ServiceReadBlock(&m_socket, absent, 0, 129, data), LinkResult::kBlockTooLong);
-  EXPECT_EQ(ServiceWriteRecord(&m_socket, absent, record), LinkResult::kBlockTooLong);
-  EXPECT_EQ(ServiceWriteBlock(&m_socket, absent, 0, 128, data), LinkResult::kNoEndpoint);
+  EXPECT_EQ(ServiceWriteBlock(m_link, absent, 0, 129, data), LinkResult::kBlockTooLong);
+  EXPECT_EQ(ServiceReadBlock(m_link, absent, 0, 129, data), LinkResult::kBlockTooLong);
+  EXPECT_EQ(ServiceWriteRecord(m_link, absent, record), LinkResult::kBlockTooLong);
+  EXPECT_EQ(ServiceWriteBlock(m_link, absent, 0, 128, data), LinkResult::kNoEndpoint);
   record[0] = 132;
-  EXPECT_EQ(ServiceWriteRecord(&m_socket, absent, record), LinkResult::kNoEndpoint);
+  EXPECT_EQ(ServiceWriteRecord(m_link, absent, record), LinkResult::kNoEndpoint);
   std::uint8_t info[svc::kPayloadSize];
-  EXPECT_EQ(ServiceReadInfo(&m_socket, absent, info), LinkResult::kNoEndpoint);
-  EXPECT_EQ(ServiceFinish(&m_socket, absent), LinkResult::kNoEndpoint);
+  EXPECT_EQ(ServiceReadInfo(m_link, absent, info), LinkResult::kNoEndpoint);
+  EXPECT_EQ(ServiceFinish(m_link, absent), LinkResult::kNoEndpoint);
   EXPECT_TRUE(m_socket.sent.empty());
 }
 
@@ -182,11 +181,11 @@ TEST_F(ServiceFrameTest, LargestBlocksFillTheFrame) {
   record[0] = 132;
   record[1] = 0;
   for (int i = 0; i < 132; ++i) record[2 + i] = static_cast<std::uint8_t>(0x40 + i);
-  EXPECT_EQ(ServiceWriteRecord(&m_socket, m_serial, record), LinkResult::kOk);
+  EXPECT_EQ(ServiceWriteRecord(m_link, m_serial, record), LinkResult::kOk);
   EXPECT_EQ(Port().writes.back().second[135], 0x40 + 131);
   std::uint8_t data[128];
   std::fill(std::begin(data), std::end(data), 0x5A);
-  EXPECT_EQ(ServiceWriteBlock(&m_socket, m_serial, 9, 128, data), LinkResult::kOk);
+  EXPECT_EQ(ServiceWriteBlock(m_link, m_serial, 9, 128, data), LinkResult::kOk);
   EXPECT_EQ(Port().writes.back().second[135], 0x5A);
 }
 
@@ -199,12 +198,12 @@ TEST_F(ServiceFrameTest, AttemptsAgainstASilentDevice) {
   std::uint8_t buf[svc::kPayloadSize];
   std::uint8_t record[20] = {18, 0};
   const Case cases[] = {
-      {"read info", [&] { return ServiceReadInfo(&m_socket, m_serial, buf); }, 1},
-      {"send value", [&] { return ServiceSendValue(&m_socket, m_serial, 5); }, 4},
-      {"write block", [&] { return ServiceWriteBlock(&m_socket, m_serial, 0, 4, buf); }, 4},
-      {"read block", [&] { return ServiceReadBlock(&m_socket, m_serial, 0, 4, buf); }, 4},
-      {"finish", [&] { return ServiceFinish(&m_socket, m_serial); }, 1},
-      {"write record", [&] { return ServiceWriteRecord(&m_socket, m_serial, record); }, 1},
+      {"read info", [&] { return ServiceReadInfo(m_link, m_serial, buf); }, 1},
+      {"send value", [&] { return ServiceSendValue(m_link, m_serial, 5); }, 4},
+      {"write block", [&] { return ServiceWriteBlock(m_link, m_serial, 0, 4, buf); }, 4},
+      {"read block", [&] { return ServiceReadBlock(m_link, m_serial, 0, 4, buf); }, 4},
+      {"finish", [&] { return ServiceFinish(m_link, m_serial); }, 1},
+      {"write record", [&] { return ServiceWriteRecord(m_link, m_serial, record); }, 1},
   };
   for (const Case& c : cases) {
     Port().writes.clear();
@@ -228,7 +227,7 @@ TEST_F(ServiceFrameTest, RetryEndsAtTheFirstGoodReply) {
     }
     return Echo(req);
   });
-  EXPECT_EQ(ServiceSendValue(&m_socket, m_serial, 0xDEADBEEF), LinkResult::kOk);
+  EXPECT_EQ(ServiceSendValue(m_link, m_serial, 0xDEADBEEF), LinkResult::kOk);
   EXPECT_EQ(Port().writes.size(), 3u);
   EXPECT_EQ(Port().writes[0].second, Port().writes[2].second);  // rebuilt the same
 }
@@ -241,7 +240,7 @@ TEST_F(ServiceFrameTest, OddSerialCountsRunToTheDeadline) {
       return b;
     });
     const std::int64_t start = m_platform.NowMs();
-    EXPECT_EQ(ServiceFinish(&m_socket, m_serial), LinkResult::kNoReply) << size;
+    EXPECT_EQ(ServiceFinish(m_link, m_serial), LinkResult::kNoReply) << size;
     EXPECT_GE(m_platform.NowMs() - start, 1000) << size;
     // 272 bytes at most were taken; the rest is drained by the next send.
     EXPECT_EQ(m_platform.SerialQueued(m_serial.serialPort),
@@ -254,8 +253,8 @@ TEST_F(ServiceFrameTest, ALateReplyIsNeverTakenForTheCurrentOne) {
   const ServiceFrame old = testing::EchoFrame(ServiceFrame{0, svc::kFinish});
   m_port.Arrive(m_platform.NowMs(), Bytes(old.begin(), old.end()));
   m_socket.Arrive(m_platform.NowMs(), "10.1.2.3", 50000, testing::AsServiceDatagram(old));
-  EXPECT_EQ(ServiceFinish(&m_socket, m_serial), LinkResult::kNoReply);
-  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), LinkResult::kNoReply);
+  EXPECT_EQ(ServiceFinish(m_link, m_serial), LinkResult::kNoReply);
+  EXPECT_EQ(ServiceFinish(m_link, m_udp), LinkResult::kNoReply);
   EXPECT_EQ(m_socket.Pending(), 0u);
 }
 
@@ -263,7 +262,7 @@ TEST_F(ServiceFrameTest, SerialWinsOverTheAddress) {
   SerialDevice(Echo);
   LinkEndpoint both = m_serial;
   std::strcpy(both.peerAddress, "10.1.2.3");
-  EXPECT_EQ(ServiceFinish(&m_socket, both), LinkResult::kOk);
+  EXPECT_EQ(ServiceFinish(m_link, both), LinkResult::kOk);
   EXPECT_TRUE(m_socket.sent.empty());
 }
 
@@ -277,7 +276,7 @@ TEST_F(ServiceFrameTest, UdpExchange) {
         }()));
       },
       "10.1.2.3", 40000);  // any source port will do for service replies
-  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), LinkResult::kOk);
+  EXPECT_EQ(ServiceFinish(m_link, m_udp), LinkResult::kOk);
   ASSERT_EQ(m_socket.sent.size(), 1u);
   EXPECT_EQ(m_socket.sent[0].address, "10.1.2.3");
   EXPECT_EQ(m_socket.sent[0].port, 50000);
@@ -292,7 +291,7 @@ TEST_F(ServiceFrameTest, UdpIgnoresStrangersAndOtherSizes) {
     s.Arrive(d.at + 30, "10.1.2.3", 50000, Bytes(2000, 0x55));                  // oversized
   };
   const std::int64_t start = m_platform.NowMs();
-  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), LinkResult::kNoReply);
+  EXPECT_EQ(ServiceFinish(m_link, m_udp), LinkResult::kNoReply);
   EXPECT_GE(m_platform.NowMs() - start, 1000);
   EXPECT_EQ(m_socket.receives, 3);  // each was consumed
 
@@ -300,17 +299,17 @@ TEST_F(ServiceFrameTest, UdpIgnoresStrangersAndOtherSizes) {
     s.Arrive(d.at + 10, "10.1.2.4", 50000, testing::AsServiceDatagram(reply));
     s.Arrive(d.at + 20, "10.1.2.3", 50000, testing::AsServiceDatagram(reply));
   };
-  EXPECT_EQ(ServiceFinish(&m_socket, m_udp), LinkResult::kOk);
+  EXPECT_EQ(ServiceFinish(m_link, m_udp), LinkResult::kOk);
 }
 
 TEST_F(ServiceFrameTest, AddressWithoutSocketSendsNothing) {
-  EXPECT_EQ(ServiceFinish(nullptr, m_udp), LinkResult::kNoReply);
-  EXPECT_EQ(ServiceSendValue(nullptr, m_udp, 1), LinkResult::kNoReply);
+  EXPECT_EQ(ServiceFinish(Link(m_platform), m_udp), LinkResult::kNoReply);
+  EXPECT_EQ(ServiceSendValue(Link(m_platform), m_udp, 1), LinkResult::kNoReply);
 }
 
 TEST_F(ServiceFrameTest, DrainEmptiesLargeQueuesInChunks) {
   m_port.Arrive(m_platform.NowMs(), Bytes(4000, 0x11));
-  DrainSerialInput(m_serial.serialPort, 1536);
+  DrainSerialInput(m_link, m_serial.serialPort, 1536);
   EXPECT_EQ(m_platform.SerialQueued(m_serial.serialPort), 0);
 }
 

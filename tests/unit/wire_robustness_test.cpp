@@ -31,8 +31,8 @@ Bytes Noise(std::mt19937& rng, std::size_t max_len) {
 
 TEST(WireRobustness, ServiceRepliesOfNoise) {
   testing::FakePlatform platform;
-  ScopedPlatform guard(platform);
   testing::FakeSocket socket(platform);
+  const Link link(platform, &socket);
   std::mt19937 rng(20261208);
   LinkEndpoint serial, udp;
   platform.Port(1);
@@ -49,7 +49,7 @@ TEST(WireRobustness, ServiceRepliesOfNoise) {
   for (int i = 0; i < 3000; ++i) {
     answer = Noise(rng, i % 3 == 0 ? 300 : 140);
     std::uint8_t info[svc::kPayloadSize];
-    const LinkResult r = ServiceReadInfo(&socket, i % 2 ? serial : udp, info);
+    const LinkResult r = ServiceReadInfo(link, i % 2 ? serial : udp, info);
     const int n = static_cast<int>(r);
     EXPECT_TRUE(r == LinkResult::kOk || r == LinkResult::kNoReply ||
                 r == LinkResult::kBadChecksum || r == LinkResult::kNotAnAnswer ||
@@ -68,7 +68,6 @@ TEST(WireRobustness, ServiceRepliesOfNoise) {
 
 TEST(WireRobustness, SearchAnswersOfNoise) {
   testing::FakePlatform platform;
-  ScopedPlatform guard(platform);
   std::mt19937 rng(7);
   for (int round = 0; round < 40; ++round) {
     testing::RecordingSink sink;
@@ -78,7 +77,7 @@ TEST(WireRobustness, SearchAnswersOfNoise) {
     std::unique_ptr<DatagramSocket> owner = std::move(fake);
     SearchOptions options;
     options.identifyAddresses = {"10.0.0.255"};
-    ReconfigSession session(sink, record, owner, options);
+    ReconfigSession session(sink, record, owner, platform, options);
     for (int n = 1; n <= 4; ++n) {
       platform.Port(n) = {};
       platform.Port(n).onWrite = [&rng](testing::FakePort& p, const Bytes&, std::int64_t now) {

@@ -19,6 +19,7 @@
 
 #include "link/datagram_socket.h"
 #include "link/serial_port.h"
+#include "link/system_platform.h"
 
 namespace quillon {
 namespace {
@@ -163,8 +164,8 @@ TEST(SocketInterfaceTest, GuardsNestAndStopOnlyWhatTheyStarted) {
 }
 
 TEST(SerialPortTableTest, SystemTableIsCom1ToCom256InTheDeviceNamespace) {
-  SystemPlatform::Instance().UseSystemSerialPorts();
-  const std::vector<SerialPortInfo> ports = SystemPlatform::Instance().SerialPorts();
+  SystemPlatform platform;
+  const std::vector<SerialPortInfo> ports = platform.SerialPorts();
   ASSERT_EQ(ports.size(), 256u);
   EXPECT_EQ(ports.front().number, 1);
   EXPECT_EQ(ports.front().path, "\\\\.\\COM1");
@@ -174,10 +175,10 @@ TEST(SerialPortTableTest, SystemTableIsCom1ToCom256InTheDeviceNamespace) {
 }
 
 TEST(SerialPortTableTest, NamedPortsGetTheDeviceNamespaceWhenTheyAreComNames) {
-  SystemPlatform::Instance().UseNamedSerialPorts(
-      {"COM7", "com12", "\\\\.\\COM3", "COM", "COMX", "C:\\port"});
-  const std::vector<SerialPortInfo> table = SystemPlatform::Instance().SerialPorts();
-  SystemPlatform::Instance().UseSystemSerialPorts();
+  SystemPlatform platform;
+  platform.UseNamedSerialPorts({"COM7", "com12", "\\\\.\\COM3", "COM", "COMX", "C:\\port"});
+  const std::vector<SerialPortInfo> table = platform.SerialPorts();
+  platform.UseSystemSerialPorts();
   const std::vector<std::string> expected = {"\\\\.\\COM7", "\\\\.\\com12", "\\\\.\\COM3",
                                              "COM",         "COMX",         "C:\\port"};
   ASSERT_EQ(table.size(), expected.size());
@@ -185,11 +186,12 @@ TEST(SerialPortTableTest, NamedPortsGetTheDeviceNamespaceWhenTheyAreComNames) {
     EXPECT_EQ(table[i].number, static_cast<int>(i + 1));
     EXPECT_EQ(table[i].path, expected[i]);
   }
-  EXPECT_EQ(SystemPlatform::Instance().SerialPorts().size(), 256u);
+  EXPECT_EQ(platform.SerialPorts().size(), 256u);
 }
 
 TEST(SerialPortTest, MissingPortDoesNotOpen) {
-  const SerialOpenResult opened = SystemPlatform::Instance().OpenPath("\\\\.\\QuillonNoSuchPort");
+  SystemPlatform platform;
+  const SerialOpenResult opened = platform.OpenPath("\\\\.\\QuillonNoSuchPort");
   EXPECT_EQ(opened.handle, kInvalidSerialHandle);
   EXPECT_EQ(opened.status, SerialOpenStatus::kMissing);
   EXPECT_FALSE(opened.detail.empty());
@@ -205,9 +207,10 @@ TEST(SerialPortTest, SettingsRefusedClosesTheHandle) {
   ASSERT_NE(::GetTempPathA(MAX_PATH, dir), 0u);
   ASSERT_NE(::GetTempFileNameA(dir, "qsp", 0, path), 0u);
 
-  const SerialOpenResult opened = SystemPlatform::Instance().OpenPath(path);
+  SystemPlatform platform;
+  const SerialOpenResult opened = platform.OpenPath(path);
   if (opened.handle != kInvalidSerialHandle) {
-    SystemPlatform::Instance().SerialClose(opened.handle);
+    platform.SerialClose(opened.handle);
     ::DeleteFileA(path);
     GTEST_SKIP() << "this system accepts serial settings on a file";
   }
@@ -233,11 +236,12 @@ bool UnderWine() {
 DCB LineSettings(const char* port) {
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  const SerialOpenResult opened = SystemPlatform::Instance().OpenPath(port);
+  SystemPlatform platform;
+  const SerialOpenResult opened = platform.OpenPath(port);
   EXPECT_NE(opened.handle, kInvalidSerialHandle) << opened.detail;
   if (opened.handle == kInvalidSerialHandle) return dcb;
   EXPECT_NE(::GetCommState(reinterpret_cast<HANDLE>(opened.handle), &dcb), 0);
-  SystemPlatform::Instance().SerialClose(opened.handle);
+  platform.SerialClose(opened.handle);
   return dcb;
 }
 

@@ -14,7 +14,6 @@
 #include "app/front_end.h"
 #include "app/gui/message_box.h"
 #include "app/gui/resources.h"
-#include "link/wait.h"
 
 namespace quillon {
 namespace {
@@ -57,8 +56,10 @@ MainDialog::MainDialog(const CliOptions& options)
     : wxDialog(nullptr, wxID_ANY, FromUtf8(kCaption), wxDefaultPosition, wxDefaultSize,
                wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX),
       m_icon(LoadAppIcon()),
-      m_session(*this, m_record, m_socket, MakeSearchOptions(options)),
+      m_linkHooks{{}, {}, [this] { KeepWindowAlive(); }},
+      m_session(*this, m_record, m_socket, m_platform, MakeSearchOptions(options), &m_linkHooks),
       m_options(options) {
+  ApplyPortOptions(m_platform, options);
   // Escape and the close box end the dialog with the cancel code. Left at its default, the
   // toolkit would turn Escape into a press of the only button there is: "Start".
   SetEscapeId(wxID_CANCEL);
@@ -143,11 +144,9 @@ void MainDialog::OnOK(wxCommandEvent& /*event*/) {
   if (m_starting) return;  // cannot happen: input is off during a Start
   m_starting = true;
   EnableInput(false);
-  SetWaitHook([this] { KeepWindowAlive(); });
   SetStartInProgress(true);
   const bool done = m_session.StartProcedure(m_serialField.GetValue());
   SetStartInProgress(false);
-  SetWaitHook(nullptr);
   // Ended by a signal: the device was left as the message would have said; nothing more shows.
   if (const int signal = InterruptSignal(); signal != 0) std::_Exit(128 + signal);
   m_waitCursor.reset();  // whatever happened on the way

@@ -15,6 +15,8 @@
 #include "app/cli_options.h"
 #include "link/datagram_socket.h"
 #include "link/endpoint.h"
+#include "link/link.h"
+#include "link/system_platform.h"
 #include "numedit/numeric_edit_wx.h"
 #include "reconfig/messages.h"
 #include "reconfig/power_module_record.h"
@@ -92,6 +94,10 @@ class MainDialog final : public wxDialog, private MessageSink {
   PowerModuleRecord m_record;
   std::unique_ptr<DatagramSocket> m_socket;
   NumericEditWx m_serialField;
+  // The system's ports (those named with --port, when any) and clock.
+  SystemPlatform m_platform;
+  // During a Start's waits the window repaints (KeepWindowAlive).
+  LinkHooks m_linkHooks;
   ReconfigSession m_session;
   const CliOptions m_options;  // --no-udp decides whether OnInitDialog makes the socket
   bool m_initialised = false;

@@ -49,7 +49,6 @@ int RunWithSockets(const std::vector<std::string>& args) {
     ShowStartupMessage(problem, MessageStyle::kError);
     return kExitUsage;
   }
-  ApplyPortOptions(options);
   MainDialog dialog(options);
   // A signal outside a Start ends the dialog at once; during one it stops the Start first.
   InstallInterruptHandlers(true);
