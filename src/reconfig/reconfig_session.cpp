@@ -87,6 +87,34 @@ void ReconfigSession::Finish(Outcome outcome, std::string_view text, MessageStyl
   ShowMessage(WithReasons(text, reasons), style);
 }
 
+ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
+  const Link link = CurrentLink();
+  const LinkEndpoint endpoint = device.endpoint();
+  m_report.transport = device.port.IsOpen() ? "serial" : "udp";
+  (device.port.IsOpen() ? m_report.port : m_report.address) = device.where;
+  m_report.alsoAt = device.alsoAt;
+
+  Stage("writing the power-module record");
+  m_record.setMaxHighVoltage(rec::kTargetHighVoltage);
+  Written w;
+  w.record = ServiceWriteRecord(link, endpoint, m_record.data());
+  w.finish = w.record;
+  if (w.record == LinkResult::kOk) {
+    m_report.record = Hex(m_record.data(), m_record.bytes.size());
+    w.finish = ServiceFinish(link, endpoint);
+  }
+  EndStage();
+  m_sink.EndWait();
+  if (InterruptRequested()) {
+    // Command 5 or 4 may have gone out unanswered: the device must leave service mode.
+    ClearInterrupt();
+    LeaveServiceModeNow();  // unless the session's end has sent it already
+    w.interrupted = true;
+  }
+  w.stopped = device.StoppedAnswering();
+  return w;  // the device's port closes here, before any message is shown
+}
+
 bool ReconfigSession::StartProcedure(double fieldValue) {
   // However it ends, the Start leaves nothing noted for the paths that end the process.
   struct ForgetServiceMode {
@@ -95,45 +123,23 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
   m_report = {};
   m_sink.BeginWait();
   Stage("searching for the device");
-  // The found device: its port closes when it goes.
   std::optional<FoundDevice> device = SearchForDevice(SerialNumberFromFieldValue(fieldValue));
   if (!device) {
     EndStage();
     m_sink.EndWait();  // the search has said why
     return false;
   }
-  const Link link = CurrentLink();
-  const LinkEndpoint endpoint = device->endpoint();
-  m_report.transport = device->port.IsOpen() ? "serial" : "udp";
-  (device->port.IsOpen() ? m_report.port : m_report.address) = device->where;
-  m_report.alsoAt = device->alsoAt;
-
-  Stage("writing the power-module record");
-  m_record.setMaxHighVoltage(rec::kTargetHighVoltage);
-  const LinkResult written = ServiceWriteRecord(link, endpoint, m_record.data());
-  LinkResult r = written;
-  if (written == LinkResult::kOk) {
-    m_report.record = Hex(m_record.data(), m_record.bytes.size());
-    r = ServiceFinish(link, endpoint);
-  }
-  EndStage();
-  m_sink.EndWait();
-  if (InterruptRequested()) {
-    // Command 5 or 4 may have gone out unanswered: the device must leave service mode.
-    ClearInterrupt();
-    LeaveServiceModeNow();  // unless the session's end has sent it already
-    device.reset();
+  const Written w = WriteRecord(std::move(*device));
+  if (w.interrupted) {
     Finish(Outcome::kInterrupted,
-           written == LinkResult::kOk ? kTextInterruptedWritten : kTextInterruptedWriting,
+           w.record == LinkResult::kOk ? kTextInterruptedWritten : kTextInterruptedWriting,
            MessageStyle::kError);
     return false;
   }
-  const Reason stopped = device->StoppedAnswering();
-  device.reset();
-  if (r != LinkResult::kOk) {
+  if (w.finish != LinkResult::kOk) {
     Finish(Outcome::kIncomplete, kTextUnknownError, MessageStyle::kError,
-           r == LinkResult::kNoReply ? ReasonTexts({stopped}, m_sink.wording())
-                                     : std::vector<std::string>{});
+           w.finish == LinkResult::kNoReply ? ReasonTexts({w.stopped}, m_sink.wording())
+                                            : std::vector<std::string>{});
     return false;
   }
   Finish(Outcome::kReconfigured, kTextSuccess, MessageStyle::kInformation);

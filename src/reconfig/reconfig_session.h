@@ -13,6 +13,7 @@
 
 #include "link/datagram_socket.h"
 #include "link/link.h"
+#include "link/service_frame.h"
 #include "reconfig/messages.h"
 #include "reconfig/power_module_record.h"
 #include "search/device_search.h"
@@ -56,6 +57,15 @@ class ReconfigSession : private SearchObserver {
   std::optional<FoundDevice> SearchForDevice(std::int32_t serialNumber);
 
  private:
+  // How writing the record to the found device went.
+  struct Written {
+    LinkResult record = LinkResult::kNoReply;  // command 5
+    LinkResult finish = LinkResult::kNoReply;  // command 4 after it (or command 5's result)
+    bool interrupted = false;                  // and the device was told to leave service mode
+    Reason stopped{Reason::Kind::kStoppedAnswering, {}, {}};  // should the device have stopped
+  };
+  // Writes the record and ends service mode; the device goes with the call, closing its port.
+  Written WriteRecord(FoundDevice device);
   void StageReached(SearchStage stage) override;
   void ShowMessage(std::string_view text, MessageStyle style);
   void Stage(std::string_view what);
