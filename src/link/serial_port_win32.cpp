@@ -20,6 +20,11 @@
 #include "link/system_platform.h"
 
 namespace quillon {
+
+// The settings of a port as the tool found it (one thread uses the ports).
+struct SystemPlatform::FoundSettings {
+  DCB dcb;
+};
 namespace {
 
 constexpr DWORD kInputQueueBytes = 300;
@@ -56,9 +61,6 @@ std::string DeviceName(const std::string& path) {
   }
   return path;
 }
-
-// Each open port's settings as the tool found them (one thread uses the ports).
-std::map<HANDLE, DCB> g_found;
 
 std::string ComName(int n) {
   return "\\\\.\\COM" + std::to_string(n);
@@ -108,7 +110,8 @@ SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
   ::SetupComm(h, kInputQueueBytes, kOutputQueueBytes);
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (::GetCommState(h, &dcb)) g_found[h] = dcb;
+  const SerialHandle handle = reinterpret_cast<SerialHandle>(h);
+  if (::GetCommState(h, &dcb)) m_found[handle] = std::make_shared<FoundSettings>(dcb);
   dcb.BaudRate = kBaudRate;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
@@ -124,21 +127,21 @@ SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   if (!::SetCommState(h, &dcb)) {
     error = ::GetLastError();
-    g_found.erase(h);
+    m_found.erase(handle);
     ::CloseHandle(h);
     SerialOpenResult r = Refused(SerialOpenStatus::kSettingsRefused, error);
     r.detail = "settings refused: " + r.detail;
     return r;
   }
-  return {reinterpret_cast<SerialHandle>(h), SerialOpenStatus::kOpened, {}, {}};
+  return {handle, SerialOpenStatus::kOpened, {}, {}};
 }
 
 // The line settings, DTR and RTS included, go back to what the port had before the tool opened it.
 void SystemPlatform::ClosePath(SerialHandle h) {
   const HANDLE native = Native(h);
-  if (const auto it = g_found.find(native); it != g_found.end()) {
-    ::SetCommState(native, &it->second);
-    g_found.erase(it);
+  if (const auto it = m_found.find(h); it != m_found.end()) {
+    ::SetCommState(native, &it->second->dcb);
+    m_found.erase(it);
   }
   ::CloseHandle(native);
 }

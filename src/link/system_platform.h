@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -49,7 +50,7 @@ class SystemPlatform final : public Platform {
   // What a port named by the user is opened as (Windows: COM7 is \\.\COM7).
   static std::string NamedPortPath(const std::string& name);
   // Closes a handle that OpenPath opened (one per platform file).
-  static void ClosePath(SerialHandle h);
+  void ClosePath(SerialHandle h);
   // Looks once at who holds ports, for the opens of one search (POSIX: /proc; one per platform
   // file).
   static void SurveyPortHolders();
@@ -60,6 +61,10 @@ class SystemPlatform final : public Platform {
   bool m_scanned = false;
   std::vector<SerialPortInfo> m_table;
   std::map<SerialHandle, std::string> m_openNames;  // "COMn (path)" of each open port
+  // Windows: each open port's settings as they were found, put back when it closes. (POSIX keeps
+  // them where its signal handler can reach them.)
+  struct FoundSettings;
+  std::map<SerialHandle, std::shared_ptr<FoundSettings>> m_found;
 };
 
 }  // namespace quillon
