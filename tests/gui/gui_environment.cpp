@@ -7,6 +7,9 @@
 #include <wx/utils.h>
 #include <wx/window.h>
 
+#include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace quillon::testing {
@@ -73,6 +76,39 @@ void PumpFor(int ms) {
 bool FocusAndWait(wxWindow* window) {
   window->SetFocus();
   return PumpUntil([window] { return wxWindow::FindFocus() == window; }, 2000);
+}
+
+namespace {
+
+// The simulator's log and record files; Windows' line ends taken off.
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> TestDevice::RequestKinds() const {
+  // One line per request: "<transport> <kind> <HEX>", where a UDP transport has its sender too.
+  std::vector<std::string> kinds;
+  for (const std::string& line : ReadLines(m_log)) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    if (words.size() >= 2) kinds.push_back(words[words.size() - 2]);
+  }
+  const auto before = static_cast<std::ptrdiff_t>(std::min(m_kindsBefore, kinds.size()));
+  return {kinds.begin() + before, kinds.end()};
+}
+
+std::string TestDevice::LastRecordHex() const {
+  const std::vector<std::string> lines = ReadLines(m_record);
+  return lines.empty() ? std::string() : lines.back();
 }
 
 }  // namespace quillon::testing

@@ -1,17 +1,22 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <wx/dialog.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gui/gui_environment.h"
+#include "support/simulator_process.h"
 
 extern char** environ;
 
@@ -151,6 +156,57 @@ void StopTestDisplay() {
 
 std::string TestDisplayName() {
   return "Xvfb display " + g_xvfb.display();
+}
+
+void PressCloseBox(wxDialog& dialog) {
+  dialog.Close();  // what GTK's delete event leads to
+}
+
+std::optional<std::set<std::string>> OwnUdpSockets() {
+  std::set<std::string> own;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(dir)) {
+      char target[128] = {};
+      const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+      const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+      const std::string link(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+      if (link.rfind("socket:[", 0) == 0) own.insert(link.substr(8, link.size() - 9));
+    }
+    ::closedir(dir);
+  }
+  std::set<std::string> udp;
+  std::ifstream table("/proc/net/udp");
+  std::string line;
+  std::getline(table, line);  // header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string field;
+    for (int i = 0; i < 10 && fields >> field; ++i) {
+    }
+    if (own.count(field) != 0) udp.insert(field);
+  }
+  return udp;
+}
+
+struct TestDevice::Simulator {
+  SimulatorProcess process;
+};
+
+TestDevice::TestDevice() = default;
+TestDevice::~TestDevice() = default;
+
+std::string TestDevice::Start(State state, bool* skip) {
+  *skip = !SimulatorProcess::Available();
+  if (*skip) return "the simulator was not built";
+  m_simulator = std::make_unique<Simulator>();
+  std::vector<std::string> args = {"--pty", "--serial", "1234"};
+  if (state == State::kInUse) args.insert(args.end(), {"--use-count", "1"});
+  std::string error;
+  if (!m_simulator->process.Start(args, &error)) return "the simulator did not start: " + error;
+  m_port = m_simulator->process.PtyPath();
+  m_log = m_simulator->process.LogPath();
+  m_record = m_simulator->process.RecordPath();
+  return {};
 }
 
 }  // namespace quillon::testing

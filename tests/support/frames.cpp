@@ -61,21 +61,15 @@ std::vector<std::uint8_t> AsDatagram(const CommandReply& reply) {
 }
 
 void Seal(ServiceFrame& frame) {
-  frame[0] = FrameChecksum(frame.data());
+  sim::Device::SealFrame(frame);
 }
 
 ServiceFrame EchoFrame(const ServiceFrame& request) {
-  ServiceFrame f = request;
-  Seal(f);
-  return f;
+  return sim::Device::EchoReply(request);
 }
 
 ServiceFrame ErrorFrame(std::uint8_t code) {
-  ServiceFrame f{};
-  f[1] = 0xFF;
-  f[2] = code;
-  Seal(f);
-  return f;
+  return sim::Device::ErrorReply(code);
 }
 
 std::vector<std::uint8_t> AsServiceDatagram(const ServiceFrame& frame) {

@@ -31,11 +31,12 @@ CommandReply MakeStatusReply();
 // The 138-byte datagram form: A5 5A then the reply.
 std::vector<std::uint8_t> AsDatagram(const CommandReply& reply);
 
-// The device's answer to a service request: the request echoed with its checksum.
+// The simulated device's service replies: the request echoed with its checksum, a device error;
+// and its seal, for a frame a test has changed.
 ServiceFrame EchoFrame(const ServiceFrame& request);
 ServiceFrame ErrorFrame(std::uint8_t code);
-std::vector<std::uint8_t> AsServiceDatagram(const ServiceFrame& frame);
 void Seal(ServiceFrame& frame);
+std::vector<std::uint8_t> AsServiceDatagram(const ServiceFrame& frame);
 
 // "12 00 05 ..." -> bytes; spaces are ignored.
 std::vector<std::uint8_t> Hex(const std::string& text);

@@ -12,6 +12,7 @@
 #     --devices      with two simulators ($QUILLON_SIMULATOR) on COM7 (serial number 1234) and
 #                    COM8 (1234, in use), named to the program by QUILLON_TEST_COM,
 #                    QUILLON_TEST_COM_IN_USE, QUILLON_TEST_SIM_LOG and QUILLON_TEST_SIM_RECORD
+#                    (and QUILLON_TEST_SIM_IN_USE_LOG and _RECORD for the second)
 #     --picture FILE where the program may write a picture (QUILLON_TEST_SCREENSHOT)
 #     --netns NAME   inside that network namespace, with a wine server of its own there (Wine's
 #                    sockets and host addresses live in its server)
@@ -125,6 +126,8 @@ case $command in
       export QUILLON_TEST_COM=COM7 QUILLON_TEST_COM_IN_USE=COM8
       export QUILLON_TEST_SIM_LOG=$(winpath "$work/device-7.log")
       export QUILLON_TEST_SIM_RECORD=$(winpath "$work/device-7.hex")
+      export QUILLON_TEST_SIM_IN_USE_LOG=$(winpath "$work/device-8.log")
+      export QUILLON_TEST_SIM_IN_USE_RECORD=$(winpath "$work/device-8.hex")
       export QUILLON_TEST_SIM_RECORD_FILE=$work/device-7.hex
     fi
     [ -z "$dpi" ] || { set_dpi "$dpi"; export QUILLON_TEST_DPI=$dpi; }

@@ -29,10 +29,6 @@ bool BodyIs(const std::uint8_t* p, const CommandPacket& request) {
                     p + cmd::kBodyOffset);
 }
 
-void SealFrame(ServiceFrame& frame) {
-  frame[svc::kChecksumOffset] = FrameChecksum(frame.data());
-}
-
 }  // namespace
 
 const char* KindName(Kind kind) {
@@ -91,6 +87,24 @@ CommandReply Device::BuildReply(Kind kind, const CommandPacket& packet) const {
            static_cast<std::uint16_t>(GetU16(r.data(), cmd::kChecksumOffset) + 1));
   }
   return r;
+}
+
+void Device::SealFrame(ServiceFrame& frame) {
+  frame[svc::kChecksumOffset] = FrameChecksum(frame.data());
+}
+
+ServiceFrame Device::EchoReply(const ServiceFrame& request) {
+  ServiceFrame reply = request;
+  SealFrame(reply);
+  return reply;
+}
+
+ServiceFrame Device::ErrorReply(std::uint8_t code) {
+  ServiceFrame reply{};
+  reply[svc::kCommandOffset] = svc::kErrorReply;
+  reply[svc::kErrorCodeOffset] = code;
+  SealFrame(reply);
+  return reply;
 }
 
 std::optional<CommandReply> Device::OnCommandPacket(const CommandPacket& packet) {
@@ -176,11 +190,10 @@ std::optional<ServiceFrame> Device::OnServiceFrame(const ServiceFrame& frame) {
   }
 
   if (error) {
-    reply.fill(0);
-    reply[svc::kCommandOffset] = svc::kErrorReply;
-    reply[svc::kErrorCodeOffset] = *error;
+    reply = ErrorReply(*error);
+  } else {
+    SealFrame(reply);
   }
-  SealFrame(reply);
   const Kind kind = ClassifyServiceFrame(frame.data(), frame.size());
   if (m_faults.badChecksum[static_cast<int>(kind)]) ++reply[svc::kChecksumOffset];
   if (command == svc::kFinish && !error) m_serviceMode = false;

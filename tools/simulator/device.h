@@ -89,6 +89,13 @@ class Device {
   // status fields.
   CommandReply BuildReply(Kind kind, const CommandPacket& packet) const;
 
+  // The service replies every command can get: the request echoed (commands 1 and 4), and a
+  // device error with its code. Both sealed, as SealFrame does.
+  static ServiceFrame EchoReply(const ServiceFrame& request);
+  static ServiceFrame ErrorReply(std::uint8_t code);
+  // Sets a frame's checksum byte for its contents.
+  static void SealFrame(ServiceFrame& frame);
+
  private:
   std::uint8_t MemoryAt(std::uint32_t address) const;
 
