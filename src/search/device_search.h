@@ -82,8 +82,12 @@ struct ScanEntry {
 // ends, whichever way.
 void NoteServiceModeEntered(const Link& link, const LinkEndpoint& endpoint);
 void NoteServiceModeLeft();
+// Who sends command 4: the Start itself, whose waits run the front end's hooks as any wait does,
+// or a path that ends the process, where nothing of the front end may run any more (a window
+// whose display is gone cannot be repainted).
+enum class LeaveFrom { kStart, kProcessEnd };
 // Command 4 to the noted device, once; false when none is noted.
-bool LeaveServiceModeNow();
+bool LeaveServiceModeNow(LeaveFrom from = LeaveFrom::kStart);
 
 // The device a search found and brought into service mode: its serial port, owned and closed
 // when this goes, or its address, and what the power-module record is made from. Move-only, as

@@ -121,13 +121,15 @@ void NoteServiceModeLeft() {
   g_inServiceMode = {};
 }
 
-bool LeaveServiceModeNow() {
+bool LeaveServiceModeNow(LeaveFrom from) {
   if (!g_inServiceMode.link) return false;
   const InServiceMode device = g_inServiceMode;
   g_inServiceMode = {};
   const bool interrupted = InterruptRequested();
   ClearInterrupt();  // so that command 4 waits for its answer
-  ServiceFinish(*device.link, device.endpoint);
+  const Link& link = *device.link;
+  ServiceFinish(from == LeaveFrom::kStart ? link : Link(link.platform(), link.socket()),
+                device.endpoint);
   if (interrupted) RequestInterrupt();  // the Start in progress still unwinds
   return true;
 }

@@ -465,6 +465,28 @@ TEST_F(SearchTest, UdpStatusRepliesCountOnlyFromTheDevice) {
   }
 }
 
+// Command 4 from a path that ends the process (the display lost, the session ending) runs none of
+// the front end's hooks; from the Start it runs them as every wait does. Either way it goes once.
+TEST_F(SearchTest, LeavingServiceModeAsTheProcessEndsRunsNoHook) {
+  for (const LeaveFrom from : {LeaveFrom::kStart, LeaveFrom::kProcessEnd}) {
+    m_devices.clear();
+    m_platform.Port(1) = {};
+    FakeDevice& d = SerialDevice(1);
+    d.serviceMode = true;
+    int waits = 0;
+    const LinkHooks hooks{{}, {}, [&waits] { ++waits; }};
+    const SerialPort port = SerialPort::Open(Link(m_platform), 1);
+    LinkEndpoint endpoint;
+    ResetEndpoint(endpoint);
+    endpoint.serialPort = port.handle();
+    NoteServiceModeEntered(Link(m_platform, nullptr, &hooks), endpoint);
+    EXPECT_TRUE(LeaveServiceModeNow(from));
+    EXPECT_FALSE(LeaveServiceModeNow(from));
+    EXPECT_EQ(d.received, std::vector<std::string>{"svc4"});
+    EXPECT_EQ(waits > 0, from == LeaveFrom::kStart) << waits;
+  }
+}
+
 class StartTest : public SearchTest {};
 
 TEST_F(StartTest, WritesTheRecordWithTheDeviceValues) {
