@@ -263,8 +263,10 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
     EXPECT_EQ(device.LastRecordHex(), c.record);
     EXPECT_EQ(other.LastRecordHex(), "");
     // A trickle every 450 ms would keep the window open for ever; it ends 10 s after the
-    // broadcast (then the status request, the mode switch's second of silence, the write).
-    EXPECT_LT(took, 15000);
+    // broadcast (then the status request, the mode switch's second of silence, the write):
+    // about 12 s, and a few more for starting the Windows program under Wine on a busy machine.
+    // A window held open runs to the 30 s limit.
+    EXPECT_LT(took, 20000);
   }
 }
 
