@@ -1,5 +1,6 @@
 // quillon-reconfigurator-cli: the Start procedure without a window, for scripts and tests.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -13,6 +14,7 @@
 #include "link/interrupt.h"
 #include "link/text_sanitizer.h"
 #include "reconfig/reconfig_session.h"
+#include "reconfig/several_devices.h"
 
 namespace quillon {
 namespace {
@@ -132,8 +134,58 @@ std::string StartJson(std::uint16_t serial, const StartReport& report) {
   for (std::size_t i = 0; i < report.stageMs.size(); ++i) {
     out << (i ? ", " : "") << Json(report.stageMs[i].first) << ": " << report.stageMs[i].second;
   }
-  out << "}}\n";
+  out << "}}";
   return out.str();
+}
+
+// A device's line in a Start of several: its number, the outcome in the tool's words (on one
+// line), where it was found.
+std::string DeviceLine(const DeviceStart& d) {
+  const StartReport& r = d.report;
+  // The message ends with the reasons, which come once for all devices after the summary.
+  std::string text = r.message.substr(0, r.message.size() - WithReasons("", r.reasons).size());
+  for (std::size_t at; (at = text.find("\n\n")) != std::string::npos;) text.replace(at, 2, " ");
+  for (char& c : text) c = c == '\n' ? ' ' : c;
+  std::string line = std::to_string(d.serialNumber) + ": " + text;
+  if (!r.foundAt.empty()) line += " Found at " + r.foundAt + ".";
+  return TerminalSafe(line) + "\n";
+}
+
+// Several devices: one line each as it ends, the summary, then the reasons the user can act on.
+int RunSeveral(const CliOptions& o, Platform& platform, DatagramSocket* socket,
+               const LinkHooks& hooks) {
+  SeveralStarts setup{platform, socket, MakeSearchOptions(o, &hooks), &hooks};
+  SetStartInProgress(true);
+  const std::vector<DeviceStart> starts =
+      StartSeveral(setup, o.serials, [&o](const DeviceStart& d) {
+        if (!o.json) std::cout << DeviceLine(d) << std::flush;
+      });
+  SetStartInProgress(false);
+  std::size_t done = 0;
+  std::vector<std::string> reasons;
+  for (const DeviceStart& d : starts) {
+    if (d.report.outcome == Outcome::kReconfigured) ++done;
+    for (const std::string& reason : d.report.reasons) {
+      if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end()) {
+        reasons.push_back(reason);
+      }
+    }
+  }
+  if (o.json) {
+    std::cout << "{\"devices\": [";
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+      std::cout << (i ? ",\n " : "") << StartJson(starts[i].serialNumber, starts[i].report);
+    }
+    std::cout << "], \"reconfigured\": " << done << ", \"of\": " << starts.size() << "}\n";
+  } else {
+    std::cout << done << " of " << starts.size() << " Quillons were reconfigured.\n";
+    for (std::size_t i = 0; i < reasons.size(); ++i) {
+      std::cout << (i ? "" : "\n") << TerminalSafe(reasons[i]) << '\n';
+    }
+  }
+  std::cout.flush();
+  if (InterruptRequested()) return cli_exit::kInterrupted + InterruptSignal();
+  return done == starts.size() ? cli_exit::kReconfigured : cli_exit::kNotAll;
 }
 
 const char* StateName(Verdict verdict) {
@@ -221,13 +273,14 @@ int Run(int argc, char** argv) {
     return seen.empty() ? cli_exit::kNotDetected : cli_exit::kReconfigured;
   }
 
+  if (o.serials.size() > 1) return RunSeveral(o, platform, socket.get(), hooks);
   ReconfigSession session(sink, record, socket, platform, MakeSearchOptions(o, &hooks), &hooks);
   SetStartInProgress(true);
   const bool done = session.StartProcedure(o.serial);
   SetStartInProgress(false);
   const StartReport& report = session.report();
   if (o.json) {
-    std::cout << StartJson(o.serial, report);
+    std::cout << StartJson(o.serial, report) << '\n';
   } else if (done) {
     std::cout << TerminalSafe(sink.message() + "\n\nThe Quillon was found at " +
                               (report.port.empty() ? report.address : report.port) + ".\n");

@@ -1,6 +1,8 @@
 #include "app/cli_options.h"
 
 #include <cstdio>
+#include <fstream>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <set>
@@ -23,6 +25,32 @@ bool ParseSerial(std::string_view text, std::uint16_t* out) {
   return true;
 }
 
+// --serials-from: one number a line; blank lines and # comments are skipped. Appends to `out`;
+// otherwise gives why not, naming the line.
+std::optional<std::string> ReadSerials(const std::string& path, std::vector<std::uint16_t>* out) {
+  std::ifstream file;
+  if (path != "-") {
+    file.open(path);
+    if (!file) return "--serials-from: cannot read '" + EscapeArgument(path) + "'";
+  }
+  std::istream& in = path == "-" ? std::cin : file;
+  const std::string name = path == "-" ? "standard input" : EscapeArgument(path);
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    line = line.substr(0, line.find('#'));
+    const std::size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos) continue;
+    const std::string text = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+    std::uint16_t serial = 0;
+    if (!ParseSerial(text, &serial)) {
+      return "--serials-from: " + name + " line " + std::to_string(number) + ": '" +
+             EscapeArgument(text) + "' is not a whole number from 0 to 65535";
+    }
+    out->push_back(serial);
+  }
+  return std::nullopt;
+}
+
 // 0.0.0.0 and the multicast range (224.0.0.0/4) name no device.
 bool CanNameADevice(const IPv4Bytes& address) {
   return address != IPv4Bytes{} && (address[0] & 0xF0) != 0xE0;
@@ -37,12 +65,12 @@ struct Rule {
 
 const std::map<std::string_view, Rule>& Options() {
   static const std::map<std::string_view, Rule> options = {
-      {"--serial", {Kind::kValue, true}},    {"--port", {Kind::kList, false}},
-      {"--no-serial", {Kind::kFlag, false}}, {"--no-udp", {Kind::kFlag, false}},
-      {"--address", {Kind::kList, false}},   {"--verbose", {Kind::kFlag, true}},
-      {"--json", {Kind::kFlag, true}},       {"--list-ports", {Kind::kFlag, true}},
-      {"--scan", {Kind::kFlag, true}},       {"--help", {Kind::kFlag, false}},
-      {"--version", {Kind::kFlag, false}},
+      {"--serial", {Kind::kList, true}},     {"--serials-from", {Kind::kValue, true}},
+      {"--port", {Kind::kList, false}},      {"--no-serial", {Kind::kFlag, false}},
+      {"--no-udp", {Kind::kFlag, false}},    {"--address", {Kind::kList, false}},
+      {"--verbose", {Kind::kFlag, true}},    {"--json", {Kind::kFlag, true}},
+      {"--list-ports", {Kind::kFlag, true}}, {"--scan", {Kind::kFlag, true}},
+      {"--help", {Kind::kFlag, false}},      {"--version", {Kind::kFlag, false}},
   };
   return options;
 }
@@ -57,8 +85,9 @@ std::string_view LongName(std::string_view arg) {
 // Options that contradict each other: each pair is a usage error naming both. (The dialog may be
 // opened with --no-serial --no-udp, to try the field without any device traffic.)
 constexpr std::pair<std::string_view, std::string_view> kContradictions[] = {
-    {"--no-serial", "--port"}, {"--no-udp", "--address"},  {"--list-ports", "--serial"},
-    {"--scan", "--serial"},    {"--scan", "--list-ports"}, {"--list-ports", "--json"},
+    {"--no-serial", "--port"},    {"--no-udp", "--address"},          {"--list-ports", "--serial"},
+    {"--scan", "--serial"},       {"--scan", "--list-ports"},         {"--list-ports", "--json"},
+    {"--scan", "--serials-from"}, {"--list-ports", "--serials-from"},
 };
 
 }  // namespace
@@ -79,7 +108,8 @@ std::string EscapeArgument(std::string_view text) {
 }
 
 std::string CliUsage() {
-  return "usage: quillon-reconfigurator-cli --serial N [--port PATH]... [--no-serial] [--no-udp]\n"
+  return "usage: quillon-reconfigurator-cli --serial N [--serial N]... [--serials-from FILE]\n"
+         "                                  [--port PATH]... [--no-serial] [--no-udp]\n"
          "                                  [--address IPV4]... [--verbose] [--json]\n"
          "       quillon-reconfigurator-cli --scan [--port PATH]... [--no-serial] [--no-udp]\n"
          "                                  [--address IPV4]... [--verbose] [--json]\n"
@@ -87,8 +117,12 @@ std::string CliUsage() {
          "\n"
          "Finds the Quillon with serial number N on the serial ports and on the local IPv4\n"
          "networks, and sets the maximum adjustable high voltage of its power module to 5000 V.\n"
+         "Several devices named: one search finds them all, and they are reconfigured side by\n"
+         "side.\n"
          "\n"
-         "  --serial N       serial number of the device, 0 to 65535\n"
+         "  --serial N       serial number of the device, 0 to 65535 (repeatable)\n"
+         "  --serials-from FILE  the serial numbers in FILE (- for standard input), one a line;\n"
+         "                   blank lines and # comments are skipped\n"
          "  --scan           list every Quillon that answers, and where; change nothing\n"
          "  --port PATH      search this serial port (repeatable) instead of the system's ports\n"
          "  --no-serial      search no serial port\n"
@@ -105,8 +139,8 @@ std::string CliUsage() {
          "\n"
          "Exit status: 0 reconfigured (--scan: a device answered), 1 another failure, 2 usage\n"
          "error, 3 not detected, 4 in use by another program, 5 not applicable, 6 the device did\n"
-         "not complete the exchange (\"Unknown Error!\"), 130 interrupted (SIGINT), 143 "
-         "(SIGTERM).\n";
+         "not complete the exchange (\"Unknown Error!\"), 7 several devices named and not all\n"
+         "reconfigured, 130 interrupted (SIGINT), 143 (SIGTERM).\n";
 }
 
 std::vector<LongOption> ListLongOptions(bool dialog) {
@@ -115,7 +149,9 @@ std::vector<LongOption> ListLongOptions(bool dialog) {
     if (dialog && rule.cliOnly) continue;
     LongOption option{std::string(name)};
     if (rule.kind != Kind::kFlag) {
-      option.value = name == "--port" ? OptionValue::kSerialPort : OptionValue::kText;
+      option.value = name == "--port"           ? OptionValue::kSerialPort
+                     : name == "--serials-from" ? OptionValue::kFile
+                                                : OptionValue::kText;
     }
     option.repeatable = rule.kind == Kind::kList;
     list.push_back(option);
@@ -177,16 +213,21 @@ CliParse ParseCommandLine(int argc, const char* const* argv, bool requireSerial)
     } else if (i + 1 < argc) {
       value = argv[++i];
     } else {
-      fail(name == "--serial"    ? "--serial needs a number"
-           : name == "--address" ? "--address needs an IPv4 address"
-                                 : "--port needs a path");
+      fail(name == "--serial"         ? "--serial needs a number"
+           : name == "--address"      ? "--address needs an IPv4 address"
+           : name == "--serials-from" ? "--serials-from needs a file (- for standard input)"
+                                      : "--port needs a path");
       continue;
     }
     if (name == "--serial") {
-      if (!ParseSerial(value, &o.serial)) {
+      std::uint16_t serial = 0;
+      if (!ParseSerial(value, &serial)) {
         fail("--serial: '" + EscapeArgument(value) + "' is not a whole number from 0 to 65535");
       }
-      o.haveSerial = true;
+      o.serials.push_back(serial);
+    } else if (name == "--serials-from") {
+      if (std::optional<std::string> why = ReadSerials(value, &o.serials)) fail(std::move(*why));
+      if (value.empty()) fail("--serials-from needs a file (- for standard input)");
     } else if (name == "--port") {
       if (value.empty()) fail("--port needs a path");
       o.ports.push_back(value);
@@ -202,6 +243,20 @@ CliParse ParseCommandLine(int argc, const char* const* argv, bool requireSerial)
       }
       o.addresses.push_back(value);
     }
+  }
+
+  o.haveSerial = !o.serials.empty();
+  if (o.haveSerial) o.serial = o.serials.front();
+  // A number named twice would reconfigure one device twice, side by side with itself.
+  for (std::size_t i = 0; i < o.serials.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (o.serials[j] == o.serials[i]) {
+        fail("--serial: " + std::to_string(o.serials[i]) + " is named twice");
+      }
+    }
+  }
+  if (seen.count("--serials-from") != 0 && !o.haveSerial && !error) {
+    fail("--serials-from: no serial number in the file");
   }
 
   // --help and --version win over anything else on the line, errors included.

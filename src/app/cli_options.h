@@ -19,8 +19,9 @@ struct CliOptions {
   enum class Action { kStart, kScan, kListPorts, kHelp, kVersion };
   Action action = Action::kStart;
   bool haveSerial = false;
-  std::uint16_t serial = 0;
-  std::vector<std::string> ports;  // --port, in the order given
+  std::uint16_t serial = 0;            // the first number named
+  std::vector<std::uint16_t> serials;  // --serial and --serials-from, in the order named
+  std::vector<std::string> ports;      // --port, in the order given
   bool noSerial = false;
   bool noUdp = false;
   std::vector<std::string> addresses;  // --address, dotted IPv4
@@ -57,6 +58,7 @@ inline constexpr int kNotDetected = 3;  // also: --scan found none
 inline constexpr int kInUse = 4;
 inline constexpr int kNotApplicable = 5;
 inline constexpr int kIncomplete = 6;     // the device did not complete an exchange
+inline constexpr int kNotAll = 7;         // several devices named, not all reconfigured
 inline constexpr int kInterrupted = 128;  // plus the signal: 130 for SIGINT, 143 for SIGTERM
 }  // namespace cli_exit
 

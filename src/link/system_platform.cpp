@@ -53,7 +53,10 @@ SerialOpenResult SystemPlatform::OpenSerial(int n) {
   for (const SerialPortInfo& port : SerialPorts()) {
     if (port.number != n) continue;
     SerialOpenResult result = OpenPortPath(port.path, true);
-    if (result.handle != kInvalidSerialHandle) m_openNames[result.handle] = SerialPortName(port);
+    if (result.handle != kInvalidSerialHandle) {
+      const std::lock_guard<std::mutex> lock(m_lock);
+      m_openNames[result.handle] = SerialPortName(port);
+    }
     return result;
   }
   return {kInvalidSerialHandle, SerialOpenStatus::kMissing, "no such port", {}};
@@ -61,11 +64,13 @@ SerialOpenResult SystemPlatform::OpenSerial(int n) {
 
 void SystemPlatform::SerialClose(SerialHandle h) {
   if (h == kInvalidSerialHandle) return;
+  const std::lock_guard<std::mutex> lock(m_lock);
   m_openNames.erase(h);
   ClosePath(h);
 }
 
 std::string SystemPlatform::SerialName(SerialHandle h) {
+  const std::lock_guard<std::mutex> lock(m_lock);
   const auto it = m_openNames.find(h);
   return it != m_openNames.end() ? it->second : "serial port " + std::to_string(h);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -60,6 +61,8 @@ class SystemPlatform final : public Platform {
   bool m_userNamed = false;
   bool m_scanned = false;
   std::vector<SerialPortInfo> m_table;
+  // The devices of one Start may close their ports on threads of their own.
+  std::mutex m_lock;
   std::map<SerialHandle, std::string> m_openNames;  // "COMn (path)" of each open port
   // Windows: each open port's settings as they were found, put back when it closes. (POSIX keeps
   // them where its signal handler can reach them.)

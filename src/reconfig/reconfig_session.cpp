@@ -58,10 +58,15 @@ void ReconfigSession::StageReached(SearchStage stage) {
 }
 
 std::optional<FoundDevice> ReconfigSession::SearchForDevice(std::int32_t serialNumber) {
-  SearchResult result = m_search.FindDevice(CurrentLink(), serialNumber);
+  return Conclude(m_search.FindDevice(CurrentLink(), serialNumber));
+}
+
+std::optional<FoundDevice> ReconfigSession::Conclude(SearchResult result) {
   m_report.outcome = result.outcome();
   if (!result) {
     const SearchFailureMessage message = SearchFailureText(result.failure, m_sink.wording());
+    m_report.reasons = ReasonTexts(result.failure.reasons, m_sink.wording());
+    m_report.foundAt = result.failure.foundAt;
     ShowMessage(message.text, message.style);
     return std::nullopt;
   }
@@ -84,6 +89,7 @@ void ReconfigSession::EndStage() {
 void ReconfigSession::Finish(Outcome outcome, std::string_view text, MessageStyle style,
                              const std::vector<std::string>& reasons) {
   m_report.outcome = outcome;
+  m_report.reasons = reasons;
   ShowMessage(WithReasons(text, reasons), style);
 }
 
@@ -92,6 +98,7 @@ ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
   const LinkEndpoint endpoint = device.endpoint();
   m_report.transport = device.port.IsOpen() ? "serial" : "udp";
   (device.port.IsOpen() ? m_report.port : m_report.address) = device.where;
+  m_report.foundAt = device.where;
   m_report.alsoAt = device.alsoAt;
 
   Stage("writing the power-module record");
@@ -107,19 +114,15 @@ ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
   m_sink.EndWait();
   if (InterruptRequested()) {
     // Command 5 or 4 may have gone out unanswered: the device must leave service mode.
-    ClearInterrupt();
-    LeaveServiceModeNow();  // unless the session's end has sent it already
+    LeaveServiceModeNow(endpoint);  // unless the session's end has sent it already
     w.interrupted = true;
   }
+  NoteServiceModeLeft(endpoint);  // before its port closes
   w.stopped = device.StoppedAnswering();
   return w;  // the device's port closes here, before any message is shown
 }
 
 bool ReconfigSession::StartProcedure(double fieldValue) {
-  // However it ends, the Start leaves nothing noted for the paths that end the process.
-  struct ForgetServiceMode {
-    ~ForgetServiceMode() { NoteServiceModeLeft(); }
-  } forget;
   m_report = {};
   m_sink.BeginWait();
   Stage("searching for the device");
@@ -129,7 +132,27 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
     m_sink.EndWait();  // the search has said why
     return false;
   }
-  const Written w = WriteRecord(std::move(*device));
+  return WriteAndReport(std::move(*device));
+}
+
+bool ReconfigSession::ContinueStart(SearchResult judged, std::int64_t searchMs) {
+  m_report = {};
+  m_sink.BeginWait();
+  Stage("searching for the device");
+  m_stageStart -= searchMs;
+  std::optional<FoundDevice> device =
+      Conclude(judged ? m_search.PrepareDevice(CurrentLink(), std::move(*judged.device))
+                      : std::move(judged));
+  if (!device) {
+    EndStage();
+    m_sink.EndWait();
+    return false;
+  }
+  return WriteAndReport(std::move(*device));
+}
+
+bool ReconfigSession::WriteAndReport(FoundDevice device) {
+  const Written w = WriteRecord(std::move(device));
   if (w.interrupted) {
     Finish(Outcome::kInterrupted,
            w.record == LinkResult::kOk ? kTextInterruptedWritten : kTextInterruptedWriting,

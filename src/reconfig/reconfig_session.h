@@ -23,12 +23,14 @@ namespace quillon {
 // What a Start did, for scripts (--json).
 struct StartReport {
   Outcome outcome = Outcome::kFailed;
-  std::string message;              // the one message shown
-  std::string transport;            // "serial" or "udp"; empty when no device was found
-  std::string port;                 // "COM3 (/dev/ttyUSB0)", over serial
-  std::string address;              // the device's address, over UDP
-  std::vector<std::string> alsoAt;  // where else the number answered (not written there)
-  std::string record;               // the record written, as hex; empty when none was written
+  std::string message;               // the one message shown
+  std::vector<std::string> reasons;  // what explains it, as the message ends with them
+  std::string transport;             // "serial" or "udp"; empty when no device was found
+  std::string port;                  // "COM3 (/dev/ttyUSB0)", over serial
+  std::string address;               // the device's address, over UDP
+  std::string foundAt;               // where the device answered, when it did
+  std::vector<std::string> alsoAt;   // where else the number answered (not written there)
+  std::string record;                // the record written, as hex; empty when none was written
   std::vector<std::pair<std::string, std::int64_t>> stageMs;  // each stage and its length
 };
 
@@ -56,6 +58,11 @@ class ReconfigSession : private SearchObserver {
   // result goes.
   std::optional<FoundDevice> SearchForDevice(std::int32_t serialNumber);
 
+  // The rest of a Start whose search window was shared with other devices (JudgeDevices): the
+  // device's preparation, its record and command 4, or the message why there is no device. The
+  // window took searchMs.
+  bool ContinueStart(SearchResult judged, std::int64_t searchMs);
+
  private:
   // How writing the record to the found device went.
   struct Written {
@@ -66,6 +73,10 @@ class ReconfigSession : private SearchObserver {
   };
   // Writes the record and ends service mode; the device goes with the call, closing its port.
   Written WriteRecord(FoundDevice device);
+  // The search's outcome: the record filled from the device, or the message why there is none.
+  std::optional<FoundDevice> Conclude(SearchResult result);
+  // The record, command 4 and the message.
+  bool WriteAndReport(FoundDevice device);
   void StageReached(SearchStage stage) override;
   void ShowMessage(std::string_view text, MessageStyle style);
   void Stage(std::string_view what);

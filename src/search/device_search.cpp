@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
+#include <set>
+#include <span>
 
 #include "link/command_packet.h"
 #include "link/interrupt.h"
@@ -54,21 +57,30 @@ bool IsPossibleDeviceAddress(const std::string& source, const std::vector<std::s
 }
 
 // One search window: the identify request to every port that opens and to every broadcast
-// address, then the answers of all of them within one shared deadline.
+// address, then the answers of all of them within one shared deadline. Every reply is classified
+// for the number it carries, each wanted number on its own.
 class DeviceSearch::Window {
  public:
   // Scan: every valid identify reply is kept, whatever its serial number.
-  static constexpr std::int32_t kEveryDevice = -2;
-
-  Window(DeviceSearch& search, const Link& link, std::int32_t wanted)
-      : m_search(search), m_link(link), m_wanted(wanted) {
-    ResetEndpoint(m_working);
+  Window(DeviceSearch& search, const Link& link, const std::vector<std::int32_t>& wanted,
+         bool scanning = false)
+      : m_search(search), m_link(link), m_scanning(scanning) {
+    for (const std::int32_t number : wanted) {
+      // A number that no device can carry (above 65535) matches nothing.
+      if (number < 0 || number > 0xFFFF) continue;
+      m_index.emplace(static_cast<std::uint16_t>(number), m_wanted.size());
+      Wanted& w = m_wanted.emplace_back();
+      w.number = static_cast<std::uint16_t>(number);
+    }
   }
 
   void Run() {
     OpenAndAsk();
     // One window for every transport: all devices answer at once.
-    const Deadline deadline = m_link.After(kAnswerWindowMs);
+    Deadline deadline = m_link.After(kAnswerWindowMs);
+    // Only named addresses asked: when each of them and every asked port has answered, nothing
+    // else can, and the window ends at once with the outcome the full window would give.
+    bool early_end = true;
     if (m_link.socket()) {
       m_impossible = m_search.m_options.impossibleSources ? m_search.m_options.impossibleSources()
                                                           : std::vector<std::string>{};
@@ -76,70 +88,109 @@ class DeviceSearch::Window {
       if (m_search.m_options.identifyAddresses.empty()) {
         // The local broadcast addresses: a reply never comes from one of them.
         m_impossible.insert(m_impossible.end(), sent_to.begin(), sent_to.end());
+        early_end = false;
+      } else {
+        m_unanswered.insert(sent_to.begin(), sent_to.end());
+        m_askedAny = m_askedAny || !sent_to.empty();
       }
       if (sent_to.empty()) {
         m_reasons.push_back({Reason::Kind::kNoNetworkSearched, {}, {}});
       }
-      CollectDatagrams(deadline);
+    }
+    if (early_end) {
+      CollectUntilAllAnswered(deadline);
     } else {
-      while (!WaitOver(deadline)) m_link.platform().SleepMs(NextWaitSliceMs(m_link, deadline));
+      CollectDatagrams(deadline);
     }
     CollectSerial();
   }
 
-  // After Run: where the device is reached. The cable decides: a match on a serial port (the
-  // lowest-numbered one) wins over every reply from the network, which then gets nothing beyond
-  // the identify request. Without one, the network's reply decides, unless two addresses
-  // answered with the wanted number: then nothing is chosen (twoAddresses()).
-  void Decide() {
-    if (m_serialMatched) {
-      m_matchedAt = m_serialAt;
-      m_alsoAt = m_udpPlaces;
-      return;
+  // After Run: where the device of each wanted number is reached, in the order they were named
+  // (numbers that no device can carry are not detected). The cable decides: a match on a serial
+  // port (the lowest-numbered one) wins over every reply from the network, which then gets
+  // nothing beyond the identify request. Without one, the network's reply decides, unless two
+  // addresses answered with the number: then nothing is chosen.
+  SearchResult Decide(std::int32_t number) {
+    SearchResult result;
+    const auto at = number < 0 || number > 0xFFFF
+                        ? m_index.end()
+                        : m_index.find(static_cast<std::uint16_t>(number));
+    if (InterruptRequested()) {
+      result.failure.outcome = Outcome::kInterrupted;
+      return result;
     }
-    if (m_udpPlaces.empty()) return;
-    m_matchedAt = m_udpPlaces.front();
-    if (m_udpPlaces.size() > 1) return;
-    m_working.searchVerdict = Classify(m_udpReply.data());
-    if (m_working.searchVerdict == Verdict::kUsable) {
-      SetPeerAddress(m_working, m_matchedAt.c_str());
-      m_search.m_identifyReply = m_udpReply;
+    if (at == m_index.end()) {
+      result.failure = {Outcome::kNotDetected, m_reasons, {}, false, {}};
+      return result;
     }
+    const Wanted& w = m_wanted[at->second];
+    FoundDevice device;
+    Verdict verdict = Verdict::kUsable;
+    if (w.serialMatched) {
+      device.where = w.serialAt;
+      device.alsoAt = w.udpPlaces;
+      device.identifyReply = w.serialReply;
+      verdict = Classify(w.serialReply.data());
+    } else if (w.udpPlaces.empty()) {
+      result.failure = {Outcome::kNotDetected, m_reasons, {}, false, {}};
+      return result;
+    } else if (w.udpPlaces.size() > 1) {
+      // Nothing is sent to any: the record of one device must not go to another.
+      result.failure = {Outcome::kTwoDevices, {}, {w.udpPlaces[0], w.udpPlaces[1]}, false, {}};
+      return result;
+    } else {
+      device.where = w.udpPlaces.front();
+      device.address = device.where;
+      device.identifyReply = w.udpReply;
+      verdict = Classify(w.udpReply.data());
+    }
+    if (verdict != Verdict::kUsable) {
+      result.failure.outcome =
+          verdict == Verdict::kInUse ? Outcome::kInUse : Outcome::kNotApplicable;
+      result.failure.foundAt = device.where;
+      return result;
+    }
+    if (w.serialMatched) {
+      for (SerialPort& port : m_ports) {
+        if (port.IsOpen() && port.handle() == w.serialPort) device.port = std::move(port);
+      }
+    }
+    result.device = std::move(device);
+    return result;
   }
 
-  bool matched() const { return m_serialMatched || !m_udpPlaces.empty(); }
-  bool twoAddresses() const { return !m_serialMatched && m_udpPlaces.size() > 1; }
-  LinkEndpoint& working() { return m_working; }
-  const std::string& matchedAt() const { return m_matchedAt; }
-  // The addresses that answered with the wanted number, in the order they first did.
-  const std::vector<std::string>& udpPlaces() const { return m_udpPlaces; }
-  // Where else the wanted number answered when the cable decided.
-  const std::vector<std::string>& alsoAt() const { return m_alsoAt; }
-  // What may explain that nothing was found.
-  const std::vector<Reason>& reasons() const { return m_reasons; }
   // Every device seen in a scan, in the order they answered.
   std::vector<ScanEntry>& seen() { return m_seen; }
 
-  // Every port but the device's is drained and closed; the device's passes to the caller.
-  SerialPort TakeDevicePort(bool keep) {
-    SerialPort kept;
+  // Every port that no device was taken from is drained and closed.
+  void CloseOtherPorts() {
     for (SerialPort& port : m_ports) {
-      if (!port.IsOpen()) continue;
-      if (keep && port.handle() == m_working.serialPort) {
-        kept = std::move(port);
-      } else {
-        DrainAndClose(m_link, port);
-      }
+      if (port.IsOpen()) DrainAndClose(m_link, port);
     }
-    return kept;
   }
 
  private:
-  bool Scanning() const { return m_wanted == kEveryDevice; }
+  // What the window learnt of one wanted number.
+  struct Wanted {
+    std::uint16_t number = 0;
+    bool serialMatched = false;
+    std::string serialAt;
+    SerialHandle serialPort = kInvalidSerialHandle;
+    CommandReply serialReply{};
+    // The addresses that answered with the number, in the order they first did, and the reply
+    // of the first.
+    std::vector<std::string> udpPlaces;
+    CommandReply udpReply{};
+  };
 
+  Wanted* Find(const std::uint8_t* reply) {
+    const auto at = m_index.find(ReplySerialNumber(reply));
+    return at == m_index.end() ? nullptr : &m_wanted[at->second];
+  }
+
+  // A valid identify reply; on serial, a device also says that it is there.
   bool Matches(const std::uint8_t* reply, bool from_serial) const {
     if (!IsValidReply(reply, kIdentifyRequest)) return false;
-    if (!Scanning() && (m_wanted < 0 || ReplySerialNumber(reply) != m_wanted)) return false;
     return !from_serial || ReplyPresenceWord(reply) != 0;
   }
 
@@ -156,16 +207,14 @@ class DeviceSearch::Window {
     m_seen.push_back({number, place, serial, Classify(reply), false});
   }
 
-  // A matching reply from the network. One address answering twice (a broadcast that left on
-  // two interfaces) is one device whose later reply decides; another address is noted, since
+  // A wanted number's reply from the network. One address answering twice (a broadcast that left
+  // on two interfaces) is one device whose later reply decides; another address is noted, since
   // two addresses with one number are two devices.
-  void NoteUdpMatch(const std::uint8_t* reply, const std::string& address) {
-    if (std::find(m_udpPlaces.begin(), m_udpPlaces.end(), address) == m_udpPlaces.end()) {
-      m_udpPlaces.push_back(address);
+  void NoteUdpMatch(Wanted& w, const std::uint8_t* reply, const std::string& address) {
+    if (std::find(w.udpPlaces.begin(), w.udpPlaces.end(), address) == w.udpPlaces.end()) {
+      w.udpPlaces.push_back(address);
     }
-    if (address == m_udpPlaces.front()) {
-      std::copy_n(reply, m_udpReply.size(), m_udpReply.begin());
-    }
+    if (address == w.udpPlaces.front()) std::copy_n(reply, w.udpReply.size(), w.udpReply.begin());
   }
 
   void OpenAndAsk() {
@@ -183,9 +232,35 @@ class DeviceSearch::Window {
       m_ports[n - 1] = SerialPort::Open(m_link, n, &result);
       if (m_ports[n - 1].IsOpen()) {
         WriteIdentify(m_link, m_ports[n - 1].handle());
+        m_askedAny = true;
       } else if (std::optional<Reason> why = SkipReason(m_names[n - 1], result)) {
         m_reasons.push_back(std::move(*why));
       }
+    }
+  }
+
+  // Takes one pending datagram off the socket and classifies it; the window stays open a little
+  // longer after it.
+  void TakeDatagram(const PendingDatagram& pending, std::span<std::uint8_t> buf, Deadline& deadline,
+                    std::int64_t latest) {
+    ReceiveDatagram(m_link, buf, nullptr);
+    const std::uint8_t* reply = UnwrapReplyDatagram(buf.data(), pending.length, pending.from.port);
+    if (reply) m_unanswered.erase(pending.from.address);
+    // A reply from an address no device can have is forged: it is not taken, so that no service
+    // frame ever goes to a whole network or to this computer.
+    if (reply && Matches(reply, false) &&
+        IsPossibleDeviceAddress(pending.from.address, m_impossible)) {
+      if (m_scanning) {
+        See(reply, pending.from.address, false);
+      } else if (Wanted* w = Find(reply)) {
+        NoteUdpMatch(*w, reply, pending.from.address);
+      }
+    }
+    // Every datagram keeps the window open a little longer: more answers may be on their way.
+    deadline.ExtendToAtLeast(kWindowExtensionMs);
+    if (deadline.at() > latest) {
+      deadline.Limit(latest);
+      m_windowCut = true;
     }
   }
 
@@ -193,51 +268,89 @@ class DeviceSearch::Window {
     std::array<std::uint8_t, kSearchBufferSize> buf;
     const std::int64_t latest = m_link.NowMs() + kMaxAnswerWindowMs;
     while (const std::optional<PendingDatagram> pending = WaitForDatagram(m_link, buf, deadline)) {
-      ReceiveDatagram(m_link, buf, nullptr);
-      const std::uint8_t* reply =
-          UnwrapReplyDatagram(buf.data(), pending->length, pending->from.port);
-      // A reply from an address no device can have is forged: it is not taken, so that no
-      // service frame ever goes to a whole network or to this computer.
-      if (reply && Matches(reply, false) &&
-          IsPossibleDeviceAddress(pending->from.address, m_impossible)) {
-        if (Scanning()) {
-          See(reply, pending->from.address, false);
-        } else {
-          NoteUdpMatch(reply, pending->from.address);
-        }
-      }
-      // Every datagram keeps the window open a little longer: more answers may be on their way.
-      deadline.ExtendToAtLeast(kWindowExtensionMs);
-      if (deadline.at() > latest) {
-        deadline.Limit(latest);
-        m_windowCut = true;
-      }
+      TakeDatagram(*pending, buf, deadline, latest);
     }
+    NoteWindowCut(deadline);
+  }
+
+  void NoteWindowCut(const Deadline& deadline) {
     if (m_windowCut && deadline.LeftMs() <= 0) {
       m_reasons.push_back({Reason::Kind::kNetworkKeptSending, {}, {}});
     }
   }
 
-  // Reads the 136 queued bytes; true when they are a matching identify reply, which is then
-  // judged (unless another place answered first).
-  bool TakeReply(SerialPort& port, const std::string& place) {
+  // The first asked port, from `m_firstSilent` on, that has not yet queued a whole reply; none
+  // when every one has. A port that has stays so: its bytes are read only after the window.
+  SerialPort* NextSilentPort() {
+    for (; m_firstSilent < m_ports.size(); ++m_firstSilent) {
+      SerialPort& port = m_ports[m_firstSilent];
+      if (port.IsOpen() && SerialQueued(m_link, port.handle()) < cmd::kReplySize) return &port;
+    }
+    return nullptr;
+  }
+
+  // The window when no broadcast went out: it ends at the deadline, or as soon as every asked
+  // port and every named address has sent its complete reply.
+  void CollectUntilAllAnswered(Deadline deadline) {
+    std::array<std::uint8_t, kSearchBufferSize> buf;
+    const std::int64_t latest = m_link.NowMs() + kMaxAnswerWindowMs;
+    DatagramSocket* socket = m_link.socket();
+    for (;;) {
+      while (socket) {
+        PendingDatagram pending;
+        const std::optional<std::size_t> n = socket->ReceiveFrom(buf, true, &pending.from);
+        if (!n) break;
+        pending.length = *n;
+        TakeDatagram(pending, buf, deadline, latest);
+      }
+      SerialPort* silent = NextSilentPort();
+      if ((!silent && m_unanswered.empty() && m_askedAny) || WaitOver(deadline)) break;
+      if (!silent && !socket) {  // nothing was asked at all: the window runs its course
+        m_link.platform().SleepMs(NextWaitSliceMs(m_link, deadline));
+        continue;
+      }
+      if (!silent) {
+        socket->WaitReadable(NextWaitSliceMs(m_link, deadline));
+        continue;
+      }
+      // A port and the socket at once: the port is looked at every few milliseconds.
+      int slice = NextWaitSliceMs(m_link, deadline);
+      if (socket && !m_unanswered.empty()) slice = std::min(slice, kMixedWaitSliceMs);
+      if (SerialQueued(m_link, silent->handle()) == 0) {
+        m_link.platform().SerialWaitInput(silent->handle(), slice);
+      } else {
+        m_link.platform().SleepMs(1);  // a reply on its way
+      }
+    }
+    NoteWindowCut(deadline);
+  }
+
+  // What the 136 bytes queued on a port are.
+  enum class Taken {
+    kNoMatch,          // stray bytes or a device not wanted: asked again
+    kTaken,            // a wanted device's reply: the port is its
+    kWantedElsewhere,  // a wanted device whose cable a lower port is already: not asked again
+  };
+
+  Taken TakeReply(SerialPort& port, const std::string& place) {
     CommandReply reply;
     if (ReadSerialReply(m_link, port.handle(), reply) != reply.size() ||
         !Matches(reply.data(), true)) {
-      return false;
+      return Taken::kNoMatch;
     }
-    if (Scanning()) {
+    if (m_scanning) {
       See(reply.data(), place, true);
-      return true;
+      return Taken::kTaken;
     }
-    m_serialMatched = true;
-    m_serialAt = place;
-    m_working.searchVerdict = Classify(reply.data());
-    if (m_working.searchVerdict == Verdict::kUsable) {
-      m_working.serialPort = port.handle();
-      m_search.m_identifyReply = reply;
-    }
-    return true;
+    Wanted* w = Find(reply.data());
+    if (!w) return Taken::kNoMatch;
+    if (w->serialMatched) return Taken::kWantedElsewhere;
+    w->serialMatched = true;
+    w->serialAt = place;
+    w->serialReply = reply;
+    w->serialPort = port.handle();
+    ++m_serialMatches;
+    return Taken::kTaken;
   }
 
   void CollectSerial() {
@@ -245,7 +358,8 @@ class DeviceSearch::Window {
       SerialPort& port = m_ports[i];
       if (!port.IsOpen()) continue;
       const std::string& place = m_names[i];
-      if (m_serialMatched) {  // a lower port has the device: this one is not read
+      // Every wanted number has its cable on a lower port: this one is not read.
+      if (!m_scanning && m_serialMatches == m_wanted.size()) {
         DrainAndClose(m_link, port);
         continue;
       }
@@ -254,41 +368,44 @@ class DeviceSearch::Window {
         port.Close();
         continue;
       }
-      if (queued == cmd::kReplySize && TakeReply(port, place)) {
-        if (Scanning()) port.Close();  // a scan keeps no port
-        continue;
-      }
+      Taken taken = Taken::kNoMatch;
+      if (queued == cmd::kReplySize) taken = TakeReply(port, place);
       // Stray bytes or another device's answer: ask again, a few times.
-      DrainSerialInput(m_link, port.handle(), kSearchBufferSize);
-      for (int attempt = 0; attempt < kFurtherIdentifyAttempts; ++attempt) {
+      for (int attempt = 0; taken == Taken::kNoMatch && attempt < kFurtherIdentifyAttempts;
+           ++attempt) {
+        DrainSerialInput(m_link, port.handle(), kSearchBufferSize);
         WriteIdentify(m_link, port.handle());
         const Deadline deadline = m_link.After(kAnswerWindowMs);
         if (WaitForSerialBytes(m_link, port.handle(), cmd::kReplySize, deadline) ==
             cmd::kReplySize) {
-          if (TakeReply(port, place)) break;
-        } else {
-          DrainSerialInput(m_link, port.handle(), kSearchBufferSize);
+          taken = TakeReply(port, place);
         }
       }
-      if (Scanning() && port.IsOpen()) DrainAndClose(m_link, port);
+      // A scan keeps no port; a wanted device keeps its own; a port that never gave a wanted
+      // device's reply is closed after the window (CloseOtherPorts).
+      if ((m_scanning || taken == Taken::kWantedElsewhere) && port.IsOpen()) {
+        DrainAndClose(m_link, port);
+      }
     }
   }
 
+  // With a named address still to answer, a port is looked at this often.
+  static constexpr int kMixedWaitSliceMs = 5;
+
   DeviceSearch& m_search;
   const Link& m_link;
-  // The wanted serial number; -1 when the typed number cannot be a device's.
-  std::int32_t m_wanted;
+  bool m_scanning;
+  std::vector<Wanted> m_wanted;
+  std::map<std::uint16_t, std::size_t> m_index;  // number -> its entry of m_wanted
+  std::size_t m_serialMatches = 0;
   std::array<SerialPort, kMaxSerialPorts> m_ports;
   std::vector<std::string> m_names;  // "COMn (path)" of each entry of m_ports
-  LinkEndpoint m_working;
+  std::size_t m_firstSilent = 0;
+  bool m_askedAny = false;  // a port or a named address was sent the identify request
   // Addresses that cannot be a device's (see IsPossibleDeviceAddress).
   std::vector<std::string> m_impossible;
-  bool m_serialMatched = false;
-  std::string m_serialAt;
-  std::vector<std::string> m_udpPlaces;
-  CommandReply m_udpReply{};
-  std::string m_matchedAt;
-  std::vector<std::string> m_alsoAt;
+  // Named addresses that have not yet sent a complete reply.
+  std::set<std::string> m_unanswered;
   bool m_windowCut = false;
   std::vector<Reason> m_reasons;
   std::vector<ScanEntry> m_seen;
@@ -329,9 +446,9 @@ Reason FoundDevice::StoppedAnswering() const {
 }
 
 std::vector<ScanEntry> DeviceSearch::Scan(const Link& link) {
-  Window window(*this, link, Window::kEveryDevice);
+  Window window(*this, link, {}, true);
   window.Run();
-  window.TakeDevicePort(false);
+  window.CloseOtherPorts();
   std::vector<ScanEntry> seen = std::move(window.seen());
   std::stable_sort(seen.begin(), seen.end(), [](const ScanEntry& a, const ScanEntry& b) {
     return a.serialNumber < b.serialNumber;
@@ -344,51 +461,39 @@ std::vector<ScanEntry> DeviceSearch::Scan(const Link& link) {
   return seen;
 }
 
-SearchResult DeviceSearch::FindDevice(const Link& link, std::int32_t serialNumber) {
-  m_failure = {};
-  m_identifyReply.reset();
-  m_statusReply.reset();
-  // A number above 65535 is not cut to its low 16 bits: that would name another device.
-  Window window(*this, link, serialNumber >= 0 && serialNumber <= 0xFFFF ? serialNumber : -1);
+std::vector<SearchResult> DeviceSearch::JudgeDevices(const Link& link,
+                                                     const std::vector<std::int32_t>& numbers) {
+  Window window(*this, link, numbers);
   window.Run();
+  std::vector<SearchResult> judged;
+  judged.reserve(numbers.size());
+  for (const std::int32_t number : numbers) judged.push_back(window.Decide(number));
+  window.CloseOtherPorts();
+  return judged;
+}
 
-  window.Decide();
-  LinkEndpoint& working = window.working();
-  m_foundAt = window.matchedAt();
-  bool ready = false;
-  if (InterruptRequested()) {
-    Fail(Outcome::kInterrupted);
-  } else if (!window.matched()) {
-    Fail(Outcome::kNotDetected, window.reasons());
-  } else if (window.twoAddresses()) {
-    // Nothing is sent to any: the record of one device must not go to another.
-    const std::vector<std::string>& places = window.udpPlaces();
-    m_failure.twoAddresses = {places[0], places[1]};
-    Fail(Outcome::kTwoDevices);
-  } else if (working.searchVerdict == Verdict::kNotApplicable) {
-    Fail(Outcome::kNotApplicable);
-  } else if (working.searchVerdict == Verdict::kInUse) {
-    Fail(Outcome::kInUse);
-  } else {
-    ready = PrepareFoundDevice(link, working);
-  }
-  if (!ready) NoteServiceModeLeft();  // command 4 has gone out where it had to
-
-  // Every port but the device's is drained and closed; on failure the device's too.
-  SerialPort port = window.TakeDevicePort(ready && HasSerialPort(working));
+SearchResult DeviceSearch::PrepareDevice(const Link& link, FoundDevice device) {
+  m_failure = {};
+  m_foundAt = device.where;
+  m_statusReply.reset();
+  LinkEndpoint working = device.endpoint();
   SearchResult result;
-  if (!ready) {
+  if (!PrepareFoundDevice(link, working)) {
+    NoteServiceModeLeft(working);  // command 4 has gone out where it had to
+    m_failure.foundAt = device.where;
     result.failure = std::move(m_failure);
-    return result;
+    return result;  // the device goes: its port is drained and closed
   }
-  FoundDevice& device = result.device.emplace();
-  device.port = std::move(port);
-  if (!device.port.IsOpen()) device.address = working.peerAddress;
-  device.where = m_foundAt;
-  device.alsoAt = window.alsoAt();
-  device.identifyReply = *m_identifyReply;
   device.statusReply = *m_statusReply;
+  result.device = std::move(device);
   return result;
+}
+
+SearchResult DeviceSearch::FindDevice(const Link& link, std::int32_t serialNumber) {
+  // A number above 65535 is not cut to its low 16 bits: that would name another device.
+  SearchResult judged = std::move(JudgeDevices(link, {serialNumber}).front());
+  if (!judged) return judged;
+  return PrepareDevice(link, std::move(*judged.device));
 }
 
 }  // namespace quillon

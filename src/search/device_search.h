@@ -76,18 +76,21 @@ struct ScanEntry {
   bool conflict = false;  // the same serial number answered from another place too
 };
 
-// The device that may be in service mode while a Start runs. The paths that end the process
-// without unwinding the Start (the display connection lost, the session ending) send it command 4
-// with LeaveServiceModeNow. Noted as the mode-switch request goes out; forgotten when the Start
-// ends, whichever way.
+// The devices that may be in service mode while a Start runs, each keyed by its endpoint (port
+// handle or address). The paths that end the process without unwinding the Start (the display
+// connection lost, the session ending) send them command 4. Noted as the mode-switch request goes
+// out; forgotten before the device's port or socket closes. Thread-safe.
 void NoteServiceModeEntered(const Link& link, const LinkEndpoint& endpoint);
-void NoteServiceModeLeft();
+void NoteServiceModeLeft(const LinkEndpoint& endpoint);
 // Who sends command 4: the Start itself, whose waits run the front end's hooks as any wait does,
 // or a path that ends the process, where nothing of the front end may run any more (a window
 // whose display is gone cannot be repainted).
 enum class LeaveFrom { kStart, kProcessEnd };
-// Command 4 to the noted device, once; false when none is noted.
-bool LeaveServiceModeNow(LeaveFrom from = LeaveFrom::kStart);
+// Command 4 to the noted device, once; false when it is not noted. Its answer is waited for even
+// after an interruption, which stays set for every other wait.
+bool LeaveServiceModeNow(const LinkEndpoint& endpoint, LeaveFrom from = LeaveFrom::kStart);
+// Command 4 to every noted device (the paths that end the process); gives how many.
+std::size_t LeaveServiceModeAll(LeaveFrom from);
 
 // The device a search found and brought into service mode: its serial port, owned and closed
 // when this goes, or its address, and what the power-module record is made from. Move-only, as
@@ -118,6 +121,8 @@ struct SearchFailure {
   std::vector<std::string> twoAddresses;
   // kInterrupted: whether the device had to be told to leave its service mode.
   bool leftServiceMode = false;
+  // Where the device answered, when it did.
+  std::string foundAt;
 };
 
 // How a search ended: the device, or why there is none.
@@ -140,6 +145,14 @@ class DeviceSearch {
   // Finds the device, judges it and switches it into service mode. Without a device, the
   // result tells why; every port the search opened is closed again.
   SearchResult FindDevice(const Link& link, std::int32_t serialNumber);
+  // FindDevice in two steps, for several devices at once. One search window for all the numbers:
+  // for each (in the order given) its usable device, not yet in service mode, or why there is
+  // none. Every port that is no usable device's is closed.
+  std::vector<SearchResult> JudgeDevices(const Link& link,
+                                         const std::vector<std::int32_t>& numbers);
+  // Status request, mode switch and service check of a device judged usable. Without success
+  // the device goes (its port closes) and the result tells why.
+  SearchResult PrepareDevice(const Link& link, FoundDevice device);
   // The identify request to every broadcast address (or to those the user named). Gives where
   // it went; empty when there was nowhere to send it.
   std::vector<std::string> SendIdentifyBroadcasts(const Link& link);
@@ -157,7 +170,7 @@ class DeviceSearch {
   void Fail(Outcome outcome, std::vector<Reason> reasons = {});
   void Reached(SearchStage stage);
   // After an interruption: command 4, then the outcome. False when there was none.
-  bool LeaveServiceModeIfInterrupted();
+  bool LeaveServiceModeIfInterrupted(const LinkEndpoint& endpoint);
   Reason StoppedAnswering() const { return {Reason::Kind::kStoppedAnswering, m_foundAt, {}}; }
 
   SearchObserver* m_observer;
@@ -165,7 +178,6 @@ class DeviceSearch {
   // The search in progress: why it failed, where the device is, its replies.
   SearchFailure m_failure;
   std::string m_foundAt;
-  std::optional<CommandReply> m_identifyReply;
   std::optional<CommandReply> m_statusReply;
 };
 

@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <vector>
 
 #include "link/command_packet.h"
 #include "link/interrupt.h"
 #include "link/serial_port.h"
 #include "link/service_frame.h"
+#include "link/wait.h"
 #include "link/wire.h"
 #include "search/device_search.h"
 
@@ -18,13 +23,39 @@ constexpr std::uint16_t kMinServiceVersion = 5;
 
 enum class Status { kValid, kInvalid, kSilent };
 
-// The device noted by NoteServiceModeEntered. Read only on the thread that runs the Start (the
-// toolkit's handlers run on it, nested in a wait).
+// The devices noted by NoteServiceModeEntered: the Start's threads note and forget theirs, the
+// paths that end the process may send command 4 from another thread.
 struct InServiceMode {
-  std::optional<Link> link;  // noted: the device may be in service mode
+  Link link;
   LinkEndpoint endpoint;
 };
-InServiceMode g_inServiceMode;
+std::mutex g_inServiceModeLock;
+std::vector<InServiceMode> g_inServiceMode;
+
+bool SameEndpoint(const LinkEndpoint& a, const LinkEndpoint& b) {
+  return a.serialPort == b.serialPort && std::strcmp(a.peerAddress, b.peerAddress) == 0;
+}
+
+// Takes the device out of the record; false when it was not noted.
+std::optional<InServiceMode> Forget(const LinkEndpoint& endpoint) {
+  const std::lock_guard<std::mutex> lock(g_inServiceModeLock);
+  const auto it =
+      std::find_if(g_inServiceMode.begin(), g_inServiceMode.end(),
+                   [&](const InServiceMode& d) { return SameEndpoint(d.endpoint, endpoint); });
+  if (it == g_inServiceMode.end()) return std::nullopt;
+  InServiceMode device = *it;
+  g_inServiceMode.erase(it);
+  return device;
+}
+
+void SendCommand4(const InServiceMode& device, LeaveFrom from) {
+  // Command 4 waits for its answer although the Start was interrupted: the flag stays set for
+  // every other thread's waits.
+  const InterruptIgnored ignored;
+  const Link& link = device.link;
+  ServiceFinish(from == LeaveFrom::kStart ? link : Link(link.platform(), link.socket()),
+                device.endpoint);
+}
 
 // The status request, over serial: one write, one wait for exactly one reply.
 Status ReadStatusSerial(const Link& link, SerialHandle port, std::optional<CommandReply>& record,
@@ -93,7 +124,7 @@ bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working) {
   // From the mode-switch request on the device may be in service mode, even while the tool still
   // waits for its silence: an interruption from here on sends command 4 before anything closes.
   const ModeSwitch switched = SwitchToServiceMode(link, working);
-  if (LeaveServiceModeIfInterrupted()) return false;
+  if (LeaveServiceModeIfInterrupted(working)) return false;
   if (switched != ModeSwitch::kInServiceMode) {
     Fail(Outcome::kIncomplete);
     return false;
@@ -101,11 +132,11 @@ bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working) {
 
   std::uint8_t info[svc::kPayloadSize] = {};
   const LinkResult r = ServiceReadInfo(link, working, info);
-  if (LeaveServiceModeIfInterrupted()) return false;
+  if (LeaveServiceModeIfInterrupted(working)) return false;
   if (r != LinkResult::kOk || GetU16(info, 0) < kMinServiceVersion) {
-    LeaveServiceModeNow();  // command 4; its result is moot
+    LeaveServiceModeNow(working);  // command 4; its result is moot
     // Interrupted while command 4 waited for its answer: the Start ends as interrupted.
-    if (LeaveServiceModeIfInterrupted()) return false;
+    if (LeaveServiceModeIfInterrupted(working)) return false;
     Fail(Outcome::kNotApplicable,
          r == LinkResult::kNoReply ? std::vector{StoppedAnswering()} : std::vector<Reason>{});
     return false;
@@ -114,30 +145,35 @@ bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working) {
 }
 
 void NoteServiceModeEntered(const Link& link, const LinkEndpoint& endpoint) {
-  g_inServiceMode = {link, endpoint};
+  Forget(endpoint);
+  const std::lock_guard<std::mutex> lock(g_inServiceModeLock);
+  g_inServiceMode.push_back({link, endpoint});
 }
 
-void NoteServiceModeLeft() {
-  g_inServiceMode = {};
+void NoteServiceModeLeft(const LinkEndpoint& endpoint) {
+  Forget(endpoint);
 }
 
-bool LeaveServiceModeNow(LeaveFrom from) {
-  if (!g_inServiceMode.link) return false;
-  const InServiceMode device = g_inServiceMode;
-  g_inServiceMode = {};
-  const bool interrupted = InterruptRequested();
-  ClearInterrupt();  // so that command 4 waits for its answer
-  const Link& link = *device.link;
-  ServiceFinish(from == LeaveFrom::kStart ? link : Link(link.platform(), link.socket()),
-                device.endpoint);
-  if (interrupted) RequestInterrupt();  // the Start in progress still unwinds
+bool LeaveServiceModeNow(const LinkEndpoint& endpoint, LeaveFrom from) {
+  const std::optional<InServiceMode> device = Forget(endpoint);
+  if (!device) return false;
+  SendCommand4(*device, from);
   return true;
 }
 
-bool DeviceSearch::LeaveServiceModeIfInterrupted() {
+std::size_t LeaveServiceModeAll(LeaveFrom from) {
+  std::vector<InServiceMode> devices;
+  {
+    const std::lock_guard<std::mutex> lock(g_inServiceModeLock);
+    devices.swap(g_inServiceMode);
+  }
+  for (const InServiceMode& device : devices) SendCommand4(device, from);
+  return devices.size();
+}
+
+bool DeviceSearch::LeaveServiceModeIfInterrupted(const LinkEndpoint& endpoint) {
   if (!InterruptRequested()) return false;
-  ClearInterrupt();       // so that command 4 waits for its answer; a second signal ends at once
-  LeaveServiceModeNow();  // unless the session's end has sent it already
+  LeaveServiceModeNow(endpoint);  // unless the session's end has sent it already
   m_failure.leftServiceMode = true;
   Fail(Outcome::kInterrupted);
   return true;

@@ -480,8 +480,8 @@ TEST_F(SearchTest, LeavingServiceModeAsTheProcessEndsRunsNoHook) {
     ResetEndpoint(endpoint);
     endpoint.serialPort = port.handle();
     NoteServiceModeEntered(Link(m_platform, nullptr, &hooks), endpoint);
-    EXPECT_TRUE(LeaveServiceModeNow(from));
-    EXPECT_FALSE(LeaveServiceModeNow(from));
+    EXPECT_TRUE(LeaveServiceModeNow(endpoint, from));
+    EXPECT_FALSE(LeaveServiceModeNow(endpoint, from));
     EXPECT_EQ(d.received, std::vector<std::string>{"svc4"});
     EXPECT_EQ(waits > 0, from == LeaveFrom::kStart) << waits;
   }
