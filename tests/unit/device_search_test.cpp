@@ -487,6 +487,192 @@ TEST_F(SearchTest, LeavingServiceModeAsTheProcessEndsRunsNoHook) {
   }
 }
 
+// Where one test device is: a COM number, or an address (and the source port of its replies).
+struct Place {
+  int com = 0;
+  std::string address;
+  std::uint16_t port = 50000;
+};
+struct PlacedDevice {
+  Place place;
+  FakeDeviceConfig config;
+};
+
+class WindowTest : public SearchTest {
+ protected:
+  // One search window for `numbers` over the devices; the addresses named, or the broadcast.
+  std::vector<SearchResult> Judge(const std::vector<PlacedDevice>& devices,
+                                  const std::vector<std::int32_t>& numbers, bool with_socket,
+                                  const std::vector<std::string>& named = {}) {
+    m_devices.clear();
+    m_platform = FakePlatform();
+    m_window = std::make_unique<DeviceSearch>(Options(named));
+    Session(with_socket);
+    for (const PlacedDevice& d : devices) {
+      if (d.place.com != 0) {
+        SerialDevice(d.place.com, d.config);
+      } else {
+        m_devices.push_back(std::make_unique<FakeDevice>(d.config));
+        m_devices.back()->AttachUdp(*m_socket, d.place.address, d.place.port);
+      }
+    }
+    const std::int64_t start = m_platform.NowMs();
+    std::vector<SearchResult> judged = m_window->JudgeDevices(Link(m_platform, m_socket), numbers);
+    m_windowMs = m_platform.NowMs() - start;
+    return judged;
+  }
+  static SearchOptions Options(const std::vector<std::string>& named) {
+    SearchOptions options;
+    options.identifyAddresses = named;
+    options.broadcastTargets = [] { return std::vector<std::string>{"10.0.0.255"}; };
+    options.impossibleSources = [] { return std::vector<std::string>{"10.0.0.1"}; };
+    return options;
+  }
+  std::unique_ptr<DeviceSearch> m_window;
+  std::int64_t m_windowMs = 0;
+};
+
+FakeDeviceConfig Numbered(std::uint16_t serial, FakeDeviceConfig config = {}) {
+  config.identify.serial = serial;
+  return config;
+}
+
+// Several numbers in one window: each is classified on its own by the rules of one; a port that
+// another named device answered is that device's, asked nothing more; every device gets nothing
+// but identify requests.
+TEST_F(WindowTest, SeveralNumbersEachByItsOwnRules) {
+  struct Expect {
+    Outcome outcome;
+    std::string where;  // of a usable device
+  };
+  struct Case {
+    const char* what;
+    std::vector<PlacedDevice> devices;
+    std::vector<Expect> expect;   // for 1234 and 5678
+    std::vector<int> identifies;  // identify requests each device received
+  };
+  const Case cases[] = {
+      {"the cable decides for one, the network for the other",
+       {{{2}, Numbered(1234)},
+        {{0, "10.0.0.7"}, Numbered(1234)},
+        {{0, "10.0.0.8"}, Numbered(5678)}},
+       {{Outcome::kReconfigured, "COM2 (fake2)"}, {Outcome::kReconfigured, "10.0.0.8"}},
+       {1, 1, 1}},
+      {"two addresses refuse one number only",
+       {{{0, "10.0.0.7"}, Numbered(1234)},
+        {{0, "10.0.0.9"}, Numbered(1234)},
+        {{3}, Numbered(5678)}},
+       {{Outcome::kTwoDevices, ""}, {Outcome::kReconfigured, "COM3 (fake3)"}},
+       {1, 1, 1}},
+      {"a named device's port is its own; an unnamed one is asked again",
+       {{{1}, Numbered(5678)}, {{2}, Numbered(999)}, {{4}, Numbered(1234)}},
+       {{Outcome::kReconfigured, "COM4 (fake4)"}, {Outcome::kReconfigured, "COM1 (fake1)"}},
+       {1, 4, 1}},
+      {"the lower COM decides; the higher is not asked again",
+       {{{2}, Numbered(1234)}, {{3}, Numbered(1234)}, {{5}, Numbered(5678)}},
+       {{Outcome::kReconfigured, "COM2 (fake2)"}, {Outcome::kReconfigured, "COM5 (fake5)"}},
+       {1, 1, 1}},
+      {"in use and not applicable, each its own",
+       {{{1}, Numbered(1234, {.identify = {.useCount = 1}})},
+        {{0, "10.0.0.8"}, Numbered(5678, {.identify = {.applicabilityA = 2}})}},
+       {{Outcome::kInUse, ""}, {Outcome::kNotApplicable, ""}},
+       {1, 1}},
+      {"one number missing",
+       {{{1}, Numbered(5678)}},
+       {{Outcome::kNotDetected, ""}, {Outcome::kReconfigured, "COM1 (fake1)"}},
+       {1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<SearchResult> judged = Judge(c.devices, {1234, 5678}, true);
+    ASSERT_EQ(judged.size(), 2u);
+    int usable_ports = 0;
+    for (std::size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(judged[i].outcome(), c.expect[i].outcome) << i;
+      if (judged[i]) {
+        EXPECT_EQ(judged[i].device->where, c.expect[i].where) << i;
+        usable_ports += judged[i].device->port.IsOpen() ? 1 : 0;
+      }
+    }
+    EXPECT_EQ(m_platform.OpenPorts(), usable_ports) << "only usable devices keep their ports";
+    for (std::size_t d = 0; d < m_devices.size(); ++d) {
+      EXPECT_EQ(m_devices[d]->received, std::vector<std::string>(c.identifies[d], "identify")) << d;
+    }
+  }
+}
+
+// Without a broadcast, the window ends as soon as every asked port and named address has sent
+// its complete reply; otherwise it runs its 1000 ms. Either way the outcome is the same.
+TEST_F(WindowTest, TheWindowEndsWhenNothingMoreCanAnswer) {
+  struct Case {
+    const char* what;
+    std::vector<PlacedDevice> devices;
+    std::vector<std::int32_t> numbers;
+    bool socket;
+    std::vector<std::string> named;
+    std::int64_t windowMs;
+    std::vector<Outcome> outcomes;
+  };
+  const Outcome found = Outcome::kReconfigured;
+  const Case cases[] = {
+      {"a named port", {{{1}, Numbered(1234)}}, {1234}, false, {}, 30, {found}},
+      {"a named address",
+       {{{0, "10.0.0.7"}, Numbered(1234)}},
+       {1234},
+       true,
+       {"10.0.0.7"},
+       30,
+       {found}},
+      // The window ends at 30 ms; three further identify requests follow, answered at once.
+      {"another device on the named port",
+       {{{1}, Numbered(999)}},
+       {1234},
+       false,
+       {},
+       120,
+       {Outcome::kNotDetected}},
+      {"several ports and addresses",
+       {{{1}, Numbered(1234)},
+        {{3}, Numbered(5678, {.delayMs = 80})},
+        {{0, "10.0.0.7"}, Numbered(42, {.delayMs = 120})}},
+       {1234, 5678, 42},
+       true,
+       {"10.0.0.7"},
+       120,
+       {found, found, found}},
+      {"a silent port",
+       {{{1}, Numbered(1234)}, {{2}, {.silent = true}}},
+       {1234},
+       false,
+       {},
+       1000,
+       {found}},
+      {"a named address stays silent",
+       {{{1}, Numbered(1234)}},
+       {1234},
+       true,
+       {"10.0.0.9"},
+       1000,
+       {found}},
+      {"the named address answers from another port",
+       {{{0, "10.0.0.7", 50001}, Numbered(1234)}},
+       {1234},
+       true,
+       {"10.0.0.7"},
+       1000,
+       {Outcome::kNotDetected}},
+      {"a broadcast went out", {{{1}, Numbered(1234)}}, {1234}, true, {}, 1000, {found}},
+      {"nothing was asked", {}, {1234}, false, {}, 1000, {Outcome::kNotDetected}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<SearchResult> judged = Judge(c.devices, c.numbers, c.socket, c.named);
+    EXPECT_EQ(m_windowMs, c.windowMs);
+    ASSERT_EQ(judged.size(), c.outcomes.size());
+    for (std::size_t i = 0; i < judged.size(); ++i) EXPECT_EQ(judged[i].outcome(), c.outcomes[i]);
+  }
+}
+
 class StartTest : public SearchTest {};
 
 TEST_F(StartTest, WritesTheRecordWithTheDeviceValues) {
