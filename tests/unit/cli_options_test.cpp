@@ -2,10 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <fstream>
+#include <string>
 #include <vector>
 
 namespace quillon {
 namespace {
+
+// A --serials-from file in the test's temporary folder; its path lives as long as the test.
+const char* SerialsFile(const std::string& name, const std::string& text) {
+  static std::deque<std::string> paths;  // never moves a path once given out
+  paths.push_back(::testing::TempDir() + name);
+  std::ofstream(paths.back()) << text;
+  return paths.back().c_str();
+}
 
 CliParse Parse(std::vector<const char*> args, bool requireSerial = true) {
   args.insert(args.begin(), "quillon-reconfigurator-cli");
@@ -41,6 +52,13 @@ TEST(CliOptions, AcceptsTheContract) {
   EXPECT_EQ(Parse({"--serial", "1", "--serial", "2", "-V"}).options.action,
             CliOptions::Action::kVersion);
   EXPECT_TRUE(Parse({"--serial", "1", "--address", "255.255.255.255"}).ok);
+
+  // Several numbers: --serial again and again, and a file with blank lines and comments.
+  const char* campaign = SerialsFile("campaign", "# site A\n\n  7 \r\n65535 # the last\n");
+  const CliParse several = Parse({"--serial", "3", "--serials-from", campaign, "--serial=9"});
+  ASSERT_TRUE(several.ok) << several.error;
+  EXPECT_EQ(several.options.serials, (std::vector<std::uint16_t>{3, 7, 65535, 9}));
+  EXPECT_EQ(several.options.serial, 3);
 }
 
 TEST(CliOptions, RefusesEverythingElse) {
@@ -68,6 +86,12 @@ TEST(CliOptions, RefusesEverythingElse) {
       {"--serial", "1", "--", "--verbose"},
       {"--serial", "1", "stray"},
       {"--serial", "1", "--verbose=yes"},
+      {"--serials-from"},
+      {"--serials-from", "/nonexistent/serials"},
+      {"--serials-from", SerialsFile("empty", "# nothing yet\n")},
+      {"--serials-from", SerialsFile("one", "1\n"), "--serials-from", SerialsFile("two", "2\n")},
+      {"--serials-from", SerialsFile("one", "1\n"), "--scan"},
+      {"--serials-from", SerialsFile("one", "1\n"), "--list-ports"},
   };
   for (const auto& args : bad) {
     const CliParse r = Parse(args);
@@ -85,6 +109,11 @@ TEST(CliOptions, RefusesEverythingElse) {
   EXPECT_EQ(Parse(ports).error, "--port is given more than 256 times");
   EXPECT_EQ(Parse({"--serial", "1", "--no-serial", "--port", "x"}).error,
             "--no-serial and --port exclude each other");
+  EXPECT_EQ(Parse({"--serials-from", SerialsFile("bad", "12\n\n0x10\n")}).error,
+            std::string("--serials-from: ") + ::testing::TempDir() +
+                "bad line 3: '0x10' is not a whole number from 0 to 65535");
+  EXPECT_EQ(Parse({"--serial", "12", "--serials-from", SerialsFile("again", "5\n12\n")}).error,
+            "--serial: 12 is named twice");
   EXPECT_EQ(Parse({"--address", "10.0.0.1\x07"}, false).error,
             "--address: '10.0.0.1\\x07' is not an IPv4 address");
 }
