@@ -359,7 +359,7 @@ class DeviceSearch::Window {
       if (!port.IsOpen()) continue;
       const std::string& place = m_names[i];
       // Every wanted number has its cable on a lower port: this one is not read.
-      if (!m_scanning && m_serialMatches == m_wanted.size()) {
+      if (!m_scanning && !m_wanted.empty() && m_serialMatches == m_wanted.size()) {
         DrainAndClose(m_link, port);
         continue;
       }

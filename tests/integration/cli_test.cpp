@@ -127,7 +127,7 @@ TEST_F(CliTest, UsageErrorsAreOneLineAndStatusTwo) {
                                                {"--serial", "70000"},
                                                {"--serial", "12", "--frobnicate"},
                                                {"--serial", "1", "--address", "10.0.0.256"},
-                                               {"--serial", "1", "--serial", "2"},
+                                               {"--serial", "1", "--serial", "1"},
                                                {"--serial", "1", "--no-serial", "--no-udp"},
                                                {"--serial", "1", "--", "2"}}) {
     const auto r = Cli(args);
