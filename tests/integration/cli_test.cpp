@@ -8,7 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <memory>
+
 #include "link/endpoint.h"
+#include "link/platform.h"
 #include "link/serial_port.h"
 #include "link/system_platform.h"
 #include "reconfig/messages.h"
@@ -143,6 +147,122 @@ TEST_F(CliTest, UsageErrorsAreOneLineAndStatusTwo) {
   EXPECT_EQ(Cli({"--serial", "\x1b[31m"}).err,
             "quillon-reconfigurator-cli: --serial: '\\x1b[31m' is not a whole number from 0 to "
             "65535\n");
+}
+
+// Several devices in one run, two on pseudo-terminals and two over UDP: each has its own outcome,
+// a missing or busy one changes nothing for the others, and an interruption after the mode
+// switches sends command 4 to each.
+TEST_F(CliTest, SeveralDevicesSideBySide) {
+  using Kinds = std::vector<std::string>;
+  const Kinds full = {"identify", "status", "mode", "svc0", "svc5", "svc4"};
+  const Kinds asked = {"identify"};
+  const Kinds left = {"identify", "status", "mode", "svc4"};
+  struct Case {
+    const char* what;
+    std::vector<std::string> slowArgs;   // for every device
+    std::vector<std::string> inUseArgs;  // for device 12
+    std::vector<std::string> cliArgs;    // besides the ports, addresses and numbers
+    int exitCode;
+    std::vector<Kinds> requests;  // of 11, 12 (serial), 21, 22 (udp)
+    std::string out;              // the summary, or the start of the JSON
+    bool interrupt = false;       // SIGINT once every device has had its mode switch
+  };
+  const Case cases[] = {
+      {"one number missing",
+       {},
+       {},
+       {"--serial", "99"},
+       7,
+       {full, full, full, full},
+       "4 of 5 Quillons were reconfigured.\n"},
+      {"one device in use",
+       {},
+       {"--use-count", "1"},
+       {},
+       7,
+       {full, asked, full, full},
+       "3 of 4 Quillons were reconfigured.\n"},
+      {"json",
+       {},
+       {},
+       {"--json"},
+       0,
+       {full, full, full, full},
+       "{\"devices\": [{\"serialNumber\": 11, \"outcome\": \"reconfigured\""},
+      {"interrupted",
+       {"--reply-delay", "300"},
+       {},
+       {},
+       130,
+       {left, left, left, left},
+       "0 of 4 Quillons were reconfigured.\n",
+       true},
+  };
+  const std::string file = ::testing::TempDir() + "cli_test_serials";
+  std::ofstream(file) << "# the site's devices\n11\n12\n\n21\n22\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::unique_ptr<SimulatorProcess>> sims;
+    const std::vector<std::vector<std::string>> transports = {
+        {"--pty", "--serial", "11"},
+        {"--pty", "--serial", "12"},
+        {"--udp", "127.0.34.1", "--serial", "21"},
+        {"--udp", "127.0.34.2", "--serial", "22"}};
+    for (std::size_t i = 0; i < transports.size(); ++i) {
+      std::vector<std::string> args = transports[i];
+      args.insert(args.end(), c.slowArgs.begin(), c.slowArgs.end());
+      if (i == 1) args.insert(args.end(), c.inUseArgs.begin(), c.inUseArgs.end());
+      std::string error;
+      sims.push_back(std::make_unique<SimulatorProcess>());
+      ASSERT_TRUE(sims.back()->Start(args, &error)) << error;
+    }
+    std::vector<std::string> args = {"--serials-from",
+                                     file,
+                                     "--address",
+                                     "127.0.34.1",
+                                     "--address",
+                                     "127.0.34.2",
+                                     "--port",
+                                     testing::CliPort(sims[0]->PtyPath(), 0),
+                                     "--port",
+                                     testing::CliPort(sims[1]->PtyPath(), 1),
+                                     "-v"};
+    args.insert(args.end(), c.cliArgs.begin(), c.cliArgs.end());
+    const auto r = testing::RunCli(args, 30000, [&](pid_t pid) {
+      if (!c.interrupt) return;
+      const std::int64_t end = SteadyClockMs() + 15000;
+      auto switched = [&sims] {
+        for (const auto& sim : sims) {
+          const Kinds kinds = testing::RequestKinds(*sim);
+          if (std::find(kinds.begin(), kinds.end(), "mode") == kinds.end()) return false;
+        }
+        return true;
+      };
+      while (!switched() && SteadyClockMs() < end) ::usleep(5000);
+      ::kill(pid, SIGINT);
+    });
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+    for (std::size_t i = 0; i < sims.size(); ++i) {
+      EXPECT_EQ(testing::RequestKinds(*sims[i]), c.requests[i]) << i;
+    }
+    if (c.out[0] == '{') {
+      EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
+      EXPECT_NE(r.out.find("], \"reconfigured\": 4, \"of\": 4}\n"), std::string::npos) << r.out;
+      continue;
+    }
+    // One line per device as it ends, then the summary.
+    EXPECT_NE(r.out.find("\n" + c.out), std::string::npos) << r.out;
+    const std::string com1 = testing::CliPortName(testing::CliPort(sims[0]->PtyPath(), 0), 1);
+    for (const std::string& line :
+         {"11: " + std::string(c.interrupt ? kTextInterruptedLeftServiceMode : kTextSuccess) +
+              " Found at " + com1 + ".\n",
+          std::string("21: ") + (c.interrupt ? "Interrupted" : "The data")}) {
+      EXPECT_NE(r.out.find(line), std::string::npos) << line << " in:\n" << r.out;
+    }
+    // The trace names the device on each of its lines.
+    EXPECT_NE(r.err.find(" ms 22 udp 127.0.34.2:50000 > 12 bytes: A5 5A 59"), std::string::npos)
+        << r.err;
+  }
 }
 
 // What explains a failure follows the message after a blank line: a port another program holds, a
