@@ -9,19 +9,37 @@
 // process, /proc/locks, the consoles), then asks that look and the lock folder for each port.
 // With 256 free pseudo-terminals and the machine's processes this should take under 10 ms, so
 // that a search still ends within 10 ms of the floor.
+//
+// Several devices in one Start (1, 8, 64, 256: an eighth of them, at most 32, on pseudo-terminals,
+// the rest over UDP from addresses named with --address) go through their exchanges side by side:
+// 64 devices should be done within 0.3 s of the single device's floor, 256 within 0.5 s, at under
+// 5 % of a core. With nothing but named ports and addresses the answer window ends as soon as
+// every one has answered: a Start over a named port or address then takes the mode switch's
+// 1000 ms of silence plus the exchanges, within 1.15 s. The devices' addresses are 127.0.36.x of a
+// network namespace of the benchmark's own (it needs root for that; without it those rows are
+// left out), where one simulator answers for all of them.
 
+#include <net/if.h>
 #include <pty.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bench_util.h"
+#include "link/endpoint.h"
 #include "link/port_holders_posix.h"
 #include "link/serial_port.h"
+#include "link/system_platform.h"
+#include "reconfig/several_devices.h"
 #include "support/sim_session.h"
 #include "support/simulator_process.h"
 
@@ -109,17 +127,107 @@ bool HolderScan(const std::vector<std::string>& paths, int runs) {
   return pass;
 }
 
+// A network namespace of this process's own with its loopback up: every 127.x.y.z is this
+// computer there, and a simulator may take port 50000 on all of them without meeting anyone's.
+bool OwnNetwork(std::string* why) {
+  if (::unshare(CLONE_NEWNET) != 0) {
+    *why = "no network namespace of its own (needs root)";
+    return false;
+  }
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq ifr{};
+  std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "lo");
+  const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 &&
+                  (ifr.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
+  if (fd >= 0) ::close(fd);
+  if (!up) *why = "the namespace's loopback would not come up";
+  return up;
+}
+
+// Simulated devices for a Start of `count`: serial numbers 1000.. on pseudo-terminals, 2000.. over
+// UDP at 127.0.36.1...
+struct Devices {
+  explicit Devices(int count) {
+    const int serial = std::min(32, std::max(1, count / 8));
+    for (int i = 0; i < serial && ok; ++i) {
+      ptySims.push_back(std::make_unique<testing::SimulatorProcess>());
+      ok = ptySims.back()->Start({"--pty", "--serial", std::to_string(1000 + i)}, &error);
+      ports.push_back(ptySims.back()->PtyPath());
+      numbers.push_back(static_cast<std::uint16_t>(1000 + i));
+    }
+    const int udp = count - serial;
+    if (ok && udp > 0) {
+      ok = udpSim.Start({"--udp", "0.0.0.0", "--serial", "2000", "--devices", std::to_string(udp),
+                         "--device-addresses-from", "127.0.36.1"},
+                        &error);
+      for (int i = 0; i < udp; ++i) {
+        addresses.push_back("127.0.36." + std::to_string(1 + i));
+        numbers.push_back(static_cast<std::uint16_t>(2000 + i));
+      }
+    }
+  }
+  bool ok = true;
+  std::string error;
+  std::vector<std::unique_ptr<testing::SimulatorProcess>> ptySims;
+  testing::SimulatorProcess udpSim;
+  std::vector<std::string> ports, addresses;
+  std::vector<std::uint16_t> numbers;
+};
+
+// One Start of every device, side by side.
+Result StartAll(const Devices& devices) {
+  Result r;
+  const double wall0 = bench::WallSeconds(), cpu0 = bench::CpuSeconds();
+  {
+    SystemPlatform platform;
+    platform.UseNamedSerialPorts(devices.ports);
+    std::unique_ptr<DatagramSocket> socket;
+    if (!devices.addresses.empty()) socket = CreateLinkSocket();
+    SearchOptions options;
+    options.useSerial = !devices.ports.empty();
+    options.identifyAddresses = devices.addresses;
+    const std::vector<DeviceStart> starts =
+        StartSeveral({platform, socket.get(), options}, devices.numbers, {});
+    r.ok = std::all_of(starts.begin(), starts.end(), [](const DeviceStart& d) {
+      return d.report.outcome == Outcome::kReconfigured;
+    });
+    for (const DeviceStart& d : starts) {
+      if (d.report.outcome != Outcome::kReconfigured) {
+        std::fprintf(stderr, "  %u: %s %s\n", d.serialNumber, d.report.message.c_str(),
+                     d.report.foundAt.c_str());
+      }
+    }
+  }
+  r.wallMs = (bench::WallSeconds() - wall0) * 1e3;
+  r.busy = 100.0 * (bench::CpuSeconds() - cpu0) / (r.wallMs / 1e3);
+  return r;
+}
+
 }  // namespace
 
-int main() {
+// With a number: only the row of that many devices side by side.
+int main(int argc, char** argv) {
   constexpr double kFloorMs = 1000 + 1000;
+  const int only = argc > 1 ? std::atoi(argv[1]) : 0;
   constexpr int kRuns = 3;
+  std::string no_network;
+  const bool own_network = OwnNetwork(&no_network);
   testing::SimulatorProcess serial_sim, udp_sim;
   std::string error;
   if (!serial_sim.Start({"--pty", "--serial", "1234"}, &error) ||
       !udp_sim.Start({"--udp", "127.0.0.99", "--serial", "1234"}, &error)) {
     std::fprintf(stderr, "simulator: %s\n", error.c_str());
     return 1;
+  }
+  if (only > 0) {
+    udp_sim.Stop();
+    serial_sim.Stop();
+    const Devices devices(only);
+    if (!own_network || !devices.ok) return 1;
+    const Result r = StartAll(devices);
+    std::printf("%d devices: %s, %.1f ms, busy %.2f %%\n", only,
+                r.ok ? "all reconfigured" : "NOT ALL", r.wallMs, r.busy);
+    return r.ok ? 0 : 1;
   }
   FreePorts free_ports(255);
   bool pass = HolderScan(free_ports.paths, 11);
@@ -147,5 +255,37 @@ int main() {
   std::printf("256 missing serial ports add %.1f ms (limit 20 ms) %s\n", many - base,
               many - base < 20 ? "ok" : "OVER");
   pass = pass && many - base < 20;
+
+  // A named port or address alone: the window ends when it has answered.
+  std::vector<Result> named_pty, named_udp;
+  for (int i = 0; i < kRuns; ++i) {
+    named_pty.push_back(Start({serial_sim.PtyPath()}, {}));
+    named_udp.push_back(Start({}, {"127.0.0.99"}));
+  }
+  pass = Report("Start over a named pseudo-terminal", named_pty, 1150) && pass;
+  pass = Report("Start over a named address", named_udp, 1150) && pass;
+
+  udp_sim.Stop();  // the devices' simulator takes port 50000 on every address
+  if (!own_network) {
+    std::printf("Several devices: left out, %s\n", no_network.c_str());
+    return pass ? 0 : 1;
+  }
+  struct Row {
+    int count;
+    double limitMs;
+  };
+  for (const Row row :
+       {Row{1, 1150}, Row{8, kFloorMs + 300}, Row{64, kFloorMs + 300}, Row{256, kFloorMs + 500}}) {
+    const Devices devices(row.count);
+    if (!devices.ok) {
+      std::fprintf(stderr, "simulator: %s\n", devices.error.c_str());
+      return 1;
+    }
+    std::vector<Result> runs;
+    for (int i = 0; i < kRuns; ++i) runs.push_back(StartAll(devices));
+    const std::string what = std::to_string(row.count) + " devices (" +
+                             std::to_string(devices.ports.size()) + " serial) side by side";
+    pass = Report(what.c_str(), runs, row.limitMs) && pass;
+  }
   return pass ? 0 : 1;
 }

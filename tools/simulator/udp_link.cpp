@@ -24,6 +24,9 @@ bool UdpLink::Open(const std::string& address, std::uint16_t port, std::string* 
   const int one = 1;
   setsockopt(m_socket.Get(), IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
   setsockopt(m_socket.Get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+  // Up to 250 devices share this socket: their requests may all come at once.
+  const int receive_buffer = 4 << 20;
+  setsockopt(m_socket.Get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
