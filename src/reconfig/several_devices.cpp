@@ -1,9 +1,9 @@
 #include "reconfig/several_devices.h"
 
+#include <pthread.h>
+
 #include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "link/endpoint.h"
 #include "reconfig/power_module_record.h"
@@ -43,6 +43,45 @@ LinkHooks DeviceHooks(const LinkHooks* base, std::uint16_t serial, std::mutex& l
   return hooks;
 }
 
+// A thread for one device's exchanges. Its stack is small: a device's Start needs a few
+// kilobytes, and hundreds of threads with the system's default stacks cost the processor more
+// than all their exchanges (page tables, faults) while they mostly wait.
+class DeviceThread {
+ public:
+  DeviceThread() = default;
+  ~DeviceThread() {
+    if (m_started) ::pthread_join(m_thread, nullptr);
+  }
+  DeviceThread(DeviceThread&& other) noexcept
+      : m_thread(other.m_thread), m_started(other.m_started), m_body(std::move(other.m_body)) {
+    other.m_started = false;
+  }
+  DeviceThread(const DeviceThread&) = delete;
+  DeviceThread& operator=(const DeviceThread&) = delete;
+  DeviceThread& operator=(DeviceThread&&) = delete;
+
+  // False when no thread could be made.
+  bool Start(std::function<void()> body) {
+    m_body = std::make_unique<std::function<void()>>(std::move(body));
+    pthread_attr_t attr;
+    if (::pthread_attr_init(&attr) != 0) return false;
+    ::pthread_attr_setstacksize(&attr, kStackSize);
+    m_started = ::pthread_create(&m_thread, &attr, Run, m_body.get()) == 0;
+    ::pthread_attr_destroy(&attr);
+    return m_started;
+  }
+
+ private:
+  static constexpr std::size_t kStackSize = 256 * 1024;
+  static void* Run(void* body) {
+    (*static_cast<std::function<void()>*>(body))();
+    return nullptr;
+  }
+  pthread_t m_thread{};
+  bool m_started = false;
+  std::unique_ptr<std::function<void()>> m_body;  // stays put while the thread runs
+};
+
 }  // namespace
 
 std::vector<DeviceStart> StartSeveral(const SeveralStarts& setup,
@@ -74,19 +113,14 @@ std::vector<DeviceStart> StartSeveral(const SeveralStarts& setup,
     if (ended) ended(starts[i]);
   };
 
-  std::vector<std::thread> threads;
+  std::vector<DeviceThread> threads;
+  threads.reserve(numbers.size());
   for (std::size_t i = 0; i < numbers.size(); ++i) {
-    if (!judged[i]) {
-      run(i);  // nothing to exchange: its outcome is known now
-      continue;
-    }
-    try {
-      threads.emplace_back(run, i);
-    } catch (const std::system_error&) {
-      run(i);  // no thread to be had: this one goes on its own
-    }
+    // Without anything to exchange its outcome is known now; without a thread to be had, the
+    // device goes on its own.
+    if (!judged[i] || !threads.emplace_back().Start([&run, i] { run(i); })) run(i);
   }
-  for (std::thread& t : threads) t.join();
+  threads.clear();  // each joins as it goes
   return starts;
 }
 
