@@ -35,7 +35,9 @@ TEST(DialogDuringAStart, NamesTheStageAndDropsTheKeysPressedMeanwhile) {
   if (!testing::SimulatorProcess::Available()) GTEST_SKIP() << "the simulator was not built";
   testing::SimulatorProcess sim;
   std::string error;
-  ASSERT_TRUE(sim.Start({"--pty", "--serial", "1234"}, &error)) << error;
+  // Slow answers keep the search going past the half second: a named port's answer window ends
+  // as soon as it has answered.
+  ASSERT_TRUE(sim.Start({"--pty", "--serial", "1234", "--reply-delay", "300"}, &error)) << error;
 
   std::vector<std::string> stages;
   bool pressed = false;
