@@ -313,9 +313,9 @@ class DeviceSearch::Window {
         socket->WaitReadable(NextWaitSliceMs(m_link, deadline));
         continue;
       }
-      // A port and the socket at once: the port is looked at every few milliseconds.
+      // A port and the socket at once: the socket is looked at every few milliseconds.
       int slice = NextWaitSliceMs(m_link, deadline);
-      if (socket && !m_unanswered.empty()) slice = std::min(slice, kMixedWaitSliceMs);
+      if (socket) slice = std::min(slice, kMixedWaitSliceMs);
       if (SerialQueued(m_link, silent->handle()) == 0) {
         m_link.platform().SerialWaitInput(silent->handle(), slice);
       } else {
@@ -389,7 +389,7 @@ class DeviceSearch::Window {
     }
   }
 
-  // With a named address still to answer, a port is looked at this often.
+  // While a port is waited for, the socket is looked at this often.
   static constexpr int kMixedWaitSliceMs = 5;
 
   DeviceSearch& m_search;

@@ -616,13 +616,6 @@ TEST_F(WindowTest, TheWindowEndsWhenNothingMoreCanAnswer) {
   const Outcome found = Outcome::kReconfigured;
   const Case cases[] = {
       {"a named port", {{{1}, Numbered(1234)}}, {1234}, false, {}, 30, {found}},
-      {"a named address",
-       {{{0, "10.0.0.7"}, Numbered(1234)}},
-       {1234},
-       true,
-       {"10.0.0.7"},
-       30,
-       {found}},
       // The window ends at 30 ms; three further identify requests follow, answered at once.
       {"another device on the named port",
        {{{1}, Numbered(999)}},
