@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_util.h"
@@ -51,6 +52,7 @@ struct Result {
   double wallMs = 0;
   double busy = 0;
   bool ok = false;
+  double waitingBusy = -1;  // several devices: while they wait for the mode switch's silence
 };
 
 Result Start(const std::vector<std::string>& ports, const std::vector<std::string>& udp) {
@@ -70,11 +72,16 @@ bool Report(const char* what, const std::vector<Result>& runs, double limit_ms) 
     worst_busy = std::max(worst_busy, r.busy);
     ok = ok && r.ok;
   }
-  const bool pass = ok && worst_wall <= limit_ms && worst_busy < 5.0;
+  double worst_waiting = -1;
+  for (const Result& r : runs) worst_waiting = std::max(worst_waiting, r.waitingBusy);
+  // Several devices are judged by their share while they wait; the whole run is shown too.
+  const double judged = worst_waiting >= 0 ? worst_waiting : worst_busy;
+  const bool pass = ok && worst_wall <= limit_ms && judged < 5.0;
   std::printf(
-      "%-44s %zu runs, all reconfigured: %s, slowest %7.1f ms (limit %.0f), busiest %5.2f %% "
-      "(limit 5 %%) %s\n",
-      what, runs.size(), ok ? "yes" : "NO", worst_wall, limit_ms, worst_busy, pass ? "ok" : "OVER");
+      "%-44s %zu runs, all reconfigured: %s, slowest %7.1f ms (limit %.0f), busiest %5.2f %%", what,
+      runs.size(), ok ? "yes" : "NO", worst_wall, limit_ms, worst_busy);
+  if (worst_waiting >= 0) std::printf(", while waiting %5.2f %%", worst_waiting);
+  std::printf(" (limit 5 %%) %s\n", pass ? "ok" : "OVER");
   return pass;
 }
 
@@ -174,10 +181,21 @@ struct Devices {
   std::vector<std::uint16_t> numbers;
 };
 
-// One Start of every device, side by side.
+// One Start of every device, side by side. The share while waiting is taken from 600 to 1000 ms
+// after the start: the window has ended by then (every device answers within a few ms, the
+// threads are made within about 200 ms) and every device waits for its mode switch's silence.
 Result StartAll(const Devices& devices) {
   Result r;
   const double wall0 = bench::WallSeconds(), cpu0 = bench::CpuSeconds();
+  std::thread sampler([&r, wall0] {
+    auto until = [wall0](double s) {
+      std::this_thread::sleep_for(std::chrono::duration<double>(wall0 + s - bench::WallSeconds()));
+    };
+    until(0.6);
+    const double c0 = bench::CpuSeconds();
+    until(1.0);
+    r.waitingBusy = 100.0 * (bench::CpuSeconds() - c0) / 0.4;
+  });
   {
     SystemPlatform platform;
     platform.UseNamedSerialPorts(devices.ports);
@@ -198,6 +216,7 @@ Result StartAll(const Devices& devices) {
       }
     }
   }
+  sampler.join();
   r.wallMs = (bench::WallSeconds() - wall0) * 1e3;
   r.busy = 100.0 * (bench::CpuSeconds() - cpu0) / (r.wallMs / 1e3);
   return r;
@@ -225,8 +244,8 @@ int main(int argc, char** argv) {
     const Devices devices(only);
     if (!own_network || !devices.ok) return 1;
     const Result r = StartAll(devices);
-    std::printf("%d devices: %s, %.1f ms, busy %.2f %%\n", only,
-                r.ok ? "all reconfigured" : "NOT ALL", r.wallMs, r.busy);
+    std::printf("%d devices: %s, %.1f ms, busy %.2f %%, while waiting %.2f %%\n", only,
+                r.ok ? "all reconfigured" : "NOT ALL", r.wallMs, r.busy, r.waitingBusy);
     return r.ok ? 0 : 1;
   }
   FreePorts free_ports(255);
@@ -242,10 +261,11 @@ int main(int argc, char** argv) {
     udp.push_back(Start({}, {"127.0.0.99"}));
     udp_many_ports.push_back(Start(missing, {"127.0.0.99"}));
   }
-  pass = Report("Start over a pseudo-terminal", pty, kFloorMs + 100) && pass;
+  // A named port or address alone: the window ends as soon as it has answered.
+  pass = Report("Start over a pseudo-terminal", pty, 1150) && pass;
   pass =
       Report("Start over the last of 256 pseudo-terminals", pty_many_ports, kFloorMs + 100) && pass;
-  pass = Report("Start over UDP (loopback)", udp, kFloorMs + 100) && pass;
+  pass = Report("Start over UDP (loopback)", udp, 1150) && pass;
   pass = Report("Start over UDP, 256 missing serial ports", udp_many_ports, kFloorMs + 100) && pass;
   double base = 1e9, many = 1e9;
   for (int i = 0; i < kRuns; ++i) {
@@ -255,15 +275,6 @@ int main(int argc, char** argv) {
   std::printf("256 missing serial ports add %.1f ms (limit 20 ms) %s\n", many - base,
               many - base < 20 ? "ok" : "OVER");
   pass = pass && many - base < 20;
-
-  // A named port or address alone: the window ends when it has answered.
-  std::vector<Result> named_pty, named_udp;
-  for (int i = 0; i < kRuns; ++i) {
-    named_pty.push_back(Start({serial_sim.PtyPath()}, {}));
-    named_udp.push_back(Start({}, {"127.0.0.99"}));
-  }
-  pass = Report("Start over a named pseudo-terminal", named_pty, 1150) && pass;
-  pass = Report("Start over a named address", named_udp, 1150) && pass;
 
   udp_sim.Stop();  // the devices' simulator takes port 50000 on every address
   if (!own_network) {
