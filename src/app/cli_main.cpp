@@ -184,7 +184,7 @@ int RunSeveral(const CliOptions& o, Platform& platform, DatagramSocket* socket,
     }
   }
   std::cout.flush();
-  if (InterruptRequested()) return cli_exit::kInterrupted + InterruptSignal();
+  if (InterruptRequested()) return ExitStatus(Outcome::kInterrupted);
   return done == starts.size() ? cli_exit::kReconfigured : cli_exit::kNotAll;
 }
 
