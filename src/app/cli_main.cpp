@@ -11,6 +11,7 @@
 #include "app/front_end.h"
 #include "link/datagram_socket.h"
 #include "link/interrupt.h"
+#include "link/platform.h"
 #include "link/text_sanitizer.h"
 #include "reconfig/reconfig_session.h"
 
@@ -246,5 +247,6 @@ int Run(int argc, char** argv) {
 }  // namespace quillon
 
 int main(int argc, char** argv) {
+  quillon::EnsureStandardDescriptors();
   return quillon::Run(argc, argv);
 }

@@ -16,8 +16,8 @@ constexpr std::int64_t kHookSliceMs = 20;
 
 }  // namespace
 
-bool WaitOver(const Deadline& deadline) {
-  return deadline.Passed() || InterruptRequested();
+bool WaitOver(const Link& link, const Deadline& deadline) {
+  return deadline.Passed() || (link.Interruptible() && InterruptRequested());
 }
 
 int NextWaitSliceMs(const Link& link, const Deadline& deadline) {

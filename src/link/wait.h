@@ -7,8 +7,9 @@
 
 namespace quillon {
 
-// Whether a wait until the deadline is over: its time has passed, or the user interrupted.
-bool WaitOver(const Deadline& deadline);
+// Whether a wait of the link until the deadline is over: its time has passed, or the user
+// interrupted an interruptible link.
+bool WaitOver(const Link& link, const Deadline& deadline);
 // Runs the link's wait hook, then gives how long the next blocking slice of a wait may take:
 // what is left, at most a second (with a wait hook, far less), never below 0.
 int NextWaitSliceMs(const Link& link, const Deadline& deadline);

@@ -107,19 +107,16 @@ ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
   m_sink.EndWait();
   if (InterruptRequested()) {
     // Command 5 or 4 may have gone out unanswered: the device must leave service mode.
-    ClearInterrupt();
-    LeaveServiceModeNow();  // unless the session's end has sent it already
+    LeaveServiceModeNow(endpoint);  // unless the session's end has sent it already
     w.interrupted = true;
   }
+  // Forgotten before its port closes: nothing may write to that descriptor any more.
+  NoteServiceModeLeft(endpoint);
   w.stopped = device.StoppedAnswering();
   return w;  // the device's port closes here, before any message is shown
 }
 
 bool ReconfigSession::StartProcedure(double fieldValue) {
-  // However it ends, the Start leaves nothing noted for the paths that end the process.
-  struct ForgetServiceMode {
-    ~ForgetServiceMode() { NoteServiceModeLeft(); }
-  } forget;
   m_report = {};
   m_sink.BeginWait();
   Stage("searching for the device");

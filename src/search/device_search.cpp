@@ -82,7 +82,8 @@ class DeviceSearch::Window {
       }
       CollectDatagrams(deadline);
     } else {
-      while (!WaitOver(deadline)) m_link.platform().SleepMs(NextWaitSliceMs(m_link, deadline));
+      while (!WaitOver(m_link, deadline))
+        m_link.platform().SleepMs(NextWaitSliceMs(m_link, deadline));
     }
     CollectSerial();
   }
@@ -372,7 +373,7 @@ SearchResult DeviceSearch::FindDevice(const Link& link, std::int32_t serialNumbe
   } else {
     ready = PrepareFoundDevice(link, working);
   }
-  if (!ready) NoteServiceModeLeft();  // command 4 has gone out where it had to
+  if (!ready) NoteServiceModeLeft(working);  // command 4 has gone out where it had to
 
   // Every port but the device's is drained and closed; on failure the device's too.
   SerialPort port = window.TakeDevicePort(ready && HasSerialPort(working));

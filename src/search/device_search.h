@@ -76,18 +76,22 @@ struct ScanEntry {
   bool conflict = false;  // the same serial number answered from another place too
 };
 
-// The device that may be in service mode while a Start runs. The paths that end the process
-// without unwinding the Start (the display connection lost, the session ending) send it command 4
-// with LeaveServiceModeNow. Noted as the mode-switch request goes out; forgotten when the Start
-// ends, whichever way.
+// The devices that may be in service mode while a Start runs, each named by its endpoint. The
+// exchange that sends the mode switch notes its device; it is forgotten once command 4 has gone
+// out, and always before its port or socket closes. The paths that end the process without
+// unwinding the Start (the display connection lost, the session ending) send each noted device
+// command 4 with LeaveServiceModeAll. Safe from several threads.
 void NoteServiceModeEntered(const Link& link, const LinkEndpoint& endpoint);
-void NoteServiceModeLeft();
+void NoteServiceModeLeft(const LinkEndpoint& endpoint);
 // Who sends command 4: the Start itself, whose waits run the front end's hooks as any wait does,
 // or a path that ends the process, where nothing of the front end may run any more (a window
-// whose display is gone cannot be repainted).
+// whose display is gone cannot be repainted). Command 4 waits for its answer even after an
+// interruption.
 enum class LeaveFrom { kStart, kProcessEnd };
-// Command 4 to the noted device, once; false when none is noted.
-bool LeaveServiceModeNow(LeaveFrom from = LeaveFrom::kStart);
+// Command 4 to the noted device, once; false when it is not noted.
+bool LeaveServiceModeNow(const LinkEndpoint& endpoint, LeaveFrom from = LeaveFrom::kStart);
+// Command 4 to every noted device, once each; gives how many.
+std::size_t LeaveServiceModeAll(LeaveFrom from);
 
 // The device a search found and brought into service mode: its serial port, owned and closed
 // when this goes, or its address, and what the power-module record is made from. Move-only, as
@@ -156,8 +160,8 @@ class DeviceSearch {
   // Ends the search without a device; remembers why.
   void Fail(Outcome outcome, std::vector<Reason> reasons = {});
   void Reached(SearchStage stage);
-  // After an interruption: command 4, then the outcome. False when there was none.
-  bool LeaveServiceModeIfInterrupted();
+  // After an interruption: command 4 to the device, then the outcome. False when there was none.
+  bool LeaveServiceModeIfInterrupted(const LinkEndpoint& endpoint);
   Reason StoppedAnswering() const { return {Reason::Kind::kStoppedAnswering, m_foundAt, {}}; }
 
   SearchObserver* m_observer;

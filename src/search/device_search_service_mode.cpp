@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "link/command_packet.h"
 #include "link/interrupt.h"
+#include "link/leave_at_exit.h"
 #include "link/serial_port.h"
 #include "link/service_frame.h"
 #include "link/wire.h"
@@ -18,13 +22,46 @@ constexpr std::uint16_t kMinServiceVersion = 5;
 
 enum class Status { kValid, kInvalid, kSilent };
 
-// The device noted by NoteServiceModeEntered. Read only on the thread that runs the Start (the
-// toolkit's handlers run on it, nested in a wait).
+// The devices that may be in service mode while a Start runs: noted by the exchange that sends
+// the mode switch, forgotten before their port or socket closes. Read by the paths that end the
+// process (the display lost, the session ending), possibly from another thread.
 struct InServiceMode {
-  std::optional<Link> link;  // noted: the device may be in service mode
+  Link link;
   LinkEndpoint endpoint;
 };
-InServiceMode g_inServiceMode;
+std::mutex g_inServiceModeMutex;
+std::vector<InServiceMode> g_inServiceMode;
+
+bool SameDevice(const LinkEndpoint& a, const LinkEndpoint& b) {
+  if (HasSerialPort(a) || HasSerialPort(b)) return a.serialPort == b.serialPort;
+  return std::strcmp(a.peerAddress, b.peerAddress) == 0;
+}
+
+// Takes the noted devices that match out of the record.
+std::vector<InServiceMode> TakeNoted(const LinkEndpoint* only) {
+  std::vector<InServiceMode> taken;
+  const std::lock_guard<std::mutex> lock(g_inServiceModeMutex);
+  for (auto it = g_inServiceMode.begin(); it != g_inServiceMode.end();) {
+    if (only && !SameDevice(it->endpoint, *only)) {
+      ++it;
+      continue;
+    }
+    taken.push_back(*it);
+    it = g_inServiceMode.erase(it);
+  }
+  return taken;
+}
+
+// Command 4, waiting for its answer even when the tool is being stopped. Never to a port that has
+// closed since (its descriptor may belong to another file by now).
+void SendFinish(const InServiceMode& device, LeaveFrom from) {
+  const Link& link = device.link;
+  if (HasSerialPort(device.endpoint) && !ArmedAtExit(device.endpoint.serialPort)) return;
+  ServiceFinish(from == LeaveFrom::kStart ? link.Uninterruptible()
+                                          : Link(link.platform(), link.socket()).Uninterruptible(),
+                device.endpoint);
+  DisarmLeaveAtExit(device.endpoint);
+}
 
 // The status request, over serial: one write, one wait for exactly one reply.
 Status ReadStatusSerial(const Link& link, SerialHandle port, std::optional<CommandReply>& record,
@@ -93,7 +130,7 @@ bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working) {
   // From the mode-switch request on the device may be in service mode, even while the tool still
   // waits for its silence: an interruption from here on sends command 4 before anything closes.
   const ModeSwitch switched = SwitchToServiceMode(link, working);
-  if (LeaveServiceModeIfInterrupted()) return false;
+  if (LeaveServiceModeIfInterrupted(working)) return false;
   if (switched != ModeSwitch::kInServiceMode) {
     Fail(Outcome::kIncomplete);
     return false;
@@ -101,11 +138,11 @@ bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working) {
 
   std::uint8_t info[svc::kPayloadSize] = {};
   const LinkResult r = ServiceReadInfo(link, working, info);
-  if (LeaveServiceModeIfInterrupted()) return false;
+  if (LeaveServiceModeIfInterrupted(working)) return false;
   if (r != LinkResult::kOk || GetU16(info, 0) < kMinServiceVersion) {
-    LeaveServiceModeNow();  // command 4; its result is moot
+    LeaveServiceModeNow(working);  // command 4; its result is moot
     // Interrupted while command 4 waited for its answer: the Start ends as interrupted.
-    if (LeaveServiceModeIfInterrupted()) return false;
+    if (LeaveServiceModeIfInterrupted(working)) return false;
     Fail(Outcome::kNotApplicable,
          r == LinkResult::kNoReply ? std::vector{StoppedAnswering()} : std::vector<Reason>{});
     return false;
@@ -114,30 +151,33 @@ bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working) {
 }
 
 void NoteServiceModeEntered(const Link& link, const LinkEndpoint& endpoint) {
-  g_inServiceMode = {link, endpoint};
+  {
+    const std::lock_guard<std::mutex> lock(g_inServiceModeMutex);
+    g_inServiceMode.push_back({link, endpoint});
+  }
+  ArmLeaveAtExit(link, endpoint);
 }
 
-void NoteServiceModeLeft() {
-  g_inServiceMode = {};
+void NoteServiceModeLeft(const LinkEndpoint& endpoint) {
+  TakeNoted(&endpoint);
+  DisarmLeaveAtExit(endpoint);
 }
 
-bool LeaveServiceModeNow(LeaveFrom from) {
-  if (!g_inServiceMode.link) return false;
-  const InServiceMode device = g_inServiceMode;
-  g_inServiceMode = {};
-  const bool interrupted = InterruptRequested();
-  ClearInterrupt();  // so that command 4 waits for its answer
-  const Link& link = *device.link;
-  ServiceFinish(from == LeaveFrom::kStart ? link : Link(link.platform(), link.socket()),
-                device.endpoint);
-  if (interrupted) RequestInterrupt();  // the Start in progress still unwinds
-  return true;
+bool LeaveServiceModeNow(const LinkEndpoint& endpoint, LeaveFrom from) {
+  const std::vector<InServiceMode> taken = TakeNoted(&endpoint);
+  for (const InServiceMode& device : taken) SendFinish(device, from);
+  return !taken.empty();
 }
 
-bool DeviceSearch::LeaveServiceModeIfInterrupted() {
+std::size_t LeaveServiceModeAll(LeaveFrom from) {
+  const std::vector<InServiceMode> taken = TakeNoted(nullptr);
+  for (const InServiceMode& device : taken) SendFinish(device, from);
+  return taken.size();
+}
+
+bool DeviceSearch::LeaveServiceModeIfInterrupted(const LinkEndpoint& endpoint) {
   if (!InterruptRequested()) return false;
-  ClearInterrupt();       // so that command 4 waits for its answer; a second signal ends at once
-  LeaveServiceModeNow();  // unless the session's end has sent it already
+  LeaveServiceModeNow(endpoint);  // unless the session's end has sent it already
   m_failure.leftServiceMode = true;
   Fail(Outcome::kInterrupted);
   return true;

@@ -11,7 +11,7 @@ namespace {
 // Xlib ends the process when this returns; GDK's own handler would end it at once. The Start's
 // socket and port are still open here: command 4 can go out before the process ends.
 int OnDisplayLost(Display* /*display*/) {
-  LeaveServiceModeNow(LeaveFrom::kProcessEnd);
+  LeaveServiceModeAll(LeaveFrom::kProcessEnd);
   ReleaseSerialPortsForExit();
   ::_exit(1);
 }

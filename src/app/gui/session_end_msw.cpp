@@ -37,12 +37,12 @@ void WatchSessionEnd() {
     const HWND hwnd = TopWindow();
     if (hwnd) ::ShutdownBlockReasonCreate(hwnd, L"Telling the Quillon to leave its service mode");
     RequestInterrupt();
-    LeaveServiceModeNow(LeaveFrom::kProcessEnd);
+    LeaveServiceModeAll(LeaveFrom::kProcessEnd);
     if (hwnd) ::ShutdownBlockReasonDestroy(hwnd);
   });
   wxTheApp->Bind(wxEVT_END_SESSION, [](wxCloseEvent& event) {
     if (StartInProgress()) {
-      LeaveServiceModeNow(LeaveFrom::kProcessEnd);
+      LeaveServiceModeAll(LeaveFrom::kProcessEnd);
       ReleaseSerialPortsForExit();
     }
     event.Skip();
