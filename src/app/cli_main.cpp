@@ -12,6 +12,7 @@
 #include "app/front_end.h"
 #include "link/datagram_socket.h"
 #include "link/interrupt.h"
+#include "link/platform.h"
 #include "link/text_sanitizer.h"
 #include "reconfig/reconfig_session.h"
 #include "reconfig/several_devices.h"
@@ -299,5 +300,6 @@ int Run(int argc, char** argv) {
 }  // namespace quillon
 
 int main(int argc, char** argv) {
+  quillon::EnsureStandardDescriptors();
   return quillon::Run(argc, argv);
 }

@@ -5,6 +5,7 @@
 
 #include "app/console.h"
 #include "link/interrupt.h"
+#include "link/leave_at_exit.h"
 #include "link/serial_port.h"
 
 namespace quillon {
@@ -25,10 +26,14 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   const bool ending =
       event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
   const int signal = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
-  const bool again = g_signal.exchange(signal) != 0;
+  int first = 0;
+  // The first event decides the status; a further one while the tool is already leaving ends it
+  // at once, after command 4 has been written to every device that may be in service mode.
+  const bool again = !g_signal.compare_exchange_strong(first, signal);
   if ((again && !ending) || (g_idleEndsAtOnce && !g_inStart)) {
+    LeaveAtExitNow();
     ReleaseSerialPortsForExit();
-    ::ExitProcess(static_cast<UINT>(128 + signal));
+    ::ExitProcess(static_cast<UINT>(128 + (again ? first : signal)));
   }
   RequestInterrupt();
   if (ending) {

@@ -38,7 +38,14 @@ class DatagramSocket {
   // Blocks until a datagram is pending or timeout_ms has passed. Returns whether one is
   // pending. Used only to avoid spinning; callers still test their own deadline.
   virtual bool WaitReadable(int timeout_ms) = 0;
+  // The system's handle of the socket, for a path that ends the process; -1 when there is none.
+  virtual std::intptr_t NativeHandle() const { return -1; }
 };
+
+// Sends one datagram through a socket's system handle from a path that ends the process: only
+// async-signal-safe calls, nothing waits.
+void SendDatagramForExit(std::intptr_t socket, const std::uint8_t (&address)[4], std::uint16_t port,
+                         std::span<const std::uint8_t> data);
 
 // The system's socket interface (WSAStartup on Windows; nothing to start elsewhere), started for
 // the lifetime of the guard and stopped with it when it started. Guards nest: the system counts

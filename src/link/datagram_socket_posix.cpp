@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "link/datagram_socket.h"
+#include "link/leave_at_exit.h"
 
 namespace quillon {
 namespace {
@@ -17,7 +18,12 @@ namespace {
 class PosixDatagramSocket final : public DatagramSocket {
  public:
   explicit PosixDatagramSocket(int fd) : m_fd(fd) {}
-  ~PosixDatagramSocket() override { ::close(m_fd); }
+  ~PosixDatagramSocket() override {
+    DisarmLeaveAtExitSocket(m_fd);  // nothing is ever sent through a closed descriptor
+    ::close(m_fd);
+  }
+
+  std::intptr_t NativeHandle() const override { return m_fd; }
 
   std::optional<std::size_t> ReceiveFrom(std::span<std::uint8_t> buf, bool peek,
                                          DatagramSender* from) override {
@@ -64,6 +70,16 @@ class PosixDatagramSocket final : public DatagramSocket {
 // POSIX sockets need no start-up.
 SocketInterface::Calls SocketInterface::System() {
   return {[] { return true; }, [] {}};
+}
+
+void SendDatagramForExit(std::intptr_t socket, const std::uint8_t (&address)[4], std::uint16_t port,
+                         std::span<const std::uint8_t> data) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  std::memcpy(&addr.sin_addr, address, sizeof address);
+  ::sendto(static_cast<int>(socket), data.data(), data.size(), MSG_DONTWAIT,
+           reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
 }
 
 std::unique_ptr<DatagramSocket> CreateSystemDatagramSocket() {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "link/datagram_socket.h"
+#include "link/leave_at_exit.h"
 
 namespace quillon {
 namespace {
@@ -29,7 +30,12 @@ constexpr int kReceiveAttempts = 8;
 class Win32DatagramSocket final : public DatagramSocket {
  public:
   explicit Win32DatagramSocket(SOCKET s) : m_socket(s), m_scratch(kScratchBytes) {}
-  ~Win32DatagramSocket() override { ::closesocket(m_socket); }
+  ~Win32DatagramSocket() override {
+    DisarmLeaveAtExitSocket(static_cast<std::intptr_t>(m_socket));
+    ::closesocket(m_socket);
+  }
+
+  std::intptr_t NativeHandle() const override { return static_cast<std::intptr_t>(m_socket); }
 
   std::optional<std::size_t> ReceiveFrom(std::span<std::uint8_t> buf, bool peek,
                                          DatagramSender* from) override {
@@ -101,6 +107,16 @@ SocketInterface::Calls SocketInterface::System() {
             return false;
           },
           [] { ::WSACleanup(); }};
+}
+
+void SendDatagramForExit(std::intptr_t socket, const std::uint8_t (&address)[4], std::uint16_t port,
+                         std::span<const std::uint8_t> data) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  std::memcpy(&addr.sin_addr, address, sizeof address);
+  ::sendto(static_cast<SOCKET>(socket), reinterpret_cast<const char*>(data.data()),
+           static_cast<int>(data.size()), 0, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
 }
 
 std::unique_ptr<DatagramSocket> CreateSystemDatagramSocket() {

@@ -80,7 +80,7 @@ std::size_t WaitForSerialBytes(const Link& link, SerialHandle port, std::size_t 
   Platform& p = link.platform();
   for (;;) {
     const std::size_t queued = p.SerialQueued(port);
-    if (queued == expected || WaitOver(deadline)) return queued;
+    if (queued == expected || WaitOver(link, deadline)) return queued;
     // An empty port sleeps until its first byte; a partial reply is polled every millisecond.
     if (queued == 0) {
       p.SerialWaitInput(port, NextWaitSliceMs(link, deadline));
@@ -106,7 +106,7 @@ std::optional<PendingDatagram> WaitForDatagram(const Link& link, std::span<std::
       pending.length = *n;
       return pending;
     }
-    if (WaitOver(deadline)) return std::nullopt;
+    if (WaitOver(link, deadline)) return std::nullopt;
     socket->WaitReadable(NextWaitSliceMs(link, deadline));
   }
 }
@@ -121,7 +121,7 @@ bool PollPeerDatagram(const Link& link, const char* peer_address, std::span<std:
     const bool from_peer =
         from.address == peer_address && (!require_device_port || from.port == kDevicePort);
     if (from_peer && pending->length == expected) return true;
-    if (WaitOver(deadline)) return false;
+    if (WaitOver(link, deadline)) return false;
   }
 }
 

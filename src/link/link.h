@@ -48,6 +48,14 @@ class Link {
   void TraceNote(std::string_view note) const {
     if (m_hooks && m_hooks->note) m_hooks->note(note);
   }
+  // The same link, whose waits run to their deadline even after an interruption: command 4 to a
+  // device that is leaving service mode waits for its answer however the tool is being stopped.
+  Link Uninterruptible() const {
+    Link copy = *this;
+    copy.m_interruptible = false;
+    return copy;
+  }
+  bool Interruptible() const { return m_interruptible; }
   // Runs the wait hook; false when there is none.
   bool RunWaitHook() const {
     if (!m_hooks || !m_hooks->wait) return false;
@@ -59,6 +67,7 @@ class Link {
   Platform* m_platform;
   DatagramSocket* m_socket;
   const LinkHooks* m_hooks;
+  bool m_interruptible = true;
 };
 
 }  // namespace quillon

@@ -86,6 +86,11 @@ class Platform {
   virtual std::string SerialName(SerialHandle h) = 0;
 };
 
+// Makes sure standard input, output and error are open (on /dev/null where they were closed)
+// before anything else is opened: a serial port or socket that took descriptor 2 would receive
+// the trace. Nothing to do on Windows, where a port never becomes a standard handle.
+void EnsureStandardDescriptors();
+
 // The system's monotonic clock in milliseconds (std::chrono::steady_clock), for code that must
 // not follow a test's fake clock: the simulator, the tests' own time limits.
 std::int64_t SteadyClockMs();

@@ -3,6 +3,7 @@
 
 #include "link/serial_port.h"
 
+#include "link/leave_at_exit.h"
 #include "link/link.h"
 
 namespace quillon {
@@ -44,6 +45,7 @@ SerialHandle SerialPort::Release() {
 
 void SerialPort::Close() {
   if (m_handle == kInvalidSerialHandle) return;
+  DisarmLeaveAtExitPort(m_handle);  // nothing is ever written to a closed descriptor
   m_platform->SerialClose(m_handle);
   m_handle = kInvalidSerialHandle;
 }

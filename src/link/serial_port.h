@@ -78,5 +78,8 @@ std::string SerialPermissionFix(const std::string& group);
 
 // Releases every port this process holds, from a signal handler: only async-signal-safe calls.
 void ReleaseSerialPortsForExit();
+// Writes a frame to an open port from a path that ends the process, and waits until it has left
+// (so that the port's settings are not put back under it): only async-signal-safe calls.
+void WriteSerialForExit(SerialHandle h, std::span<const std::uint8_t> frame);
 
 }  // namespace quillon

@@ -187,6 +187,17 @@ std::size_t SystemPlatform::SerialWrite(SerialHandle h, std::span<const std::uin
   return written;
 }
 
+void EnsureStandardDescriptors() {}
+
+// The console's control handler runs on a thread of its own; the write is bounded by the
+// port's write timeout.
+void WriteSerialForExit(SerialHandle h, std::span<const std::uint8_t> frame) {
+  DWORD written = 0;
+  if (::WriteFile(Native(h), frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr)) {
+    ::FlushFileBuffers(Native(h));
+  }
+}
+
 // A port opened without overlapped input/output cannot be waited on with a time limit:
 // WaitCommEvent would block until a character arrives, however long that takes. Pause instead
 // and ask ClearCommError again.

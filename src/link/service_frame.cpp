@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "link/leave_at_exit.h"
 #include "link/serial_port.h"
 #include "link/wire.h"
 
@@ -170,9 +171,13 @@ LinkResult ServiceReadBlock(const Link& link, LinkEndpoint endpoint, std::uint32
 
 LinkResult ServiceFinish(const Link& link, LinkEndpoint endpoint) {
   if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
-  ServiceFrame frame;
-  return Exchange(link, endpoint, 1, frame,
-                  [](ServiceFrame& f) { f[svc::kCommandOffset] = svc::kFinish; });
+  ServiceFrame frame{};
+  frame[svc::kCommandOffset] = svc::kFinish;
+  SendServiceFrame(link, endpoint, frame);
+  // It has gone out: a path that ends the process from here on must not send it again (the
+  // device, back in its command protocol, would take a second one for garbage).
+  DisarmLeaveAtExit(endpoint);
+  return ReceiveServiceReply(link, endpoint, frame);
 }
 
 LinkResult ServiceWriteRecord(const Link& link, LinkEndpoint endpoint, const std::uint8_t* block) {

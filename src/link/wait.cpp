@@ -14,20 +14,10 @@ constexpr std::int64_t kMaxSliceMs = 1000;
 // window to repaint smoothly.
 constexpr std::int64_t kHookSliceMs = 20;
 
-thread_local bool t_interruptIgnored = false;
-
 }  // namespace
 
-InterruptIgnored::InterruptIgnored() : m_before(t_interruptIgnored) {
-  t_interruptIgnored = true;
-}
-
-InterruptIgnored::~InterruptIgnored() {
-  t_interruptIgnored = m_before;
-}
-
-bool WaitOver(const Deadline& deadline) {
-  return deadline.Passed() || (InterruptRequested() && !t_interruptIgnored);
+bool WaitOver(const Link& link, const Deadline& deadline) {
+  return deadline.Passed() || (link.Interruptible() && InterruptRequested());
 }
 
 int NextWaitSliceMs(const Link& link, const Deadline& deadline) {

@@ -7,21 +7,9 @@
 
 namespace quillon {
 
-// While one lives, this thread's waits run to their deadlines even after an interruption: command
-// 4 on the way out waits for its answer, and the interruption stays set for every other thread.
-class InterruptIgnored {
- public:
-  InterruptIgnored();
-  ~InterruptIgnored();
-  InterruptIgnored(const InterruptIgnored&) = delete;
-  InterruptIgnored& operator=(const InterruptIgnored&) = delete;
-
- private:
-  bool m_before;
-};
-
-// Whether a wait until the deadline is over: its time has passed, or the user interrupted.
-bool WaitOver(const Deadline& deadline);
+// Whether a wait of the link until the deadline is over: its time has passed, or the user
+// interrupted an interruptible link.
+bool WaitOver(const Link& link, const Deadline& deadline);
 // Runs the link's wait hook, then gives how long the next blocking slice of a wait may take:
 // what is left, at most a second (with a wait hook, far less), never below 0.
 int NextWaitSliceMs(const Link& link, const Deadline& deadline);

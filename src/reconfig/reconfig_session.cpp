@@ -117,7 +117,8 @@ ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
     LeaveServiceModeNow(endpoint);  // unless the session's end has sent it already
     w.interrupted = true;
   }
-  NoteServiceModeLeft(endpoint);  // before its port closes
+  // Forgotten before its port closes: nothing may write to that descriptor any more.
+  NoteServiceModeLeft(endpoint);
   w.stopped = device.StoppedAnswering();
   return w;  // the device's port closes here, before any message is shown
 }

@@ -304,7 +304,7 @@ class DeviceSearch::Window {
         TakeDatagram(pending, buf, deadline, latest);
       }
       SerialPort* silent = NextSilentPort();
-      if ((!silent && m_unanswered.empty() && m_askedAny) || WaitOver(deadline)) break;
+      if ((!silent && m_unanswered.empty() && m_askedAny) || WaitOver(m_link, deadline)) break;
       if (!silent && !socket) {  // nothing was asked at all: the window runs its course
         m_link.platform().SleepMs(NextWaitSliceMs(m_link, deadline));
         continue;

@@ -76,20 +76,21 @@ struct ScanEntry {
   bool conflict = false;  // the same serial number answered from another place too
 };
 
-// The devices that may be in service mode while a Start runs, each keyed by its endpoint (port
-// handle or address). The paths that end the process without unwinding the Start (the display
-// connection lost, the session ending) send them command 4. Noted as the mode-switch request goes
-// out; forgotten before the device's port or socket closes. Thread-safe.
+// The devices that may be in service mode while a Start runs, each named by its endpoint. The
+// exchange that sends the mode switch notes its device; it is forgotten once command 4 has gone
+// out, and always before its port or socket closes. The paths that end the process without
+// unwinding the Start (the display connection lost, the session ending) send each noted device
+// command 4 with LeaveServiceModeAll. Safe from several threads.
 void NoteServiceModeEntered(const Link& link, const LinkEndpoint& endpoint);
 void NoteServiceModeLeft(const LinkEndpoint& endpoint);
 // Who sends command 4: the Start itself, whose waits run the front end's hooks as any wait does,
 // or a path that ends the process, where nothing of the front end may run any more (a window
-// whose display is gone cannot be repainted).
+// whose display is gone cannot be repainted). Command 4 waits for its answer even after an
+// interruption.
 enum class LeaveFrom { kStart, kProcessEnd };
-// Command 4 to the noted device, once; false when it is not noted. Its answer is waited for even
-// after an interruption, which stays set for every other wait.
+// Command 4 to the noted device, once; false when it is not noted.
 bool LeaveServiceModeNow(const LinkEndpoint& endpoint, LeaveFrom from = LeaveFrom::kStart);
-// Command 4 to every noted device (the paths that end the process); gives how many.
+// Command 4 to every noted device, once each; gives how many.
 std::size_t LeaveServiceModeAll(LeaveFrom from);
 
 // The device a search found and brought into service mode: its serial port, owned and closed
@@ -169,7 +170,7 @@ class DeviceSearch {
   // Ends the search without a device; remembers why.
   void Fail(Outcome outcome, std::vector<Reason> reasons = {});
   void Reached(SearchStage stage);
-  // After an interruption: command 4, then the outcome. False when there was none.
+  // After an interruption: command 4 to the device, then the outcome. False when there was none.
   bool LeaveServiceModeIfInterrupted(const LinkEndpoint& endpoint);
   Reason StoppedAnswering() const { return {Reason::Kind::kStoppedAnswering, m_foundAt, {}}; }
 

@@ -4,14 +4,13 @@
 #include <array>
 #include <cstring>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "link/command_packet.h"
 #include "link/interrupt.h"
+#include "link/leave_at_exit.h"
 #include "link/serial_port.h"
 #include "link/service_frame.h"
-#include "link/wait.h"
 #include "link/wire.h"
 #include "search/device_search.h"
 
@@ -23,38 +22,45 @@ constexpr std::uint16_t kMinServiceVersion = 5;
 
 enum class Status { kValid, kInvalid, kSilent };
 
-// The devices noted by NoteServiceModeEntered: the Start's threads note and forget theirs, the
-// paths that end the process may send command 4 from another thread.
+// The devices that may be in service mode while a Start runs: noted by the exchange that sends
+// the mode switch, forgotten before their port or socket closes. Read by the paths that end the
+// process (the display lost, the session ending), possibly from another thread.
 struct InServiceMode {
   Link link;
   LinkEndpoint endpoint;
 };
-std::mutex g_inServiceModeLock;
+std::mutex g_inServiceModeMutex;
 std::vector<InServiceMode> g_inServiceMode;
 
-bool SameEndpoint(const LinkEndpoint& a, const LinkEndpoint& b) {
-  return a.serialPort == b.serialPort && std::strcmp(a.peerAddress, b.peerAddress) == 0;
+bool SameDevice(const LinkEndpoint& a, const LinkEndpoint& b) {
+  if (HasSerialPort(a) || HasSerialPort(b)) return a.serialPort == b.serialPort;
+  return std::strcmp(a.peerAddress, b.peerAddress) == 0;
 }
 
-// Takes the device out of the record; false when it was not noted.
-std::optional<InServiceMode> Forget(const LinkEndpoint& endpoint) {
-  const std::lock_guard<std::mutex> lock(g_inServiceModeLock);
-  const auto it =
-      std::find_if(g_inServiceMode.begin(), g_inServiceMode.end(),
-                   [&](const InServiceMode& d) { return SameEndpoint(d.endpoint, endpoint); });
-  if (it == g_inServiceMode.end()) return std::nullopt;
-  InServiceMode device = *it;
-  g_inServiceMode.erase(it);
-  return device;
+// Takes the noted devices that match out of the record.
+std::vector<InServiceMode> TakeNoted(const LinkEndpoint* only) {
+  std::vector<InServiceMode> taken;
+  const std::lock_guard<std::mutex> lock(g_inServiceModeMutex);
+  for (auto it = g_inServiceMode.begin(); it != g_inServiceMode.end();) {
+    if (only && !SameDevice(it->endpoint, *only)) {
+      ++it;
+      continue;
+    }
+    taken.push_back(*it);
+    it = g_inServiceMode.erase(it);
+  }
+  return taken;
 }
 
-void SendCommand4(const InServiceMode& device, LeaveFrom from) {
-  // Command 4 waits for its answer although the Start was interrupted: the flag stays set for
-  // every other thread's waits.
-  const InterruptIgnored ignored;
+// Command 4, waiting for its answer even when the tool is being stopped. Never to a port that has
+// closed since (its descriptor may belong to another file by now).
+void SendFinish(const InServiceMode& device, LeaveFrom from) {
   const Link& link = device.link;
-  ServiceFinish(from == LeaveFrom::kStart ? link : Link(link.platform(), link.socket()),
+  if (HasSerialPort(device.endpoint) && !ArmedAtExit(device.endpoint.serialPort)) return;
+  ServiceFinish(from == LeaveFrom::kStart ? link.Uninterruptible()
+                                          : Link(link.platform(), link.socket()).Uninterruptible(),
                 device.endpoint);
+  DisarmLeaveAtExit(device.endpoint);
 }
 
 // The status request, over serial: one write, one wait for exactly one reply.
@@ -145,30 +151,28 @@ bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working) {
 }
 
 void NoteServiceModeEntered(const Link& link, const LinkEndpoint& endpoint) {
-  Forget(endpoint);
-  const std::lock_guard<std::mutex> lock(g_inServiceModeLock);
-  g_inServiceMode.push_back({link, endpoint});
+  {
+    const std::lock_guard<std::mutex> lock(g_inServiceModeMutex);
+    g_inServiceMode.push_back({link, endpoint});
+  }
+  ArmLeaveAtExit(link, endpoint);
 }
 
 void NoteServiceModeLeft(const LinkEndpoint& endpoint) {
-  Forget(endpoint);
+  TakeNoted(&endpoint);
+  DisarmLeaveAtExit(endpoint);
 }
 
 bool LeaveServiceModeNow(const LinkEndpoint& endpoint, LeaveFrom from) {
-  const std::optional<InServiceMode> device = Forget(endpoint);
-  if (!device) return false;
-  SendCommand4(*device, from);
-  return true;
+  const std::vector<InServiceMode> taken = TakeNoted(&endpoint);
+  for (const InServiceMode& device : taken) SendFinish(device, from);
+  return !taken.empty();
 }
 
 std::size_t LeaveServiceModeAll(LeaveFrom from) {
-  std::vector<InServiceMode> devices;
-  {
-    const std::lock_guard<std::mutex> lock(g_inServiceModeLock);
-    devices.swap(g_inServiceMode);
-  }
-  for (const InServiceMode& device : devices) SendCommand4(device, from);
-  return devices.size();
+  const std::vector<InServiceMode> taken = TakeNoted(nullptr);
+  for (const InServiceMode& device : taken) SendFinish(device, from);
+  return taken.size();
 }
 
 bool DeviceSearch::LeaveServiceModeIfInterrupted(const LinkEndpoint& endpoint) {

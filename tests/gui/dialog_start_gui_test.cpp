@@ -115,33 +115,60 @@ TEST(DialogDuringAStart, TakesAsLongAsTheCommandLine) {
 
 // SIGTERM during a Start (a logout, a session manager ending the dialog): once the mode switch
 // has gone out, command 4 reaches the device before the dialog ends, with the signal's status
-// and no message box.
-TEST(DialogDuringAStart, SigtermAfterTheModeSwitchLeavesServiceModeFirst) {
+// and no message box. With the outcome's box shown the device is done with: the dialog ends at
+// once.
+TEST(DialogDuringAStart, SigtermEndsTheDialogAndLeavesServiceModeFirst) {
   QUILLON_REQUIRE_GUI();
   if (!testing::SimulatorProcess::Available()) GTEST_SKIP() << "the simulator was not built";
   if (::access("/usr/bin/xdotool", X_OK) != 0) GTEST_SKIP() << "xdotool is not installed";
-  testing::SimulatorProcess sim;
-  std::string error;
-  // Serial number 0, the field's own value: Enter on the focused "Start" is the whole input.
-  ASSERT_TRUE(sim.Start({"--pty", "--serial", "0", "--reply-delay", "700"}, &error)) << error;
-  const auto logged = [&sim](const std::string& kind) {
-    const std::vector<std::string> kinds = testing::RequestKinds(sim);
-    return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+  struct Case {
+    const char* what;
+    bool boxShown;  // else: once the mode switch is logged
+    std::vector<std::string> requests;
   };
-  bool signalled = false;
-  const auto r = testing::RunProcess(
-      {QUILLON_DIALOG_PATH, "--port", sim.LinkPath(), "--no-udp"}, 30000, [&](pid_t pid) {
-        testing::RunProcess({"xdotool", "search", "--sync", "--onlyvisible", "--name",
-                             std::string(kCaption), "windowfocus", "--sync", "key", "Return"},
-                            10000);
-        const std::int64_t end = SteadyClockMs() + 15000;
-        while (!logged("mode") && SteadyClockMs() < end) ::usleep(5000);
-        signalled = ::kill(pid, SIGTERM) == 0;
-      });
-  EXPECT_TRUE(signalled);
-  EXPECT_EQ(r.exitCode, 143) << r.err;
-  EXPECT_EQ(testing::RequestKinds(sim),
-            (std::vector<std::string>{"identify", "status", "mode", "svc4"}));
+  const Case cases[] = {
+      {"after the mode switch", false, {"identify", "status", "mode", "svc4"}},
+      {"with the outcome's box shown",
+       true,
+       {"identify", "status", "mode", "svc0", "svc5", "svc4"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::SimulatorProcess sim;
+    std::string error;
+    // Serial number 0, the field's own value: Enter on the focused "Start" is the whole input.
+    ASSERT_TRUE(sim.Start({"--pty", "--serial", "0", "--reply-delay", "700"}, &error)) << error;
+    const auto logged = [&sim](const std::string& kind) {
+      const std::vector<std::string> kinds = testing::RequestKinds(sim);
+      return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+    };
+    // The box has the dialog's caption: two visible windows of that name.
+    const auto box_shown = [] {
+      const auto found = testing::RunProcess(
+          {"xdotool", "search", "--onlyvisible", "--name", std::string(kCaption)}, 5000);
+      return std::count(found.out.begin(), found.out.end(), '\n') >= 2;
+    };
+    bool signalled = false;
+    std::int64_t signalled_at = 0;
+    const auto r = testing::RunProcess(
+        {QUILLON_DIALOG_PATH, "--port", sim.LinkPath(), "--no-udp"}, 30000, [&](pid_t pid) {
+          testing::RunProcess({"xdotool", "search", "--sync", "--onlyvisible", "--name",
+                               std::string(kCaption), "windowfocus", "--sync", "key", "Return"},
+                              10000);
+          const std::int64_t end = SteadyClockMs() + 20000;
+          while (!(c.boxShown ? box_shown() : logged("mode")) && SteadyClockMs() < end) {
+            ::usleep(5000);
+          }
+          signalled = ::kill(pid, SIGTERM) == 0;
+          signalled_at = SteadyClockMs();
+        });
+    EXPECT_TRUE(signalled);
+    EXPECT_EQ(r.exitCode, 143) << r.err;
+    if (c.boxShown) {
+      EXPECT_LT(SteadyClockMs() - signalled_at, 1000) << "the box kept the dialog";
+    }
+    EXPECT_EQ(testing::RequestKinds(sim), c.requests);
+  }
 }
 
 }  // namespace

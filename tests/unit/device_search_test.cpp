@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+#include "link/interrupt.h"
+#include "link/leave_at_exit.h"
 #include "reconfig/reconfig_session.h"
 #include "support/fake_device.h"
 #include "support/fake_platform.h"
@@ -466,24 +468,40 @@ TEST_F(SearchTest, UdpStatusRepliesCountOnlyFromTheDevice) {
 }
 
 // Command 4 from a path that ends the process (the display lost, the session ending) runs none of
-// the front end's hooks; from the Start it runs them as every wait does. Either way it goes once.
+// the front end's hooks; from the Start it runs them as every wait does. Either way it goes once,
+// even while an interruption is pending, and never to a port that has closed since.
 TEST_F(SearchTest, LeavingServiceModeAsTheProcessEndsRunsNoHook) {
-  for (const LeaveFrom from : {LeaveFrom::kStart, LeaveFrom::kProcessEnd}) {
+  struct Case {
+    LeaveFrom from;
+    bool interrupted;
+    bool closedFirst;
+  };
+  for (const Case c :
+       {Case{LeaveFrom::kStart, false, false}, Case{LeaveFrom::kProcessEnd, true, false},
+        Case{LeaveFrom::kProcessEnd, false, true}}) {
     m_devices.clear();
     m_platform.Port(1) = {};
     FakeDevice& d = SerialDevice(1);
     d.serviceMode = true;
     int waits = 0;
     const LinkHooks hooks{{}, {}, [&waits] { ++waits; }};
-    const SerialPort port = SerialPort::Open(Link(m_platform), 1);
+    SerialPort port = SerialPort::Open(Link(m_platform), 1);
     LinkEndpoint endpoint;
     ResetEndpoint(endpoint);
     endpoint.serialPort = port.handle();
     NoteServiceModeEntered(Link(m_platform, nullptr, &hooks), endpoint);
-    EXPECT_TRUE(LeaveServiceModeNow(endpoint, from));
-    EXPECT_FALSE(LeaveServiceModeNow(endpoint, from));
-    EXPECT_EQ(d.received, std::vector<std::string>{"svc4"});
-    EXPECT_EQ(waits > 0, from == LeaveFrom::kStart) << waits;
+    EXPECT_EQ(ArmedAtExit(), 1u);
+    if (c.closedFirst) port.Close();
+    if (c.interrupted) RequestInterrupt();
+    const bool sent = c.from == LeaveFrom::kStart ? LeaveServiceModeNow(endpoint, c.from)
+                                                  : LeaveServiceModeAll(c.from) == 1;
+    ClearInterrupt();
+    EXPECT_TRUE(sent);
+    EXPECT_FALSE(LeaveServiceModeNow(endpoint, c.from));
+    EXPECT_EQ(ArmedAtExit(), 0u);
+    EXPECT_EQ(d.received,
+              c.closedFirst ? std::vector<std::string>{} : std::vector<std::string>{"svc4"});
+    EXPECT_EQ(waits > 0, c.from == LeaveFrom::kStart) << waits;
   }
 }
 

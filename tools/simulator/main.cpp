@@ -335,6 +335,7 @@ void Simulator::Run() {
 
 int main(int argc, char** argv) {
   using namespace quillon::sim;
+  quillon::EnsureStandardDescriptors();
   Options options;
   std::string error;
   switch (ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {

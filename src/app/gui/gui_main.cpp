@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "app/gui/service_tool_app.h"
+#include "link/platform.h"
 
 using quillon::ServiceToolApp;
 wxIMPLEMENT_APP_NO_MAIN(ServiceToolApp);
 
 int main(int argc, char** argv) {
+  quillon::EnsureStandardDescriptors();
   // --help and --version need no window: answered before the toolkit, which needs a display.
   const std::vector<std::string> args(argv, argv + argc);
   const quillon::CliParse parsed = quillon::ParseDialogCommandLine(args);

@@ -203,7 +203,12 @@ void MainDialog::ShowMessage(std::string_view text, MessageStyle style) {
   m_stageLine->SetLabel(wxEmptyString);
   // The message box gets the normal cursor even in the middle of a Start.
   if (m_waitCursor) m_waitCursor->Suspend();
+  // A box comes after the device's port and socket are done with: while it is shown, a signal
+  // ends the dialog at once, as it does when no Start runs.
+  const bool in_start = StartInProgress();
+  SetStartInProgress(false);
   ShowMessageBox(this, text, style);
+  SetStartInProgress(in_start);
   if (m_waitCursor) m_waitCursor->Resume();
 }
 
