@@ -411,6 +411,34 @@ class DeviceSearch::Window {
   std::vector<ScanEntry> m_seen;
 };
 
+FoundDevice::FoundDevice(FoundDevice&& other) noexcept
+    : port(std::move(other.port)),
+      address(std::move(other.address)),
+      where(std::move(other.where)),
+      alsoAt(std::move(other.alsoAt)),
+      identifyReply(other.identifyReply),
+      statusReply(other.statusReply) {
+  other.address.clear();
+}
+
+FoundDevice& FoundDevice::operator=(FoundDevice&& other) noexcept {
+  if (this != &other) {
+    if (port.IsOpen() || !address.empty()) NoteServiceModeLeft(endpoint());
+    port = std::move(other.port);
+    address = std::move(other.address);
+    other.address.clear();
+    where = std::move(other.where);
+    alsoAt = std::move(other.alsoAt);
+    identifyReply = other.identifyReply;
+    statusReply = other.statusReply;
+  }
+  return *this;
+}
+
+FoundDevice::~FoundDevice() {
+  if (port.IsOpen() || !address.empty()) NoteServiceModeLeft(endpoint());
+}
+
 LinkEndpoint FoundDevice::endpoint() const {
   LinkEndpoint endpoint;
   ResetEndpoint(endpoint);

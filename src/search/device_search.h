@@ -107,6 +107,13 @@ struct FoundDevice {
   CommandReply identifyReply{};
   CommandReply statusReply{};
 
+  FoundDevice() = default;
+  FoundDevice(FoundDevice&& other) noexcept;
+  FoundDevice& operator=(FoundDevice&& other) noexcept;
+  // A device that goes without its record written is forgotten as in service mode before its
+  // port closes: nothing may reach it through a closed port or a socket that is gone.
+  ~FoundDevice();
+
   // Names the device for the link's calls; valid while this lives.
   LinkEndpoint endpoint() const;
   // The reason that explains this device when it did not complete an exchange.
