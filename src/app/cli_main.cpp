@@ -209,10 +209,13 @@ int Run(int argc, char** argv) {
   ApplyPortOptions(platform, o);
   CliSink sink(StderrIsTerminal() && !o.json);
   PowerModuleRecord record;
-  std::unique_ptr<DatagramSocket> socket = MakeLinkSocket(o);
+  std::string socket_failure;
+  std::unique_ptr<DatagramSocket> socket = MakeLinkSocket(o, &socket_failure);
+  SearchOptions search_options = MakeSearchOptions(o, &hooks);
+  search_options.socketFailure = socket_failure;
 
   if (o.action == CliOptions::Action::kScan) {
-    DeviceSearch search(MakeSearchOptions(o, &hooks));
+    DeviceSearch search(search_options);
     SetStartInProgress(true);
     const std::vector<ScanEntry> seen = search.Scan(Link(platform, socket.get(), &hooks));
     SetStartInProgress(false);
@@ -222,7 +225,7 @@ int Run(int argc, char** argv) {
     return seen.empty() ? cli_exit::kNotDetected : cli_exit::kReconfigured;
   }
 
-  ReconfigSession session(sink, record, socket, platform, MakeSearchOptions(o, &hooks), &hooks);
+  ReconfigSession session(sink, record, socket, platform, search_options, &hooks);
   SetStartInProgress(true);
   const bool done = session.StartProcedure(o.serial);
   SetStartInProgress(false);
