@@ -154,8 +154,8 @@ std::string DeviceLine(const DeviceStart& d) {
 
 // Several devices: one line each as it ends, the summary, then the reasons the user can act on.
 int RunSeveral(const CliOptions& o, Platform& platform, DatagramSocket* socket,
-               const LinkHooks& hooks) {
-  SeveralStarts setup{platform, socket, MakeSearchOptions(o, &hooks), &hooks};
+               const SearchOptions& options, const LinkHooks& hooks) {
+  SeveralStarts setup{platform, socket, options, &hooks};
   SetStartInProgress(true);
   const std::vector<DeviceStart> starts =
       StartSeveral(setup, o.serials, [&o](const DeviceStart& d) {
@@ -261,10 +261,13 @@ int Run(int argc, char** argv) {
   ApplyPortOptions(platform, o);
   CliSink sink(StderrIsTerminal() && !o.json);
   PowerModuleRecord record;
-  std::unique_ptr<DatagramSocket> socket = MakeLinkSocket(o);
+  std::string socket_failure;
+  std::unique_ptr<DatagramSocket> socket = MakeLinkSocket(o, &socket_failure);
+  SearchOptions search_options = MakeSearchOptions(o, &hooks);
+  search_options.socketFailure = socket_failure;
 
   if (o.action == CliOptions::Action::kScan) {
-    DeviceSearch search(MakeSearchOptions(o, &hooks));
+    DeviceSearch search(search_options);
     SetStartInProgress(true);
     const std::vector<ScanEntry> seen = search.Scan(Link(platform, socket.get(), &hooks));
     SetStartInProgress(false);
@@ -274,8 +277,8 @@ int Run(int argc, char** argv) {
     return seen.empty() ? cli_exit::kNotDetected : cli_exit::kReconfigured;
   }
 
-  if (o.serials.size() > 1) return RunSeveral(o, platform, socket.get(), hooks);
-  ReconfigSession session(sink, record, socket, platform, MakeSearchOptions(o, &hooks), &hooks);
+  if (o.serials.size() > 1) return RunSeveral(o, platform, socket.get(), search_options, hooks);
+  ReconfigSession session(sink, record, socket, platform, search_options, &hooks);
   SetStartInProgress(true);
   const bool done = session.StartProcedure(o.serial);
   SetStartInProgress(false);

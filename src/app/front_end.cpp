@@ -1,6 +1,8 @@
 #include "app/front_end.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 
 #include "link/endpoint.h"
@@ -28,6 +30,8 @@ std::string PortState(const SerialOpenResult& probe) {
       return "not searched (" + probe.detail + ")";
     case SerialOpenStatus::kNotProbed:
       return "present (" + probe.detail + ")";
+    case SerialOpenStatus::kNoDescriptors:
+      return "not probed: too many open files";
     case SerialOpenStatus::kMissing:
       break;
   }
@@ -91,9 +95,11 @@ std::string NamedPortsProblem(const CliOptions& options) {
   return {};
 }
 
-std::unique_ptr<DatagramSocket> MakeLinkSocket(const CliOptions& options) {
+std::unique_ptr<DatagramSocket> MakeLinkSocket(const CliOptions& options, std::string* failure) {
   if (options.noUdp) return nullptr;
-  return CreateLinkSocket();
+  std::unique_ptr<DatagramSocket> socket = CreateLinkSocket();
+  if (!socket && failure) *failure = std::strerror(errno);
+  return socket;
 }
 
 std::vector<std::string> LocalBroadcastTargets(const LinkHooks* hooks) {

@@ -19,8 +19,9 @@ namespace quillon {
 void ApplyPortOptions(SystemPlatform& platform, const CliOptions& options);
 // Why a --port path cannot be searched at all (a usage error), or empty.
 std::string NamedPortsProblem(const CliOptions& options);
-// The link socket, or none with --no-udp.
-std::unique_ptr<DatagramSocket> MakeLinkSocket(const CliOptions& options);
+// The link socket, or none with --no-udp; *failure tells why when it could not be made.
+std::unique_ptr<DatagramSocket> MakeLinkSocket(const CliOptions& options,
+                                               std::string* failure = nullptr);
 // The search's options; the networks it leaves out are noted through the hooks' note.
 SearchOptions MakeSearchOptions(const CliOptions& options, const LinkHooks* hooks = nullptr);
 // The local broadcast addresses as dotted texts; with hooks, the networks left out are noted.

@@ -43,6 +43,7 @@ enum class SerialOpenStatus {
   kSettingsRefused,   // opened, but the line settings were refused; closed again
   kNotSearched,       // a system console or this program's own terminal: never touched
   kNotProbed,         // a listing's probe: the port is there; only an open could tell more
+  kNoDescriptors,     // this process is at its limit of open files (detail: that limit)
 };
 
 struct SerialOpenResult {
@@ -90,6 +91,9 @@ class Platform {
 // before anything else is opened: a serial port or socket that took descriptor 2 would receive
 // the trace. Nothing to do on Windows, where a port never becomes a standard handle.
 void EnsureStandardDescriptors();
+// Raises this process's limit of open files, as far as the system allows, so that `needed` more
+// can be opened. Nothing to do on Windows.
+void EnsureDescriptorsFor(std::size_t needed);
 
 // The system's monotonic clock in milliseconds (std::chrono::steady_clock), for code that must
 // not follow a test's fake clock: the simulator, the tests' own time limits.

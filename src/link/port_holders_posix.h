@@ -88,9 +88,29 @@ class OwnLockFile {
 
 // The lock file name the tool writes for a resolved device: LCK..ttyUSB0, LCK..pts_3.
 std::string OwnLockFileName(const std::string& resolved);
+// The file a process of the tool links its locks from: LTMP.<pid>.
+std::string TemplateName(pid_t pid);
 
-// Removes the lock file only while it still names this process.
+// A lock file judged stale (its process is gone, or it names this process, which did not make
+// it), as it was when judged.
+struct StaleLock {
+  pid_t pid = 0;
+  dev_t dev = 0;
+  ino_t inode = 0;
+  timespec mtime{};
+  std::string content;
+};
+// The lock file, when it is stale.
+std::optional<StaleLock> JudgeStale(const std::string& file);
+// Removes the stale lock through `aside` (a name of the tool's own in the same folder). False,
+// with the lock put back, when what was moved is not exactly the lock that was judged. A
+// template of the gone process that the lock was linked from goes with it.
+bool RemoveStaleLock(const std::string& lock, const std::string& aside, const StaleLock& judged);
+
+// Removes the lock file while it is still the tool's own.
 void RemoveOwnLockFile(const char* lock_file);
+// The same from a signal handler: only async-signal-safe calls.
+void RemoveOwnLockFileForExit(const char* lock_file);
 // From a signal handler, after every lock file was removed: the file the locks were linked from.
 void RemoveLockTemplateForExit();
 

@@ -22,6 +22,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -247,6 +248,12 @@ SerialOpenResult CheckAndOpen(const std::string& path, const PortHolderSurvey& s
         return Refused(SerialOpenStatus::kPermissionDenied, ErrorText(err), GroupOf(path));
       case EBUSY:
         return Refused(SerialOpenStatus::kBusy, "held exclusively by another program (TIOCEXCL)");
+      case EMFILE:
+      case ENFILE: {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        return Refused(SerialOpenStatus::kNoDescriptors, std::to_string(limit.rlim_cur));
+      }
       default:
         return Refused(SerialOpenStatus::kMissing, ErrorText(err));
     }
@@ -521,6 +528,19 @@ void EnsureStandardDescriptors() {
   }
 }
 
+void EnsureDescriptorsFor(std::size_t needed) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  // What is open already, the ports, the socket and what the search reads meanwhile (/proc, the
+  // lock folders, the network list).
+  constexpr rlim_t kHeadroom = 64;
+  const rlim_t want = static_cast<rlim_t>(needed) + kHeadroom + 3;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < want) {
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? want : std::min(want, limit.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
 void WriteSerialForExit(SerialHandle h, std::span<const std::uint8_t> frame) {
   const int fd = Fd(h);
   std::size_t done = 0;
@@ -546,7 +566,7 @@ void ReleaseSerialPortsForExit() {
     p.fd = -1;
     RestoreLineState(fd, p.found);
     if (p.exclusiveSet) ::ioctl(fd, TIOCNXCL);
-    if (p.lockFile[0] != '\0') ::unlink(p.lockFile);
+    RemoveOwnLockFileForExit(p.lockFile);
     ::close(fd);
   }
   RemoveLockTemplateForExit();

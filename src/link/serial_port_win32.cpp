@@ -189,6 +189,8 @@ std::size_t SystemPlatform::SerialWrite(SerialHandle h, std::span<const std::uin
 
 void EnsureStandardDescriptors() {}
 
+void EnsureDescriptorsFor(std::size_t /*needed*/) {}
+
 // The console's control handler runs on a thread of its own; the write is bounded by the
 // port's write timeout.
 void WriteSerialForExit(SerialHandle h, std::span<const std::uint8_t> frame) {

@@ -36,12 +36,16 @@ void SystemPlatform::UseSystemSerialPorts() {
 void SystemPlatform::RescanSerialPorts() {
   m_scanned = true;
   SurveyPortHolders();
-  if (m_userNamed) return;
+  if (m_userNamed) {
+    EnsureDescriptorsFor(m_table.size());
+    return;
+  }
   m_table.clear();
   const std::vector<std::string> paths = ScanSystemPorts();
   for (std::size_t i = 0; i < paths.size() && i < static_cast<std::size_t>(kMaxSerialPorts); ++i) {
     m_table.push_back({static_cast<int>(i + 1), paths[i]});
   }
+  EnsureDescriptorsFor(m_table.size());
 }
 
 const std::vector<SerialPortInfo>& SystemPlatform::SerialPorts() {

@@ -30,6 +30,12 @@ std::string ReasonText(const Reason& reason, Wording wording) {
       return "The network kept sending: the search stopped listening " +
              std::to_string(kMaxAnswerWindowMs / 1000) +
              " s after its request, while datagrams were still arriving.";
+    case Reason::Kind::kTooManyOpenFiles:
+      return reason.where + (reason.where == "1" ? " port" : " ports") +
+             " could not be searched: too many open files (this process may open " + reason.detail +
+             ").";
+    case Reason::Kind::kNoSocket:
+      return "No network was searched: the socket could not be made (" + reason.detail + ").";
     case Reason::Kind::kStoppedAnswering:
       return "The Quillon at " + reason.where +
              " stopped answering during the Start: is it still connected and switched on?";

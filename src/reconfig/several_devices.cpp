@@ -6,6 +6,7 @@
 #include <string>
 
 #include "link/endpoint.h"
+#include "link/platform.h"
 #include "reconfig/power_module_record.h"
 
 namespace quillon {
@@ -96,6 +97,8 @@ std::vector<DeviceStart> StartSeveral(const SeveralStarts& setup,
   }
   const std::int64_t search_ms = setup.platform.NowMs() - start;
 
+  // A socket of its own for every device over the network, beside the ports of the others.
+  EnsureDescriptorsFor(numbers.size() + kMaxSerialPorts);
   std::vector<DeviceStart> starts(numbers.size());
   std::mutex lock;  // the hooks' and `ended`'s turns
   // One device's Start from its judgement on: on its own link, with its own record.

@@ -49,10 +49,14 @@ std::optional<Reason> SkipReason(const std::string& port, const SerialOpenResult
 
 }  // namespace
 
-bool IsPossibleDeviceAddress(const std::string& source, const std::vector<std::string>& excluded) {
+bool IsPossibleDeviceAddress(const std::string& source, const std::vector<std::string>& excluded,
+                             const std::vector<std::string>& named) {
   const std::optional<IPv4Bytes> a = ParseIPv4(source);
   if (!a || IsZeroAddress(*a)) return false;
   if ((*a)[0] >= 224) return false;  // multicast, reserved, the limited broadcast
+  // The whole loopback network is this computer: a process here answers from 127.0.0.2 as well.
+  // Only an address the user named (a simulator on this computer) counts.
+  if ((*a)[0] == 127 && std::find(named.begin(), named.end(), source) == named.end()) return false;
   return std::find(excluded.begin(), excluded.end(), source) == excluded.end();
 }
 
@@ -96,6 +100,8 @@ class DeviceSearch::Window {
       if (sent_to.empty()) {
         m_reasons.push_back({Reason::Kind::kNoNetworkSearched, {}, {}});
       }
+    } else if (!m_search.m_options.socketFailure.empty()) {
+      m_reasons.push_back({Reason::Kind::kNoSocket, {}, m_search.m_options.socketFailure});
     }
     if (early_end) {
       CollectUntilAllAnswered(deadline);
@@ -227,15 +233,23 @@ class DeviceSearch::Window {
         m_names[info.number - 1] = SerialPortName(info);
       }
     }
+    int no_descriptors = 0;
+    std::string limit;
     for (int n = 1; n <= kMaxSerialPorts; ++n) {
       SerialOpenResult result;
       m_ports[n - 1] = SerialPort::Open(m_link, n, &result);
       if (m_ports[n - 1].IsOpen()) {
         WriteIdentify(m_link, m_ports[n - 1].handle());
         m_askedAny = true;
+      } else if (result.status == SerialOpenStatus::kNoDescriptors) {
+        ++no_descriptors;
+        limit = result.detail;
       } else if (std::optional<Reason> why = SkipReason(m_names[n - 1], result)) {
         m_reasons.push_back(std::move(*why));
       }
+    }
+    if (no_descriptors > 0) {
+      m_reasons.push_back({Reason::Kind::kTooManyOpenFiles, std::to_string(no_descriptors), limit});
     }
   }
 
@@ -249,7 +263,8 @@ class DeviceSearch::Window {
     // A reply from an address no device can have is forged: it is not taken, so that no service
     // frame ever goes to a whole network or to this computer.
     if (reply && Matches(reply, false) &&
-        IsPossibleDeviceAddress(pending.from.address, m_impossible)) {
+        IsPossibleDeviceAddress(pending.from.address, m_impossible,
+                                m_search.m_options.identifyAddresses)) {
       if (m_scanning) {
         See(reply, pending.from.address, false);
       } else if (Wanted* w = Find(reply)) {

@@ -61,11 +61,17 @@ struct SearchOptions {
   // computer's own (unless the user named one: a simulator on this computer) and the broadcast
   // addresses of its networks.
   std::function<std::vector<std::string>()> impossibleSources;
+  // Why there is no socket although the network was to be searched (the system's words); empty
+  // when there is one or the user chose no network.
+  std::string socketFailure;
 };
 
 // Whether a reply may come from this address: not zero, multicast, reserved or the limited
-// broadcast, nor one of `excluded`. A forged source must never draw service frames.
-bool IsPossibleDeviceAddress(const std::string& source, const std::vector<std::string>& excluded);
+// broadcast, nor one of `excluded`, nor of the loopback network 127.0.0.0/8 unless `named` (the
+// addresses the user named) has it. A forged source or another program of this computer must
+// never draw service frames.
+bool IsPossibleDeviceAddress(const std::string& source, const std::vector<std::string>& excluded,
+                             const std::vector<std::string>& named = {});
 
 // One device that answered a scan.
 struct ScanEntry {

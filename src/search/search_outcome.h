@@ -26,6 +26,8 @@ struct Reason {
     kNoNetworkSearched,   // no local network has a broadcast address
     kNetworkKeptSending,  // the answer window was cut while datagrams still arrived
     kStoppedAnswering,    // where: the device, once found
+    kTooManyOpenFiles,    // where: how many ports; detail: how many files this process may open
+    kNoSocket,            // the network was not searched: the socket failed (detail: why)
   };
   Kind kind;
   std::string where;

@@ -302,6 +302,30 @@ TEST_F(CliTest, TheReasonFollowsTheMessage) {
                          "'dialout' that owns the port: sudo usermod -aG dialout $USER, then log "
                          "in again.\n");
   }
+  {  // the descriptor limit: 40 silent ports, the device on the last
+    std::vector<std::unique_ptr<testing::PtyPair>> silent(40);
+    std::vector<std::string> command = {"/bin/bash",      "-c",       "",     "bash",
+                                        QUILLON_CLI_PATH, "--serial", "1234", "--no-udp"};
+    for (auto& p : silent) {
+      p = std::make_unique<testing::PtyPair>();
+      ::close(p->TakeSlave());  // the test itself would hold the port
+      command.insert(command.end(), {"--port", p->slavePath()});
+    }
+    StartSim({});
+    command.insert(command.end(), {"--port", m_sim.PtyPath()});
+    // Only the soft limit is low: the tool raises it to what the search needs.
+    command[2] = "ulimit -Sn 16 && exec \"$@\"";
+    const auto raised = RunProcess(command, 30000);
+    EXPECT_EQ(raised.exitCode, 0) << raised.err;
+    // The hard limit too: the ports beyond it are named in the reason, nothing is left behind.
+    command[2] = "ulimit -n 16 && exec \"$@\"";
+    const auto r = RunProcess(command, 30000);
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find(" ports could not be searched: too many open files (this process may "
+                         "open 16).\n"),
+              std::string::npos)
+        << r.err;
+  }
   {  // no network: a host with nothing but loopback
     testing::TestNetwork net;
     std::string why;

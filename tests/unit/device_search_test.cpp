@@ -260,10 +260,11 @@ TEST_F(SearchTest, TheCableDecides) {
 }
 
 // A reply whose source no device can have is not taken: zero, multicast, the limited
-// broadcast, the broadcast address the request went to, an address the front end excludes.
+// broadcast, the broadcast address the request went to, an address the front end excludes, and
+// any of the loopback network (another program of this computer) unless the user named it.
 TEST_F(SearchTest, RepliesFromImpossibleSourcesAreIgnored) {
-  for (const char* source :
-       {"0.0.0.0", "224.0.0.1", "239.1.2.3", "255.255.255.255", "10.0.0.255", "10.0.0.1"}) {
+  for (const char* source : {"0.0.0.0", "224.0.0.1", "239.1.2.3", "255.255.255.255", "10.0.0.255",
+                             "10.0.0.1", "127.0.0.2", "127.255.255.254"}) {
     SCOPED_TRACE(source);
     m_sink.messages.clear();
     m_devices.clear();
@@ -274,6 +275,7 @@ TEST_F(SearchTest, RepliesFromImpossibleSourcesAreIgnored) {
     EXPECT_EQ(forged.received, std::vector<std::string>{"identify"});
   }
   EXPECT_TRUE(IsPossibleDeviceAddress("10.0.0.7", {"10.0.0.1"}));
+  EXPECT_TRUE(IsPossibleDeviceAddress("127.0.0.2", {}, {"127.0.0.2"}));
 }
 
 TEST_F(SearchTest, LowerComDecides) {
