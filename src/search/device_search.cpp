@@ -11,6 +11,7 @@
 #include "link/serial_port.h"
 #include "link/wait.h"
 #include "search/ipv4.h"
+#include "search/port_opening.h"
 
 namespace quillon {
 namespace {
@@ -188,11 +189,14 @@ class DeviceSearch::Window {
     }
     int no_descriptors = 0;
     std::string limit;
-    for (int n = 1; n <= kMaxSerialPorts; ++n) {
-      SerialOpenResult result;
-      m_ports[n - 1] = SerialPort::Open(m_link, n, &result);
+    for (PortOpening& opening : OpenPortsSideBySide(m_link)) {
+      const int n = opening.number;
+      const SerialOpenResult& result = opening.result;
+      m_ports[n - 1] = std::move(opening.port);
       if (m_ports[n - 1].IsOpen()) {
         WriteIdentify(m_link, m_ports[n - 1].handle());
+      } else if (opening.late) {
+        m_reasons.push_back({Reason::Kind::kPortSlow, m_names[n - 1], {}});
       } else if (result.status == SerialOpenStatus::kNoDescriptors) {
         ++no_descriptors;
         limit = result.detail;
@@ -401,6 +405,7 @@ SearchResult DeviceSearch::FindDevice(const Link& link, std::int32_t serialNumbe
   FoundDevice& device = result.device.emplace();
   device.port = std::move(port);
   if (!device.port.IsOpen()) device.address = working.peerAddress;
+  device.note = ServiceModeNote(device.endpoint());
   device.where = m_foundAt;
   device.alsoAt = window.alsoAt();
   device.identifyReply = *m_identifyReply;

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "link/interrupt.h"
 #include "link/leave_at_exit.h"
@@ -97,6 +99,39 @@ TEST_F(SearchTest, EveryPortIsAskedBeforeAnyWaiting) {
   EXPECT_EQ(m_socket->sent[0].port, 50000);
   EXPECT_EQ(m_socket->sent[0].at, start);
   EXPECT_EQ(m_platform.NowMs() - start, 1000);
+}
+
+// A port that takes seconds to open (a Bluetooth serial port) holds up no other and no window:
+// it is not searched, the reason names it, and its handle is closed as soon as its open returns.
+TEST_F(SearchTest, APortSlowToOpenIsNotWaitedFor) {
+  for (const bool device_on_slow_port : {false, true}) {
+    SCOPED_TRACE(device_on_slow_port ? "the device on the slow port" : "the device elsewhere");
+    m_sink.messages.clear();
+    m_devices.clear();
+    m_platform.Port(2) = {};
+    m_platform.Port(5) = {};
+    ReconfigSession& s = Session(false);
+    FakeDevice& slow = SerialDevice(
+        2, {.identify = {.serial = static_cast<std::uint16_t>(device_on_slow_port ? 1234 : 99)}});
+    m_platform.Port(2).openDelayMs = 1200;
+    if (!device_on_slow_port) SerialDevice(5);
+    const std::int64_t start = SteadyClockMs();
+    const bool found = s.SearchForDevice(kSerial).has_value();
+    EXPECT_LT(SteadyClockMs() - start, 1000) << "the search waited for the slow port";
+    EXPECT_EQ(found, !device_on_slow_port);
+    EXPECT_TRUE(slow.received.empty());
+    if (device_on_slow_port) {
+      EXPECT_EQ(OnlyMessage(), std::string(kTextNotDetected) +
+                                   "\n\nCOM2 (fake2) did not open within 0.3 s: not searched.");
+    }
+    const std::int64_t end = SteadyClockMs() + 5000;
+    while ((m_platform.Port(2).openCount == 0 || m_platform.Port(2).open) &&
+           SteadyClockMs() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(m_platform.Port(2).openCount, 1);
+    EXPECT_FALSE(m_platform.Port(2).open) << "the late open's handle stays open";
+  }
 }
 
 TEST_F(SearchTest, ArrivingDatagramsExtendTheWindowBy500Ms) {
