@@ -41,6 +41,8 @@ TEST(CliOptions, AcceptsTheContract) {
   EXPECT_EQ(Parse({"--serial", "1", "--serial", "2", "-V"}).options.action,
             CliOptions::Action::kVersion);
   EXPECT_TRUE(Parse({"--serial", "1", "--address", "255.255.255.255"}).ok);
+  EXPECT_EQ(Parse({"--leave-service-mode", "--address", "10.0.0.7"}).options.action,
+            CliOptions::Action::kLeaveServiceMode);
 }
 
 TEST(CliOptions, RefusesEverythingElse) {
@@ -68,6 +70,10 @@ TEST(CliOptions, RefusesEverythingElse) {
       {"--serial", "1", "--", "--verbose"},
       {"--serial", "1", "stray"},
       {"--serial", "1", "--verbose=yes"},
+      {"--leave-service-mode"},
+      {"--leave-service-mode", "--serial", "1", "--port", "/dev/ttyS0"},
+      {"--leave-service-mode", "--port", "/dev/ttyS0", "--address", "10.0.0.7"},
+      {"--leave-service-mode", "--address", "10.0.0.7", "--address", "10.0.0.8"},
   };
   for (const auto& args : bad) {
     const CliParse r = Parse(args);
