@@ -373,6 +373,8 @@ TEST_F(SerialHoldersTest, TheToolSeesEveryHolderAndLeavesThePortAsFound) {
       ASSERT_EQ(::chmod(m_locks[1].c_str(), 0600), 0);
     }
     for (const bool json : {false, true}) {
+      // --json gives the same reason, escaped its own way: the rows whose texts differ show it.
+      if (json && (c.busy == nullptr || std::string(c.busy) == c.busyJson)) continue;
       std::vector<std::string> args = {QUILLON_CLI_PATH, "--serial", "1234",     "--port",
                                        m_path,           "--no-udp", "--verbose"};
       if (c.unprivileged) args.insert(args.begin(), std::begin(kAsNobody), std::end(kAsNobody));
