@@ -176,7 +176,6 @@ TEST_F(SearchTest, StrayBytesEarnThreeFurtherIdentifyAttempts) {
   const Case cases[] = {
       {"reply behind stray bytes", {.stray = {0x00, 0x13, 0x37}}},
       {"another device", {.identify = {.serial = 999}}},
-      {"no presence on serial", {.identify = {.presence = 0}}},
   };
   for (const Case& c : cases) {
     m_sink.messages.clear();
@@ -244,13 +243,28 @@ TEST_F(SearchTest, Verdicts) {
   }
 }
 
+// A reply without the presence word is no reply on a serial port (asked again, as after stray
+// bytes); over UDP the word does not count.
 TEST_F(SearchTest, PresenceWordCountsOnSerialOnly) {
-  ReconfigSession& s = Session();
-  FakeDevice& d = UdpDevice("10.0.0.7", {.identify = {.presence = 0}});
-  const std::optional<FoundDevice> found = s.SearchForDevice(kSerial);
-  ASSERT_TRUE(found);
-  EXPECT_STREQ(found->endpoint().peerAddress, "10.0.0.7");
-  EXPECT_EQ(Count(d.received, "status"), 1);
+  for (const bool udp : {true, false}) {
+    SCOPED_TRACE(udp ? "udp" : "serial");
+    m_sink.messages.clear();
+    m_devices.clear();
+    m_platform.Port(4) = {};
+    ReconfigSession& s = Session(udp);
+    const FakeDeviceConfig config{.identify = {.presence = 0}};
+    FakeDevice& d = udp ? UdpDevice("10.0.0.7", config) : SerialDevice(4, config);
+    const std::optional<FoundDevice> found = s.SearchForDevice(kSerial);
+    if (udp) {
+      ASSERT_TRUE(found);
+      EXPECT_STREQ(found->endpoint().peerAddress, "10.0.0.7");
+      EXPECT_EQ(Count(d.received, "status"), 1);
+    } else {
+      EXPECT_FALSE(found);
+      EXPECT_EQ(Count(d.received, "identify"), 4);
+      EXPECT_EQ(OnlyMessage(), kTextNotDetected);
+    }
+  }
 }
 
 // One serial number on a cable and on the network: the cable decides, whatever the network's
