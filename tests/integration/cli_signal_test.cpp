@@ -178,10 +178,10 @@ TEST(CliSignals, ADeviceLeftInServiceModeIsToldToLeaveIt) {
   SimulatorProcess sim;
   std::string error;
   ASSERT_TRUE(
-      sim.Start({"--udp", "127.0.0.97", "--serial", "1234", "--reply-delay", "700"}, &error))
+      sim.Start({"--udp", "127.0.0.89", "--serial", "1234", "--reply-delay", "700"}, &error))
       << error;
   const auto killed = testing::RunCli(
-      {"--serial", "1234", "--no-serial", "--address", "127.0.0.97"}, 30000, [&sim](pid_t pid) {
+      {"--serial", "1234", "--no-serial", "--address", "127.0.0.89"}, 30000, [&sim](pid_t pid) {
         const std::int64_t end = SteadyClockMs() + 15000;
         while (SteadyClockMs() < end) {
           const Kinds kinds = RequestKinds(sim);
@@ -191,14 +191,14 @@ TEST(CliSignals, ADeviceLeftInServiceModeIsToldToLeaveIt) {
         ::kill(pid, SIGKILL);
       });
   EXPECT_EQ(killed.signal, SIGKILL);
-  const std::vector<std::string> leave = {"--leave-service-mode", "--address", "127.0.0.97"};
+  const std::vector<std::string> leave = {"--leave-service-mode", "--address", "127.0.0.89"};
   const auto left = testing::RunCli(leave, 30000);
   EXPECT_EQ(left.exitCode, 0) << left.err;
-  EXPECT_EQ(left.out, "The Quillon at 127.0.0.97 has left its service mode.\n");
+  EXPECT_EQ(left.out, "The Quillon at 127.0.0.89 has left its service mode.\n");
   EXPECT_EQ(RequestKinds(sim), (Kinds{"identify", "status", "mode", "svc4"}));
   const auto again = testing::RunCli(leave, 30000);
   EXPECT_EQ(again.exitCode, 3) << "no device in service mode answers any more";
-  EXPECT_EQ(again.err, "No Quillon in service mode answered at 127.0.0.97.\n");
+  EXPECT_EQ(again.err, "No Quillon in service mode answered at 127.0.0.89.\n");
 }
 
 }  // namespace
