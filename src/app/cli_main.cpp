@@ -11,8 +11,10 @@
 #include "app/console.h"
 #include "app/front_end.h"
 #include "link/datagram_socket.h"
+#include "link/endpoint.h"
 #include "link/interrupt.h"
 #include "link/platform.h"
+#include "link/service_frame.h"
 #include "link/text_sanitizer.h"
 #include "reconfig/reconfig_session.h"
 #include "reconfig/several_devices.h"
@@ -221,6 +223,43 @@ std::string ScanJson(const std::vector<ScanEntry>& seen) {
   return out.str();
 }
 
+// Command 4 alone, to the one port or address named: for a device left in service mode by a
+// process that could not tell it (SIGKILL, a power loss of the computer).
+int LeaveServiceMode(const CliOptions& o, const LinkHooks& hooks) {
+  SystemPlatform platform;
+  ApplyPortOptions(platform, o);
+  std::unique_ptr<DatagramSocket> socket = o.addresses.empty() ? nullptr : CreateLinkSocket();
+  const Link link(platform, socket.get(), &hooks);
+  LinkEndpoint endpoint;
+  ResetEndpoint(endpoint);
+  SerialPort port;
+  std::string where;
+  if (!o.ports.empty()) {
+    SerialOpenResult opened;
+    port = SerialPort::Open(link, 1, &opened);
+    where = SerialPortName(platform.SerialPorts().front());
+    if (!port.IsOpen()) {
+      std::cerr << TerminalSafe(where + " could not be opened: " + opened.detail) << '\n';
+      return cli_exit::kNotDetected;
+    }
+    endpoint.serialPort = port.handle();
+  } else {
+    where = o.addresses.front();
+    if (!socket) {
+      std::cerr << "No network: the socket could not be made.\n";
+      return cli_exit::kFailed;
+    }
+    SetPeerAddress(endpoint, where.c_str());
+  }
+  if (ServiceFinish(link, endpoint) == LinkResult::kOk) {
+    std::cout << TerminalSafe("The Quillon at " + where + " has left its service mode.") << '\n';
+    return cli_exit::kReconfigured;
+  }
+  if (InterruptRequested()) return cli_exit::kInterrupted + InterruptSignal();
+  std::cerr << TerminalSafe("No Quillon in service mode answered at " + where + ".") << '\n';
+  return cli_exit::kNotDetected;
+}
+
 int Run(int argc, char** argv) {
   const CliParse parsed = ParseCommandLine(argc, argv);
   if (!parsed.ok) {
@@ -243,6 +282,7 @@ int Run(int argc, char** argv) {
     }
     case CliOptions::Action::kStart:
     case CliOptions::Action::kScan:
+    case CliOptions::Action::kLeaveServiceMode:
       break;
   }
 
@@ -257,6 +297,7 @@ int Run(int argc, char** argv) {
     return cli_exit::kFailed;
   }
   const LinkHooks hooks = o.verbose ? HexTrace() : LinkHooks{};
+  if (o.action == CliOptions::Action::kLeaveServiceMode) return LeaveServiceMode(o, hooks);
   SystemPlatform platform;
   ApplyPortOptions(platform, o);
   CliSink sink(StderrIsTerminal() && !o.json);

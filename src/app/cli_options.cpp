@@ -65,12 +65,19 @@ struct Rule {
 
 const std::map<std::string_view, Rule>& Options() {
   static const std::map<std::string_view, Rule> options = {
-      {"--serial", {Kind::kList, true}},     {"--serials-from", {Kind::kValue, true}},
-      {"--port", {Kind::kList, false}},      {"--no-serial", {Kind::kFlag, false}},
-      {"--no-udp", {Kind::kFlag, false}},    {"--address", {Kind::kList, false}},
-      {"--verbose", {Kind::kFlag, true}},    {"--json", {Kind::kFlag, true}},
-      {"--list-ports", {Kind::kFlag, true}}, {"--scan", {Kind::kFlag, true}},
-      {"--help", {Kind::kFlag, false}},      {"--version", {Kind::kFlag, false}},
+      {"--serial", {Kind::kList, true}},
+      {"--serials-from", {Kind::kValue, true}},
+      {"--port", {Kind::kList, false}},
+      {"--no-serial", {Kind::kFlag, false}},
+      {"--no-udp", {Kind::kFlag, false}},
+      {"--address", {Kind::kList, false}},
+      {"--verbose", {Kind::kFlag, true}},
+      {"--json", {Kind::kFlag, true}},
+      {"--list-ports", {Kind::kFlag, true}},
+      {"--scan", {Kind::kFlag, true}},
+      {"--help", {Kind::kFlag, false}},
+      {"--version", {Kind::kFlag, false}},
+      {"--leave-service-mode", {Kind::kFlag, true}},
   };
   return options;
 }
@@ -85,9 +92,20 @@ std::string_view LongName(std::string_view arg) {
 // Options that contradict each other: each pair is a usage error naming both. (The dialog may be
 // opened with --no-serial --no-udp, to try the field without any device traffic.)
 constexpr std::pair<std::string_view, std::string_view> kContradictions[] = {
-    {"--no-serial", "--port"},    {"--no-udp", "--address"},          {"--list-ports", "--serial"},
-    {"--scan", "--serial"},       {"--scan", "--list-ports"},         {"--list-ports", "--json"},
-    {"--scan", "--serials-from"}, {"--list-ports", "--serials-from"},
+    {"--no-serial", "--port"},
+    {"--no-udp", "--address"},
+    {"--list-ports", "--serial"},
+    {"--scan", "--serial"},
+    {"--scan", "--list-ports"},
+    {"--list-ports", "--json"},
+    {"--scan", "--serials-from"},
+    {"--list-ports", "--serials-from"},
+    {"--leave-service-mode", "--serial"},
+    {"--leave-service-mode", "--serials-from"},
+    {"--leave-service-mode", "--scan"},
+    {"--leave-service-mode", "--list-ports"},
+    {"--leave-service-mode", "--no-serial"},
+    {"--leave-service-mode", "--no-udp"},
 };
 
 }  // namespace
@@ -113,6 +131,7 @@ std::string CliUsage() {
          "                                  [--address IPV4]... [--verbose] [--json]\n"
          "       quillon-reconfigurator-cli --scan [--port PATH]... [--no-serial] [--no-udp]\n"
          "                                  [--address IPV4]... [--verbose] [--json]\n"
+         "       quillon-reconfigurator-cli --leave-service-mode (--port PATH | --address IPV4)\n"
          "       quillon-reconfigurator-cli --list-ports | --help | --version\n"
          "\n"
          "Finds the Quillon with serial number N on the serial ports and on the local IPv4\n"
@@ -132,12 +151,16 @@ std::string CliUsage() {
          "  -v, --verbose    trace every request and reply on standard error\n"
          "  --json           print one JSON object (for --scan: an array) instead of the text\n"
          "  --list-ports     show the serial ports and the broadcast addresses, then exit\n"
+         "  --leave-service-mode\n"
+         "                   tell a Quillon left in service mode (the tool was killed, the\n"
+         "                   computer lost power) at this port or address to leave it; no search\n"
          "  -h, --help       show this help and exit\n"
          "  -V, --version    show the version and exit\n"
          "\n"
          "Options take their value as --name value or --name=value; -- ends the options.\n"
          "\n"
-         "Exit status: 0 reconfigured (--scan: a device answered), 1 another failure, 2 usage\n"
+         "Exit status: 0 reconfigured (--scan: a device answered; --leave-service-mode: a device\n"
+         "in service mode answered), 1 another failure, 2 usage\n"
          "error, 3 not detected, 4 in use by another program, 5 not applicable, 6 the device did\n"
          "not complete the exchange (\"Unknown Error!\"), 7 several devices named and not all\n"
          "reconfigured, 130 interrupted (SIGINT), 143 (SIGTERM).\n";
@@ -278,7 +301,12 @@ CliParse ParseCommandLine(int argc, const char* const* argv, bool requireSerial)
   if (requireSerial && o.noSerial && o.noUdp) {
     fail("--no-serial and --no-udp exclude each other: nothing would be searched");
   }
-  if (seen.count("--list-ports") != 0) {
+  if (seen.count("--leave-service-mode") != 0) {
+    o.action = CliOptions::Action::kLeaveServiceMode;
+    if (o.ports.size() + o.addresses.size() != 1) {
+      fail("--leave-service-mode needs one --port PATH or one --address IPV4");
+    }
+  } else if (seen.count("--list-ports") != 0) {
     o.action = CliOptions::Action::kListPorts;
   } else if (seen.count("--scan") != 0) {
     o.action = CliOptions::Action::kScan;

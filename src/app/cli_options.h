@@ -16,7 +16,7 @@
 namespace quillon {
 
 struct CliOptions {
-  enum class Action { kStart, kScan, kListPorts, kHelp, kVersion };
+  enum class Action { kStart, kScan, kListPorts, kLeaveServiceMode, kHelp, kVersion };
   Action action = Action::kStart;
   bool haveSerial = false;
   std::uint16_t serial = 0;            // the first number named

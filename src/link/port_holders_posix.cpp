@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -425,8 +426,14 @@ bool MakeTemplate(const std::string& dir) {
   const std::string path = dir + "/" + TemplateName(::getpid());
   if (path.size() >= sizeof g_template.path) return false;
   ::unlink(path.c_str());
+  // Named before it exists: a signal that ends the process from here on removes it.
+  std::memcpy(g_template.path, path.c_str(), path.size() + 1);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    g_template.path[0] = '\0';
+    return false;
+  }
   ::fchmod(fd, 0644);  // readable by every other tool, whatever the umask
   char text[16];
   const int len = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
@@ -436,10 +443,10 @@ bool MakeTemplate(const std::string& dir) {
   ::close(fd);
   if (!written) {
     ::unlink(path.c_str());
+    g_template.path[0] = '\0';
     return false;
   }
   g_ownLock = {st.st_dev, st.st_ino};
-  std::memcpy(g_template.path, path.c_str(), path.size() + 1);
   return true;
 }
 

@@ -13,8 +13,12 @@ std::string SerialPortName(int number, const std::string& path) {
 }
 
 SerialPort SerialPort::Open(const Link& link, int n, SerialOpenResult* result) {
+  return Adopt(link, n, link.platform().OpenSerial(n), result);
+}
+
+SerialPort SerialPort::Adopt(const Link& link, int n, SerialOpenResult opened,
+                             SerialOpenResult* result) {
   Platform& platform = link.platform();
-  SerialOpenResult opened = platform.OpenSerial(n);
   if (opened.handle == kInvalidSerialHandle && opened.status != SerialOpenStatus::kMissing) {
     std::string where = "COM" + std::to_string(n);
     for (const SerialPortInfo& port : platform.SerialPorts()) {

@@ -23,6 +23,9 @@ class SerialPort {
   SerialPort() = default;
   // Opens COMn of the link's port table.
   static SerialPort Open(const Link& link, int n, SerialOpenResult* result = nullptr);
+  // Takes on what the platform's OpenSerial(n) gave, as Open does.
+  static SerialPort Adopt(const Link& link, int n, SerialOpenResult opened,
+                          SerialOpenResult* result = nullptr);
   ~SerialPort() { Close(); }
   SerialPort(SerialPort&& other) noexcept : m_platform(other.m_platform), m_handle(other.m_handle) {
     other.m_handle = kInvalidSerialHandle;

@@ -36,6 +36,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -128,6 +129,9 @@ struct HeldPort {
   LineState found;  // as the port was before the tool changed it
 };
 std::array<HeldPort, kMaxSerialPorts + 8> g_held;
+// The ports of a search open side by side: the look at the holders and the table of held ports
+// are taken one thread at a time (the opens themselves are not).
+std::mutex g_openMutex;
 
 HeldPort* Held(int fd) {
   for (HeldPort& p : g_held) {
@@ -140,6 +144,7 @@ HeldPort* Held(int fd) {
 // the process from here on (ReleaseSerialPortsForExit) undoes whatever has been done. Each field
 // is written before the step it undoes, behind a fence against the handler.
 HeldPort* Register(int fd, const LineState& found) {
+  const std::lock_guard<std::mutex> lock(g_openMutex);
   HeldPort* slot = Held(-1);
   if (!slot) return nullptr;
   slot->exclusiveSet = false;
@@ -237,7 +242,11 @@ SerialOpenResult CheckAndOpen(const std::string& path, const PortHolderSurvey& s
   *fd = -1;
   struct stat st {};
   std::string resolved;
-  SerialOpenResult checked = CheckBeforeOpen(path, survey, &st, &resolved);
+  SerialOpenResult checked;
+  {
+    const std::lock_guard<std::mutex> lock(g_openMutex);
+    checked = CheckBeforeOpen(path, survey, &st, &resolved);
+  }
   if (checked.status != SerialOpenStatus::kOpened) return checked;
   const int opened = ::open(resolved.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (opened < 0) {
@@ -394,7 +403,13 @@ SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
 }
 
 SerialOpenResult SystemPlatform::OpenPortPath(const std::string& path, bool in_search) {
-  return in_search ? OpenWithSurvey(path, RecentSurvey()) : OpenPath(path);
+  if (!in_search) return OpenPath(path);
+  const PortHolderSurvey* survey = nullptr;
+  {
+    const std::lock_guard<std::mutex> lock(g_openMutex);
+    survey = &RecentSurvey();
+  }
+  return OpenWithSurvey(path, *survey);
 }
 
 std::string NamedPortProblem(const std::string& path) {

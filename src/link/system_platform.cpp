@@ -3,6 +3,7 @@
 #include "link/system_platform.h"
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 namespace quillon {
@@ -58,7 +59,7 @@ SerialOpenResult SystemPlatform::OpenSerial(int n) {
     if (port.number != n) continue;
     SerialOpenResult result = OpenPortPath(port.path, true);
     if (result.handle != kInvalidSerialHandle) {
-      const std::lock_guard<std::mutex> lock(m_lock);
+      const std::lock_guard<std::mutex> lock(m_namesMutex);
       m_openNames[result.handle] = SerialPortName(port);
     }
     return result;
@@ -68,13 +69,15 @@ SerialOpenResult SystemPlatform::OpenSerial(int n) {
 
 void SystemPlatform::SerialClose(SerialHandle h) {
   if (h == kInvalidSerialHandle) return;
-  const std::lock_guard<std::mutex> lock(m_lock);
-  m_openNames.erase(h);
+  {
+    const std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_openNames.erase(h);
+  }
   ClosePath(h);
 }
 
 std::string SystemPlatform::SerialName(SerialHandle h) {
-  const std::lock_guard<std::mutex> lock(m_lock);
+  const std::lock_guard<std::mutex> lock(m_namesMutex);
   const auto it = m_openNames.find(h);
   return it != m_openNames.end() ? it->second : "serial port " + std::to_string(h);
 }

@@ -61,8 +61,8 @@ class SystemPlatform final : public Platform {
   bool m_userNamed = false;
   bool m_scanned = false;
   std::vector<SerialPortInfo> m_table;
-  // The devices of one Start may close their ports on threads of their own.
-  std::mutex m_lock;
+  // Ports open side by side in a search: OpenSerial and SerialClose may run on several threads.
+  std::mutex m_namesMutex;
   std::map<SerialHandle, std::string> m_openNames;  // "COMn (path)" of each open port
   // Windows: each open port's settings as they were found, put back when it closes. (POSIX keeps
   // them where its signal handler can reach them.)

@@ -1,6 +1,7 @@
 #include "reconfig/messages.h"
 
 #include "link/serial_port.h"
+#include "search/port_opening.h"
 
 namespace quillon {
 
@@ -36,6 +37,9 @@ std::string ReasonText(const Reason& reason, Wording wording) {
              ").";
     case Reason::Kind::kNoSocket:
       return "No network was searched: the socket could not be made (" + reason.detail + ").";
+    case Reason::Kind::kPortSlow:
+      return reason.where + " did not open within " + std::to_string(kPortOpenBoundMs / 1000) +
+             "." + std::to_string(kPortOpenBoundMs % 1000 / 100) + " s: not searched.";
     case Reason::Kind::kStoppedAnswering:
       return "The Quillon at " + reason.where +
              " stopped answering during the Start: is it still connected and switched on?";

@@ -14,6 +14,7 @@
 #include "link/serial_port.h"
 #include "link/wait.h"
 #include "search/ipv4.h"
+#include "search/port_opening.h"
 
 namespace quillon {
 namespace {
@@ -235,12 +236,15 @@ class DeviceSearch::Window {
     }
     int no_descriptors = 0;
     std::string limit;
-    for (int n = 1; n <= kMaxSerialPorts; ++n) {
-      SerialOpenResult result;
-      m_ports[n - 1] = SerialPort::Open(m_link, n, &result);
+    for (PortOpening& opening : OpenPortsSideBySide(m_link)) {
+      const int n = opening.number;
+      const SerialOpenResult& result = opening.result;
+      m_ports[n - 1] = std::move(opening.port);
       if (m_ports[n - 1].IsOpen()) {
         WriteIdentify(m_link, m_ports[n - 1].handle());
         m_askedAny = true;
+      } else if (opening.late) {
+        m_reasons.push_back({Reason::Kind::kPortSlow, m_names[n - 1], {}});
       } else if (result.status == SerialOpenStatus::kNoDescriptors) {
         ++no_descriptors;
         limit = result.detail;
@@ -426,34 +430,6 @@ class DeviceSearch::Window {
   std::vector<ScanEntry> m_seen;
 };
 
-FoundDevice::FoundDevice(FoundDevice&& other) noexcept
-    : port(std::move(other.port)),
-      address(std::move(other.address)),
-      where(std::move(other.where)),
-      alsoAt(std::move(other.alsoAt)),
-      identifyReply(other.identifyReply),
-      statusReply(other.statusReply) {
-  other.address.clear();
-}
-
-FoundDevice& FoundDevice::operator=(FoundDevice&& other) noexcept {
-  if (this != &other) {
-    if (port.IsOpen() || !address.empty()) NoteServiceModeLeft(endpoint());
-    port = std::move(other.port);
-    address = std::move(other.address);
-    other.address.clear();
-    where = std::move(other.where);
-    alsoAt = std::move(other.alsoAt);
-    identifyReply = other.identifyReply;
-    statusReply = other.statusReply;
-  }
-  return *this;
-}
-
-FoundDevice::~FoundDevice() {
-  if (port.IsOpen() || !address.empty()) NoteServiceModeLeft(endpoint());
-}
-
 LinkEndpoint FoundDevice::endpoint() const {
   LinkEndpoint endpoint;
   ResetEndpoint(endpoint);
@@ -527,6 +503,8 @@ SearchResult DeviceSearch::PrepareDevice(const Link& link, FoundDevice device) {
     result.failure = std::move(m_failure);
     return result;  // the device goes: its port is drained and closed
   }
+  // From here on it is forgotten as in service mode, before its port closes, however it goes.
+  device.note = ServiceModeNote(device.endpoint());
   device.statusReply = *m_statusReply;
   result.device = std::move(device);
   return result;

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "link/command_packet.h"
@@ -99,11 +100,30 @@ bool LeaveServiceModeNow(const LinkEndpoint& endpoint, LeaveFrom from = LeaveFro
 // Command 4 to every noted device, once each; gives how many.
 std::size_t LeaveServiceModeAll(LeaveFrom from);
 
+// Forgets a device noted as possibly in service mode when it goes (however the Start ends), so
+// that nothing is ever sent to it once its port has closed. Move-only.
+class ServiceModeNote {
+ public:
+  ServiceModeNote() = default;
+  explicit ServiceModeNote(const LinkEndpoint& endpoint) : m_endpoint(endpoint), m_noted(true) {}
+  ServiceModeNote(ServiceModeNote&& other) noexcept
+      : m_endpoint(other.m_endpoint), m_noted(std::exchange(other.m_noted, false)) {}
+  ServiceModeNote& operator=(ServiceModeNote&& other) noexcept;
+  ~ServiceModeNote() { Forget(); }
+  void Forget();
+
+ private:
+  LinkEndpoint m_endpoint;
+  bool m_noted = false;
+};
+
 // The device a search found and brought into service mode: its serial port, owned and closed
 // when this goes, or its address, and what the power-module record is made from. Move-only, as
 // its port.
 struct FoundDevice {
   SerialPort port;
+  // After the port, so that the device is forgotten before its port closes.
+  ServiceModeNote note;
   std::string address;  // dotted IPv4, when found over UDP
   // Where it was found: "COM3 (/dev/ttyUSB0)" or its address.
   std::string where;
@@ -112,13 +132,6 @@ struct FoundDevice {
   // Its identify reply and its status reply.
   CommandReply identifyReply{};
   CommandReply statusReply{};
-
-  FoundDevice() = default;
-  FoundDevice(FoundDevice&& other) noexcept;
-  FoundDevice& operator=(FoundDevice&& other) noexcept;
-  // A device that goes without its record written is forgotten as in service mode before its
-  // port closes: nothing may reach it through a closed port or a socket that is gone.
-  ~FoundDevice();
 
   // Names the device for the link's calls; valid while this lives.
   LinkEndpoint endpoint() const;

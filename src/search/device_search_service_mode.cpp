@@ -158,6 +158,20 @@ void NoteServiceModeEntered(const Link& link, const LinkEndpoint& endpoint) {
   ArmLeaveAtExit(link, endpoint);
 }
 
+ServiceModeNote& ServiceModeNote::operator=(ServiceModeNote&& other) noexcept {
+  if (this != &other) {
+    Forget();
+    m_endpoint = other.m_endpoint;
+    m_noted = std::exchange(other.m_noted, false);
+  }
+  return *this;
+}
+
+void ServiceModeNote::Forget() {
+  if (m_noted) NoteServiceModeLeft(m_endpoint);
+  m_noted = false;
+}
+
 void NoteServiceModeLeft(const LinkEndpoint& endpoint) {
   TakeNoted(&endpoint);
   DisarmLeaveAtExit(endpoint);

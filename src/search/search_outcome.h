@@ -28,6 +28,7 @@ struct Reason {
     kStoppedAnswering,    // where: the device, once found
     kTooManyOpenFiles,    // where: how many ports; detail: how many files this process may open
     kNoSocket,            // the network was not searched: the socket failed (detail: why)
+    kPortSlow,            // where: a port still opening when the identify requests went out
   };
   Kind kind;
   std::string where;

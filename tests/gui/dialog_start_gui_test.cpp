@@ -9,7 +9,6 @@
 #include <wx/uiaction.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -79,38 +78,6 @@ TEST(DialogDuringAStart, NamesTheStageAndDropsTheKeysPressedMeanwhile) {
   EXPECT_EQ(stages[0], "searching for the device\xE2\x80\xA6");
   EXPECT_EQ(testing::RequestKinds(sim), std::vector<std::string>(4, "identify"))
       << "only one Start ran";
-}
-
-// The window's liveliness costs no time: one successful Start from the dialog and one from the
-// command line, against the same simulator, timed (the times are reported, not judged: the
-// protocol's own floor is 2 s).
-TEST(DialogDuringAStart, TakesAsLongAsTheCommandLine) {
-  QUILLON_REQUIRE_GUI();
-  if (!testing::SimulatorProcess::Available()) GTEST_SKIP() << "the simulator was not built";
-  testing::SimulatorProcess sim;
-  std::string error;
-  ASSERT_TRUE(sim.Start({"--pty", "--serial", "1234"}, &error)) << error;
-  std::int64_t dialog_ms = 0;
-  ModalDriver driver([&](MainDialog& dialog) {
-    dialog.serialField().SetValue(1234);
-    const std::int64_t start = SteadyClockMs();
-    wxCommandEvent click(wxEVT_BUTTON, wxID_OK);
-    dialog.GetEventHandler()->ProcessEvent(click);  // the whole Start, then the dialog ends
-    dialog_ms = SteadyClockMs() - start;
-  });
-  RunServiceTool({"quillon-reconfigurator", "--port", sim.PtyPath(), "--no-udp"}, SystemHooks());
-  ASSERT_EQ(driver.boxes.size(), 1u);
-  EXPECT_EQ(driver.boxes[0].text, kTextSuccess);
-
-  const std::int64_t start = SteadyClockMs();
-  const auto cli = testing::RunProcess(
-      {QUILLON_CLI_PATH, "--serial", "1234", "--port", sim.PtyPath(), "--no-udp"}, 30000);
-  const std::int64_t cli_ms = SteadyClockMs() - start;
-  EXPECT_EQ(cli.exitCode, 0) << cli.err;
-  RecordProperty("dialog_ms", static_cast<int>(dialog_ms));
-  RecordProperty("cli_ms", static_cast<int>(cli_ms));
-  std::printf("one successful Start: dialog %lld ms, command line %lld ms\n",
-              static_cast<long long>(dialog_ms), static_cast<long long>(cli_ms));
 }
 
 // SIGTERM during a Start (a logout, a session manager ending the dialog): once the mode switch

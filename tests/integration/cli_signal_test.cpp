@@ -171,5 +171,35 @@ TEST(CliSignals, AClosedOutputNeverEndsAStart) {
   }
 }
 
+// SIGKILL cannot be caught: the device stays in service mode and answers no search. The user's
+// way back without a power cycle is command 4 alone, to the address (or port) named.
+TEST(CliSignals, ADeviceLeftInServiceModeIsToldToLeaveIt) {
+  if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
+  SimulatorProcess sim;
+  std::string error;
+  ASSERT_TRUE(
+      sim.Start({"--udp", "127.0.0.89", "--serial", "1234", "--reply-delay", "700"}, &error))
+      << error;
+  const auto killed = testing::RunCli(
+      {"--serial", "1234", "--no-serial", "--address", "127.0.0.89"}, 30000, [&sim](pid_t pid) {
+        const std::int64_t end = SteadyClockMs() + 15000;
+        while (SteadyClockMs() < end) {
+          const Kinds kinds = RequestKinds(sim);
+          if (std::find(kinds.begin(), kinds.end(), "mode") != kinds.end()) break;
+          ::usleep(5000);
+        }
+        ::kill(pid, SIGKILL);
+      });
+  EXPECT_EQ(killed.signal, SIGKILL);
+  const std::vector<std::string> leave = {"--leave-service-mode", "--address", "127.0.0.89"};
+  const auto left = testing::RunCli(leave, 30000);
+  EXPECT_EQ(left.exitCode, 0) << left.err;
+  EXPECT_EQ(left.out, "The Quillon at 127.0.0.89 has left its service mode.\n");
+  EXPECT_EQ(RequestKinds(sim), (Kinds{"identify", "status", "mode", "svc4"}));
+  const auto again = testing::RunCli(leave, 30000);
+  EXPECT_EQ(again.exitCode, 3) << "no device in service mode answers any more";
+  EXPECT_EQ(again.err, "No Quillon in service mode answered at 127.0.0.89.\n");
+}
+
 }  // namespace
 }  // namespace quillon

@@ -78,6 +78,8 @@ class StartAgainstSimulator : public ::testing::TestWithParam<bool> {
   }
 };
 
+// One case per outcome class and transport; the rules behind each (verdicts, numbers above 65535,
+// the status reply, the record's echo) are the unit tests' on the fake platform.
 TEST_P(StartAgainstSimulator, EveryOutcome) {
   const bool udp = GetParam();
   // Over serial a device that does not match is asked three more times.
@@ -85,32 +87,19 @@ TEST_P(StartAgainstSimulator, EveryOutcome) {
   const std::vector<Outcome> cases = {
       {"success", {}, 1234, kTextSuccess, kFullSequence},
       {"another serial number", {}, 999, kTextNotDetected, unmatched},
-      {"number above 65535", {}, 66770, kTextNotDetected, unmatched},
       {"in use", {"--use-count", "1"}, 1234, kTextInUse, {"identify"}},
-      {"not applicable", {"--applicability-b", "2"}, 1234, kTextNotApplicable, {"identify"}},
       {"old service version",
        {"--service-version", "4"},
        1234,
        kTextNotApplicable,
        {"identify", "status", "mode", "svc0", "svc4"}},
-      {"bad status reply",
-       {"--bad-checksum", "status"},
-       1234,
-       kTextUnknownError,
-       {"identify", "status"}},
       {"answers the mode switch",
        {"--answer-mode-switch"},
        1234,
        kTextUnknownError,
        udp ? Kinds{"identify", "status", "mode"}
            : Kinds{"identify", "status", "mode", "mode", "mode", "mode", "mode"}},
-      {"record not echoed",
-       {"--no-record-echo"},
-       1234,
-       kTextUnknownError,
-       {"identify", "status", "mode", "svc0", "svc5"}},
       {"command 4 refused", {"--error-reply", "4:1"}, 1234, kTextUnknownError, kFullSequence},
-      {"slow device", {"--reply-delay", "300"}, 1234, kTextSuccess, kFullSequence},
   };
   for (const Outcome& c : cases) CheckOutcome(c, udp, "127.0.0.91");
 }
@@ -235,19 +224,19 @@ TEST_P(ServiceCommandsAgainstSimulator, EachCommand) {
   EXPECT_EQ(RequestKinds(m_sim), (Kinds{"mode", "svc0", "svc1", "svc2", "svc3", "svc5", "svc4"}));
 }
 
-TEST_P(ServiceCommandsAgainstSimulator, FourAttemptsAgainstASilentDevice) {
-  Enter({"--silent"}, "127.0.0.96");
-  const auto start = m_link.NowMs();
-  EXPECT_EQ(ServiceSendValue(m_link, m_endpoint, 7), LinkResult::kNoReply);
-  EXPECT_GE(m_link.NowMs() - start, 4000);
-  EXPECT_EQ(RequestKinds(m_sim), (Kinds{"mode", "svc1", "svc1", "svc1", "svc1"}));
-}
-
 TEST_P(ServiceCommandsAgainstSimulator, ALateDuplicateIsNotTakenForTheNextReply) {
   Enter({"--duplicate-reply-after", "200"}, "127.0.0.97");
   std::uint8_t info[svc::kPayloadSize] = {};
   ASSERT_EQ(ServiceReadInfo(m_link, m_endpoint, info), LinkResult::kOk);
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the duplicate is queued now
+  // The duplicate is queued before the next request goes out.
+  const std::int64_t end = SteadyClockMs() + 3000;
+  bool queued = false;
+  while (!queued && SteadyClockMs() < end) {
+    queued = GetParam() ? m_socket->WaitReadable(50)
+                        : SerialQueued(m_link, m_endpoint.serialPort) >= svc::kFrameSize;
+    if (!queued) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(queued) << "the simulator sent no duplicate";
   EXPECT_EQ(ServiceFinish(m_link, m_endpoint), LinkResult::kOk);
 }
 

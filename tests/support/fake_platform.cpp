@@ -1,6 +1,8 @@
 #include "support/fake_platform.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace quillon::testing {
 
@@ -16,13 +18,27 @@ const std::vector<SerialPortInfo>& FakePlatform::SerialPorts() {
   return m_table;
 }
 
+FakePlatform::~FakePlatform() {
+  std::unique_lock<std::mutex> lock(m_openMutex);
+  m_openEnded.wait(lock, [this] { return m_opening == 0; });
+}
+
 SerialOpenResult FakePlatform::OpenSerial(int n) {
   ++openCalls;
+  std::unique_lock<std::mutex> lock(m_openMutex);
   auto it = m_ports.find(n);
   if (it == m_ports.end() || !it->second.exists) {
     return {kInvalidSerialHandle, SerialOpenStatus::kMissing, "no such port", {}};
   }
   FakePort& port = it->second;
+  if (port.openDelayMs > 0) {
+    ++m_opening;
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(port.openDelayMs));
+    lock.lock();
+    --m_opening;
+    m_openEnded.notify_all();
+  }
   if (port.open) return {kInvalidSerialHandle, SerialOpenStatus::kBusy, "busy", {}};
   if (port.refuseSettings) {
     return {kInvalidSerialHandle, SerialOpenStatus::kSettingsRefused, "settings refused", {}};
@@ -79,6 +95,7 @@ std::size_t FakePlatform::SerialWrite(SerialHandle h, std::span<const std::uint8
 }
 
 void FakePlatform::SerialClose(SerialHandle h) {
+  const std::lock_guard<std::mutex> lock(m_openMutex);
   if (FakePort* port = Find(h)) port->open = false;
 }
 

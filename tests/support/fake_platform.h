@@ -2,11 +2,14 @@
 // datagram socket whose traffic arrives at chosen clock values. Nothing here touches the system.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +29,7 @@ struct FakePort {
   bool refuseSettings = false;
   bool open = false;
   int openCount = 0;
+  int openDelayMs = 0;  // real time an open takes (a Bluetooth port connects first)
   int baudRestores = 0;
   std::deque<std::uint8_t> input;                      // queued for the tool to read
   std::multimap<std::int64_t, Bytes> scheduled;        // clock value -> bytes that arrive then
@@ -76,6 +80,8 @@ class FakeSocket final : public DatagramSocket {
 class FakePlatform final : public Platform {
  public:
   explicit FakePlatform(std::int64_t start = 100000) : m_now(start) {}
+  // Waits for opens still running on the search's threads.
+  ~FakePlatform() override;
 
   std::int64_t NowMs() override { return m_now; }
   void SleepMs(int ms) override { Advance(ms <= 0 ? 1 : ms); }
@@ -101,7 +107,7 @@ class FakePlatform final : public Platform {
   FakePort& Port(int n) { return m_ports[n]; }
   bool HasPort(int n) const { return m_ports.count(n) != 0; }
   int OpenPorts() const;
-  int openCalls = 0;
+  std::atomic<int> openCalls{0};
   int rescans = 0;
 
  private:
@@ -109,6 +115,10 @@ class FakePlatform final : public Platform {
   void Deliver(FakePort& port);
 
   std::int64_t m_now;
+  // The search opens its ports on threads of their own.
+  std::mutex m_openMutex;
+  std::condition_variable m_openEnded;
+  int m_opening = 0;
   std::map<int, FakePort> m_ports;
   std::vector<SerialPortInfo> m_table;
 };

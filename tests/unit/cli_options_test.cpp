@@ -59,6 +59,8 @@ TEST(CliOptions, AcceptsTheContract) {
   ASSERT_TRUE(several.ok) << several.error;
   EXPECT_EQ(several.options.serials, (std::vector<std::uint16_t>{3, 7, 65535, 9}));
   EXPECT_EQ(several.options.serial, 3);
+  EXPECT_EQ(Parse({"--leave-service-mode", "--address", "10.0.0.7"}).options.action,
+            CliOptions::Action::kLeaveServiceMode);
 }
 
 TEST(CliOptions, RefusesEverythingElse) {
@@ -92,6 +94,10 @@ TEST(CliOptions, RefusesEverythingElse) {
       {"--serials-from", SerialsFile("one", "1\n"), "--serials-from", SerialsFile("two", "2\n")},
       {"--serials-from", SerialsFile("one", "1\n"), "--scan"},
       {"--serials-from", SerialsFile("one", "1\n"), "--list-ports"},
+      {"--leave-service-mode"},
+      {"--leave-service-mode", "--serial", "1", "--port", "/dev/ttyS0"},
+      {"--leave-service-mode", "--port", "/dev/ttyS0", "--address", "10.0.0.7"},
+      {"--leave-service-mode", "--address", "10.0.0.7", "--address", "10.0.0.8"},
   };
   for (const auto& args : bad) {
     const CliParse r = Parse(args);

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "link/interrupt.h"
 #include "link/leave_at_exit.h"
@@ -99,6 +101,39 @@ TEST_F(SearchTest, EveryPortIsAskedBeforeAnyWaiting) {
   EXPECT_EQ(m_platform.NowMs() - start, 1000);
 }
 
+// A port that takes seconds to open (a Bluetooth serial port) holds up no other and no window:
+// it is not searched, the reason names it, and its handle is closed as soon as its open returns.
+TEST_F(SearchTest, APortSlowToOpenIsNotWaitedFor) {
+  for (const bool device_on_slow_port : {false, true}) {
+    SCOPED_TRACE(device_on_slow_port ? "the device on the slow port" : "the device elsewhere");
+    m_sink.messages.clear();
+    m_devices.clear();
+    m_platform.Port(2) = {};
+    m_platform.Port(5) = {};
+    ReconfigSession& s = Session(false);
+    FakeDevice& slow = SerialDevice(
+        2, {.identify = {.serial = static_cast<std::uint16_t>(device_on_slow_port ? 1234 : 99)}});
+    m_platform.Port(2).openDelayMs = 1200;
+    if (!device_on_slow_port) SerialDevice(5);
+    const std::int64_t start = SteadyClockMs();
+    const bool found = s.SearchForDevice(kSerial).has_value();
+    EXPECT_LT(SteadyClockMs() - start, 1000) << "the search waited for the slow port";
+    EXPECT_EQ(found, !device_on_slow_port);
+    EXPECT_TRUE(slow.received.empty());
+    if (device_on_slow_port) {
+      EXPECT_EQ(OnlyMessage(), std::string(kTextNotDetected) +
+                                   "\n\nCOM2 (fake2) did not open within 0.3 s: not searched.");
+    }
+    const std::int64_t end = SteadyClockMs() + 5000;
+    while ((m_platform.Port(2).openCount == 0 || m_platform.Port(2).open) &&
+           SteadyClockMs() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(m_platform.Port(2).openCount, 1);
+    EXPECT_FALSE(m_platform.Port(2).open) << "the late open's handle stays open";
+  }
+}
+
 TEST_F(SearchTest, ArrivingDatagramsExtendTheWindowBy500Ms) {
   ReconfigSession& s = Session();
   const std::int64_t start = m_platform.NowMs();
@@ -141,7 +176,6 @@ TEST_F(SearchTest, StrayBytesEarnThreeFurtherIdentifyAttempts) {
   const Case cases[] = {
       {"reply behind stray bytes", {.stray = {0x00, 0x13, 0x37}}},
       {"another device", {.identify = {.serial = 999}}},
-      {"no presence on serial", {.identify = {.presence = 0}}},
   };
   for (const Case& c : cases) {
     m_sink.messages.clear();
@@ -209,13 +243,28 @@ TEST_F(SearchTest, Verdicts) {
   }
 }
 
+// A reply without the presence word is no reply on a serial port (asked again, as after stray
+// bytes); over UDP the word does not count.
 TEST_F(SearchTest, PresenceWordCountsOnSerialOnly) {
-  ReconfigSession& s = Session();
-  FakeDevice& d = UdpDevice("10.0.0.7", {.identify = {.presence = 0}});
-  const std::optional<FoundDevice> found = s.SearchForDevice(kSerial);
-  ASSERT_TRUE(found);
-  EXPECT_STREQ(found->endpoint().peerAddress, "10.0.0.7");
-  EXPECT_EQ(Count(d.received, "status"), 1);
+  for (const bool udp : {true, false}) {
+    SCOPED_TRACE(udp ? "udp" : "serial");
+    m_sink.messages.clear();
+    m_devices.clear();
+    m_platform.Port(4) = {};
+    ReconfigSession& s = Session(udp);
+    const FakeDeviceConfig config{.identify = {.presence = 0}};
+    FakeDevice& d = udp ? UdpDevice("10.0.0.7", config) : SerialDevice(4, config);
+    const std::optional<FoundDevice> found = s.SearchForDevice(kSerial);
+    if (udp) {
+      ASSERT_TRUE(found);
+      EXPECT_STREQ(found->endpoint().peerAddress, "10.0.0.7");
+      EXPECT_EQ(Count(d.received, "status"), 1);
+    } else {
+      EXPECT_FALSE(found);
+      EXPECT_EQ(Count(d.received, "identify"), 4);
+      EXPECT_EQ(OnlyMessage(), kTextNotDetected);
+    }
+  }
 }
 
 // One serial number on a cable and on the network: the cable decides, whatever the network's
@@ -525,11 +574,15 @@ class WindowTest : public SearchTest {
                                   const std::vector<std::int32_t>& numbers, bool with_socket,
                                   const std::vector<std::string>& named = {}) {
     m_devices.clear();
-    m_platform = FakePlatform();
+    for (int n = 1; n <= 8; ++n) {  // the rows' ports: none but those a row places a device on
+      m_platform.Port(n) = {};
+      m_platform.Port(n).exists = false;
+    }
     m_window = std::make_unique<DeviceSearch>(Options(named));
     Session(with_socket);
     for (const PlacedDevice& d : devices) {
       if (d.place.com != 0) {
+        m_platform.Port(d.place.com).exists = true;
         SerialDevice(d.place.com, d.config);
       } else {
         m_devices.push_back(std::make_unique<FakeDevice>(d.config));
