@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 
+#include "app/help_words.h"
 #include "link/platform.h"
 #include "search/ipv4.h"
 
@@ -79,9 +80,13 @@ std::string EscapeArgument(std::string_view text) {
 }
 
 std::string CliUsage() {
-  return "usage: quillon-reconfigurator-cli --serial N [--port PATH]... [--no-serial] [--no-udp]\n"
+  const std::string port(PortValueName());
+  return "usage: quillon-reconfigurator-cli --serial N [--port " + port +
+         "]... [--no-serial] [--no-udp]\n"
          "                                  [--address IPV4]... [--verbose] [--json]\n"
-         "       quillon-reconfigurator-cli --scan [--port PATH]... [--no-serial] [--no-udp]\n"
+         "       quillon-reconfigurator-cli --scan [--port " +
+         port +
+         "]... [--no-serial] [--no-udp]\n"
          "                                  [--address IPV4]... [--verbose] [--json]\n"
          "       quillon-reconfigurator-cli --list-ports | --help | --version\n"
          "\n"
@@ -90,7 +95,9 @@ std::string CliUsage() {
          "\n"
          "  --serial N       serial number of the device, 0 to 65535\n"
          "  --scan           list every Quillon that answers, and where; change nothing\n"
-         "  --port PATH      search this serial port (repeatable) instead of the system's ports\n"
+         "  --port " +
+         port +
+         "      search this serial port (repeatable) instead of the system's ports\n"
          "  --no-serial      search no serial port\n"
          "  --no-udp         search no network\n"
          "  --address IPV4   send the identify request to this address (repeatable) instead of\n"
@@ -98,15 +105,17 @@ std::string CliUsage() {
          "  -v, --verbose    trace every request and reply on standard error\n"
          "  --json           print one JSON object (for --scan: an array) instead of the text\n"
          "  --list-ports     show the serial ports and the broadcast addresses, then exit\n"
-         "  -h, --help       show this help and exit\n"
+         "  " +
+         std::string(HelpOptionNames()) +
+         "  show this help and exit\n"
          "  -V, --version    show the version and exit\n"
          "\n"
          "Options take their value as --name value or --name=value; -- ends the options.\n"
          "\n"
          "Exit status: 0 reconfigured (--scan: a device answered), 1 another failure, 2 usage\n"
          "error, 3 not detected, 4 in use by another program, 5 not applicable, 6 the device did\n"
-         "not complete the exchange (\"Unknown Error!\"), 130 interrupted (SIGINT), 143 "
-         "(SIGTERM).\n";
+         "not complete the exchange (\"Unknown Error!\"),\n" +
+         std::string(InterruptedExitText()) + ".\n";
 }
 
 std::vector<LongOption> ListLongOptions(bool dialog) {
@@ -134,7 +143,8 @@ CliParse ParseCommandLine(int argc, const char* const* argv, bool requireSerial)
 
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
-    const std::string_view raw = argv[i];
+    const std::string_view raw =
+        !options_end && IsPlatformHelpArgument(argv[i]) ? "--help" : argv[i];
     if (options_end || raw.empty() || raw[0] != '-' || raw == "-") {
       fail("unexpected argument '" + EscapeArgument(raw) + "' (see --help)");
       continue;
