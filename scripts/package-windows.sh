@@ -104,7 +104,8 @@ validation_idt() {
   for table in $(msiinfo tables "$msi"); do
     [[ $table == _* ]] && continue  # the summary and the code page are no tables
     # An .idt file's first three lines: the column names, their types, the table and its keys.
-    msiinfo export "$msi" "$table" | tr -d '\r' | head -3 |
+    # (The export writes a table's binary streams into a folder of the working directory.)
+    (cd "$(dirname "$msi")" && msiinfo export "$msi" "$table") | tr -d '\r' | head -3 |
       awk -F'\t' -v table="$table" -v rules="$rules" '
         BEGIN {
           while ((getline line < rules) > 0) {

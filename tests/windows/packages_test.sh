@@ -90,7 +90,8 @@ done
 # _Validation row for every column of every table (ICE validation needs them), the uninstall
 # entry's InstallLocation and help link set once the folder is known, comments for Add/Remove
 # Programs.
-table() { msiinfo export "$msi" "$1" | tr -d '\r'; }
+# (The export writes a table's binary streams into a folder of the working directory.)
+table() { (cd "$work" && msiinfo export "$msi" "$1") | tr -d '\r'; }
 for file in DialogExe CliExe; do
   [ "$(table File | awk -F'\t' -v f=$file '$1 == f { print $5 "|" $6 }')" = "$version|1033" ] ||
     fail "the File table gives $file no version $version (language 1033)"
