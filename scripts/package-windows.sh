@@ -94,11 +94,50 @@ rm -f "$zip"
 mtime="$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S') UTC"
 (cd "$stage" && cmake -E tar cf "$zip" --format=zip --mtime="$mtime" "$name")
 
+# validation_idt MSI RULES: the _Validation table of the package's own tables, as an .idt file on
+# standard output, with the column categories of packaging/windows/validation.txt.
+validation_idt() {
+  local msi=$1 rules=$2 table
+  printf 'Table\tColumn\tNullable\tMinValue\tMaxValue\tKeyTable\tKeyColumn\tCategory\tSet\tDescription\n'
+  printf 's32\ts32\ts4\tI4\tI4\tS255\tI2\tS32\tS255\tS255\n'
+  printf '_Validation\tTable\tColumn\n'
+  for table in $(msiinfo tables "$msi"); do
+    [[ $table == _* ]] && continue  # the summary and the code page are no tables
+    # An .idt file's first three lines: the column names, their types, the table and its keys.
+    # (The export writes a table's binary streams into a folder of the working directory.)
+    (cd "$(dirname "$msi")" && msiinfo export "$msi" "$table") | tr -d '\r' | head -3 |
+      awk -F'\t' -v table="$table" -v rules="$rules" '
+        BEGIN {
+          while ((getline line < rules) > 0) {
+            if (line ~ /^#/ || line == "" || split(line, f, " ") < 3 || f[1] != table) continue
+            category[f[2]] = f[3]; keytable[f[2]] = f[4]; keycolumn[f[2]] = f[5]
+          }
+        }
+        NR == 1 { for (i = 1; i <= NF; i++) name[i] = $i; columns = NF }
+        NR == 2 { for (i = 1; i <= NF; i++) type[i] = substr($i, 1, 1) }
+        NR == 3 { key = $2 }
+        END {
+          for (i = 1; i <= columns; i++) {
+            c = name[i]; t = type[i]; kt = ""; kc = ""; cat = ""
+            if (c in category) { cat = category[c]; kt = keytable[c]; kc = keycolumn[c] }
+            else if (c ~ /_$/) { cat = "Identifier"; kt = substr(c, 1, length(c) - 1); kc = 1 }
+            else if (c == key) cat = "Identifier"
+            else if (t == "v") cat = "Binary"
+            else if (t ~ /[sSlL]/) cat = "Text"
+            if (kt == "-") { kt = ""; kc = "" }
+            printf "%s\t%s\t%s\t\t\t%s\t%s\t%s\t\t\n", table, c, t ~ /[SLI]/ ? "Y" : "N", kt, kc, cat
+          }
+        }'
+  done
+}
+
 # The installer, from the same files. wixl finds the sources beside the .wxs.
 msi=$dist/quillon-reconfigurator-$msi_version-x64.msi
-cp packaging/windows/quillon-reconfigurator.wxs src/app/gui/quillon.ico "$stage/$name/"
-(cd "$stage/$name" && wixl -a x64 -D Version="$msi_version" -o "$stage/package.msi" \
-   quillon-reconfigurator.wxs 2>"$stage/wixl.log") ||
+IFS=. read -r v_major v_minor v_patch v_tweak <<<"$msi_version"
+cp packaging/windows/quillon-reconfigurator.wxs src/app/quillon.ico "$stage/$name/"
+(cd "$stage/$name" && wixl -a x64 -D Version="$msi_version" \
+   -D VersionBase="$v_major.${v_minor:-0}.${v_patch:-0}" -D VersionTweak="${v_tweak:-0}" \
+   -o "$stage/package.msi" quillon-reconfigurator.wxs 2>"$stage/wixl.log") ||
   { cat "$stage/wixl.log" >&2; echo "package-windows: wixl failed" >&2; exit 1; }
 # What wixl 0.101 cannot say in the .wxs, written into its tables:
 #  - the shortcut starts the program itself (wixl makes every shortcut an advertised one);
@@ -106,6 +145,12 @@ cp packaging/windows/quillon-reconfigurator.wxs src/app/gui/quillon.ico "$stage/
 #    (Windows Installer ignores the fourth): version maximum inclusive;
 #  - the program's folder is appended to the system PATH ("[~];" keeps what is there) and that
 #    part removed again on uninstall ('=' set on install, '-' remove on uninstall, '*' system).
+#  - each program's file version (its VERSIONINFO: the project's version), which detection rules
+#    and the file replacement rules read, and its language (English, United States);
+#  - the uninstall entry's InstallLocation and help link (README.txt) are the installation folder,
+#    known only once the costing has resolved it: set there (custom action type 51);
+#  - the registry search's results pass from the user's side of the installation to the system's;
+#  - last, the _Validation table, so that ICE validation runs.
 upgrade_code=$(sed -n 's/.*<Upgrade Id="\([^"]*\)".*/\1/p' packaging/windows/quillon-reconfigurator.wxs)
 msibuild "$stage/package.msi" \
   -q "UPDATE Shortcut SET Target = '[#DialogExe]' WHERE Shortcut = 'DialogShortcut'" \
@@ -116,7 +161,20 @@ msibuild "$stage/package.msi" \
       LOCALIZABLE, Value CHAR(255) LOCALIZABLE, Component_ CHAR(72) NOT NULL
       PRIMARY KEY Environment)" \
   -q "INSERT INTO Environment (Environment, Name, Value, Component_)
-      VALUES ('CommandLinePath', '=-*PATH', '[~];[INSTALLDIR]', 'CommandLine')"
+      VALUES ('CommandLinePath', '=-*PATH', '[~];[INSTALLDIR]', 'CommandLine')" \
+  -q "UPDATE File SET Version = '$version', Language = '1033'
+      WHERE File = 'DialogExe' OR File = 'CliExe'" \
+  -q "INSERT INTO CustomAction (Action, Type, Source, Target)
+      VALUES ('SetInstallLocation', 51, 'ARPINSTALLLOCATION', '[INSTALLDIR]')" \
+  -q "INSERT INTO CustomAction (Action, Type, Source, Target)
+      VALUES ('SetHelpLink', 51, 'ARPHELPLINK', 'file:///[INSTALLDIR]README.txt')" \
+  -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('SetInstallLocation', 1001)" \
+  -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('SetHelpLink', 1002)" \
+  -q "UPDATE Property SET Value = 'NEWER_VERSION_FOUND;OLDER_VERSION_FOUND;INSTALLED_VERSION_BASE;INSTALLED_VERSION_TWEAK'
+      WHERE Property = 'SecureCustomProperties'"
+mkdir "$stage/idt"
+validation_idt "$stage/package.msi" packaging/windows/validation.txt >"$stage/idt/_Validation.idt"
+msibuild "$stage/package.msi" -i "$stage/idt/_Validation.idt"
 sign "$stage/package.msi"
 rm -f "$msi"
 mv "$stage/package.msi" "$msi"

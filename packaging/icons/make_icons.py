@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Draws the dialog's icon, a yellow lightning bolt on a rounded dark-blue square, as vector
-shapes and writes it as PNG at 16, 32, 48 and 256 pixels beside this file.
+shapes and writes it as PNG at 16, 32, 48 and 256 pixels beside this file (the Linux icons), and
+as the Windows icon of both programs, src/app/quillon.ico: 16, 24, 32, 48 and 256 pixels in 32-bit
+colour (the 256-pixel image PNG-compressed, the others as bitmaps with their mask).
 
     packaging/icons/make_icons.py
 
@@ -14,6 +16,7 @@ import struct
 import zlib
 
 SIZES = (16, 32, 48, 256)
+ICO_SIZES = (16, 24, 32, 48, 256)
 
 # The design on a 32-unit square, as in src/app/gui/quillon_32.xpm.
 BORDER = (0x0B, 0x1A, 0x33)
@@ -111,6 +114,35 @@ def png(size, rows):
             chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
+def bitmap(size, rows):
+    """A 32-bit icon image: the header (double height: colours and mask), BGRA rows bottom-up,
+    then the 1-bit mask (set where the pixel is transparent), each row padded to 32 bits."""
+    header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, 0, 0, 0, 0, 0)
+    colours = b"".join(bytes(b for px in range(size) for b in (row[4 * px + 2], row[4 * px + 1],
+                                                               row[4 * px], row[4 * px + 3]))
+                       for row in reversed(rows))
+    stride = (size + 31) // 32 * 4
+    mask = b""
+    for row in reversed(rows):
+        bits = bytearray(stride)
+        for px in range(size):
+            if row[4 * px + 3] == 0:
+                bits[px // 8] |= 0x80 >> (px % 8)
+        mask += bytes(bits)
+    return header + colours + mask
+
+
+def ico(images):
+    """An icon file of (size, data) images."""
+    directory = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    entries = b""
+    for size, data in images:
+        entries += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(data), offset)
+        offset += len(data)
+    return directory + entries + b"".join(data for _, data in images)
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     for size in SIZES:
@@ -118,6 +150,12 @@ def main():
         with open(path, "wb") as out:
             out.write(png(size, render(size)))
         print(path)
+    images = [(size, png(size, render(size)) if size == 256 else bitmap(size, render(size)))
+              for size in ICO_SIZES]
+    path = os.path.join(here, "..", "..", "src", "app", "quillon.ico")
+    with open(path, "wb") as out:
+        out.write(ico(images))
+    print(os.path.normpath(path))
 
 
 if __name__ == "__main__":

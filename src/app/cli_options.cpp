@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 
+#include "app/help_words.h"
 #include "link/platform.h"
 #include "search/ipv4.h"
 
@@ -126,12 +127,19 @@ std::string EscapeArgument(std::string_view text) {
 }
 
 std::string CliUsage() {
+  const std::string port(PortValueName());
   return "usage: quillon-reconfigurator-cli --serial N [--serial N]... [--serials-from FILE]\n"
-         "                                  [--port PATH]... [--no-serial] [--no-udp]\n"
+         "                                  [--port " +
+         port +
+         "]... [--no-serial] [--no-udp]\n"
          "                                  [--address IPV4]... [--verbose] [--json]\n"
-         "       quillon-reconfigurator-cli --scan [--port PATH]... [--no-serial] [--no-udp]\n"
+         "       quillon-reconfigurator-cli --scan [--port " +
+         port +
+         "]... [--no-serial] [--no-udp]\n"
          "                                  [--address IPV4]... [--verbose] [--json]\n"
-         "       quillon-reconfigurator-cli --leave-service-mode (--port PATH | --address IPV4)\n"
+         "       quillon-reconfigurator-cli --leave-service-mode (--port " +
+         port +
+         " | --address IPV4)\n"
          "       quillon-reconfigurator-cli --list-ports | --help | --version\n"
          "\n"
          "Finds the Quillon with serial number N on the serial ports and on the local IPv4\n"
@@ -143,7 +151,9 @@ std::string CliUsage() {
          "  --serials-from FILE  the serial numbers in FILE (- for standard input), one a line;\n"
          "                   blank lines and # comments are skipped\n"
          "  --scan           list every Quillon that answers, and where; change nothing\n"
-         "  --port PATH      search this serial port (repeatable) instead of the system's ports\n"
+         "  --port " +
+         port +
+         "      search this serial port (repeatable) instead of the system's ports\n"
          "  --no-serial      search no serial port\n"
          "  --no-udp         search no network\n"
          "  --address IPV4   send the identify request to this address (repeatable) instead of\n"
@@ -154,7 +164,9 @@ std::string CliUsage() {
          "  --leave-service-mode\n"
          "                   tell a Quillon left in service mode (the tool was killed, the\n"
          "                   computer lost power) at this port or address to leave it; no search\n"
-         "  -h, --help       show this help and exit\n"
+         "  " +
+         std::string(HelpOptionNames()) +
+         "  show this help and exit\n"
          "  -V, --version    show the version and exit\n"
          "\n"
          "Options take their value as --name value or --name=value; -- ends the options.\n"
@@ -163,7 +175,8 @@ std::string CliUsage() {
          "in service mode answered), 1 another failure, 2 usage\n"
          "error, 3 not detected, 4 in use by another program, 5 not applicable, 6 the device did\n"
          "not complete the exchange (\"Unknown Error!\"), 7 several devices named and not all\n"
-         "reconfigured, 130 interrupted (SIGINT), 143 (SIGTERM).\n";
+         "reconfigured,\n" +
+         std::string(InterruptedExitText()) + ".\n";
 }
 
 std::vector<LongOption> ListLongOptions(bool dialog) {
@@ -193,7 +206,8 @@ CliParse ParseCommandLine(int argc, const char* const* argv, bool requireSerial)
 
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
-    const std::string_view raw = argv[i];
+    const std::string_view raw =
+        !options_end && IsPlatformHelpArgument(argv[i]) ? "--help" : argv[i];
     if (options_end || raw.empty() || raw[0] != '-' || raw == "-") {
       fail("unexpected argument '" + EscapeArgument(raw) + "' (see --help)");
       continue;

@@ -39,11 +39,14 @@ std::string PortState(const SerialOpenResult& probe) {
 }
 
 // "  COM1  /dev/ttyUSB0  /dev/serial/by-id/...  USB 0403:6001 FTDI FT232R (serial A1B2)  free"
-// "  COM3  \\.\COM7  USB Serial Port (COM7)  USB 0403:6001 (serial A1B2)  present (...)"
+// "  COM7  USB Serial Port (COM7)  USB 0403:6001 (serial A1B2)  present (...)"
 void DescribePort(std::ostream& out, const SerialPortInfo& port) {
   const SerialPortIdentity id = IdentifySerialPort(port.path);
   const SerialOpenResult probe = ProbeSerialPort(port.path);
-  out << "  COM" << port.number << "  " << port.path << "  ";
+  // A Windows port is its COM name alone; a POSIX port shows its path.
+  const std::string com = "COM" + std::to_string(port.number);
+  out << "  " << com << "  ";
+  if (SerialPortName(port) != com) out << port.path << "  ";
   if (!id.stableName.empty()) out << id.stableName << "  ";
   if (!id.friendlyName.empty()) out << id.friendlyName << "  ";
   if (!id.usbId.empty()) {

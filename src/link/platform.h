@@ -27,8 +27,11 @@ struct SerialPortInfo {
   std::string path;
 };
 
-// How a port is named to the user everywhere: "COM3 (/dev/ttyUSB0)".
+// How a port is named to the user everywhere: "COM3 (/dev/ttyUSB0)"; a port of the Windows
+// device namespace, "\\.\COM9" as COM9, is just "COM9", as Windows names it.
 std::string SerialPortName(int number, const std::string& path);
+// n for "COMn" or "\\.\COMn" (any case, 1..256, no leading zero); 0 for any other name.
+int ComPortNumber(const std::string& name);
 inline std::string SerialPortName(const SerialPortInfo& port) {
   return SerialPortName(port.number, port.path);
 }

@@ -8,8 +8,24 @@
 
 namespace quillon {
 
+int ComPortNumber(const std::string& name) {
+  const std::size_t start = name.rfind("\\\\.\\", 0) == 0 ? 4 : 0;
+  if (name.size() < start + 4 || name.size() > start + 6) return 0;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if ((name[start + i] & ~0x20) != "COM"[i]) return 0;
+  }
+  int n = 0;
+  for (std::size_t i = start + 3; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9' || (n == 0 && name[i] == '0')) return 0;
+    n = n * 10 + (name[i] - '0');
+  }
+  return n <= kMaxSerialPorts ? n : 0;
+}
+
 std::string SerialPortName(int number, const std::string& path) {
-  return "COM" + std::to_string(number) + " (" + path + ")";
+  const std::string com = "COM" + std::to_string(number);
+  if (path.rfind("\\\\.\\", 0) == 0 && ComPortNumber(path) == number) return com;
+  return com + " (" + path + ")";
 }
 
 SerialPort SerialPort::Open(const Link& link, int n, SerialOpenResult* result) {

@@ -414,7 +414,11 @@ SerialOpenResult SystemPlatform::OpenPortPath(const std::string& path, bool in_s
 
 std::string NamedPortProblem(const std::string& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return {};  // missing or not ours to see: skipped later
+  if (::stat(path.c_str(), &st) != 0) {
+    // Not there at all: a usage error. Not ours to see (a directory we may not search): the
+    // search skips it with its reason.
+    return errno == ENOENT || errno == ENOTDIR ? path + " does not exist" : std::string();
+  }
   if (!S_ISCHR(st.st_mode) || !IsTerminalDevice(st)) return path + " is not a terminal device";
   if (IsTerminalAlias(st)) return path + " stands for another terminal, not a serial port";
   return {};

@@ -1,13 +1,15 @@
 // Serial ports on Windows: CreateFileA on the device namespace name, a DCB for the line settings,
-// ClearCommError for the queued count, synchronous ReadFile and WriteFile.
-//
-// No time-outs (COMMTIMEOUTS) are set on the port, so the port keeps whatever the last program
-// left there, which may be "wait until every requested byte is in". A read therefore never asks
-// for more than ClearCommError has just reported as queued, and returns at once.
+// COMMTIMEOUTS that make a read return at once and bound a write, ClearCommError for the queued
+// count, synchronous ReadFile and WriteFile. A read never asks for more than ClearCommError has
+// just reported as queued. The port's own DCB and time-outs go back when it closes, also when the
+// process is made to end at once (ReleaseSerialPortsForExit).
 
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <mutex>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -15,21 +17,74 @@
 #include <string>
 #include <vector>
 
+#include "link/serial_line_win32.h"
 #include "link/serial_port.h"
 #include "link/serial_port_list_win32.h"
 #include "link/system_platform.h"
 
 namespace quillon {
 
-// The settings of a port as the tool found it (one thread uses the ports).
-struct SystemPlatform::FoundSettings {
-  DCB dcb;
-};
 namespace {
 
 constexpr DWORD kInputQueueBytes = 300;
 constexpr DWORD kOutputQueueBytes = 140;
 constexpr DWORD kBaudRate = 38400;
+// A 136-byte frame takes 35 ms at 38400 baud; a write still pending after this is stuck.
+constexpr DWORD kWriteTimeoutMs = 1000;
+
+// Each open port with the settings it had before the tool changed them. The console control
+// handler runs on a thread of its own and may release the ports while the search holds them, so
+// the table is fixed and each slot's handle is taken by exactly one side (an atomic exchange):
+// whoever takes it puts the settings back and closes it.
+struct HeldPort {
+  std::atomic<HANDLE> handle{nullptr};
+  DCB dcb{};
+  COMMTIMEOUTS timeouts{};
+  bool haveDcb = false;
+  bool haveTimeouts = false;
+};
+std::array<HeldPort, kMaxSerialPorts> g_held;
+
+void Restore(HANDLE h, const HeldPort& held) {
+  if (held.haveDcb) {
+    DCB dcb = held.dcb;
+    ::SetCommState(h, &dcb);
+  }
+  if (held.haveTimeouts) {
+    COMMTIMEOUTS timeouts = held.timeouts;
+    ::SetCommTimeouts(h, &timeouts);
+  }
+}
+
+// Takes a free slot for h with the settings found; false when every slot is taken (the port is
+// then closed again: 256 ports at once are all the search opens).
+bool Hold(HANDLE h, const DCB* dcb, const COMMTIMEOUTS* timeouts) {
+  // The search opens its ports side by side: two opens must not fill one slot.
+  static std::mutex hold_mutex;
+  const std::lock_guard<std::mutex> lock(hold_mutex);
+  for (HeldPort& held : g_held) {
+    if (held.handle.load() != nullptr) continue;
+    held.haveDcb = dcb != nullptr;
+    if (dcb) held.dcb = *dcb;
+    held.haveTimeouts = timeouts != nullptr;
+    if (timeouts) held.timeouts = *timeouts;
+    HANDLE expected = nullptr;
+    if (held.handle.compare_exchange_strong(expected, h)) return true;
+  }
+  return false;
+}
+
+// Puts the port's settings back and closes it, unless the forced exit already did.
+void Unhold(HANDLE h) {
+  for (HeldPort& held : g_held) {
+    HANDLE expected = h;
+    if (held.handle.load() == h && held.handle.compare_exchange_strong(expected, nullptr)) {
+      Restore(h, held);
+      ::CloseHandle(h);
+      return;
+    }
+  }
+}
 
 HANDLE Native(SerialHandle h) {
   return reinterpret_cast<HANDLE>(h);
@@ -48,18 +103,6 @@ std::string ErrorText(DWORD code) {
   }
   if (out.empty()) out = "error " + std::to_string(code);
   return out;
-}
-
-// "COM7" (any case) is a DOS name that CreateFileA resolves only for COM1..COM9; the device
-// namespace form "\\.\COM7" reaches every number. Anything else is opened as given.
-std::string DeviceName(const std::string& path) {
-  if (path.size() > 3 && (path[0] == 'C' || path[0] == 'c') && (path[1] == 'O' || path[1] == 'o') &&
-      (path[2] == 'M' || path[2] == 'm') && std::all_of(path.begin() + 3, path.end(), [](char c) {
-        return std::isdigit(static_cast<unsigned char>(c)) != 0;
-      })) {
-    return "\\\\.\\" + path;
-  }
-  return path;
 }
 
 std::string ComName(int n) {
@@ -100,18 +143,13 @@ std::vector<std::string> SystemPlatform::ScanSystemPorts() {
 }
 
 std::string SystemPlatform::NamedPortPath(const std::string& name) {
-  return DeviceName(name);
+  const int n = ComPortNumber(name);
+  return n > 0 ? ComName(n) : name;
 }
 
-SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
-  DWORD error = ERROR_SUCCESS;
-  const HANDLE h = CreatePort(path, &error);
-  if (h == INVALID_HANDLE_VALUE) return FailedOpen(error);
-  ::SetupComm(h, kInputQueueBytes, kOutputQueueBytes);
-  DCB dcb{};
+DCB DeviceLineSettings(const DCB& reported) {
+  DCB dcb = reported;
   dcb.DCBlength = sizeof dcb;
-  const SerialHandle handle = reinterpret_cast<SerialHandle>(h);
-  if (::GetCommState(h, &dcb)) m_found[handle] = std::make_shared<FoundSettings>(dcb);
   dcb.BaudRate = kBaudRate;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
@@ -120,30 +158,67 @@ SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
   dcb.fParity = FALSE;
   dcb.fOutxCtsFlow = FALSE;
   dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fTXContinueOnXoff = TRUE;
   dcb.fOutX = FALSE;
   dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
   dcb.fNull = FALSE;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  if (!::SetCommState(h, &dcb)) {
-    error = ::GetLastError();
-    m_found.erase(handle);
+  dcb.fAbortOnError = FALSE;
+  // Unused without software flow control, but drivers refuse equal XON and XOFF characters and
+  // limits beyond the input queue.
+  dcb.XonLim = kInputQueueBytes / 4;
+  dcb.XoffLim = kInputQueueBytes / 4;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.ErrorChar = 0;
+  dcb.EofChar = 0;
+  dcb.EvtChar = 0;
+  return dcb;
+}
+
+COMMTIMEOUTS DeviceTimeouts() {
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;  // with both read totals 0: return what is queued
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 0;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+  return timeouts;
+}
+
+SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
+  DWORD error = ERROR_SUCCESS;
+  const HANDLE h = CreatePort(path, &error);
+  if (h == INVALID_HANDLE_VALUE) return FailedOpen(error);
+  ::SetupComm(h, kInputQueueBytes, kOutputQueueBytes);
+  DCB found{};
+  found.DCBlength = sizeof found;
+  const bool have_dcb = ::GetCommState(h, &found) != 0;
+  COMMTIMEOUTS found_timeouts{};
+  const bool have_timeouts = ::GetCommTimeouts(h, &found_timeouts) != 0;
+  if (!Hold(h, have_dcb ? &found : nullptr, have_timeouts ? &found_timeouts : nullptr)) {
     ::CloseHandle(h);
+    return Refused(SerialOpenStatus::kBusy, ERROR_TOO_MANY_OPEN_FILES);
+  }
+  DCB dcb = DeviceLineSettings(found);
+  COMMTIMEOUTS timeouts = DeviceTimeouts();
+  if (!::SetCommState(h, &dcb) || !::SetCommTimeouts(h, &timeouts)) {
+    error = ::GetLastError();
+    Unhold(h);
     SerialOpenResult r = Refused(SerialOpenStatus::kSettingsRefused, error);
     r.detail = "settings refused: " + r.detail;
     return r;
   }
-  return {handle, SerialOpenStatus::kOpened, {}, {}};
+  return {reinterpret_cast<SerialHandle>(h), SerialOpenStatus::kOpened, {}, {}};
 }
 
-// The line settings, DTR and RTS included, go back to what the port had before the tool opened it.
+// The line settings, DTR and RTS included, and the time-outs go back to what the port had before
+// the tool opened it.
 void SystemPlatform::ClosePath(SerialHandle h) {
-  const HANDLE native = Native(h);
-  if (const auto it = m_found.find(h); it != m_found.end()) {
-    ::SetCommState(native, &it->second->dcb);
-    m_found.erase(it);
-  }
-  ::CloseHandle(native);
+  Unhold(Native(h));
 }
 
 // The exclusive open is the system's own check of every holder; there is nothing to look at
@@ -154,9 +229,31 @@ SerialOpenResult SystemPlatform::OpenPortPath(const std::string& path, bool /*in
   return OpenPath(path);
 }
 
-// Windows names ports (COM7, \\.\COM7); whether one is a serial port shows at the open, which
-// does nothing to a port that another program holds.
-std::string NamedPortProblem(const std::string& /*path*/) {
+// Windows names its serial ports COM1 to COM256 ("COM7" is the DOS name that CreateFileA resolves
+// only up to COM9, "\\.\COM7" reaches every number). A port the system neither lists nor can
+// open ("file not found") is not there. A port that is there but busy or denied is left to the
+// search, which names the reason; a listed port is never opened here, since an open can switch
+// its lines.
+std::string NamedPortProblem(const std::string& path) {
+  const int n = ComPortNumber(path);
+  if (n == 0) {
+    return path + " is not the name of a serial port: Windows names them COM1 to COM" +
+           std::to_string(kMaxSerialPorts);
+  }
+  const std::string com = "COM" + std::to_string(n);
+  if (ComPortPresence(com).status != SerialOpenStatus::kMissing) return {};
+  for (const SerialPortInfo& port : ExistingSerialPorts()) {
+    if (port.number == n) return {};
+  }
+  DWORD error = ERROR_SUCCESS;
+  const HANDLE h = CreatePort(ComName(n), &error);
+  if (h != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(h);
+    return {};
+  }
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    return path + " is not a serial port of this computer";
+  }
   return {};
 }
 
@@ -223,7 +320,7 @@ void SystemPlatform::SerialEnsureBaudRate(SerialHandle h) {
 SerialOpenResult ProbeSerialPort(const std::string& path) {
   if (const std::string com = ComNameOf(path); !com.empty()) return ComPortPresence(com);
   DWORD error = ERROR_SUCCESS;
-  const HANDLE h = CreatePort(DeviceName(path), &error);
+  const HANDLE h = CreatePort(path, &error);
   if (h == INVALID_HANDLE_VALUE) return FailedOpen(error);
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
@@ -270,7 +367,15 @@ std::string SerialPermissionFix(const std::string& /*group*/) {
   return "close the program that holds the port, then try again";
 }
 
-// The system closes a process's handles when it ends; nothing here needs undoing.
-void ReleaseSerialPortsForExit() {}
+// From the console control handler's thread while the main thread may still use the ports: each
+// port is taken from its slot first, so that it is restored and closed once.
+void ReleaseSerialPortsForExit() {
+  for (HeldPort& held : g_held) {
+    if (const HANDLE h = held.handle.exchange(nullptr)) {
+      Restore(h, held);
+      ::CloseHandle(h);
+    }
+  }
+}
 
 }  // namespace quillon

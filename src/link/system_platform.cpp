@@ -2,6 +2,7 @@
 
 #include "link/system_platform.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -20,13 +21,39 @@ void SystemPlatform::SleepMs(int ms) {
   }
 }
 
+// A port of the Windows device namespace keeps its own number (COM9 is COM9, wherever it stands
+// on the command line); any other path takes the lowest number left, in the order given. A port
+// named twice is searched once.
 void SystemPlatform::UseNamedSerialPorts(const std::vector<std::string>& paths) {
   m_userNamed = true;
   m_scanned = true;
   m_table.clear();
-  for (std::size_t i = 0; i < paths.size() && i < static_cast<std::size_t>(kMaxSerialPorts); ++i) {
-    m_table.push_back({static_cast<int>(i + 1), NamedPortPath(paths[i])});
+  std::vector<std::string> unnumbered;
+  std::vector<bool> taken(kMaxSerialPorts + 1, false);
+  for (const std::string& name : paths) {
+    std::string path = NamedPortPath(name);
+    const bool named_before =
+        std::any_of(m_table.begin(), m_table.end(),
+                    [&path](const auto& p) { return p.path == path; }) ||
+        std::find(unnumbered.begin(), unnumbered.end(), path) != unnumbered.end();
+    if (named_before) continue;
+    const int n = path.rfind("\\\\.\\", 0) == 0 ? ComPortNumber(path) : 0;
+    if (n > 0 && !taken[n]) {
+      taken[n] = true;
+      m_table.push_back({n, std::move(path)});
+    } else if (n == 0) {
+      unnumbered.push_back(std::move(path));
+    }
   }
+  int next = 1;
+  for (std::string& path : unnumbered) {
+    while (next <= kMaxSerialPorts && taken[next]) ++next;
+    if (next > kMaxSerialPorts) break;
+    taken[next] = true;
+    m_table.push_back({next, std::move(path)});
+  }
+  std::sort(m_table.begin(), m_table.end(),
+            [](const SerialPortInfo& a, const SerialPortInfo& b) { return a.number < b.number; });
 }
 
 void SystemPlatform::UseSystemSerialPorts() {

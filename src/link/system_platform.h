@@ -48,7 +48,7 @@ class SystemPlatform final : public Platform {
  private:
   // The platform's list of its ports, in COM order, at most 256 (one per platform file).
   static std::vector<std::string> ScanSystemPorts();
-  // What a port named by the user is opened as (Windows: COM7 is \\.\COM7).
+  // What a port named by the user is opened as (Windows: COM7 and com7 are \\.\COM7).
   static std::string NamedPortPath(const std::string& name);
   // Closes a handle that OpenPath opened (one per platform file).
   void ClosePath(SerialHandle h);
@@ -64,10 +64,6 @@ class SystemPlatform final : public Platform {
   // Ports open side by side in a search: OpenSerial and SerialClose may run on several threads.
   std::mutex m_namesMutex;
   std::map<SerialHandle, std::string> m_openNames;  // "COMn (path)" of each open port
-  // Windows: each open port's settings as they were found, put back when it closes. (POSIX keeps
-  // them where its signal handler can reach them.)
-  struct FoundSettings;
-  std::map<SerialHandle, std::shared_ptr<FoundSettings>> m_found;
 };
 
 }  // namespace quillon

@@ -19,14 +19,14 @@ std::string ReasonText(const Reason& reason, Wording wording) {
     case Reason::Kind::kPortBusy:
       return reason.where + " was skipped: it is busy (" + reason.detail + ").";
     case Reason::Kind::kNoNetworkSearched:
-      // The dialog has no listing of the networks: it names only what it can be started with.
+      // The dialog is started from a menu: it names what the user can do there, no option.
       return wording == Wording::kCommandLine
                  ? "No network was searched: none of this computer's IPv4 networks has a "
                    "broadcast address (--list-ports tells why); name the device's address with "
                    "--address."
                  : "No network was searched: none of this computer's IPv4 networks has a "
-                   "broadcast address. To reach the device over the network, start this program "
-                   "with --address and the device's address.";
+                   "broadcast address. Connect this computer to the device's network, or the "
+                   "device to a serial port of this computer, then press Start again.";
     case Reason::Kind::kNetworkKeptSending:
       return "The network kept sending: the search stopped listening " +
              std::to_string(kMaxAnswerWindowMs / 1000) +
@@ -77,7 +77,9 @@ SearchFailureMessage SearchFailureText(const SearchFailure& failure, Wording wor
     case Outcome::kTwoDevices: {
       const std::vector<std::string>& places = failure.twoAddresses;
       return {std::string(kTextTwoDevices) + " " + places.at(0) + " and " + places.at(1) +
-                  ".\nChoose one with --address, or disconnect one of them.",
+                  (wording == Wording::kCommandLine
+                       ? ".\nChoose one with --address, or disconnect one of them."
+                       : ".\nDisconnect one of them, then press Start again."),
               MessageStyle::kError};
     }
     case Outcome::kNotApplicable:

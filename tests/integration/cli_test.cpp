@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 
@@ -140,9 +141,32 @@ TEST_F(CliTest, UsageErrorsAreOneLineAndStatusTwo) {
     ASSERT_FALSE(r.err.empty());
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
   }
+  // A --port that names no serial port of this computer: Windows knows COM1 to COM256 alone, a
+  // file is no port anywhere, a missing path is none on POSIX.
+  char file[] = "/tmp/quillon-cli-test-XXXXXX";
+  const int fd = ::mkstemp(file);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  for (const std::string& port :
+       {std::string("COM300"), std::string("/dev/ttyNOPE"), std::string(file)}) {
+    const auto r = Cli({"--serial", "1", "--port", port, "--no-udp"});
+    EXPECT_EQ(r.exitCode, 2) << port;
+    EXPECT_TRUE(r.err.rfind("quillon-reconfigurator-cli: " + port + " is not", 0) == 0 ||
+                r.err.rfind("quillon-reconfigurator-cli: " + port + " does not exist", 0) == 0)
+        << r.err;
+  }
+  ::unlink(file);
   EXPECT_EQ(Cli({"--version"}).out, "quillon-reconfigurator-cli 1.0.0.1\n");
   EXPECT_EQ(Cli({"-V"}).out, "quillon-reconfigurator-cli 1.0.0.1\n");
-  EXPECT_EQ(Cli({"--help"}).exitCode, 0);
+  // Windows' help speaks of COM ports and Ctrl+C, and answers its own /?.
+  const auto help = Cli({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  const bool wine = testing::CliUnderWine();
+  for (const char* word : {"--port COMn", "Ctrl+C", "/?"}) {
+    EXPECT_EQ(help.out.find(word) != std::string::npos, wine) << word << " in: " << help.out;
+  }
+  EXPECT_EQ(help.out.find("SIGINT") == std::string::npos, wine);
+  EXPECT_EQ(Cli({"/?"}).exitCode, wine ? 0 : 2);
   EXPECT_EQ(Cli({"--help", "--bogus"}).exitCode, 0) << "--help wins";
   EXPECT_EQ(Cli({"--serial", "\x1b[31m"}).err,
             "quillon-reconfigurator-cli: --serial: '\\x1b[31m' is not a whole number from 0 to "
@@ -397,14 +421,18 @@ TEST_F(CliTest, ListPortsNamesTheStateOfEachPort) {
       {"--list-ports", "--port", port, "--port", "/nonexistent/ttyX", "--address", "127.0.0.98"});
   EXPECT_EQ(r.exitCode, 0);
   // Windows tells whether a port is free only by opening it, and the listing opens none.
-  const std::string state =
+  // Windows names a port by its COM name alone, the named path then takes the first free number.
+  const std::string line =
       testing::CliUnderWine()
-          ? "\\\\.\\" + port +
+          ? port +
                 "  present (not opened: only an open tells whether it is free, and an open can "
                 "switch its lines)"
-          : port + "  free";
-  EXPECT_NE(r.out.find("COM1  " + state), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("COM2  /nonexistent/ttyX  missing"), std::string::npos) << r.out;
+          : "COM1  " + port + "  free";
+  EXPECT_NE(r.out.find("  " + line), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("COM" + std::string(testing::CliUnderWine() ? "1" : "2") +
+                       "  /nonexistent/ttyX  missing"),
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("127.0.0.98:50000"), std::string::npos) << r.out;
   QUILLON_SKIP_UNDER_WINE("a port held by another program is a POSIX open here");
 

@@ -68,7 +68,7 @@ void ListMappedPortsUnderWine() {
 }
 
 std::string CliPortName(const std::string& port, int number) {
-  return "COM" + std::to_string(number) + " (" + (CliUnderWine() ? "\\\\.\\" + port : port) + ")";
+  return CliUnderWine() ? port : "COM" + std::to_string(number) + " (" + port + ")";
 }
 
 bool UseNetworkUnderWine(const std::string& address) {

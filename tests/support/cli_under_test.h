@@ -32,7 +32,8 @@ std::string CliPort(const std::string& pty, int n = 0);
 // Under Wine, makes the ports that CliPort mapped known to the system's port list, as Wine does
 // on its start (the listing reads that list; an open needs only the mapping).
 void ListMappedPortsUnderWine();
-// How the program names that port in its messages when it is the search's `number`th.
+// How the program names that port in its messages: under Wine the COM port itself, as Windows
+// names it; on POSIX "COMn (path)" when it is the search's `number`th.
 std::string CliPortName(const std::string& port, int number = 1);
 
 // Windows takes the host's networks from the registry (the interface keys of TCP/IP), matched

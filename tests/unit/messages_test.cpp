@@ -23,8 +23,8 @@ TEST(Messages, EachFrontEndWordsAReasonWithTheOptionsItTakes) {
        "No network was searched: none of this computer's IPv4 networks has a broadcast address "
        "(--list-ports tells why); name the device's address with --address.",
        "No network was searched: none of this computer's IPv4 networks has a broadcast address. "
-       "To reach the device over the network, start this program with --address and the "
-       "device's address."},
+       "Connect this computer to the device's network, or the device to a serial port of this "
+       "computer, then press Start again."},
       {{Reason::Kind::kNetworkKeptSending, {}, {}},
        "The network kept sending: the search stopped listening 10 s after its request, while "
        "datagrams were still arriving.",
@@ -46,9 +46,15 @@ TEST(Messages, EachFrontEndWordsAReasonWithTheOptionsItTakes) {
     EXPECT_EQ(ReasonText(denied, w).rfind("COM1 (/dev/ttyS4) was skipped: permission denied", 0),
               0u);
   }
+  // The dialog is started from a menu: its words ask for no command-line option.
   for (const Case& c : cases) {
-    EXPECT_EQ(ReasonText(c.reason, Wording::kDialog).find("--list-ports"), std::string::npos);
+    EXPECT_EQ(ReasonText(c.reason, Wording::kDialog).find("--"), std::string::npos);
   }
+  const SearchFailure two{.outcome = Outcome::kTwoDevices,
+                          .twoAddresses = {"10.0.0.7", "10.0.0.8"}};
+  EXPECT_EQ(SearchFailureText(two, Wording::kDialog).text.find("--"), std::string::npos);
+  EXPECT_NE(SearchFailureText(two, Wording::kCommandLine).text.find("--address"),
+            std::string::npos);
 }
 
 }  // namespace

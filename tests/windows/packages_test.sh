@@ -86,6 +86,29 @@ for f in "$upgrade" "${programs[@]}"; do
     fail "signature of ${f#"$work"/}: $(tail -1 "$work/verify.log")"
 done
 
+# The installer's tables as IT tools read them: both programs with their file version, a
+# _Validation row for every column of every table (ICE validation needs them), the uninstall
+# entry's InstallLocation and help link set once the folder is known, comments for Add/Remove
+# Programs.
+# (The export writes a table's binary streams into a folder of the working directory.)
+table() { (cd "$work" && msiinfo export "$msi" "$1") | tr -d '\r'; }
+for file in DialogExe CliExe; do
+  [ "$(table File | awk -F'\t' -v f=$file '$1 == f { print $5 "|" $6 }')" = "$version|1033" ] ||
+    fail "the File table gives $file no version $version (language 1033)"
+done
+for t in $(msiinfo tables "$msi"); do
+  [[ $t == _* ]] && continue
+  for column in $(table "$t" | head -1); do
+    table _Validation | awk -F'\t' -v t="$t" -v c="$column" '$1 == t && $2 == c { found = 1 }
+      END { exit !found }' || fail "no _Validation row for $t.$column"
+  done
+done
+actions=$(table CustomAction)
+grep -qP '^\w+\t51\tARPINSTALLLOCATION\t\[INSTALLDIR\]\t' <<<"$actions" &&
+  grep -qP '^\w+\t51\tARPHELPLINK\tfile:///\[INSTALLDIR\]README.txt\t' <<<"$actions" ||
+  fail "no InstallLocation or help link for the uninstall entry: $actions"
+table Property | grep -q '^ARPCOMMENTS'$'\t''.*README.txt' || fail "no ARPCOMMENTS naming README.txt"
+
 # The installer, silent, per machine.
 program_files="$WINEPREFIX/drive_c/Program Files/Quillon Reconfigurator"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
@@ -98,6 +121,14 @@ entries() {  # this product's uninstall entries: "DisplayName|DisplayVersion|Pub
     $1 == "DisplayVersion" { sub(/^ *DisplayVersion +REG_SZ +/, ""); version = $0 }
     $1 == "Publisher" { sub(/^ *Publisher +REG_SZ +/, ""); publisher = $0 }
     END { if (name == "Quillon Reconfigurator") print name "|" version "|" publisher }'
+}
+# entry_value NAME: that value of this product's uninstall entry.
+entry_value() {
+  w reg query "$uninstall_key" /s | awk -v want="$1" '
+    /^HKEY/ { if (name == "Quillon Reconfigurator" && found) print value; name = value = ""; found = 0 }
+    $1 == "DisplayName" { sub(/^ *DisplayName +REG_SZ +/, ""); name = $0 }
+    $1 == want { sub("^ *" want " +REG_[A-Z_]+ +", ""); value = $0; found = 1 }
+    END { if (name == "Quillon Reconfigurator" && found) print value }'
 }
 system_path() { w reg query "$environment_key" /v PATH | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'; }
 path_before=$(system_path)
@@ -116,6 +147,10 @@ properties=$(msiinfo export "$msi" Property | tr -d '\r')
   fail "uninstall entries: '$(entries | paste -sd';')'"
 grep -qx $'ARPPRODUCTICON\tquillon.ico' <<<"$properties" && grep -qx $'ALLUSERS\t1' <<<"$properties" ||
   fail "no product icon, or not per machine"
+[ "$(entry_value InstallLocation)" = 'C:\Program Files\Quillon Reconfigurator\' ] ||
+  fail "uninstall entry's InstallLocation: '$(entry_value InstallLocation)'"
+[ "$(entry_value HelpLink)" = 'file:///C:\Program Files\Quillon Reconfigurator\README.txt' ] ||
+  fail "uninstall entry's HelpLink: '$(entry_value HelpLink)'"
 [ "$(system_path)" = "$path_before;"'C:\Program Files\Quillon Reconfigurator\' ] ||
   fail "system PATH after install: $(system_path)"
 # By its name alone, as from a new command prompt (a new server reads the new PATH).
@@ -123,6 +158,18 @@ grep -qx $'ARPPRODUCTICON\tquillon.ico' <<<"$properties" && grep -qx $'ALLUSERS\
 setsid "$wineserver" -p </dev/null >/dev/null 2>&1
 timeout 60 wine cmd /c exit </dev/null >/dev/null 2>&1
 start "the installed command line by its name" cmd /c quillon-reconfigurator-cli
+
+# The same first three fields and a higher fourth: installed as the upgrade it is; the lower
+# fourth field after it is refused as any downgrade.
+IFS=. read -r _ _ _ tweak <<<"$version"
+tweaked=$major.$minor.$patch.$((${tweak:-0} + 1))
+fourth=$(QUILLON_WIN_BUILD=$build QUILLON_DIST=$work/fourth QUILLON_MSI_VERSION=$tweaked \
+         scripts/package-windows.sh 2>/dev/null | grep '\.msi$')
+w msiexec /i "$(winpath "$root/$fourth")" /qn >/dev/null || fail "msiexec /i of $tweaked failed"
+want="Quillon Reconfigurator|$tweaked|Quillon Reconfigurator maintainers"
+[ "$(entries)" = "$want" ] || fail "upgrade to $tweaked: entries '$(entries | paste -sd';')'"
+w msiexec /i "$(winpath "$msi")" /qn >/dev/null && fail "$version installed over $tweaked"
+[ "$(entries)" = "$want" ] || fail "after $version over $tweaked: entries '$(entries | paste -sd';')'"
 
 # Upgrade in place, downgrade refused, uninstall.
 w msiexec /i "$(winpath "$upgrade")" /qn >/dev/null || fail "msiexec /i of $higher failed"

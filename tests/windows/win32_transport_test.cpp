@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "link/datagram_socket.h"
+#include "link/serial_line_win32.h"
 #include "link/serial_port.h"
 #include "link/system_platform.h"
 
@@ -174,19 +175,87 @@ TEST(SerialPortTableTest, SystemTableIsCom1ToCom256InTheDeviceNamespace) {
   EXPECT_EQ(ports.back().path, "\\\\.\\COM256");
 }
 
-TEST(SerialPortTableTest, NamedPortsGetTheDeviceNamespaceWhenTheyAreComNames) {
+// A COM port keeps its own number and is named as Windows names it; any other path takes the
+// lowest number left; a port named twice is searched once.
+TEST(SerialPortTableTest, NamedComPortsKeepTheirNumber) {
   SystemPlatform platform;
-  platform.UseNamedSerialPorts({"COM7", "com12", "\\\\.\\COM3", "COM", "COMX", "C:\\port"});
+  platform.UseNamedSerialPorts({"COM7", "com12", "\\\\.\\COM3", "COM", "\\\\.\\com7", "C:\\port"});
   const std::vector<SerialPortInfo> table = platform.SerialPorts();
   platform.UseSystemSerialPorts();
-  const std::vector<std::string> expected = {"\\\\.\\COM7", "\\\\.\\com12", "\\\\.\\COM3",
-                                             "COM",         "COMX",         "C:\\port"};
+  const std::vector<std::pair<int, std::string>> expected = {
+      {1, "COM"}, {2, "C:\\port"}, {3, "\\\\.\\COM3"}, {7, "\\\\.\\COM7"}, {12, "\\\\.\\COM12"}};
   ASSERT_EQ(table.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(table[i].number, static_cast<int>(i + 1));
-    EXPECT_EQ(table[i].path, expected[i]);
+    EXPECT_EQ(table[i].number, expected[i].first);
+    EXPECT_EQ(table[i].path, expected[i].second);
   }
+  EXPECT_EQ(SerialPortName(table[4]), "COM12");
+  EXPECT_EQ(SerialPortName(table[1]), "COM2 (C:\\port)");
   EXPECT_EQ(platform.SerialPorts().size(), 256u);
+}
+
+// What the port reported must not leak into the data flow: another program may have left
+// handshakes, DSR sensitivity, abort on error, error or null replacement, even equal XON and
+// XOFF characters, which SetCommState refuses.
+TEST(SerialLineTest, EveryMemberThatShapesTheDataFlowIsSet) {
+  DCB clean{};
+  DCB left = clean;
+  left.BaudRate = 9600;
+  left.ByteSize = 7;
+  left.Parity = EVENPARITY;
+  left.StopBits = TWOSTOPBITS;
+  left.fBinary = FALSE;
+  left.fParity = TRUE;
+  left.fOutxCtsFlow = TRUE;
+  left.fOutxDsrFlow = TRUE;
+  left.fDtrControl = DTR_CONTROL_HANDSHAKE;
+  left.fDsrSensitivity = TRUE;
+  left.fTXContinueOnXoff = FALSE;
+  left.fOutX = TRUE;
+  left.fInX = TRUE;
+  left.fErrorChar = TRUE;
+  left.fNull = TRUE;
+  left.fRtsControl = RTS_CONTROL_TOGGLE;
+  left.fAbortOnError = TRUE;
+  left.XonChar = left.XoffChar = 0;
+  left.XonLim = left.XoffLim = 60000;
+  left.ErrorChar = '?';
+  left.EofChar = 0x1A;
+  left.EvtChar = '\n';
+  for (const DCB& reported : {clean, left}) {
+    const DCB d = DeviceLineSettings(reported);
+    EXPECT_EQ(d.DCBlength, sizeof(DCB));
+    EXPECT_EQ(d.BaudRate, 38400u);
+    EXPECT_EQ(d.ByteSize, 8);
+    EXPECT_EQ(d.Parity, NOPARITY);
+    EXPECT_EQ(d.StopBits, ONESTOPBIT);
+    const std::pair<DWORD, DWORD> flags[] = {{d.fBinary, 1},
+                                             {d.fParity, 0},
+                                             {d.fOutxCtsFlow, 0},
+                                             {d.fOutxDsrFlow, 0},
+                                             {d.fDtrControl, DTR_CONTROL_ENABLE},
+                                             {d.fDsrSensitivity, 0},
+                                             {d.fTXContinueOnXoff, 1},
+                                             {d.fOutX, 0},
+                                             {d.fInX, 0},
+                                             {d.fErrorChar, 0},
+                                             {d.fNull, 0},
+                                             {d.fRtsControl, RTS_CONTROL_DISABLE},
+                                             {d.fAbortOnError, 0}};
+    for (std::size_t i = 0; i < std::size(flags); ++i) {
+      EXPECT_EQ(flags[i].first, flags[i].second) << "flag " << i << " of the DCB's bit fields";
+    }
+    EXPECT_NE(d.XonChar, d.XoffChar);
+    EXPECT_LE(d.XonLim + d.XoffLim, 300) << "beyond the input queue";
+    EXPECT_EQ(d.EvtChar, 0);
+  }
+  const COMMTIMEOUTS t = DeviceTimeouts();
+  EXPECT_EQ(t.ReadIntervalTimeout, MAXDWORD) << "a read returns what is queued at once";
+  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
+  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
+  EXPECT_GE(t.WriteTotalTimeoutConstant, 500u) << "a write is bounded to about a second";
+  EXPECT_LE(t.WriteTotalTimeoutConstant, 1500u);
 }
 
 TEST(SerialPortTest, MissingPortDoesNotOpen) {
@@ -269,6 +338,43 @@ TEST(SerialPortTest, TheSearchSetsDtrOnAndRtsOff) {
   const DCB dcb = LineSettings(port);
   EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
   EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+}
+
+// The port's own settings go back when the tool closes it, and when the process is made to end
+// at once (ReleaseSerialPortsForExit, from the console control handler).
+TEST(SerialPortTest, ThePortsOwnSettingsGoBackOnEveryClose) {
+  QUILLON_REQUIRE_TEST_COM(port);
+  const std::string name = std::string("\\\\.\\") + port;
+  auto baud = [&name](DWORD set) {
+    const HANDLE h = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (h == INVALID_HANDLE_VALUE) return DWORD{0};
+    ::GetCommState(h, &dcb);
+    if (set != 0) {
+      dcb.BaudRate = set;
+      ::SetCommState(h, &dcb);
+    }
+    ::CloseHandle(h);
+    return dcb.BaudRate;
+  };
+  for (const bool forced : {false, true}) {
+    SCOPED_TRACE(forced ? "forced exit" : "close");
+    ASSERT_EQ(baud(9600), 9600u);
+    SystemPlatform platform;
+    const SerialOpenResult opened = platform.OpenPath(name);
+    ASSERT_NE(opened.handle, kInvalidSerialHandle) << opened.detail;
+    if (forced) {
+      ReleaseSerialPortsForExit();
+      EXPECT_EQ(baud(0), 9600u) << "the port was not released";
+      platform.SerialClose(opened.handle);  // the handle is gone already: nothing twice
+    } else {
+      platform.SerialClose(opened.handle);
+    }
+    EXPECT_EQ(baud(0), 9600u);
+  }
+  baud(38400);
 }
 
 // The listing names a port as Device Manager does, from the device installation's Ports class.

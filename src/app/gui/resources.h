@@ -8,7 +8,7 @@
 
 namespace quillon {
 
-// The tool's icon, 32 x 32 and 16 x 16 pixels.
+// The tool's icon: 16 and 32 pixels; on Windows also 24, 48 and 256 (icon group 128).
 wxIconBundle LoadAppIcon();
 
 // String 103, "Fehler beim Initialisieren der Windows-Sockets.", as UTF-8: shown when the

@@ -12,6 +12,7 @@
 #include "app/gui/message_box.h"
 #include "app/gui/resources.h"
 #include "app/gui/session_end.h"
+#include "app/help_words.h"
 #include "link/datagram_socket.h"
 #include "link/text_sanitizer.h"
 #include "reconfig/messages.h"
@@ -38,7 +39,10 @@ int RunWithSockets(const std::vector<std::string>& args) {
   const CliParse parsed = ParseDialogCommandLine(args);
   if (!parsed.ok) {
     PrintUsageError(parsed.error);
-    ShowStartupMessage(parsed.error + "\n\n" + DialogUsage(), MessageStyle::kError);
+    // A short sentence and what is wrong: the console's help does not fit a message box.
+    ShowStartupMessage(
+        std::string(kCaption) + " cannot start with the options it was given.\n\n" + parsed.error,
+        MessageStyle::kError);
     return kExitUsage;
   }
   if (const std::optional<int> status = AnswerBeforeToolkit(parsed, std::cout)) return *status;
@@ -66,13 +70,17 @@ ServiceToolHooks SystemHooks() {
 }
 
 std::string DialogUsage() {
-  return "usage: quillon-reconfigurator [--port PATH]... [--no-serial] [--no-udp] "
+  const std::string port(PortValueName());
+  return "usage: quillon-reconfigurator [--port " + port +
+         "]... [--no-serial] [--no-udp] "
          "[--address IPV4]...\n"
          "       quillon-reconfigurator --help | --version\n"
          "\n"
          "Without options the dialog searches every serial port and the local IPv4 networks.\n"
          "\n"
-         "  --port PATH      search this serial port (repeatable) instead of the system's ports\n"
+         "  --port " +
+         port +
+         "      search this serial port (repeatable) instead of the system's ports\n"
          "  --no-serial      search no serial port\n"
          "  --no-udp         search no network\n"
          "  --address IPV4   send the identify request to this address (repeatable) instead of\n"

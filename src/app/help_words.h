@@ -1,0 +1,18 @@
+// The words of the help that differ per platform: one implementation per platform
+// (help_words_posix.cpp, help_words_win32.cpp).
+#pragma once
+
+#include <string_view>
+
+namespace quillon {
+
+// What --port takes, as the platform names a serial port: "PATH" or "COMn".
+std::string_view PortValueName();
+// The help option as the platform writes it, padded to the option column of the help.
+std::string_view HelpOptionNames();
+// The exit statuses of an interrupted run, in the platform's words.
+std::string_view InterruptedExitText();
+// Whether an argument is the platform's own way to ask for help ("/?" on Windows).
+bool IsPlatformHelpArgument(std::string_view arg);
+
+}  // namespace quillon
