@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <mutex>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 

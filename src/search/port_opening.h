@@ -1,7 +1,7 @@
 // Opening the ports of a search side by side. An open can take seconds (a Bluetooth serial port
-// connects to its device first) and would hold up every port after it; so every port of the
-// table opens on a thread of its own, and a port still opening when the bound has passed is not
-// searched: its handle is closed as soon as its open returns.
+// connects to its device first) and would hold up every port after it; so the ports of the table
+// open on a few threads at once, and a port still opening (or not yet begun) when the bound has
+// passed is not searched: a handle that comes later is closed as soon as its open returns.
 #pragma once
 
 #include <vector>
