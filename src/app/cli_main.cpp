@@ -146,9 +146,19 @@ std::string StartJson(std::uint16_t serial, const StartReport& report) {
 std::string DeviceLine(const DeviceStart& d) {
   const StartReport& r = d.report;
   // The message ends with the reasons, which come once for all devices after the summary.
-  std::string text = r.message.substr(0, r.message.size() - WithReasons("", r.reasons).size());
-  for (std::size_t at; (at = text.find("\n\n")) != std::string::npos;) text.replace(at, 2, " ");
-  for (char& c : text) c = c == '\n' ? ' ' : c;
+  const std::size_t reasons = WithReasons("", r.reasons).size();
+  const std::string_view body = std::string_view(r.message).substr(
+      0, r.message.size() > reasons ? r.message.size() - reasons : r.message.size());
+  // One line: a blank line or a line break becomes one space.
+  std::string text;
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    if (body[i] != '\n') {
+      text.push_back(body[i]);
+      continue;
+    }
+    if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
+    text.push_back(' ');
+  }
   std::string line = std::to_string(d.serialNumber) + ": " + text;
   if (!r.foundAt.empty()) line += " Found at " + r.foundAt + ".";
   return TerminalSafe(line) + "\n";
