@@ -153,8 +153,14 @@ TEST(CliSignals, AClosedOutputNeverEndsAStart) {
   if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
   const char* shells[] = {"\"$@\" 2>&1 | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}",
                           "\"$@\" 2>&- </dev/null", "\"$@\" 1>&- 2>&- 0<&-"};
+  std::string not_under_wine;
   for (const char* shell : shells) {
     SCOPED_TRACE(shell);
+    // Wine's own start-up needs its standard descriptors: that row is the POSIX programs'.
+    if (testing::CliUnderWine() && std::string(shell).find("0<&-") != std::string::npos) {
+      not_under_wine = shell;
+      continue;
+    }
     SimulatorProcess sim;
     std::string error;
     ASSERT_TRUE(sim.Start({"--pty", "--serial", "1234"}, &error)) << error;
@@ -168,6 +174,10 @@ TEST(CliSignals, AClosedOutputNeverEndsAStart) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(RequestKinds(sim), (Kinds{"identify", "status", "mode", "svc0", "svc5", "svc4"}));
     ExpectLeftAsFound(sim, found);
+  }
+  if (!not_under_wine.empty()) {
+    GTEST_SKIP() << "under Wine, the other rows ran; not " << not_under_wine
+                 << ": Wine itself does not start without its standard descriptors";
   }
 }
 
