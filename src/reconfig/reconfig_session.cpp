@@ -117,10 +117,10 @@ ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
     LeaveServiceModeNow(endpoint);  // unless the session's end has sent it already
     w.interrupted = true;
   }
-  // Forgotten before its port closes: nothing may write to that descriptor any more.
-  NoteServiceModeLeft(endpoint);
   w.stopped = device.StoppedAnswering();
-  return w;  // the device's port closes here, before any message is shown
+  // The device's port closes here, before any message is shown; it is forgotten as in service
+  // mode just before (its note goes first).
+  return w;
 }
 
 bool ReconfigSession::StartProcedure(double fieldValue) {
