@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 #include "link/endpoint.h"
@@ -101,13 +102,17 @@ TEST_F(CliTest, OutcomesHaveTheirExitStatusAndJson) {
        "null, \"alsoAt\": [], \"record\": null, \"stagesMs\": {\"searching for the device\": ",
        ""},
   };
-  for (const Case& c : cases) {
+  testing::ForEachRowAtOnce(cases, [&](const Case& c) {
     SCOPED_TRACE(c.what);
-    StartSim(c.simArgs);
+    SimulatorProcess sim;
+    std::vector<std::string> sim_args = c.simArgs;
+    sim_args.insert(sim_args.end(), {"--pty", "--serial", "1234"});
+    std::string error;
+    ASSERT_TRUE(sim.Start(sim_args, &error)) << error;
     std::vector<std::string> args = c.cliArgs;
-    args.insert(args.end(), {"--port", testing::CliPort(m_sim.PtyPath()), "--no-udp"});
+    args.insert(args.end(), {"--port", testing::CliPort(sim.PtyPath()), "--no-udp"});
     const auto r = Cli(args);
-    const std::string port = testing::CliPortName(testing::CliPort(m_sim.PtyPath()));
+    const std::string port = testing::CliPortName(testing::CliPort(sim.PtyPath()));
     const bool json = std::string(c.what).rfind("json", 0) == 0;
     auto expand = [&port, json](std::string text) {
       std::string name;
@@ -123,8 +128,7 @@ TEST_F(CliTest, OutcomesHaveTheirExitStatusAndJson) {
       EXPECT_EQ(r.out, expand(c.out));
     }
     EXPECT_EQ(r.err, c.err);  // no stage lines: standard error is not a terminal
-    m_sim.Stop();
-  }
+  });
 }
 
 TEST_F(CliTest, UsageErrorsAreOneLineAndStatusTwo) {
@@ -224,14 +228,16 @@ TEST_F(CliTest, SeveralDevicesSideBySide) {
   };
   const std::string file = ::testing::TempDir() + "cli_test_serials";
   std::ofstream(file) << "# the site's devices\n11\n12\n\n21\n22\n";
-  for (const Case& c : cases) {
+  // The rows run at once, each with devices of its own at 127.0.34.x, 127.0.35.x, ...
+  testing::ForEachRowAtOnce(cases, [&](const Case& c) {
     SCOPED_TRACE(c.what);
+    const std::string net = "127.0." + std::to_string(34 + (&c - cases)) + ".";
     std::vector<std::unique_ptr<SimulatorProcess>> sims;
     const std::vector<std::vector<std::string>> transports = {
         {"--pty", "--serial", "11"},
         {"--pty", "--serial", "12"},
-        {"--udp", "127.0.34.1", "--serial", "21"},
-        {"--udp", "127.0.34.2", "--serial", "22"}};
+        {"--udp", net + "1", "--serial", "21"},
+        {"--udp", net + "2", "--serial", "22"}};
     for (std::size_t i = 0; i < transports.size(); ++i) {
       std::vector<std::string> args = transports[i];
       args.insert(args.end(), c.slowArgs.begin(), c.slowArgs.end());
@@ -243,9 +249,9 @@ TEST_F(CliTest, SeveralDevicesSideBySide) {
     std::vector<std::string> args = {"--serials-from",
                                      file,
                                      "--address",
-                                     "127.0.34.1",
+                                     net + "1",
                                      "--address",
-                                     "127.0.34.2",
+                                     net + "2",
                                      "--port",
                                      testing::CliPort(sims[0]->PtyPath(), 0),
                                      "--port",
@@ -272,7 +278,7 @@ TEST_F(CliTest, SeveralDevicesSideBySide) {
     if (c.out[0] == '{') {
       EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
       EXPECT_NE(r.out.find("], \"reconfigured\": 4, \"of\": 4}\n"), std::string::npos) << r.out;
-      continue;
+      return;
     }
     // One line per device as it ends, then the summary.
     EXPECT_NE(r.out.find("\n" + c.out), std::string::npos) << r.out;
@@ -284,9 +290,9 @@ TEST_F(CliTest, SeveralDevicesSideBySide) {
       EXPECT_NE(r.out.find(line), std::string::npos) << line << " in:\n" << r.out;
     }
     // The trace names the device on each of its lines.
-    EXPECT_NE(r.err.find(" ms 22 udp 127.0.34.2:50000 > 12 bytes: A5 5A 59"), std::string::npos)
+    EXPECT_NE(r.err.find(" ms 22 udp " + net + "2:50000 > 12 bytes: A5 5A 59"), std::string::npos)
         << r.err;
-  }
+  });
 }
 
 // What explains a failure follows the message after a blank line: a port another program holds, a
@@ -294,13 +300,13 @@ TEST_F(CliTest, SeveralDevicesSideBySide) {
 TEST_F(CliTest, TheReasonFollowsTheMessage) {
   QUILLON_SKIP_UNDER_WINE("the holders, permissions and networks are the POSIX side's");
   if (::geteuid() != 0) GTEST_SKIP() << "the unprivileged user (setpriv) and namespaces need root";
-  testing::PtyPair port;
-  ASSERT_TRUE(port.ok());
-  ::close(port.TakeSlave());  // the test itself would hold the port
-  const std::string name = "COM1 (" + port.slavePath() + ")";
   const std::string not_detected = std::string(kTextNotDetected) + "\n\n";
-
-  {  // busy: another program holds a flock on it
+  // Each case on ports of its own, all at once.
+  auto busy = [&] {  // another program holds a flock on the port
+    testing::PtyPair port;
+    ASSERT_TRUE(port.ok());
+    ::close(port.TakeSlave());  // the test itself would hold the port
+    const std::string name = "COM1 (" + port.slavePath() + ")";
     const int fd = ::open(port.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
     const auto r = Cli({"--serial", "1234", "--port", port.slavePath(), "--no-udp"});
@@ -310,8 +316,12 @@ TEST_F(CliTest, TheReasonFollowsTheMessage) {
                          " was skipped: it is busy (locked by another program (flock): "
                          "cli_test, pid " +
                          std::to_string(::getpid()) + ").\n");
-  }
-  {  // permission denied: the user is not in the port's group
+  };
+  auto denied = [&] {  // the user is not in the port's group
+    testing::PtyPair port;
+    ASSERT_TRUE(port.ok());
+    ::close(port.TakeSlave());
+    const std::string name = "COM1 (" + port.slavePath() + ")";
     const group* dialout = ::getgrnam("dialout");
     ASSERT_NE(dialout, nullptr) << "no group dialout here";
     ASSERT_EQ(::chown(port.slavePath().c_str(), 0, dialout->gr_gid), 0);
@@ -325,8 +335,8 @@ TEST_F(CliTest, TheReasonFollowsTheMessage) {
                          " was skipped: permission denied; to use it, add your user to the group "
                          "'dialout' that owns the port: sudo usermod -aG dialout $USER, then log "
                          "in again.\n");
-  }
-  {  // the descriptor limit: 40 silent ports, the device on the last
+  };
+  auto limit = [&] {  // the descriptor limit: 40 silent ports, the device on the last
     std::vector<std::unique_ptr<testing::PtyPair>> silent(40);
     std::vector<std::string> command = {"/bin/bash",      "-c",       "",     "bash",
                                         QUILLON_CLI_PATH, "--serial", "1234", "--no-udp"};
@@ -349,8 +359,8 @@ TEST_F(CliTest, TheReasonFollowsTheMessage) {
                          "open 16).\n"),
               std::string::npos)
         << r.err;
-  }
-  {  // no network: a host with nothing but loopback
+  };
+  auto no_network = [&] {  // a host with nothing but loopback
     testing::TestNetwork net;
     std::string why;
     ASSERT_TRUE(net.AddHost("alone", &why)) << why;
@@ -360,7 +370,9 @@ TEST_F(CliTest, TheReasonFollowsTheMessage) {
                          "No network was searched: none of this computer's IPv4 networks has a "
                          "broadcast address (--list-ports tells why); name the device's address "
                          "with --address.\n");
-  }
+  };
+  const std::function<void()> cases[] = {busy, denied, limit, no_network};
+  testing::ForEachRowAtOnce(cases, [](const std::function<void()>& c) { c(); });
 }
 
 TEST_F(CliTest, VerboseTracesEveryRequestAndReply) {

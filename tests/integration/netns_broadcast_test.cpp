@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <memory>
+
 #include "link/platform.h"
 #include "reconfig/messages.h"
 #include "support/cli_under_test.h"
@@ -171,17 +174,6 @@ TEST(NetnsLaptop, RealNetworksFirstAndNeverTheMachineItself) {
 // never get its values written, nor the record written to it, nor hold the search open.
 TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
   if (!SimulatorProcess::Available()) GTEST_SKIP() << "the simulator is not built here";
-  testing::TestNetwork net;
-  std::string why;
-  if (!net.AddHost("tool", &why)) GTEST_SKIP() << "no network namespaces here: " << why;
-  ASSERT_TRUE(net.AddHost("switch", &why) && net.AddHost("device", &why) &&
-              net.AddHost("other", &why))
-      << why;
-  ASSERT_TRUE(net.Bridge(
-      "switch", {{"tool", "10.77.5.1/24"}, {"device", "10.77.5.2/24"}, {"other", "10.77.5.3/24"}},
-      &why))
-      << why;
-  ASSERT_TRUE(testing::UseNetworkUnderWine("10.77.5.1"));
   struct Case {
     const char* what;
     std::vector<std::string> device, other;  // the simulators' arguments beyond --udp
@@ -200,7 +192,7 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
        {"--serial", "1234", "--reply-delay", "300"},
        false,
        1,
-       std::string(kTextTwoDevices) + " 10.77.5.2 and 10.77.5.3.",
+       std::string(kTextTwoDevices) + " 10.77.5.2 and 10.77.5.3.",  // on the first network
        {"identify"},
        {"identify"},
        ""},
@@ -232,8 +224,29 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
        {"identify"},
        device_record},
   };
-  for (const Case& c : cases) {
+  // Each row on a network of its own (10.77.5.0/24, 10.77.6.0/24, ...), so that the rows run at
+  // once: the chatty host's row alone holds the window open for its 10 s.
+  constexpr std::size_t kRows = std::size(cases);
+  std::unique_ptr<testing::TestNetwork> nets[kRows];
+  std::string why;
+  for (std::size_t i = 0; i < kRows; ++i) {
+    nets[i] = std::make_unique<testing::TestNetwork>();
+    testing::TestNetwork& net = *nets[i];
+    if (!net.AddHost("tool", &why)) GTEST_SKIP() << "no network namespaces here: " << why;
+    const std::string subnet = "10.77." + std::to_string(5 + i) + ".";
+    ASSERT_TRUE(
+        net.AddHost("switch", &why) && net.AddHost("device", &why) && net.AddHost("other", &why) &&
+        net.Bridge(
+            "switch",
+            {{"tool", subnet + "1/24"}, {"device", subnet + "2/24"}, {"other", subnet + "3/24"}},
+            &why))
+        << why;
+  }
+  testing::ForEachRowAtOnce(cases, [&](const Case& c) {
     SCOPED_TRACE(c.what);
+    const std::size_t i = static_cast<std::size_t>(&c - cases);
+    const testing::TestNetwork& net = *nets[i];
+    ASSERT_TRUE(testing::UseNetworkUnderWine("10.77." + std::to_string(5 + i) + ".1"));
     SimulatorProcess device, other;
     device.SetNetworkNamespace(net.Namespace("device"));
     other.SetNetworkNamespace(net.Namespace("other"));
@@ -255,7 +268,9 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
     if (c.cable) {
       EXPECT_EQ(RequestKinds(device, "serial"), c.deviceRequests);
       EXPECT_EQ(RequestKinds(device, "udp"), Kinds{"identify"});
-      EXPECT_NE(r.out.find("also answered at 10.77.5.2:"), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find("also answered at 10.77." + std::to_string(5 + i) + ".2:"),
+                std::string::npos)
+          << r.out;
     } else {
       EXPECT_EQ(RequestKinds(device), c.deviceRequests);
     }
@@ -267,7 +282,7 @@ TEST(NetnsOtherHost, OnlyTheDeviceTheUserNamedIsWritten) {
     // about 12 s, and a few more for starting the Windows program under Wine on a busy machine.
     // A window held open runs to the 30 s limit.
     EXPECT_LT(took, 20000);
-  }
+  });
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/process_runner.h"
@@ -44,6 +46,20 @@ bool UseNetworkUnderWine(const std::string& address);
 // Runs a Windows program (reg, say) in the prefix of the program under test, in `netns` when
 // named. Only under Wine.
 ProcessResult RunInWine(const std::vector<std::string>& argv, const std::string& netns = {});
+
+// Runs each row of a table of real-time cases on a thread of its own, so that a table of rows that
+// mostly wait for the device costs the time of its slowest row. Under Wine (one prefix, one set of
+// mapped ports) the rows run one after another.
+template <typename Row, std::size_t N, typename Body>
+void ForEachRowAtOnce(const Row (&rows)[N], Body body) {
+  if (CliUnderWine()) {
+    for (std::size_t i = 0; i < N; ++i) body(rows[i]);
+    return;
+  }
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < N; ++i) threads.emplace_back([&rows, &body, i] { body(rows[i]); });
+  for (std::thread& t : threads) t.join();
+}
 
 }  // namespace quillon::testing
 
