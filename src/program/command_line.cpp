@@ -39,7 +39,7 @@ CLI::Option* CommandLine::Flag(const std::string& names, const std::string& help
     set();
   };
   return Defined(m_app.add_flag_callback(names, std::move(given), help), help, OptionValue::kNone,
-                 true);
+                 false);
 }
 
 CLI::Option* CommandLine::Value(const std::string& names, const std::string& valueName,
