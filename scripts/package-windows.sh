@@ -39,7 +39,7 @@ elif [ -n "${QUILLON_SIGN_PKCS11_MODULE:-}" ]; then
   signing=(osslsigncode libengine-pkcs11-openssl)
 fi
 scripts/install-packages.sh g++-mingw-w64-x86-64-posix googletest cmake ninja-build wixl msitools \
-  "${signing[@]}" >/dev/null
+  libcli11-dev "${signing[@]}" >/dev/null
 wx_prefix=$(scripts/build-wx-msw.sh | tail -1)
 
 if [ ! -f "$build/CMakeCache.txt" ]; then

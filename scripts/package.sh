@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 build=${QUILLON_PKG_BUILD:-build-pkg}
 
 scripts/install-packages.sh build-essential cmake ninja-build libwxgtk3.2-dev libgtk-3-dev pkg-config \
-  dpkg-dev file
+  libcli11-dev dpkg-dev file
 
 # Time stamps in the package and the changelog's date: the last commit's, so that a rebuild of
 # the same commit gives the same package.

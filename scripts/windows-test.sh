@@ -21,7 +21,7 @@ start=$(date +%s)
 # Xvfb for the dialog (no window manager: Wine draws the frames); Wine's own fonts (Tahoma,
 # Marlett) for the dialog and its frame.
 scripts/install-packages.sh g++-mingw-w64-x86-64-posix wine wine64 googletest cmake ninja-build \
-  build-essential iproute2 xvfb fonts-wine wixl msitools osslsigncode openssl >/dev/null
+  build-essential iproute2 xvfb fonts-wine wixl msitools osslsigncode openssl libcli11-dev >/dev/null
 if [ ! -x "$host/tests/cli_test" ] || [ ! -x "$host/tools/simulator/quillon-simulator" ]; then
   echo "== the Linux build ($host): simulator and end-to-end tests"
   if [ "$host" = "$root/build" ]; then scripts/setup.sh >/dev/null

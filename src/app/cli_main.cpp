@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/cli_options.h"
+#include "app/cli_texts.h"
 #include "app/console.h"
 #include "app/front_end.h"
 #include "link/datagram_socket.h"
@@ -31,7 +32,7 @@ class CliSink final : public MessageSink {
   void ShowMessage(std::string_view text, MessageStyle /*style*/) override { m_message = text; }
   Wording wording() const override { return Wording::kCommandLine; }
   void Stage(std::string_view what) override {
-    if (m_stages) std::cerr << "... " << what << std::endl;
+    if (m_stages) std::cerr << cli_text::kStagePrefix << what << std::endl;
   }
   const std::string& message() const { return m_message; }
 
@@ -160,7 +161,7 @@ std::string DeviceLine(const DeviceStart& d) {
     text.push_back(' ');
   }
   std::string line = std::to_string(d.serialNumber) + ": " + text;
-  if (!r.foundAt.empty()) line += " Found at " + r.foundAt + ".";
+  if (!r.foundAt.empty()) line += cli_text::FoundAtShort(r.foundAt);
   return TerminalSafe(line) + "\n";
 }
 
@@ -191,7 +192,7 @@ int RunSeveral(const CliOptions& o, Platform& platform, DatagramSocket* socket,
     }
     std::cout << "], \"reconfigured\": " << done << ", \"of\": " << starts.size() << "}\n";
   } else {
-    std::cout << done << " of " << starts.size() << " Quillons were reconfigured.\n";
+    std::cout << cli_text::SeveralReconfigured(done, starts.size()) << '\n';
     for (std::size_t i = 0; i < reasons.size(); ++i) {
       std::cout << (i ? "" : "\n") << TerminalSafe(reasons[i]) << '\n';
     }
@@ -201,17 +202,17 @@ int RunSeveral(const CliOptions& o, Platform& platform, DatagramSocket* socket,
   return done == starts.size() ? cli_exit::kReconfigured : cli_exit::kNotAll;
 }
 
-const char* StateName(Verdict verdict) {
-  if (verdict == Verdict::kInUse) return "in use by another program";
-  if (verdict == Verdict::kNotApplicable) return "not applicable";
-  return "free";
+std::string_view StateName(Verdict verdict) {
+  if (verdict == Verdict::kInUse) return cli_text::kStateInUse;
+  if (verdict == Verdict::kNotApplicable) return cli_text::kStateNotApplicable;
+  return cli_text::kStateFree;
 }
 
 std::string ScanText(const std::vector<ScanEntry>& seen) {
   std::ostringstream out;
   for (const ScanEntry& e : seen) {
     out << e.serialNumber << "  " << e.where << "  " << StateName(e.verdict);
-    if (e.conflict) out << "  (conflict: this serial number answers from more than one place)";
+    if (e.conflict) out << cli_text::kScanConflict;
     out << '\n';
   }
   return out.str();
@@ -249,24 +250,24 @@ int LeaveServiceMode(const CliOptions& o, const LinkHooks& hooks) {
     port = SerialPort::Open(link, 1, &opened);
     where = SerialPortName(platform.SerialPorts().front());
     if (!port.IsOpen()) {
-      std::cerr << TerminalSafe(where + " could not be opened: " + opened.detail) << '\n';
+      std::cerr << TerminalSafe(cli_text::CouldNotOpen(where, opened.detail)) << '\n';
       return cli_exit::kNotDetected;
     }
     endpoint.serialPort = port.handle();
   } else {
     where = o.addresses.front();
     if (!socket) {
-      std::cerr << "No network: the socket could not be made.\n";
+      std::cerr << cli_text::kNoNetworkSocket << '\n';
       return cli_exit::kFailed;
     }
     SetPeerAddress(endpoint, where.c_str());
   }
   if (ServiceFinish(link, endpoint) == LinkResult::kOk) {
-    std::cout << TerminalSafe("The Quillon at " + where + " has left its service mode.") << '\n';
+    std::cout << TerminalSafe(cli_text::LeftServiceMode(where)) << '\n';
     return cli_exit::kReconfigured;
   }
   if (InterruptRequested()) return cli_exit::kInterrupted + InterruptSignal();
-  std::cerr << TerminalSafe("No Quillon in service mode answered at " + where + ".") << '\n';
+  std::cerr << TerminalSafe(cli_text::NoServiceModeAnswer(where)) << '\n';
   return cli_exit::kNotDetected;
 }
 
@@ -337,11 +338,11 @@ int Run(int argc, char** argv) {
   if (o.json) {
     std::cout << StartJson(o.serial, report) << '\n';
   } else if (done) {
-    std::cout << TerminalSafe(sink.message() + "\n\nThe Quillon was found at " +
-                              (report.port.empty() ? report.address : report.port) + ".\n");
+    std::cout << TerminalSafe(
+        sink.message() + "\n\n" +
+        cli_text::FoundAt(report.port.empty() ? report.address : report.port) + "\n");
     for (const std::string& place : report.alsoAt) {
-      std::cout << "Its serial number also answered at " << place
-                << ": the cable decides, nothing was sent there but the identify request.\n";
+      std::cout << TerminalSafe(cli_text::AlsoAnsweredAt(place)) << '\n';
     }
   } else {
     std::cerr << TerminalSafe(sink.message()) << '\n';

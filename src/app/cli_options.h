@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "program/long_option.h"
+#include "program/command_line.h"
 
 namespace quillon {
 
@@ -41,13 +41,12 @@ struct CliParse {
 CliParse ParseCommandLine(int argc, const char* const* argv, bool requireSerial = true);
 
 std::string CliUsage();
+// The option lines of the dialog's help.
+std::string DialogOptionHelp();
 
 // The long options of the command line, or with `dialog` those that the dialog takes, in
 // alphabetical order.
 std::vector<LongOption> ListLongOptions(bool dialog);
-
-// An argument as it is echoed in an error: control characters written as \xHH.
-std::string EscapeArgument(std::string_view text);
 
 // Exit statuses of the command line.
 namespace cli_exit {

@@ -8,8 +8,8 @@ namespace quillon {
 
 // What --port takes, as the platform names a serial port: "PATH" or "COMn".
 std::string_view PortValueName();
-// The help option as the platform writes it, padded to the option column of the help.
-std::string_view HelpOptionNames();
+// The platform's own name of the help option beside -h and --help ("/?" on Windows), or "".
+std::string_view PlatformHelpName();
 // The exit statuses of an interrupted run, in the platform's words.
 std::string_view InterruptedExitText();
 // Whether an argument is the platform's own way to ask for help ("/?" on Windows).

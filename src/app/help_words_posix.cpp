@@ -6,8 +6,8 @@ std::string_view PortValueName() {
   return "PATH";
 }
 
-std::string_view HelpOptionNames() {
-  return "-h, --help     ";
+std::string_view PlatformHelpName() {
+  return "";
 }
 
 std::string_view InterruptedExitText() {

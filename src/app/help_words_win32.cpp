@@ -6,8 +6,8 @@ std::string_view PortValueName() {
   return "COMn";
 }
 
-std::string_view HelpOptionNames() {
-  return "-h, --help, /? ";
+std::string_view PlatformHelpName() {
+  return "/?";
 }
 
 // Ctrl+C is SIGINT's status; Ctrl+Break, closing the console window, logging off and shutting

@@ -122,6 +122,10 @@ TEST(CliOptions, RefusesEverythingElse) {
             "--serial: 12 is named twice");
   EXPECT_EQ(Parse({"--address", "10.0.0.1\x07"}, false).error,
             "--address: '10.0.0.1\\x07' is not an IPv4 address");
+  // The first problem in the order given, a stray word included; short options stand alone.
+  EXPECT_EQ(Parse({"--serial", "1", "stray", "--serial", "x"}).error,
+            "unexpected argument 'stray' (see --help)");
+  EXPECT_EQ(Parse({"--serial", "1", "-vh"}).error, "unknown option '-vh' (see --help)");
 }
 
 }  // namespace

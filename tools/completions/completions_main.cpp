@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/cli_options.h"
-#include "program/long_option.h"
+#include "program/command_line.h"
 #include "tools/simulator/options.h"
 
 namespace {

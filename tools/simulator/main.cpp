@@ -340,7 +340,7 @@ int main(int argc, char** argv) {
   std::string error;
   switch (ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
     case ParseOutcome::kHelp:
-      std::fputs(HelpText(), stdout);
+      std::fputs(HelpText().c_str(), stdout);
       return 0;
     case ParseOutcome::kVersion:
       std::printf("%s\n", VersionText().c_str());

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "link/datagram_socket.h"
-#include "program/long_option.h"
+#include "program/command_line.h"
 #include "tools/simulator/device.h"
 
 namespace quillon::sim {
@@ -56,14 +56,10 @@ enum class ParseOutcome { kRun, kHelp, kVersion, kError };
 ParseOutcome ParseOptions(const std::vector<std::string>& args, Options* options,
                           std::string* error);
 
-// The text with its control characters written as \xHH, so that an argument echoed in an
-// error cannot drive the terminal.
-std::string EscapeControls(const std::string& text);
-
 // The long options, --help and --version included, in alphabetical order.
 std::vector<LongOption> ListLongOptions();
 
-const char* HelpText();
+std::string HelpText();
 // "quillon-simulator <version>".
 std::string VersionText();
 

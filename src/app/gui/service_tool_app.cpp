@@ -22,9 +22,6 @@ namespace {
 
 constexpr const char* kProgram = "quillon-reconfigurator";
 
-// The tool's exit status once OnInit has run; empty while it has not.
-std::optional<int> g_exitStatus;
-
 // A message of start-up, before or without the dialog: no owner window.
 void ShowStartupMessage(std::string_view text, MessageStyle style) {
   ShowMessageBox(nullptr, text, style);
@@ -77,31 +74,15 @@ std::string DialogUsage() {
          "       quillon-reconfigurator --help | --version\n"
          "\n"
          "Without options the dialog searches every serial port and the local IPv4 networks.\n"
-         "\n"
-         "  --port " +
-         port +
-         "      search this serial port (repeatable) instead of the system's ports\n"
-         "  --no-serial      search no serial port\n"
-         "  --no-udp         search no network\n"
-         "  --address IPV4   send the identify request to this address (repeatable) instead of\n"
-         "                   the local broadcast addresses\n";
+         "\n" +
+         DialogOptionHelp();
 }
 
 CliParse ParseDialogCommandLine(const std::vector<std::string>& args) {
   std::vector<const char*> argv;
   argv.reserve(args.size());
   for (const auto& a : args) argv.push_back(a.c_str());
-  CliParse parsed =
-      ParseCommandLine(static_cast<int>(argv.size()), argv.data(), /*requireSerial=*/false);
-  // --list-ports and --verbose print to a terminal; the dialog has none.
-  if (parsed.ok && parsed.options.action == CliOptions::Action::kListPorts) {
-    parsed.ok = false;
-    parsed.error = "--list-ports is an option of quillon-reconfigurator-cli";
-  } else if (parsed.ok && parsed.options.verbose) {
-    parsed.ok = false;
-    parsed.error = "--verbose is an option of quillon-reconfigurator-cli";
-  }
-  return parsed;
+  return ParseCommandLine(static_cast<int>(argv.size()), argv.data(), /*requireSerial=*/false);
 }
 
 std::optional<int> AnswerBeforeToolkit(const CliParse& parsed, std::ostream& out) {
@@ -130,17 +111,21 @@ bool ServiceToolApp::OnInit() {
   std::vector<std::string> args;
   args.reserve(static_cast<std::size_t>(argc));
   for (int i = 0; i < argc; ++i) args.emplace_back(argv[i].utf8_str());
-  g_exitStatus = RunServiceTool(args, SystemHooks());
-  return false;  // no message loop after the dialog
+  m_exitStatus = RunServiceTool(args, SystemHooks());
+  return true;  // so that wxEntry returns OnRun's value
+}
+
+int ServiceToolApp::OnRun() {
+  return m_exitStatus;  // the dialog has run: no message loop after it
 }
 
 int ServiceToolApp::ExitStatus(int entryResult, const CliParse& parsed) {
-  if (g_exitStatus) return *g_exitStatus;
+  if (entryResult >= 0) return entryResult;
   if (!parsed.ok) {
     PrintUsageError(parsed.error);
     return kExitUsage;
   }
-  return entryResult == 0 ? 0 : 1;
+  return 1;
 }
 
 }  // namespace quillon

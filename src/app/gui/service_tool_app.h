@@ -42,13 +42,19 @@ std::optional<int> AnswerBeforeToolkit(const CliParse& parsed, std::ostream& out
 
 class ServiceToolApp final : public wxApp {
  public:
-  // Runs the whole tool and returns false, so that the toolkit ends the process.
+  // Runs the whole tool and keeps its exit status.
   bool OnInit() override;
+  // Gives that status, without a message loop: wxEntry returns it.
+  int OnRun() override;
 
-  // The exit status for main(), given wxEntry's result and the command line: the tool's; when
-  // the toolkit could not even start (no display), kExitUsage for a command line in error (its
-  // reason goes to standard error, as no message box can show it), else 1.
+  // The exit status for main(), given wxEntry's result and the command line: the tool's, which
+  // wxEntry returns once the tool has run; when the toolkit could not even start (no display,
+  // wxEntry gives -1), kExitUsage for a command line in error (its reason goes to standard
+  // error, as no message box can show it), else 1.
   static int ExitStatus(int entryResult, const CliParse& parsed);
+
+ private:
+  int m_exitStatus = 1;
 };
 
 }  // namespace quillon
