@@ -19,7 +19,6 @@ describe() {
     libgtk-3-dev) echo "GTK 3's headers (gtk/gtk.h), for the dialog's message boxes|gtk3-devel|gtk3" ;;
     pkg-config) echo "pkg-config|pkgconf-pkg-config|pkgconf" ;;
     libcli11-dev) echo "CLI11 (CLI/CLI.hpp), the option parser|cli11-devel|cli11" ;;
-    nlohmann-json3-dev) echo "nlohmann-json (nlohmann/json.hpp), the JSON writer|json-devel|nlohmann-json" ;;
     libgtest-dev) echo "GoogleTest (gtest/gtest.h), for the tests|gtest-devel|gtest" ;;
     libgmock-dev) echo "GoogleMock (gmock/gmock.h), for the tests|gmock-devel|gtest" ;;
     xvfb) echo "Xvfb, for the dialog tests|xorg-x11-server-Xvfb|xorg-server-xvfb" ;;
@@ -79,7 +78,6 @@ present() {
     libgtk-3-dev) exists /usr/include/gtk-3.0/gtk/gtk.h ;;
     pkg-config) have pkg-config pkgconf ;;
     libcli11-dev) exists /usr/include/CLI/CLI.hpp ;;
-    nlohmann-json3-dev) exists /usr/include/nlohmann/json.hpp ;;
     libgtest-dev) exists /usr/include/gtest/gtest.h /usr/local/include/gtest/gtest.h ;;
     libgmock-dev) exists /usr/include/gmock/gmock.h /usr/local/include/gmock/gmock.h ;;
     xvfb) have Xvfb ;;

@@ -19,7 +19,7 @@ for arg in "$@"; do
 done
 
 packages=(build-essential cmake ninja-build libgtest-dev libgmock-dev libwxgtk3.2-dev libgtk-3-dev
-          libcli11-dev nlohmann-json3-dev
+          libcli11-dev
           pkg-config xvfb
           xauth xdotool x11-utils iproute2 procps locales clang-format
           bash-completion zsh fish)
