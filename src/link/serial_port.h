@@ -51,10 +51,6 @@ std::size_t SerialQueued(const Link& link, SerialHandle port);
 std::size_t SerialRead(const Link& link, SerialHandle port, std::span<std::uint8_t> buf);
 std::size_t SerialWrite(const Link& link, SerialHandle port, std::span<const std::uint8_t> data);
 
-// What a port is, for the port listing, without opening it with the line settings and without
-// touching its modem lines: access and locks only (status kOpened: free).
-SerialOpenResult ProbeSerialPort(const std::string& path);
-
 // Why a path the user named with --port cannot be a serial port (POSIX: an existing file that is
 // not a terminal device, never opened to find out); empty when it may be one or does not exist.
 std::string NamedPortProblem(const std::string& path);

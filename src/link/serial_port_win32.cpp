@@ -317,7 +317,7 @@ void SystemPlatform::SerialEnsureBaudRate(SerialHandle h) {
 
 // A COM port is not opened (serial_port_list_win32.cpp); anything else is free when it opens
 // exclusively and reports line settings; they are read, not changed.
-SerialOpenResult ProbeSerialPort(const std::string& path) {
+SerialOpenResult SystemPlatform::ProbePath(const std::string& path) {
   if (const std::string com = ComNameOf(path); !com.empty()) return ComPortPresence(com);
   DWORD error = ERROR_SUCCESS;
   const HANDLE h = CreatePort(path, &error);

@@ -58,11 +58,11 @@ TEST_F(SerialPtyTest, OpenIsExclusiveAndReleasedOnClose) {
   SerialPort first = OpenSerialPort(m_link, 1);
   ASSERT_TRUE(first.IsOpen());
   EXPECT_FALSE(OpenSerialPort(m_link, 1).IsOpen());
-  SerialOpenResult probe = ProbeSerialPort(m_pty.slavePath());
+  SerialOpenResult probe = m_platform.ProbePath(m_pty.slavePath());
   EXPECT_EQ(probe.status, SerialOpenStatus::kBusy) << probe.detail;
   first.Close();
   EXPECT_TRUE(OpenSerialPort(m_link, 1).IsOpen());
-  probe = ProbeSerialPort(m_pty.slavePath());
+  probe = m_platform.ProbePath(m_pty.slavePath());
   EXPECT_EQ(probe.status, SerialOpenStatus::kOpened) << probe.detail;
 }
 
