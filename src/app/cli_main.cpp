@@ -329,7 +329,7 @@ int Run(int argc, char** argv) {
   }
 
   if (o.serials.size() > 1) return RunSeveral(o, platform, socket.get(), search_options, hooks);
-  ReconfigSession session(sink, record, socket, platform, search_options, &hooks);
+  ReconfigSession session(sink, record, socket.get(), platform, search_options, &hooks);
   SetStartInProgress(true);
   const bool done = session.StartProcedure(o.serial);
   SetStartInProgress(false);

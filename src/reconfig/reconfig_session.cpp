@@ -30,8 +30,8 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
-                                 std::unique_ptr<DatagramSocket>& socket, Platform& platform,
-                                 SearchOptions options, const LinkHooks* hooks)
+                                 DatagramSocket* socket, Platform& platform, SearchOptions options,
+                                 const LinkHooks* hooks)
     : m_record(record),
       m_socket(socket),
       m_platform(platform),
@@ -114,7 +114,7 @@ ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
   m_sink.EndWait();
   if (InterruptRequested()) {
     // Command 5 or 4 may have gone out unanswered: the device must leave service mode.
-    LeaveServiceModeNow(endpoint);  // unless the session's end has sent it already
+    ServiceModeRecord::OfProcess().LeaveNow(endpoint);  // unless the session's end has sent it
     w.interrupted = true;
   }
   w.stopped = device.StoppedAnswering();

@@ -109,7 +109,7 @@ std::vector<DeviceStart> StartSeveral(const SeveralStarts& setup,
     const LinkHooks hooks = DeviceHooks(setup.hooks, serial, lock);
     QuietSink sink(setup.wording);
     PowerModuleRecord record;
-    ReconfigSession session(sink, record, socket, setup.platform, setup.options, &hooks);
+    ReconfigSession session(sink, record, socket.get(), setup.platform, setup.options, &hooks);
     session.ContinueStart(std::move(judged[i]), search_ms);
     const std::lock_guard<std::mutex> guard(lock);
     starts[i] = {serial, session.report()};

@@ -497,14 +497,15 @@ SearchResult DeviceSearch::PrepareDevice(const Link& link, FoundDevice device) {
   m_statusReply.reset();
   LinkEndpoint working = device.endpoint();
   SearchResult result;
-  if (!PrepareFoundDevice(link, working)) {
-    NoteServiceModeLeft(working);  // command 4 has gone out where it had to
+  ServiceModeRecord::Entry entry;
+  if (!PrepareFoundDevice(link, working, &entry)) {
+    entry.Forget();  // command 4 has gone out where it had to
     m_failure.foundAt = device.where;
     result.failure = std::move(m_failure);
     return result;  // the device goes: its port is drained and closed
   }
   // From here on it is forgotten as in service mode, before its port closes, however it goes.
-  device.note = ServiceModeNote(device.endpoint());
+  device.inServiceMode = std::move(entry);
   device.statusReply = *m_statusReply;
   result.device = std::move(device);
   return result;

@@ -43,8 +43,8 @@ class SearchTest : public ::testing::Test {
     SearchOptions options;
     options.broadcastTargets = [] { return std::vector<std::string>{"10.0.0.255"}; };
     options.impossibleSources = [] { return std::vector<std::string>{"10.0.0.1"}; };
-    m_session =
-        std::make_unique<ReconfigSession>(m_sink, m_record, m_socketOwner, m_platform, options);
+    m_session = std::make_unique<ReconfigSession>(m_sink, m_record, m_socketOwner.get(), m_platform,
+                                                  options);
     return *m_session;
   }
   FakeDevice& SerialDevice(int n, FakeDeviceConfig config = {}) {
@@ -298,6 +298,7 @@ TEST_F(SearchTest, TheCableDecides) {
     EXPECT_EQ(s.report().outcome, c.outcome);
     EXPECT_EQ(udp.received, std::vector<std::string>{"identify"});
     EXPECT_EQ(m_platform.OpenPorts(), 0);
+    EXPECT_EQ(ServiceModeRecord::OfProcess().LeaveAll(LeaveFrom::kStart), 0u) << "still recorded";
     if (c.outcome == Outcome::kReconfigured) {
       EXPECT_EQ(Count(serial.received, "svc5"), 1);
       EXPECT_EQ(s.report().port, "COM2 (fake2)");
@@ -422,6 +423,7 @@ TEST_F(SearchTest, ServiceModeEntryFailures) {
     expected.insert(expected.end(), c.requests.begin(), c.requests.end());
     EXPECT_EQ(d.received, expected) << c.what;
     EXPECT_EQ(m_platform.OpenPorts(), 0) << c.what;
+    EXPECT_EQ(ServiceModeRecord::OfProcess().LeaveAll(LeaveFrom::kStart), 0u) << c.what;
   }
 }
 
@@ -540,15 +542,17 @@ TEST_F(SearchTest, LeavingServiceModeAsTheProcessEndsRunsNoHook) {
     LinkEndpoint endpoint;
     ResetEndpoint(endpoint);
     endpoint.serialPort = port.handle();
-    NoteServiceModeEntered(Link(m_platform, nullptr, &hooks), endpoint);
+    ServiceModeRecord& record = ServiceModeRecord::OfProcess();
+    const ServiceModeRecord::Entry entry =
+        record.Enter(Link(m_platform, nullptr, &hooks), endpoint);
     EXPECT_EQ(ArmedAtExit(), 1u);
     if (c.closedFirst) port.Close();
     if (c.interrupted) RequestInterrupt();
-    const bool sent = c.from == LeaveFrom::kStart ? LeaveServiceModeNow(endpoint, c.from)
-                                                  : LeaveServiceModeAll(c.from) == 1;
+    const bool sent = c.from == LeaveFrom::kStart ? record.LeaveNow(endpoint, c.from)
+                                                  : record.LeaveAll(c.from) == 1;
     ClearInterrupt();
     EXPECT_TRUE(sent);
-    EXPECT_FALSE(LeaveServiceModeNow(endpoint, c.from));
+    EXPECT_FALSE(record.LeaveNow(endpoint, c.from));
     EXPECT_EQ(ArmedAtExit(), 0u);
     EXPECT_EQ(d.received,
               c.closedFirst ? std::vector<std::string>{} : std::vector<std::string>{"svc4"});

@@ -77,7 +77,7 @@ TEST(WireRobustness, SearchAnswersOfNoise) {
     std::unique_ptr<DatagramSocket> owner = std::move(fake);
     SearchOptions options;
     options.identifyAddresses = {"10.0.0.255"};
-    ReconfigSession session(sink, record, owner, platform, options);
+    ReconfigSession session(sink, record, owner.get(), platform, options);
     for (int n = 1; n <= 4; ++n) {
       platform.Port(n) = {};
       platform.Port(n).onWrite = [&rng](testing::FakePort& p, const Bytes&, std::int64_t now) {
