@@ -7,6 +7,7 @@
 
 #include "link/endpoint.h"
 #include "link/serial_port.h"
+#include "reconfig/messages.h"
 #include "search/broadcast_addresses.h"
 #include "search/network_config.h"
 

@@ -20,7 +20,6 @@ constexpr int kMaxDrainedDatagrams = 4096;
 void ResetEndpoint(LinkEndpoint& endpoint) {
   std::memset(endpoint.peerAddress, 0, sizeof endpoint.peerAddress);
   endpoint.serialPort = kInvalidSerialHandle;
-  endpoint.searchVerdict = Verdict::kUsable;
 }
 
 bool HasSerialPort(const LinkEndpoint& endpoint) {

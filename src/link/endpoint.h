@@ -17,13 +17,6 @@
 
 namespace quillon {
 
-// Verdicts of the device search on a device's identify reply.
-enum class Verdict {
-  kUsable,
-  kInUse,          // another program works with it
-  kNotApplicable,  // not a device this tool may reconfigure
-};
-
 // The largest scratch buffer of the link: the service send drains through it and the mode
 // switch reads the device's answers into it.
 inline constexpr std::size_t kLinkScratchSize = 1536;
@@ -33,7 +26,6 @@ inline constexpr std::size_t kLinkScratchSize = 1536;
 struct LinkEndpoint {
   char peerAddress[20] = {};  // dotted IPv4 text, empty when none
   SerialHandle serialPort = kInvalidSerialHandle;
-  Verdict searchVerdict = Verdict::kUsable;
 };
 
 void ResetEndpoint(LinkEndpoint& endpoint);

@@ -72,9 +72,6 @@ SerialPortIdentity IdentifySerialPort(const std::string& path);
 // port table).
 std::vector<SerialPortInfo> ExistingSerialPorts();
 
-// The exact fix for a port that refuses the user (group: the device's owning group).
-std::string SerialPermissionFix(const std::string& group);
-
 // Releases every port this process holds, from a signal handler: only async-signal-safe calls.
 void ReleaseSerialPortsForExit();
 // Writes a frame to an open port from a path that ends the process, and waits until it has left

@@ -440,12 +440,6 @@ SerialOpenResult SystemPlatform::ProbePath(const std::string& path) {
   return result;
 }
 
-std::string SerialPermissionFix(const std::string& group) {
-  const std::string g = group.empty() ? "dialout" : group;
-  return "add your user to the group '" + g + "' that owns the port: sudo usermod -aG " + g +
-         " $USER, then log in again";
-}
-
 void EnsureStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;

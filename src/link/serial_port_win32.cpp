@@ -363,10 +363,6 @@ std::vector<SerialPortInfo> ExistingSerialPorts() {
   return ports;
 }
 
-std::string SerialPermissionFix(const std::string& /*group*/) {
-  return "close the program that holds the port, then try again";
-}
-
 // From the console control handler's thread while the main thread may still use the ports: each
 // port is taken from its slot first, so that it is restored and closed once.
 void ReleaseSerialPortsForExit() {

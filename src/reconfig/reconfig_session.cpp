@@ -13,10 +13,6 @@
 namespace quillon {
 namespace {
 
-constexpr std::string_view kTextInterruptedWritten =
-    "Interrupted after the record was written: it took effect, and the Quillon was told to "
-    "leave its service mode.";
-
 std::string Hex(const std::uint8_t* data, std::size_t size) {
   std::string text;
   char byte[3];
@@ -101,7 +97,7 @@ ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
   m_report.foundAt = device.where;
   m_report.alsoAt = device.alsoAt;
 
-  Stage("writing the power-module record");
+  Stage(kTextStageWriting);
   m_record.setMaxHighVoltage(rec::kTargetHighVoltage);
   Written w;
   w.record = ServiceWriteRecord(link, endpoint, m_record.data());
@@ -126,7 +122,7 @@ ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
 bool ReconfigSession::StartProcedure(double fieldValue) {
   m_report = {};
   m_sink.BeginWait();
-  Stage("searching for the device");
+  Stage(kTextStageSearching);
   std::optional<FoundDevice> device = SearchForDevice(SerialNumberFromFieldValue(fieldValue));
   if (!device) {
     EndStage();
@@ -139,7 +135,7 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
 bool ReconfigSession::ContinueStart(SearchResult judged, std::int64_t searchMs) {
   m_report = {};
   m_sink.BeginWait();
-  Stage("searching for the device");
+  Stage(kTextStageSearching);
   m_stageStart -= searchMs;
   std::optional<FoundDevice> device =
       Conclude(judged ? m_search.PrepareDevice(CurrentLink(), std::move(*judged.device))

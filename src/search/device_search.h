@@ -42,6 +42,13 @@ inline constexpr int kFurtherIdentifyAttempts = 3;
 // host on the network must not hold the search open for ever.
 inline constexpr int kMaxAnswerWindowMs = 10000;
 
+// Verdicts of the device search on a device's identify reply.
+enum class Verdict {
+  kUsable,
+  kInUse,          // another program works with it
+  kNotApplicable,  // not a device this tool may reconfigure
+};
+
 // How the mode switch ended: the device went quiet (it is in service mode) or still answers in
 // its command protocol.
 enum class ModeSwitch : std::int16_t {
