@@ -53,10 +53,6 @@ void ReconfigSession::StageReached(SearchStage stage) {
   Stage(StageText(stage));
 }
 
-std::optional<FoundDevice> ReconfigSession::SearchForDevice(std::int32_t serialNumber) {
-  return Conclude(m_search.FindDevice(CurrentLink(), serialNumber));
-}
-
 std::optional<FoundDevice> ReconfigSession::Conclude(SearchResult result) {
   m_report.outcome = result.outcome();
   if (!result) {
@@ -123,7 +119,8 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
   m_report = {};
   m_sink.BeginWait();
   Stage(kTextStageSearching);
-  std::optional<FoundDevice> device = SearchForDevice(SerialNumberFromFieldValue(fieldValue));
+  std::optional<FoundDevice> device =
+      Conclude(m_search.FindDevice(CurrentLink(), SerialNumberFromFieldValue(fieldValue)));
   if (!device) {
     EndStage();
     m_sink.EndWait();  // the search has said why

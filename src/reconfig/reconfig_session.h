@@ -57,11 +57,6 @@ class ReconfigSession : private SearchObserver {
   // What the last Start did.
   const StartReport& report() const { return m_report; }
 
-  // The search of a Start, also run alone: the record is filled from the found device's replies;
-  // without a device, one message has told the user why. The device's port closes when the
-  // result goes.
-  std::optional<FoundDevice> SearchForDevice(std::int32_t serialNumber);
-
   // The rest of a Start whose search window was shared with other devices (JudgeDevices): the
   // device's preparation, its record and command 4, or the message why there is no device. The
   // window took searchMs.
@@ -77,7 +72,8 @@ class ReconfigSession : private SearchObserver {
   };
   // Writes the record and ends service mode; the device goes with the call, closing its port.
   Written WriteRecord(FoundDevice device);
-  // The search's outcome: the record filled from the device, or the message why there is none.
+  // The search's outcome: the record filled from the found device's replies, or the one message
+  // why there is no device. The device's port closes when the result goes.
   std::optional<FoundDevice> Conclude(SearchResult result);
   // The record, command 4 and the message.
   bool WriteAndReport(FoundDevice device);

@@ -88,7 +88,7 @@ TEST(WireRobustness, SearchAnswersOfNoise) {
       socket->Arrive(platform.NowMs() + 10 * k, "10.0.0." + std::to_string(k), 50000,
                      Noise(rng, k % 4 == 0 ? 5000 : 140));
     }
-    EXPECT_FALSE(session.SearchForDevice(1234));
+    EXPECT_FALSE(session.StartProcedure(1234));
     ASSERT_EQ(sink.messages.size(), 1u);
     EXPECT_EQ(sink.messages[0].text, kTextNotDetected);
     EXPECT_EQ(platform.OpenPorts(), 0);
