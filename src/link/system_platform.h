@@ -1,5 +1,6 @@
 // The system's platform with its port table; its serial calls are one file per platform,
-// serial_port_posix.cpp and serial_port_win32.cpp.
+// serial_port_posix.cpp and serial_port_win32.cpp, its port table and listing another,
+// serial_port_list_posix.cpp and serial_port_list_win32.cpp.
 #pragma once
 
 #include <cstddef>
@@ -52,7 +53,7 @@ class SystemPlatform final : public Platform {
   SerialOpenResult ProbePath(const std::string& path);
 
  private:
-  // The platform's list of its ports, in COM order, at most 256 (one per platform file).
+  // The platform's list of its ports, in COM order, at most 256 (serial_port_list_*.cpp).
   static std::vector<std::string> ScanSystemPorts();
   // What a port named by the user is opened as (Windows: COM7 and com7 are \\.\COM7).
   static std::string NamedPortPath(const std::string& name);
