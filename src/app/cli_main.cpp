@@ -252,7 +252,7 @@ int LeaveServiceMode(const CliOptions& o, const LinkHooks& hooks) {
       std::cerr << TerminalSafe(where + " could not be opened: " + opened.detail) << '\n';
       return cli_exit::kNotDetected;
     }
-    endpoint.serialPort = port.handle();
+    endpoint.serialPort = &port;
   } else {
     where = o.addresses.front();
     if (!socket) {

@@ -22,15 +22,18 @@ namespace quillon {
 inline constexpr std::size_t kLinkScratchSize = 1536;
 
 // A plain record that names where the device is, passed by value to every link operation. It never
-// owns the port: in a Start the found device does (search/device_search.h), and closes it.
+// owns the port: it names the port's owner (in a Start the found device, search/device_search.h),
+// which must outlive every copy of the endpoint.
 struct LinkEndpoint {
   char peerAddress[20] = {};  // dotted IPv4 text, empty when none
-  SerialHandle serialPort = kInvalidSerialHandle;
+  const SerialPort* serialPort = nullptr;
 };
 
 void ResetEndpoint(LinkEndpoint& endpoint);
 
 bool HasSerialPort(const LinkEndpoint& endpoint);
+// The handle of the endpoint's port, for one call; invalid when it has none or it has closed.
+SerialHandle PortHandle(const LinkEndpoint& endpoint);
 bool HasPeerAddress(const LinkEndpoint& endpoint);
 // Present when either the port or the address is set.
 bool IsEndpointPresent(const LinkEndpoint& endpoint);

@@ -88,8 +88,8 @@ void ReconfigSession::Finish(Outcome outcome, std::string_view text, MessageStyl
 ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
   const Link link = CurrentLink();
   const LinkEndpoint endpoint = device.endpoint();
-  m_report.transport = device.port.IsOpen() ? "serial" : "udp";
-  (device.port.IsOpen() ? m_report.port : m_report.address) = device.where;
+  m_report.transport = device.OnSerialPort() ? "serial" : "udp";
+  (device.OnSerialPort() ? m_report.port : m_report.address) = device.where;
   m_report.foundAt = device.where;
   m_report.alsoAt = device.alsoAt;
 

@@ -104,7 +104,7 @@ std::vector<DeviceStart> StartSeveral(const SeveralStarts& setup,
   // One device's Start from its judgement on: on its own link, with its own record.
   auto run = [&](std::size_t i) {
     const std::uint16_t serial = numbers[i];
-    const bool over_udp = judged[i].device && !judged[i].device->port.IsOpen();
+    const bool over_udp = judged[i].device && !judged[i].device->OnSerialPort();
     std::unique_ptr<DatagramSocket> socket = over_udp ? setup.makeSocket() : nullptr;
     const LinkHooks hooks = DeviceHooks(setup.hooks, serial, lock);
     QuietSink sink(setup.wording);

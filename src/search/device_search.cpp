@@ -159,7 +159,9 @@ class DeviceSearch::Window {
     }
     if (w.serialMatched) {
       for (SerialPort& port : m_ports) {
-        if (port.IsOpen() && port.handle() == w.serialPort) device.port = std::move(port);
+        if (port.IsOpen() && &port == w.serialPort) {
+          device.port = std::make_unique<SerialPort>(std::move(port));
+        }
       }
     }
     result.device = std::move(device);
@@ -182,7 +184,7 @@ class DeviceSearch::Window {
     std::uint16_t number = 0;
     bool serialMatched = false;
     std::string serialAt;
-    SerialHandle serialPort = kInvalidSerialHandle;
+    const SerialPort* serialPort = nullptr;
     CommandReply serialReply{};
     // The addresses that answered with the number, in the order they first did, and the reply
     // of the first.
@@ -367,7 +369,7 @@ class DeviceSearch::Window {
     w->serialMatched = true;
     w->serialAt = place;
     w->serialReply = reply;
-    w->serialPort = port.handle();
+    w->serialPort = &port;
     ++m_serialMatches;
     return Taken::kTaken;
   }
@@ -433,7 +435,7 @@ class DeviceSearch::Window {
 LinkEndpoint FoundDevice::endpoint() const {
   LinkEndpoint endpoint;
   ResetEndpoint(endpoint);
-  endpoint.serialPort = port.handle();
+  if (port) endpoint.serialPort = port.get();
   if (!address.empty()) SetPeerAddress(endpoint, address.c_str());
   return endpoint;
 }

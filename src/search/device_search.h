@@ -95,7 +95,8 @@ struct ScanEntry {
 // when this goes, or its address, and what the power-module record is made from. Move-only, as
 // its port.
 struct FoundDevice {
-  SerialPort port;
+  // Held where it does not move with the device: the endpoints name it.
+  std::unique_ptr<SerialPort> port;
   // After the port, so that the device is forgotten as in service mode before its port closes.
   ServiceModeRecord::Entry inServiceMode;
   std::string address;  // dotted IPv4, when found over UDP
@@ -109,6 +110,8 @@ struct FoundDevice {
 
   // Names the device for the link's calls; valid while this lives.
   LinkEndpoint endpoint() const;
+  // Whether it was found on a serial port (else over the network).
+  bool OnSerialPort() const { return port && port->IsOpen(); }
   // The reason that explains this device when it did not complete an exchange.
   Reason StoppedAnswering() const;
 };

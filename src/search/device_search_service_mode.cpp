@@ -73,7 +73,7 @@ bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working,
   Reached(SearchStage::kReadingSettings);
   const Deadline deadline = link.After(kAnswerWindowMs);
   const Status status = HasSerialPort(working)
-                            ? ReadStatusSerial(link, working.serialPort, m_statusReply, deadline)
+                            ? ReadStatusSerial(link, PortHandle(working), m_statusReply, deadline)
                             : ReadStatusUdp(link, working.peerAddress, m_statusReply, deadline);
   if (InterruptRequested()) {
     Fail(Outcome::kInterrupted);
@@ -124,12 +124,12 @@ ModeSwitch DeviceSearch::SwitchToServiceMode(const Link& link, LinkEndpoint endp
   std::array<std::uint8_t, kLinkScratchSize> buf;
   if (HasSerialPort(endpoint)) {
     for (int write = 0; write < kModeSwitchWrites; ++write) {
-      SerialWrite(link, endpoint.serialPort, request);
+      SerialWrite(link, PortHandle(endpoint), request);
       const std::size_t queued =
-          WaitForSerialBytes(link, endpoint.serialPort, cmd::kReplySize, deadline);
+          WaitForSerialBytes(link, PortHandle(endpoint), cmd::kReplySize, deadline);
       // Silence (a single stray byte included) means the device has left the command protocol.
       if (queued <= 1) return ModeSwitch::kInServiceMode;
-      SerialRead(link, endpoint.serialPort, std::span(buf).first(std::min(queued, buf.size())));
+      SerialRead(link, PortHandle(endpoint), std::span(buf).first(std::min(queued, buf.size())));
       deadline = link.After(kAnswerWindowMs);
     }
     return ModeSwitch::kStillAnswers;

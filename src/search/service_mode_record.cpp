@@ -65,7 +65,10 @@ std::vector<ServiceModeRecord::Device> ServiceModeRecord::Take(std::uint64_t id,
 // closed since (its descriptor may belong to another file by now).
 void ServiceModeRecord::SendFinish(const Device& device, LeaveFrom from) {
   const Link& link = device.link;
-  if (HasSerialPort(device.endpoint) && !ArmedAtExit(device.endpoint.serialPort)) return;
+  if (HasSerialPort(device.endpoint) &&
+      (!device.endpoint.serialPort->IsOpen() || !ArmedAtExit(PortHandle(device.endpoint)))) {
+    return;
+  }
   ServiceFinish(from == LeaveFrom::kStart ? link.Uninterruptible()
                                           : Link(link.platform(), link.socket()).Uninterruptible(),
                 device.endpoint);

@@ -534,7 +534,7 @@ TEST_F(SearchTest, LeavingServiceModeAsTheProcessEndsRunsNoHook) {
     SerialPort port = SerialPort::Open(Link(m_platform), 1);
     LinkEndpoint endpoint;
     ResetEndpoint(endpoint);
-    endpoint.serialPort = port.handle();
+    endpoint.serialPort = &port;
     ServiceModeRecord& record = ServiceModeRecord::OfProcess();
     const ServiceModeRecord::Entry entry =
         record.Enter(Link(m_platform, nullptr, &hooks), endpoint);
@@ -661,7 +661,7 @@ TEST_F(WindowTest, SeveralNumbersEachByItsOwnRules) {
       EXPECT_EQ(judged[i].outcome(), c.expect[i].outcome) << i;
       if (judged[i]) {
         EXPECT_EQ(judged[i].device->where, c.expect[i].where) << i;
-        usable_ports += judged[i].device->port.IsOpen() ? 1 : 0;
+        usable_ports += judged[i].device->OnSerialPort() ? 1 : 0;
       }
     }
     EXPECT_EQ(m_platform.OpenPorts(), usable_ports) << "only usable devices keep their ports";

@@ -19,10 +19,10 @@ TEST(Endpoint, OnlyTheOwnerClosesThePortAndOnlyOnce) {
     {
       SerialPort opened = OpenSerialPort(link, 3);
       ASSERT_TRUE(opened.IsOpen());
-      e.serialPort = opened.handle();
+      owner = std::move(opened);
+      e.serialPort = &owner;
       LinkEndpoint copy = e;
       (void)copy;
-      owner = std::move(opened);
     }
     EXPECT_TRUE(platform.Port(3).open) << "neither a copy of the endpoint nor a moved-from owner";
     EXPECT_TRUE(IsEndpointPresent(e));

@@ -36,7 +36,8 @@ TEST(WireRobustness, ServiceRepliesOfNoise) {
   std::mt19937 rng(20261208);
   LinkEndpoint serial, udp;
   platform.Port(1);
-  serial.serialPort = platform.OpenSerial(1).handle;
+  const SerialPort port = SerialPort::Open(link, 1);
+  serial.serialPort = &port;
   SetPeerAddress(udp, "10.0.0.7");
   Bytes answer;
   platform.Port(1).onWrite = [&](testing::FakePort& p, const Bytes&, std::int64_t now) {
