@@ -34,8 +34,12 @@ struct LockTemplate {
   int users = 0;
 };
 LockTemplate g_template;
-// The tool's lock bookkeeping, when the ports of a search are opened side by side.
-std::mutex g_lockMutex;
+// The tool's lock bookkeeping, when the ports of a search are opened side by side. Never
+// destroyed: a port still held when the process exits removes its lock from a static destructor.
+std::mutex& LockMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
 
 bool MakeTemplate(const std::string& dir) {
   if (g_template.path[0] != '\0') return true;
@@ -142,7 +146,7 @@ OwnLockFile& OwnLockFile::operator=(OwnLockFile&& other) noexcept {
 
 bool OwnLockFile::Take(const std::string& resolved, PortClaim* claim) {
   Remove();
-  const std::lock_guard<std::mutex> guard(g_lockMutex);
+  const std::lock_guard<std::mutex> guard(LockMutex());
   if (g_template.path[0] == '\0') {
     const std::vector<std::string> dirs = LockDirectories();
     if (dirs.empty() || !MakeTemplate(dirs.front())) return true;  // no lock folder we may write
@@ -183,7 +187,7 @@ bool OwnLockFile::Take(const std::string& resolved, PortClaim* claim) {
 
 void OwnLockFile::Remove() {
   if (m_path.empty()) return;
-  const std::lock_guard<std::mutex> guard(g_lockMutex);
+  const std::lock_guard<std::mutex> guard(LockMutex());
   // Known by its identity, not by reading it: no descriptor is needed, so a process at its
   // descriptor limit still removes its locks.
   struct stat st {};

@@ -10,7 +10,8 @@
 // under every usual name, flock, other processes' descriptors, the consoles). The kernel's
 // exclusive flag (TIOCEXCL; root opens such a port all the same, so the flag is asked for with
 // TIOCGEXCL) can only be seen from an open descriptor and is checked right after the open.
-// While the tool holds a port it sets the flag, a flock and a lock file itself, and it clears the
+// While the tool holds a port it sets the flag, a flock and a lock file itself (the lock file's
+// owner is own_lock_file_posix.cpp's OwnLockFile, held with the port), and it clears the
 // exclusive flag only where it set it: cleared by anyone else, the flag stays off for the other
 // program; left set, a pseudo-terminal refuses every later opener. The line settings and modem
 // lines found at the open are put back at the close, on every path.
