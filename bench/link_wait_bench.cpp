@@ -28,7 +28,7 @@ int main() {
   const Link link(platform, socket.get());
   SerialPort port = OpenSerialPort(link, 1);
   LinkEndpoint serial;
-  serial.serialPort = port.handle();
+  serial.serialPort = &port;
   LinkEndpoint udp;
   SetPeerAddress(udp, "127.0.0.99");  // nobody listens there
 

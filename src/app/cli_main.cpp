@@ -11,12 +11,12 @@
 #include "app/cli_texts.h"
 #include "app/console.h"
 #include "app/front_end.h"
+#include "app/text_sanitizer.h"
 #include "link/datagram_socket.h"
 #include "link/endpoint.h"
 #include "link/interrupt.h"
 #include "link/platform.h"
 #include "link/service_frame.h"
-#include "link/text_sanitizer.h"
 #include "reconfig/reconfig_session.h"
 #include "reconfig/several_devices.h"
 
@@ -253,7 +253,7 @@ int LeaveServiceMode(const CliOptions& o, const LinkHooks& hooks) {
       std::cerr << TerminalSafe(cli_text::CouldNotOpen(where, opened.detail)) << '\n';
       return cli_exit::kNotDetected;
     }
-    endpoint.serialPort = port.handle();
+    endpoint.serialPort = &port;
   } else {
     where = o.addresses.front();
     if (!socket) {
@@ -330,7 +330,7 @@ int Run(int argc, char** argv) {
   }
 
   if (o.serials.size() > 1) return RunSeveral(o, platform, socket.get(), search_options, hooks);
-  ReconfigSession session(sink, record, socket, platform, search_options, &hooks);
+  ReconfigSession session(sink, record, socket.get(), platform, search_options, &hooks);
   SetStartInProgress(true);
   const bool done = session.StartProcedure(o.serial);
   SetStartInProgress(false);

@@ -7,6 +7,7 @@
 
 #include "link/endpoint.h"
 #include "link/serial_port.h"
+#include "reconfig/messages.h"
 #include "search/broadcast_addresses.h"
 #include "search/network_config.h"
 
@@ -40,9 +41,9 @@ std::string PortState(const SerialOpenResult& probe) {
 
 // "  COM1  /dev/ttyUSB0  /dev/serial/by-id/...  USB 0403:6001 FTDI FT232R (serial A1B2)  free"
 // "  COM7  USB Serial Port (COM7)  USB 0403:6001 (serial A1B2)  present (...)"
-void DescribePort(std::ostream& out, const SerialPortInfo& port) {
+void DescribePort(std::ostream& out, SystemPlatform& platform, const SerialPortInfo& port) {
   const SerialPortIdentity id = IdentifySerialPort(port.path);
-  const SerialOpenResult probe = ProbeSerialPort(port.path);
+  const SerialOpenResult probe = platform.ProbePath(port.path);
   // A Windows port is its COM name alone; a POSIX port shows its path.
   const std::string com = "COM" + std::to_string(port.number);
   out << "  " << com << "  ";
@@ -154,7 +155,7 @@ std::string DescribePortsAndNetworks(const CliOptions& options, SystemPlatform& 
     out << ": none found\n";
   } else {
     out << ":\n";
-    for (const SerialPortInfo& port : ports) DescribePort(out, port);
+    for (const SerialPortInfo& port : ports) DescribePort(out, platform, port);
   }
   out << "Identify requests go to";
   if (options.noUdp) {

@@ -19,12 +19,15 @@ constexpr int kMaxDrainedDatagrams = 4096;
 
 void ResetEndpoint(LinkEndpoint& endpoint) {
   std::memset(endpoint.peerAddress, 0, sizeof endpoint.peerAddress);
-  endpoint.serialPort = kInvalidSerialHandle;
-  endpoint.searchVerdict = Verdict::kUsable;
+  endpoint.serialPort = nullptr;
 }
 
 bool HasSerialPort(const LinkEndpoint& endpoint) {
-  return endpoint.serialPort != kInvalidSerialHandle;
+  return endpoint.serialPort != nullptr;
+}
+
+SerialHandle PortHandle(const LinkEndpoint& endpoint) {
+  return endpoint.serialPort ? endpoint.serialPort->handle() : kInvalidSerialHandle;
 }
 
 bool HasPeerAddress(const LinkEndpoint& endpoint) {

@@ -17,28 +17,23 @@
 
 namespace quillon {
 
-// Verdicts of the device search on a device's identify reply.
-enum class Verdict {
-  kUsable,
-  kInUse,          // another program works with it
-  kNotApplicable,  // not a device this tool may reconfigure
-};
-
 // The largest scratch buffer of the link: the service send drains through it and the mode
 // switch reads the device's answers into it.
 inline constexpr std::size_t kLinkScratchSize = 1536;
 
 // A plain record that names where the device is, passed by value to every link operation. It never
-// owns the port: in a Start the found device does (search/device_search.h), and closes it.
+// owns the port: it names the port's owner (in a Start the found device, search/device_search.h),
+// which must outlive every copy of the endpoint.
 struct LinkEndpoint {
   char peerAddress[20] = {};  // dotted IPv4 text, empty when none
-  SerialHandle serialPort = kInvalidSerialHandle;
-  Verdict searchVerdict = Verdict::kUsable;
+  const SerialPort* serialPort = nullptr;
 };
 
 void ResetEndpoint(LinkEndpoint& endpoint);
 
 bool HasSerialPort(const LinkEndpoint& endpoint);
+// The handle of the endpoint's port, for one call; invalid when it has none or it has closed.
+SerialHandle PortHandle(const LinkEndpoint& endpoint);
 bool HasPeerAddress(const LinkEndpoint& endpoint);
 // Present when either the port or the address is set.
 bool IsEndpointPresent(const LinkEndpoint& endpoint);

@@ -74,7 +74,7 @@ void ArmLeaveAtExit(const Link& link, const LinkEndpoint& endpoint) {
   MakeFinishFrame();
   Slot candidate;
   if (HasSerialPort(endpoint)) {
-    candidate.port = endpoint.serialPort;
+    candidate.port = PortHandle(endpoint);
   } else if (link.socket() && HasPeerAddress(endpoint) && link.socket()->NativeHandle() >= 0 &&
              ParseDotted(endpoint.peerAddress, candidate.address)) {
     candidate.socket = link.socket()->NativeHandle();
@@ -94,7 +94,7 @@ void ArmLeaveAtExit(const Link& link, const LinkEndpoint& endpoint) {
 
 void DisarmLeaveAtExit(const LinkEndpoint& endpoint) {
   if (HasSerialPort(endpoint)) {
-    DisarmLeaveAtExitPort(endpoint.serialPort);
+    DisarmLeaveAtExitPort(PortHandle(endpoint));
     return;
   }
   std::uint8_t address[4];

@@ -21,6 +21,9 @@
 #include <mutex>
 #include <sstream>
 
+#include "link/own_lock_file_posix.h"
+#include "link/path_posix.h"
+
 namespace quillon {
 namespace {
 
@@ -29,21 +32,9 @@ constexpr const char* kLockDirectories[] = {"/run/lock", "/var/lock"};
 constexpr unsigned kFirstPtyMajor = 136;
 constexpr unsigned kLastPtyMajor = 143;
 
-std::string ReadFirstLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string RealPath(const std::string& path) {
-  char resolved[PATH_MAX];
-  return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
 // "4:64" as sysfs writes a device number.
@@ -52,20 +43,6 @@ std::optional<dev_t> ParseDeviceNumber(const std::string& text) {
   unsigned minor_number = 0;
   if (std::sscanf(text.c_str(), "%u:%u", &major_number, &minor_number) != 2) return std::nullopt;
   return makedev(major_number, minor_number);
-}
-
-// The lock folders that exist, each once (/var/lock is usually a link to /run/lock).
-std::vector<std::string> LockDirectories() {
-  std::vector<std::string> dirs;
-  for (const char* dir : kLockDirectories) {
-    const std::string real = RealPath(dir);
-    struct stat st {};
-    if (real.empty() || ::stat(real.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-    bool seen = false;
-    for (const std::string& d : dirs) seen = seen || d == real;
-    if (!seen) dirs.push_back(real);
-  }
-  return dirs;
 }
 
 // LCK..ttyUSB0 for /dev/ttyUSB0, LCK..pts_3 for /dev/pts/3: the name under /dev with '/' as '_'.
@@ -105,28 +82,6 @@ bool IsAlive(pid_t pid) {
   return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
-// The tool's own lock files are links to one file per process (see MakeTemplate): that file's
-// identity tells the tool's locks from any other file that names this process.
-struct OwnLockIdentity {
-  dev_t dev = 0;
-  ino_t inode = 0;
-};
-OwnLockIdentity g_ownLock;
-
-bool IsOwnLockFile(const struct stat& st) {
-  return g_ownLock.inode != 0 && st.st_ino == g_ownLock.inode && st.st_dev == g_ownLock.dev;
-}
-
-// What a lock file says. The folder is world-writable, so the file is opened without following
-// links and without waiting (a FIFO planted there would block a plain open), and honoured only
-// as a regular file.
-struct LockState {
-  enum class Kind { kNone, kStale, kHeld, kNotAFile } kind = Kind::kNone;
-  PortClaim claim;  // kHeld
-  pid_t pid = 0;    // kHeld, kStale: the pid it names (0: none that could be read)
-  StaleLock stale;  // kStale: the file as it was judged
-};
-
 // The pid in a lock file: ASCII digits (HDB UUCP: ten characters and a newline) or, in the old
 // form, a binary int. Told apart by content, not by size: "123\n" is four bytes too.
 std::optional<long> LockPid(const char* text, ssize_t n) {
@@ -147,53 +102,6 @@ std::optional<long> LockPid(const char* text, ssize_t n) {
     return binary;
   }
   return std::nullopt;
-}
-
-LockState ReadLock(const std::string& file) {
-  LockState state;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == EACCES || errno == EPERM || errno == EMFILE || errno == ENFILE) {
-      // Not ours to read (or not readable now), so not ours to call stale: its process may well
-      // be alive.
-      state.kind = LockState::Kind::kHeld;
-      state.claim = {PortClaim::Kind::kLockFile, "lock file " + file + " (unreadable)"};
-    } else if (errno == ELOOP) {
-      state.kind = LockState::Kind::kNotAFile;
-    }
-    return state;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    state.kind = LockState::Kind::kNotAFile;
-    return state;
-  }
-  char text[64] = {};
-  const ssize_t n = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
-  const std::optional<long> pid = LockPid(text, n);
-  if (!pid || *pid <= 0 || *pid > INT_MAX) {
-    // Half written by a competitor this instant, or of a form we do not know: held either way.
-    state.kind = LockState::Kind::kHeld;
-    state.claim = {PortClaim::Kind::kLockFile, "lock file " + file + " (content not understood)"};
-    return state;
-  }
-  state.pid = static_cast<pid_t>(*pid);
-  // A lock naming this process that the tool did not make (left by the shell that exec'ed it,
-  // or by an earlier process of the same pid) holds nothing.
-  const bool own_pid_not_ours = state.pid == ::getpid() && !IsOwnLockFile(st);
-  if (own_pid_not_ours || !IsAlive(state.pid)) {
-    state.kind = LockState::Kind::kStale;
-    state.stale = {state.pid, st.st_dev, st.st_ino, st.st_mtim,
-                   std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0)};
-    return state;
-  }
-  state.kind = LockState::Kind::kHeld;
-  // The process is named only when the claim is shown: the tool's own lock is read back
-  // twice per port.
-  state.claim = {PortClaim::Kind::kLockFile, "lock file " + file + " of "};
-  return state;
 }
 
 bool AllDigits(const char* s) {
@@ -250,6 +158,66 @@ bool HoldsLock(pid_t pid, int fd) {
 }
 
 }  // namespace
+
+std::vector<std::string> LockDirectories() {
+  std::vector<std::string> dirs;
+  for (const char* dir : kLockDirectories) {
+    const std::string real = RealPath(dir);
+    struct stat st {};
+    if (::stat(real.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    bool seen = false;
+    for (const std::string& d : dirs) seen = seen || d == real;
+    if (!seen) dirs.push_back(real);
+  }
+  return dirs;
+}
+
+LockState ReadLock(const std::string& file) {
+  LockState state;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == EACCES || errno == EPERM || errno == EMFILE || errno == ENFILE) {
+      // Not ours to read (or not readable now), so not ours to call stale: its process may well
+      // be alive.
+      state.kind = LockState::Kind::kHeld;
+      state.claim = {PortClaim::Kind::kLockFile, "lock file " + file + " (unreadable)"};
+    } else if (errno == ELOOP) {
+      state.kind = LockState::Kind::kNotAFile;
+    }
+    return state;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    state.kind = LockState::Kind::kNotAFile;
+    return state;
+  }
+  char text[64] = {};
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  const std::optional<long> pid = LockPid(text, n);
+  if (!pid || *pid <= 0 || *pid > INT_MAX) {
+    // Half written by a competitor this instant, or of a form we do not know: held either way.
+    state.kind = LockState::Kind::kHeld;
+    state.claim = {PortClaim::Kind::kLockFile, "lock file " + file + " (content not understood)"};
+    return state;
+  }
+  state.pid = static_cast<pid_t>(*pid);
+  // A lock naming this process that the tool did not make (left by the shell that exec'ed it,
+  // or by an earlier process of the same pid) holds nothing.
+  const bool own_pid_not_ours = state.pid == ::getpid() && !IsOwnLockFile(st);
+  if (own_pid_not_ours || !IsAlive(state.pid)) {
+    state.kind = LockState::Kind::kStale;
+    state.stale = {state.pid, st.st_dev, st.st_ino, st.st_mtim,
+                   std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0)};
+    return state;
+  }
+  state.kind = LockState::Kind::kHeld;
+  // The process is named only when the claim is shown: the tool's own lock is read back
+  // twice per port.
+  state.claim = {PortClaim::Kind::kLockFile, "lock file " + file + " of "};
+  return state;
+}
 
 std::string DescribeProcess(pid_t pid) {
   if (pid <= 0) return "another program";
@@ -404,166 +372,6 @@ bool IsTerminalAlias(const struct stat& st) {
 
 std::string OwnLockFileName(const std::string& resolved) {
   return "LCK.." + SlashForm(resolved);
-}
-
-namespace {
-
-// The tool's lock file says the same for every port (this process's pid), so it is written once
-// per process under a name of its own and linked in under each port's lock name: the lock
-// appears complete or not at all, link() never replaces anything, and a search of 256 ports
-// makes one file, not 256. Its identity (g_ownLock) tells the tool's locks from others. Removed
-// with the last lock that uses it. Plain and fixed-size, so that a signal handler can remove it.
-struct LockTemplate {
-  char path[128] = {};
-  int users = 0;
-};
-LockTemplate g_template;
-// The tool's lock bookkeeping, when the ports of a search are opened side by side.
-std::mutex g_lockMutex;
-
-bool MakeTemplate(const std::string& dir) {
-  if (g_template.path[0] != '\0') return true;
-  const std::string path = dir + "/" + TemplateName(::getpid());
-  if (path.size() >= sizeof g_template.path) return false;
-  ::unlink(path.c_str());
-  // Named before it exists: a signal that ends the process from here on removes it.
-  std::memcpy(g_template.path, path.c_str(), path.size() + 1);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    g_template.path[0] = '\0';
-    return false;
-  }
-  ::fchmod(fd, 0644);  // readable by every other tool, whatever the umask
-  char text[16];
-  const int len = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
-  struct stat st {};
-  const bool written =
-      ::write(fd, text, static_cast<std::size_t>(len)) == len && ::fstat(fd, &st) == 0;
-  ::close(fd);
-  if (!written) {
-    ::unlink(path.c_str());
-    g_template.path[0] = '\0';
-    return false;
-  }
-  g_ownLock = {st.st_dev, st.st_ino};
-  return true;
-}
-
-void DropTemplateUser(bool was_user) {
-  if (was_user && g_template.users > 0) --g_template.users;
-  if (g_template.users == 0 && g_template.path[0] != '\0') {
-    ::unlink(g_template.path);
-    g_template.path[0] = '\0';
-  }
-}
-
-// Whether the file at `path` is the lock that was judged stale: the same file, unchanged.
-bool IsJudgedLock(const std::string& path, const StaleLock& judged) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (st.st_dev != judged.dev || st.st_ino != judged.inode) return false;
-  // (The rename itself changes the status time: only the content's time tells a rewrite.)
-  if (st.st_mtim.tv_sec != judged.mtime.tv_sec || st.st_mtim.tv_nsec != judged.mtime.tv_nsec) {
-    return false;
-  }
-  const LockState again = ReadLock(path);
-  return again.kind == LockState::Kind::kStale && again.stale.content == judged.content;
-}
-
-}  // namespace
-
-std::string TemplateName(pid_t pid) {
-  return "LTMP." + std::to_string(pid);
-}
-
-std::optional<StaleLock> JudgeStale(const std::string& file) {
-  const LockState state = ReadLock(file);
-  if (state.kind != LockState::Kind::kStale) return std::nullopt;
-  return state.stale;
-}
-
-bool RemoveStaleLock(const std::string& lock, const std::string& aside, const StaleLock& judged) {
-  // Moved aside first, then looked at again: only the very file that was judged is removed. A
-  // competitor's fresh lock that took its place, or the same file rewritten in place meanwhile,
-  // is put back.
-  if (::rename(lock.c_str(), aside.c_str()) != 0) return false;
-  if (!IsJudgedLock(aside, judged)) {
-    // Put back; should yet another lock have appeared meanwhile, the port is held either way.
-    if (::link(aside.c_str(), lock.c_str()) == 0 || errno == EEXIST) ::unlink(aside.c_str());
-    return false;
-  }
-  ::unlink(aside.c_str());
-  // The tool's own lock of a process that is gone was a link to that process's template: it goes
-  // with it, instead of piling up.
-  const std::string dir = lock.substr(0, lock.rfind('/') + 1);
-  const std::string left_template = dir + TemplateName(judged.pid);
-  struct stat st {};
-  if (judged.pid != ::getpid() && ::lstat(left_template.c_str(), &st) == 0 &&
-      st.st_dev == judged.dev && st.st_ino == judged.inode) {
-    ::unlink(left_template.c_str());
-  }
-  return true;
-}
-
-bool OwnLockFile::Take(const std::string& resolved, PortClaim* claim) {
-  m_path.clear();
-  const std::lock_guard<std::mutex> guard(g_lockMutex);
-  static const std::vector<std::string> dirs = LockDirectories();  // fixed for a process
-  if (dirs.empty() || !MakeTemplate(dirs.front())) return true;    // no lock folder we may write
-  const std::string lock = dirs.front() + "/" + OwnLockFileName(resolved);
-  const std::string aside = std::string(g_template.path) + ".stale";
-  bool held = false;
-  for (int attempt = 0; attempt < 3 && !held; ++attempt) {
-    if (::link(g_template.path, lock.c_str()) == 0) {
-      held = true;
-      break;
-    }
-    if (errno != EEXIST) break;
-    const LockState state = ReadLock(lock);
-    if (state.kind == LockState::Kind::kHeld) {
-      DropTemplateUser(false);
-      *claim = state.claim;
-      if (state.pid > 0) claim->detail += DescribeProcess(state.pid);
-      return false;
-    }
-    if (state.kind == LockState::Kind::kNotAFile) break;  // not a lock: not ours to remove
-    if (state.kind != LockState::Kind::kStale) continue;  // gone meanwhile: try again
-    if (!RemoveStaleLock(lock, aside, state.stale)) {
-      // Not the lock that was judged stale: a competitor's, live or not yet readable.
-      DropTemplateUser(false);
-      *claim = {PortClaim::Kind::kLockFile, "lock file " + lock + " (changed while it was read)"};
-      return false;
-    }
-  }
-  if (!held) {
-    DropTemplateUser(false);
-    return true;
-  }
-  ++g_template.users;
-  m_path = lock;
-  return true;
-}
-
-void RemoveOwnLockFile(const char* lock_file) {
-  if (lock_file[0] == '\0') return;
-  const std::lock_guard<std::mutex> guard(g_lockMutex);
-  // Known by its identity, not by reading it: no descriptor is needed, so a process at its
-  // descriptor limit still removes its locks.
-  struct stat st {};
-  if (::lstat(lock_file, &st) == 0 && IsOwnLockFile(st)) ::unlink(lock_file);
-  DropTemplateUser(true);
-}
-
-void RemoveOwnLockFileForExit(const char* lock_file) {
-  struct stat st {};
-  if (lock_file[0] != '\0' && ::lstat(lock_file, &st) == 0 && IsOwnLockFile(st)) {
-    ::unlink(lock_file);
-  }
-}
-
-void RemoveLockTemplateForExit() {
-  if (g_template.path[0] != '\0') ::unlink(g_template.path);
 }
 
 }  // namespace quillon

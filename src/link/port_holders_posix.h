@@ -1,7 +1,7 @@
 // Who holds a serial port, found without opening it: UUCP lock files under every name that
 // serial programs use, advisory locks on the device (/proc/locks), other processes' open
-// descriptors (/proc/PID/fd), the system consoles and this process's own terminal. And the
-// tool's own lock file, taken so that a competitor's fresh lock is never lost.
+// descriptors (/proc/PID/fd), the system consoles and this process's own terminal. The tool's
+// own lock file is own_lock_file_posix.h.
 #pragma once
 
 #include <sys/stat.h>
@@ -73,23 +73,11 @@ bool IsTerminalAlias(const struct stat& st);
 // "name, pid N" of a process, its name as the system reports it (raw).
 std::string DescribeProcess(pid_t pid);
 
-// The tool's own UUCP lock for the resolved device. Take() is true when the tool holds the lock
-// (path() names it then) or when no lock folder is writable here; false, with *claim, when
-// another process holds it.
-class OwnLockFile {
- public:
-  OwnLockFile() = default;
-  bool Take(const std::string& resolved, PortClaim* claim);
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
+// The lock folders that exist, each once (/var/lock is usually a link to /run/lock).
+std::vector<std::string> LockDirectories();
 
 // The lock file name the tool writes for a resolved device: LCK..ttyUSB0, LCK..pts_3.
 std::string OwnLockFileName(const std::string& resolved);
-// The file a process of the tool links its locks from: LTMP.<pid>.
-std::string TemplateName(pid_t pid);
 
 // A lock file judged stale (its process is gone, or it names this process, which did not make
 // it), as it was when judged.
@@ -100,18 +88,16 @@ struct StaleLock {
   timespec mtime{};
   std::string content;
 };
-// The lock file, when it is stale.
-std::optional<StaleLock> JudgeStale(const std::string& file);
-// Removes the stale lock through `aside` (a name of the tool's own in the same folder). False,
-// with the lock put back, when what was moved is not exactly the lock that was judged. A
-// template of the gone process that the lock was linked from goes with it.
-bool RemoveStaleLock(const std::string& lock, const std::string& aside, const StaleLock& judged);
 
-// Removes the lock file while it is still the tool's own.
-void RemoveOwnLockFile(const char* lock_file);
-// The same from a signal handler: only async-signal-safe calls.
-void RemoveOwnLockFileForExit(const char* lock_file);
-// From a signal handler, after every lock file was removed: the file the locks were linked from.
-void RemoveLockTemplateForExit();
+// What a lock file says. The folder is world-writable, so the file is opened without following
+// links and without waiting (a FIFO planted there would block a plain open), and honoured only
+// as a regular file.
+struct LockState {
+  enum class Kind { kNone, kStale, kHeld, kNotAFile } kind = Kind::kNone;
+  PortClaim claim;  // kHeld
+  pid_t pid = 0;    // kHeld, kStale: the pid it names (0: none that could be read)
+  StaleLock stale;  // kStale: the file as it was judged
+};
+LockState ReadLock(const std::string& file);
 
 }  // namespace quillon

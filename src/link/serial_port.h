@@ -51,10 +51,6 @@ std::size_t SerialQueued(const Link& link, SerialHandle port);
 std::size_t SerialRead(const Link& link, SerialHandle port, std::span<std::uint8_t> buf);
 std::size_t SerialWrite(const Link& link, SerialHandle port, std::span<const std::uint8_t> data);
 
-// What a port is, for the port listing, without opening it with the line settings and without
-// touching its modem lines: access and locks only (status kOpened: free).
-SerialOpenResult ProbeSerialPort(const std::string& path);
-
 // Why a path the user named with --port cannot be a serial port (POSIX: an existing file that is
 // not a terminal device, never opened to find out); empty when it may be one or does not exist.
 std::string NamedPortProblem(const std::string& path);
@@ -75,9 +71,6 @@ SerialPortIdentity IdentifySerialPort(const std::string& path);
 // The ports that exist, for the listing (Windows: the registry's SERIALCOMM; POSIX: the system's
 // port table).
 std::vector<SerialPortInfo> ExistingSerialPorts();
-
-// The exact fix for a port that refuses the user (group: the device's owning group).
-std::string SerialPermissionFix(const std::string& group);
 
 // Releases every port this process holds, from a signal handler: only async-signal-safe calls.
 void ReleaseSerialPortsForExit();

@@ -1,4 +1,5 @@
-// The port listing on Windows: what Device Manager shows for each COM port (its friendly name,
+// The port listing on Windows: the ports the system knows (the registry's SERIALCOMM), what
+// Device Manager shows for each COM port (its friendly name,
 // the USB adapter's vendor and product id and its serial number), read from the device
 // installation (SetupAPI: the devices of the Ports class, each with its "PortName" in the
 // device's registry key), and whether a port is there, without opening it: an open can switch
@@ -12,11 +13,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "link/port_device_ids.h"
 #include "link/serial_port.h"
 #include "link/serial_port_list_win32.h"
+#include "link/system_platform.h"
 
 namespace quillon {
 namespace {
@@ -78,6 +82,50 @@ bool SameName(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+std::string ComName(int n) {
+  return "\\\\.\\COM" + std::to_string(n);
+}
+
+// COM1..COM256 by number: the search tries every number; a number without a port fails to open
+// and is skipped.
+std::vector<std::string> SystemPlatform::ScanSystemPorts() {
+  std::vector<std::string> ports;
+  for (int n = 1; n <= kMaxSerialPorts; ++n) ports.push_back(ComName(n));
+  return ports;
+}
+
+// The ports that the system knows: the values of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM hold their
+// names (COM1, COM7, ...).
+std::vector<SerialPortInfo> ExistingSerialPorts() {
+  std::vector<SerialPortInfo> ports;
+  HKEY key = nullptr;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE,
+                      &key) != ERROR_SUCCESS) {
+    return ports;
+  }
+  for (DWORD index = 0; index < 1024; ++index) {
+    char name[256];
+    DWORD name_length = sizeof name;
+    char data[64] = {};
+    DWORD data_length = sizeof data - 1;
+    DWORD type = 0;
+    const LONG status = ::RegEnumValueA(key, index, name, &name_length, nullptr, &type,
+                                        reinterpret_cast<BYTE*>(data), &data_length);
+    // A name or a value longer than its buffer is no port name: that value is skipped, the
+    // enumeration goes on.
+    if (status == ERROR_MORE_DATA) continue;
+    if (status != ERROR_SUCCESS) break;
+    const std::string com(data, ::strnlen(data, sizeof data));
+    if (type != REG_SZ || com.size() < 4 || (com[0] != 'C' && com[0] != 'c')) continue;
+    const int n = std::atoi(com.c_str() + 3);
+    if (n >= 1 && n <= kMaxSerialPorts) ports.push_back({n, ComName(n)});
+  }
+  ::RegCloseKey(key);
+  std::sort(ports.begin(), ports.end(),
+            [](const SerialPortInfo& a, const SerialPortInfo& b) { return a.number < b.number; });
+  return ports;
+}
 
 std::string ComNameOf(const std::string& path) {
   std::string name = path;

@@ -7,6 +7,9 @@
 
 namespace quillon {
 
+// The path that opens COMn: "\\.\COM7" (the DOS name "COM7" reaches only COM1 to COM9).
+std::string ComName(int n);
+
 // "COM7" for "COM7" or "\\.\com7"; empty for any other path.
 std::string ComNameOf(const std::string& path);
 

@@ -10,7 +10,8 @@
 // under every usual name, flock, other processes' descriptors, the consoles). The kernel's
 // exclusive flag (TIOCEXCL; root opens such a port all the same, so the flag is asked for with
 // TIOCGEXCL) can only be seen from an open descriptor and is checked right after the open.
-// While the tool holds a port it sets the flag, a flock and a lock file itself, and it clears the
+// While the tool holds a port it sets the flag, a flock and a lock file itself (the lock file's
+// owner is own_lock_file_posix.cpp's OwnLockFile, held with the port), and it clears the
 // exclusive flag only where it set it: cleared by anyone else, the flag stays off for the other
 // program; left set, a pseudo-terminal refuses every later opener. The line settings and modem
 // lines found at the open are put back at the close, on every path.
@@ -41,6 +42,8 @@
 #include <string>
 #include <vector>
 
+#include "link/own_lock_file_posix.h"
+#include "link/path_posix.h"
 #include "link/port_holders_posix.h"
 #include "link/serial_port.h"
 #include "link/system_platform.h"
@@ -48,27 +51,8 @@
 namespace quillon {
 namespace {
 
-constexpr const char* kByIdDirectory = "/dev/serial/by-id";
-
 int Fd(SerialHandle h) {
   return static_cast<int>(h);
-}
-
-std::string ReadFirstLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-bool PathExists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-std::string RealPath(const std::string& path) {
-  char resolved[PATH_MAX];
-  return ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
 }
 
 std::string ErrorText(int error) {
@@ -80,17 +64,6 @@ std::string GroupOf(const std::string& path) {
   if (::stat(path.c_str(), &st) != 0) return {};
   if (const group* g = ::getgrgid(st.st_gid)) return g->gr_name;
   return std::to_string(st.st_gid);
-}
-
-// Orders names by their letters, then by their number: ttyS2 before ttyS10, ttyACM0 before ttyS0.
-bool NaturalLess(const std::string& a, const std::string& b) {
-  auto split = [](const std::string& s) {
-    std::size_t i = s.size();
-    while (i > 0 && s[i - 1] >= '0' && s[i - 1] <= '9') --i;
-    const std::string digits = s.substr(i);
-    return std::make_pair(s.substr(0, i), digits.empty() ? -1L : std::stol(digits));
-  };
-  return split(a) < split(b);
 }
 
 // --- the ports this process holds ---------------------------------------------------------------
@@ -122,11 +95,13 @@ void RestoreLineState(int fd, const LineState& state) {
 }
 
 // Fixed-size and plain, so that a signal handler can release them (ReleaseSerialPortsForExit).
+// The signal handler reads the lock file's name from lockFile, the published view of its owner.
 struct HeldPort {
   volatile int fd = -1;
   bool exclusiveSet = false;
   char lockFile[128] = {};
-  LineState found;  // as the port was before the tool changed it
+  LineState found;   // as the port was before the tool changed it
+  OwnLockFile lock;  // the owner; never touched by the signal handler
 };
 std::array<HeldPort, kMaxSerialPorts + 8> g_held;
 // The ports of a search open side by side: the look at the holders and the table of held ports
@@ -164,11 +139,9 @@ void Release(HeldPort& held) {
   RestoreLineState(fd, held.found);
   if (held.exclusiveSet) ::ioctl(fd, TIOCNXCL);
   ::flock(fd, LOCK_UN);
-  char lock_file[sizeof held.lockFile];
-  std::memcpy(lock_file, held.lockFile, sizeof lock_file);
   held.lockFile[0] = '\0';
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  RemoveOwnLockFile(lock_file);
+  held.lock.Remove();
   held.fd = -1;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   ::close(fd);
@@ -193,17 +166,6 @@ std::string FileKind(mode_t mode) {
 // ports of one search are opened within a few milliseconds, so one look at /proc serves them
 // all. Anything older is taken again.
 constexpr std::int64_t kSurveyLifetimeMs = 1000;
-std::optional<PortHolderSurvey> g_survey;
-std::int64_t g_surveyTakenAt = 0;
-
-const PortHolderSurvey& RecentSurvey() {
-  const std::int64_t now = SteadyClockMs();
-  if (!g_survey || now - g_surveyTakenAt > kSurveyLifetimeMs) {
-    g_survey = PortHolderSurvey::Take();
-    g_surveyTakenAt = now;
-  }
-  return *g_survey;
-}
 
 // Everything that can be known about a port without opening it: that it exists, is a serial
 // port at all, is not a console or this program's terminal, and that no other program holds it.
@@ -320,40 +282,27 @@ bool ApplyLineSettings(int fd, std::string* why) {
   return true;
 }
 
-std::string SysfsAttribute(const std::string& dir, const char* name) {
-  return ReadFirstLine(dir + "/" + name);
-}
-
 }  // namespace
-
-// Devices under /sys/class/tty that have a driver. A legacy ttyS port whose UART type is 0
-// (PORT_UNKNOWN) is a placeholder without hardware and is left out.
-std::vector<std::string> SystemPlatform::ScanSystemPorts() {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir("/sys/class/tty");
-  if (!dir) return names;
-  while (dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    const std::string base = "/sys/class/tty/" + name;
-    if (!PathExists(base + "/device/driver")) continue;
-    if (name.rfind("ttyS", 0) == 0 && ReadFirstLine(base + "/type") == "0") continue;
-    names.push_back(name);
-  }
-  ::closedir(dir);
-  std::sort(names.begin(), names.end(), NaturalLess);
-  if (names.size() > static_cast<std::size_t>(kMaxSerialPorts)) names.resize(kMaxSerialPorts);
-  for (auto& n : names) n = "/dev/" + n;
-  return names;
-}
 
 std::string SystemPlatform::NamedPortPath(const std::string& name) {
   return name;
 }
 
 void SystemPlatform::SurveyPortHolders() {
-  g_survey = PortHolderSurvey::Take();
-  g_surveyTakenAt = SteadyClockMs();
+  auto survey = std::make_shared<const PortHolderSurvey>(PortHolderSurvey::Take());
+  const std::lock_guard<std::mutex> lock(m_surveyMutex);
+  m_survey = std::move(survey);
+  m_surveyTakenAt = SteadyClockMs();
+}
+
+std::shared_ptr<const PortHolderSurvey> SystemPlatform::RecentSurvey() {
+  const std::lock_guard<std::mutex> lock(m_surveyMutex);
+  const std::int64_t now = SteadyClockMs();
+  if (!m_survey || now - m_surveyTakenAt > kSurveyLifetimeMs) {
+    m_survey = std::make_shared<const PortHolderSurvey>(PortHolderSurvey::Take());
+    m_surveyTakenAt = now;
+  }
+  return m_survey;
 }
 
 namespace {
@@ -375,18 +324,17 @@ SerialOpenResult OpenWithSurvey(const std::string& path, const PortHolderSurvey&
   held->exclusiveSet = true;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   held->exclusiveSet = ::ioctl(fd, TIOCEXCL) == 0;
-  OwnLockFile lock;
   PortClaim claim;
-  if (!lock.Take(RealPath(path), &claim)) {
+  if (!held->lock.Take(RealPath(path), &claim)) {
     Release(*held);
     return Refused(SerialOpenStatus::kBusy, claim.detail);
   }
-  if (lock.path().size() >= sizeof held->lockFile) {
-    RemoveOwnLockFile(lock.path().c_str());
+  const std::string& lock_file = held->lock.path();
+  if (lock_file.size() >= sizeof held->lockFile) {
     Release(*held);
     return Refused(SerialOpenStatus::kBusy, "the lock file's name is too long");
   }
-  std::memcpy(held->lockFile, lock.path().c_str(), lock.path().size() + 1);
+  std::memcpy(held->lockFile, lock_file.c_str(), lock_file.size() + 1);
   std::atomic_signal_fence(std::memory_order_seq_cst);
   std::string why;
   if (!ApplyLineSettings(fd, &why)) {
@@ -404,11 +352,8 @@ SerialOpenResult SystemPlatform::OpenPath(const std::string& path) {
 
 SerialOpenResult SystemPlatform::OpenPortPath(const std::string& path, bool in_search) {
   if (!in_search) return OpenPath(path);
-  const PortHolderSurvey* survey = nullptr;
-  {
-    const std::lock_guard<std::mutex> lock(g_openMutex);
-    survey = &RecentSurvey();
-  }
+  // Shared, not borrowed: a thread that takes a fresh survey leaves this one whole.
+  const std::shared_ptr<const PortHolderSurvey> survey = RecentSurvey();
   return OpenWithSurvey(path, *survey);
 }
 
@@ -485,57 +430,15 @@ void SystemPlatform::SerialEnsureBaudRate(SerialHandle h) {
 // The listing opens no port: on a real UART or USB adapter an open alone changes the modem lines.
 // The state comes from the checks before an open and the access rights; the exclusive flag of
 // another program cannot be seen this way (that port shows as free, and a search skips it).
-SerialOpenResult ProbeSerialPort(const std::string& path) {
+SerialOpenResult SystemPlatform::ProbePath(const std::string& path) {
   struct stat st {};
   std::string resolved;
-  SerialOpenResult result = CheckBeforeOpen(path, RecentSurvey(), &st, &resolved);
+  SerialOpenResult result = CheckBeforeOpen(path, *RecentSurvey(), &st, &resolved);
   if (result.status == SerialOpenStatus::kOpened && ::access(path.c_str(), R_OK | W_OK) != 0) {
     const int err = errno;
     return Refused(SerialOpenStatus::kPermissionDenied, ErrorText(err), GroupOf(path));
   }
   return result;
-}
-
-SerialPortIdentity IdentifySerialPort(const std::string& path) {
-  SerialPortIdentity id;
-  const std::string real = RealPath(path);
-  if (DIR* dir = ::opendir(kByIdDirectory)) {
-    while (dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      const std::string link = std::string(kByIdDirectory) + "/" + name;
-      if (RealPath(link) == real) id.stableName = link;
-    }
-    ::closedir(dir);
-  }
-  // The USB device is an ancestor of the tty's device in sysfs, the first that has idVendor.
-  char resolved[PATH_MAX];
-  const std::string tty = "/sys/class/tty/" + real.substr(real.rfind('/') + 1) + "/device";
-  if (!::realpath(tty.c_str(), resolved)) return id;
-  std::string dir = resolved;
-  for (int depth = 0; depth < 8 && dir.rfind("/sys/devices/", 0) == 0; ++depth) {
-    const std::string vendor = SysfsAttribute(dir, "idVendor");
-    if (!vendor.empty()) {
-      id.usbId = vendor + ":" + SysfsAttribute(dir, "idProduct");
-      id.manufacturer = SysfsAttribute(dir, "manufacturer");
-      id.product = SysfsAttribute(dir, "product");
-      id.serialNumber = SysfsAttribute(dir, "serial");
-      break;
-    }
-    dir = dir.substr(0, dir.rfind('/'));
-  }
-  return id;
-}
-
-std::vector<SerialPortInfo> ExistingSerialPorts() {
-  SystemPlatform system;
-  return system.SerialPorts();
-}
-
-std::string SerialPermissionFix(const std::string& group) {
-  const std::string g = group.empty() ? "dialout" : group;
-  return "add your user to the group '" + g + "' that owns the port: sudo usermod -aG " + g +
-         " $USER, then log in again";
 }
 
 void EnsureStandardDescriptors() {

@@ -105,10 +105,6 @@ std::string ErrorText(DWORD code) {
   return out;
 }
 
-std::string ComName(int n) {
-  return "\\\\.\\COM" + std::to_string(n);
-}
-
 SerialOpenResult Refused(SerialOpenStatus status, DWORD error) {
   return {kInvalidSerialHandle, status, ErrorText(error), {}};
 }
@@ -133,14 +129,6 @@ SerialOpenResult FailedOpen(DWORD error) {
 }
 
 }  // namespace
-
-// COM1..COM256 by number: the search tries every number; a number without a port fails to open
-// and is skipped.
-std::vector<std::string> SystemPlatform::ScanSystemPorts() {
-  std::vector<std::string> ports;
-  for (int n = 1; n <= kMaxSerialPorts; ++n) ports.push_back(ComName(n));
-  return ports;
-}
 
 std::string SystemPlatform::NamedPortPath(const std::string& name) {
   const int n = ComPortNumber(name);
@@ -317,7 +305,7 @@ void SystemPlatform::SerialEnsureBaudRate(SerialHandle h) {
 
 // A COM port is not opened (serial_port_list_win32.cpp); anything else is free when it opens
 // exclusively and reports line settings; they are read, not changed.
-SerialOpenResult ProbeSerialPort(const std::string& path) {
+SerialOpenResult SystemPlatform::ProbePath(const std::string& path) {
   if (const std::string com = ComNameOf(path); !com.empty()) return ComPortPresence(com);
   DWORD error = ERROR_SUCCESS;
   const HANDLE h = CreatePort(path, &error);
@@ -329,42 +317,6 @@ SerialOpenResult ProbeSerialPort(const std::string& path) {
   if (!serial)
     return {kInvalidSerialHandle, SerialOpenStatus::kNotASerialPort, "no line settings", {}};
   return {kInvalidSerialHandle, SerialOpenStatus::kOpened, {}, {}};
-}
-
-// The ports that the system knows: the values of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM hold their
-// names (COM1, COM7, ...).
-std::vector<SerialPortInfo> ExistingSerialPorts() {
-  std::vector<SerialPortInfo> ports;
-  HKEY key = nullptr;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE,
-                      &key) != ERROR_SUCCESS) {
-    return ports;
-  }
-  for (DWORD index = 0; index < 1024; ++index) {
-    char name[256];
-    DWORD name_length = sizeof name;
-    char data[64] = {};
-    DWORD data_length = sizeof data - 1;
-    DWORD type = 0;
-    const LONG status = ::RegEnumValueA(key, index, name, &name_length, nullptr, &type,
-                                        reinterpret_cast<BYTE*>(data), &data_length);
-    // A name or a value longer than its buffer is no port name: that value is skipped, the
-    // enumeration goes on.
-    if (status == ERROR_MORE_DATA) continue;
-    if (status != ERROR_SUCCESS) break;
-    const std::string com(data, ::strnlen(data, sizeof data));
-    if (type != REG_SZ || com.size() < 4 || (com[0] != 'C' && com[0] != 'c')) continue;
-    const int n = std::atoi(com.c_str() + 3);
-    if (n >= 1 && n <= kMaxSerialPorts) ports.push_back({n, ComName(n)});
-  }
-  ::RegCloseKey(key);
-  std::sort(ports.begin(), ports.end(),
-            [](const SerialPortInfo& a, const SerialPortInfo& b) { return a.number < b.number; });
-  return ports;
-}
-
-std::string SerialPermissionFix(const std::string& /*group*/) {
-  return "close the program that holds the port, then try again";
 }
 
 // From the console control handler's thread while the main thread may still use the ports: each

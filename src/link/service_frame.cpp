@@ -80,8 +80,8 @@ std::uint8_t FrameChecksum(const std::uint8_t* frame) {
 void SendServiceFrame(const Link& link, LinkEndpoint endpoint, ServiceFrame& request) {
   request[svc::kChecksumOffset] = FrameChecksum(request.data());
   if (HasSerialPort(endpoint)) {
-    DrainSerialInput(link, endpoint.serialPort, kLinkScratchSize);
-    SerialWrite(link, endpoint.serialPort, request);
+    DrainSerialInput(link, PortHandle(endpoint), kLinkScratchSize);
+    SerialWrite(link, PortHandle(endpoint), request);
   } else if (link.socket() && HasPeerAddress(endpoint)) {
     DrainDatagrams(link, kLinkScratchSize);
     SendDatagram(link, request, endpoint.peerAddress, kDevicePort);
@@ -94,8 +94,8 @@ LinkResult ReceiveServiceReply(const Link& link, LinkEndpoint endpoint, ServiceF
   const std::uint8_t* reply = buf.data();
   if (HasSerialPort(endpoint)) {
     const std::size_t queued =
-        WaitForSerialBytes(link, endpoint.serialPort, svc::kFrameSize, deadline);
-    const std::size_t got = ReadSerialReply(link, endpoint.serialPort,
+        WaitForSerialBytes(link, PortHandle(endpoint), svc::kFrameSize, deadline);
+    const std::size_t got = ReadSerialReply(link, PortHandle(endpoint),
                                             std::span(buf).first(std::min(queued, buf.size())));
     if (got != svc::kFrameSize) return LinkResult::kNoReply;
   } else {
@@ -124,7 +124,7 @@ LinkResult ReceiveServiceReply(const Link& link, LinkEndpoint endpoint, ServiceF
 LinkResult ServiceReadInfo(const Link& link, LinkEndpoint endpoint,
                            std::uint8_t (&info)[svc::kPayloadSize]) {
   if (!IsEndpointPresent(endpoint)) return LinkResult::kNoEndpoint;
-  if (HasSerialPort(endpoint)) EnsureBaudRate(link, endpoint.serialPort);
+  if (HasSerialPort(endpoint)) EnsureBaudRate(link, PortHandle(endpoint));
   ServiceFrame frame;
   const LinkResult r = Exchange(link, endpoint, 1, frame,
                                 [](ServiceFrame& f) { f[svc::kCommandOffset] = svc::kReadInfo; });

@@ -1,5 +1,6 @@
 // The system's platform with its port table; its serial calls are one file per platform,
-// serial_port_posix.cpp and serial_port_win32.cpp.
+// serial_port_posix.cpp and serial_port_win32.cpp, its port table and listing another,
+// serial_port_list_posix.cpp and serial_port_list_win32.cpp.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,8 @@
 #include "link/platform.h"
 
 namespace quillon {
+
+class PortHolderSurvey;
 
 // The system's platform: the monotonic clock and the real serial ports. COMn stands for the n-th
 // port of the system's list (on Windows, \\.\COMn), or for the n-th port the user named.
@@ -45,8 +48,12 @@ class SystemPlatform final : public Platform {
   // who holds ports.
   SerialOpenResult OpenPath(const std::string& path);
 
+  // What a port is, for the port listing, without opening it with the line settings and without
+  // touching its modem lines: access and locks only (status kOpened: free).
+  SerialOpenResult ProbePath(const std::string& path);
+
  private:
-  // The platform's list of its ports, in COM order, at most 256 (one per platform file).
+  // The platform's list of its ports, in COM order, at most 256 (serial_port_list_*.cpp).
   static std::vector<std::string> ScanSystemPorts();
   // What a port named by the user is opened as (Windows: COM7 and com7 are \\.\COM7).
   static std::string NamedPortPath(const std::string& name);
@@ -54,7 +61,9 @@ class SystemPlatform final : public Platform {
   void ClosePath(SerialHandle h);
   // Looks once at who holds ports, for the opens of one search (POSIX: /proc; one per platform
   // file).
-  static void SurveyPortHolders();
+  void SurveyPortHolders();
+  // The look SurveyPortHolders took, taken again when it is older than a second (POSIX).
+  std::shared_ptr<const PortHolderSurvey> RecentSurvey();
   // OpenPath; in a search, with the look that SurveyPortHolders took.
   SerialOpenResult OpenPortPath(const std::string& path, bool in_search);
 
@@ -64,6 +73,10 @@ class SystemPlatform final : public Platform {
   // Ports open side by side in a search: OpenSerial and SerialClose may run on several threads.
   std::mutex m_namesMutex;
   std::map<SerialHandle, std::string> m_openNames;  // "COMn (path)" of each open port
+  // Who holds ports (POSIX), shared by the opens of a search, which may run on several threads.
+  std::mutex m_surveyMutex;
+  std::shared_ptr<const PortHolderSurvey> m_survey;
+  std::int64_t m_surveyTakenAt = 0;
 };
 
 }  // namespace quillon

@@ -1,6 +1,5 @@
 #include "reconfig/messages.h"
 
-#include "link/serial_port.h"
 #include "search/port_opening.h"
 
 namespace quillon {

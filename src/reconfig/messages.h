@@ -35,10 +35,21 @@ inline constexpr std::string_view kTextInterruptedLeftServiceMode =
 inline constexpr std::string_view kTextInterruptedWriting =
     "Interrupted while the record was being written: the write may or may not have taken "
     "effect. A new Start will tell.";
+inline constexpr std::string_view kTextInterruptedWritten =
+    "Interrupted after the record was written: it took effect, and the Quillon was told to "
+    "leave its service mode.";
+
+// The stages of a Start beyond those of the search (StageText).
+inline constexpr std::string_view kTextStageSearching = "searching for the device";
+inline constexpr std::string_view kTextStageWriting = "writing the power-module record";
 
 // The message as the user reads it: the text and, after a blank line, what explains it where
 // something does, one reason a line.
 std::string WithReasons(std::string_view text, const std::vector<std::string>& reasons);
+
+// The exact fix for a port that refuses the user (group: the device's owning group), in the
+// platform's words (messages_posix.cpp, messages_win32.cpp).
+std::string SerialPermissionFix(const std::string& group);
 
 // Message box styles: exclamation icon or information icon, each with an OK button; the values
 // are the system message box's own.

@@ -13,10 +13,6 @@
 namespace quillon {
 namespace {
 
-constexpr std::string_view kTextInterruptedWritten =
-    "Interrupted after the record was written: it took effect, and the Quillon was told to "
-    "leave its service mode.";
-
 std::string Hex(const std::uint8_t* data, std::size_t size) {
   std::string text;
   char byte[3];
@@ -30,8 +26,8 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 ReconfigSession::ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
-                                 std::unique_ptr<DatagramSocket>& socket, Platform& platform,
-                                 SearchOptions options, const LinkHooks* hooks)
+                                 DatagramSocket* socket, Platform& platform, SearchOptions options,
+                                 const LinkHooks* hooks)
     : m_record(record),
       m_socket(socket),
       m_platform(platform),
@@ -55,10 +51,6 @@ void ReconfigSession::ShowMessage(std::string_view text, MessageStyle style) {
 
 void ReconfigSession::StageReached(SearchStage stage) {
   Stage(StageText(stage));
-}
-
-std::optional<FoundDevice> ReconfigSession::SearchForDevice(std::int32_t serialNumber) {
-  return Conclude(m_search.FindDevice(CurrentLink(), serialNumber));
 }
 
 std::optional<FoundDevice> ReconfigSession::Conclude(SearchResult result) {
@@ -96,12 +88,12 @@ void ReconfigSession::Finish(Outcome outcome, std::string_view text, MessageStyl
 ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
   const Link link = CurrentLink();
   const LinkEndpoint endpoint = device.endpoint();
-  m_report.transport = device.port.IsOpen() ? "serial" : "udp";
-  (device.port.IsOpen() ? m_report.port : m_report.address) = device.where;
+  m_report.transport = device.OnSerialPort() ? "serial" : "udp";
+  (device.OnSerialPort() ? m_report.port : m_report.address) = device.where;
   m_report.foundAt = device.where;
   m_report.alsoAt = device.alsoAt;
 
-  Stage("writing the power-module record");
+  Stage(kTextStageWriting);
   m_record.setMaxHighVoltage(rec::kTargetHighVoltage);
   Written w;
   w.record = ServiceWriteRecord(link, endpoint, m_record.data());
@@ -114,7 +106,7 @@ ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
   m_sink.EndWait();
   if (InterruptRequested()) {
     // Command 5 or 4 may have gone out unanswered: the device must leave service mode.
-    LeaveServiceModeNow(endpoint);  // unless the session's end has sent it already
+    ServiceModeRecord::OfProcess().LeaveNow(endpoint);  // unless the session's end has sent it
     w.interrupted = true;
   }
   w.stopped = device.StoppedAnswering();
@@ -126,8 +118,9 @@ ReconfigSession::Written ReconfigSession::WriteRecord(FoundDevice device) {
 bool ReconfigSession::StartProcedure(double fieldValue) {
   m_report = {};
   m_sink.BeginWait();
-  Stage("searching for the device");
-  std::optional<FoundDevice> device = SearchForDevice(SerialNumberFromFieldValue(fieldValue));
+  Stage(kTextStageSearching);
+  std::optional<FoundDevice> device =
+      Conclude(m_search.FindDevice(CurrentLink(), SerialNumberFromFieldValue(fieldValue)));
   if (!device) {
     EndStage();
     m_sink.EndWait();  // the search has said why
@@ -139,7 +132,7 @@ bool ReconfigSession::StartProcedure(double fieldValue) {
 bool ReconfigSession::ContinueStart(SearchResult judged, std::int64_t searchMs) {
   m_report = {};
   m_sink.BeginWait();
-  Stage("searching for the device");
+  Stage(kTextStageSearching);
   m_stageStart -= searchMs;
   std::optional<FoundDevice> device =
       Conclude(judged ? m_search.PrepareDevice(CurrentLink(), std::move(*judged.device))

@@ -38,10 +38,10 @@ class ReconfigSession : private SearchObserver {
  public:
   // The socket may be null: the search then covers the serial ports alone. The link works
   // through the platform's ports and clock, with the hooks when there are any. The owner keeps
-  // record, socket, platform and hooks alive for the session's lifetime.
-  ReconfigSession(MessageSink& sink, PowerModuleRecord& record,
-                  std::unique_ptr<DatagramSocket>& socket, Platform& platform,
-                  SearchOptions options = {}, const LinkHooks* hooks = nullptr);
+  // record, socket, platform and hooks alive for the session's lifetime (or until it gives
+  // another socket).
+  ReconfigSession(MessageSink& sink, PowerModuleRecord& record, DatagramSocket* socket,
+                  Platform& platform, SearchOptions options = {}, const LinkHooks* hooks = nullptr);
   ReconfigSession(const ReconfigSession&) = delete;
   ReconfigSession& operator=(const ReconfigSession&) = delete;
 
@@ -50,13 +50,12 @@ class ReconfigSession : private SearchObserver {
   // interruption (InterruptRequested) ends it early and leaves the device as it was.
   bool StartProcedure(double fieldValue);
 
+  // The socket the next Start works through, from now on (null: none), for an owner that makes
+  // its socket, or closes it, after the session was made. Never while a Start runs.
+  void UseSocket(DatagramSocket* socket) { m_socket = socket; }
+
   // What the last Start did.
   const StartReport& report() const { return m_report; }
-
-  // The search of a Start, also run alone: the record is filled from the found device's replies;
-  // without a device, one message has told the user why. The device's port closes when the
-  // result goes.
-  std::optional<FoundDevice> SearchForDevice(std::int32_t serialNumber);
 
   // The rest of a Start whose search window was shared with other devices (JudgeDevices): the
   // device's preparation, its record and command 4, or the message why there is no device. The
@@ -73,7 +72,8 @@ class ReconfigSession : private SearchObserver {
   };
   // Writes the record and ends service mode; the device goes with the call, closing its port.
   Written WriteRecord(FoundDevice device);
-  // The search's outcome: the record filled from the device, or the message why there is none.
+  // The search's outcome: the record filled from the found device's replies, or the one message
+  // why there is no device. The device's port closes when the result goes.
   std::optional<FoundDevice> Conclude(SearchResult result);
   // The record, command 4 and the message.
   bool WriteAndReport(FoundDevice device);
@@ -85,12 +85,12 @@ class ReconfigSession : private SearchObserver {
   void Finish(Outcome outcome, std::string_view text, MessageStyle style,
               const std::vector<std::string>& reasons = {});
 
-  // The link over the owner's socket as it is now.
-  Link CurrentLink() const { return Link(m_platform, m_socket.get(), m_hooks); }
+  // The link over the owner's socket.
+  Link CurrentLink() const { return Link(m_platform, m_socket, m_hooks); }
 
   // The owner's record and socket.
   PowerModuleRecord& m_record;
-  std::unique_ptr<DatagramSocket>& m_socket;
+  DatagramSocket* m_socket;
   Platform& m_platform;
   const LinkHooks* m_hooks;
   MessageSink& m_sink;

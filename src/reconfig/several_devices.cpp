@@ -104,12 +104,12 @@ std::vector<DeviceStart> StartSeveral(const SeveralStarts& setup,
   // One device's Start from its judgement on: on its own link, with its own record.
   auto run = [&](std::size_t i) {
     const std::uint16_t serial = numbers[i];
-    const bool over_udp = judged[i].device && !judged[i].device->port.IsOpen();
+    const bool over_udp = judged[i].device && !judged[i].device->OnSerialPort();
     std::unique_ptr<DatagramSocket> socket = over_udp ? setup.makeSocket() : nullptr;
     const LinkHooks hooks = DeviceHooks(setup.hooks, serial, lock);
     QuietSink sink(setup.wording);
     PowerModuleRecord record;
-    ReconfigSession session(sink, record, socket, setup.platform, setup.options, &hooks);
+    ReconfigSession session(sink, record, socket.get(), setup.platform, setup.options, &hooks);
     session.ContinueStart(std::move(judged[i]), search_ms);
     const std::lock_guard<std::mutex> guard(lock);
     starts[i] = {serial, session.report()};

@@ -159,7 +159,9 @@ class DeviceSearch::Window {
     }
     if (w.serialMatched) {
       for (SerialPort& port : m_ports) {
-        if (port.IsOpen() && port.handle() == w.serialPort) device.port = std::move(port);
+        if (port.IsOpen() && &port == w.serialPort) {
+          device.port = std::make_unique<SerialPort>(std::move(port));
+        }
       }
     }
     result.device = std::move(device);
@@ -182,7 +184,7 @@ class DeviceSearch::Window {
     std::uint16_t number = 0;
     bool serialMatched = false;
     std::string serialAt;
-    SerialHandle serialPort = kInvalidSerialHandle;
+    const SerialPort* serialPort = nullptr;
     CommandReply serialReply{};
     // The addresses that answered with the number, in the order they first did, and the reply
     // of the first.
@@ -367,7 +369,7 @@ class DeviceSearch::Window {
     w->serialMatched = true;
     w->serialAt = place;
     w->serialReply = reply;
-    w->serialPort = port.handle();
+    w->serialPort = &port;
     ++m_serialMatches;
     return Taken::kTaken;
   }
@@ -433,7 +435,7 @@ class DeviceSearch::Window {
 LinkEndpoint FoundDevice::endpoint() const {
   LinkEndpoint endpoint;
   ResetEndpoint(endpoint);
-  endpoint.serialPort = port.handle();
+  if (port) endpoint.serialPort = port.get();
   if (!address.empty()) SetPeerAddress(endpoint, address.c_str());
   return endpoint;
 }
@@ -497,14 +499,15 @@ SearchResult DeviceSearch::PrepareDevice(const Link& link, FoundDevice device) {
   m_statusReply.reset();
   LinkEndpoint working = device.endpoint();
   SearchResult result;
-  if (!PrepareFoundDevice(link, working)) {
-    NoteServiceModeLeft(working);  // command 4 has gone out where it had to
+  ServiceModeRecord::Entry entry;
+  if (!PrepareFoundDevice(link, working, &entry)) {
+    entry.Forget();  // command 4 has gone out where it had to
     m_failure.foundAt = device.where;
     result.failure = std::move(m_failure);
     return result;  // the device goes: its port is drained and closed
   }
   // From here on it is forgotten as in service mode, before its port closes, however it goes.
-  device.note = ServiceModeNote(device.endpoint());
+  device.inServiceMode = std::move(entry);
   device.statusReply = *m_statusReply;
   result.device = std::move(device);
   return result;

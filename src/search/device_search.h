@@ -24,6 +24,7 @@
 #include "link/link.h"
 #include "link/serial_port.h"
 #include "search/search_outcome.h"
+#include "search/service_mode_record.h"
 
 namespace quillon {
 
@@ -40,6 +41,13 @@ inline constexpr int kFurtherIdentifyAttempts = 3;
 // However long datagrams keep arriving, the window ends this long after the broadcast: a chatty
 // host on the network must not hold the search open for ever.
 inline constexpr int kMaxAnswerWindowMs = 10000;
+
+// Verdicts of the device search on a device's identify reply.
+enum class Verdict {
+  kUsable,
+  kInUse,          // another program works with it
+  kNotApplicable,  // not a device this tool may reconfigure
+};
 
 // How the mode switch ended: the device went quiet (it is in service mode) or still answers in
 // its command protocol.
@@ -83,47 +91,14 @@ struct ScanEntry {
   bool conflict = false;  // the same serial number answered from another place too
 };
 
-// The devices that may be in service mode while a Start runs, each named by its endpoint. The
-// exchange that sends the mode switch notes its device; it is forgotten once command 4 has gone
-// out, and always before its port or socket closes. The paths that end the process without
-// unwinding the Start (the display connection lost, the session ending) send each noted device
-// command 4 with LeaveServiceModeAll. Safe from several threads.
-void NoteServiceModeEntered(const Link& link, const LinkEndpoint& endpoint);
-void NoteServiceModeLeft(const LinkEndpoint& endpoint);
-// Who sends command 4: the Start itself, whose waits run the front end's hooks as any wait does,
-// or a path that ends the process, where nothing of the front end may run any more (a window
-// whose display is gone cannot be repainted). Command 4 waits for its answer even after an
-// interruption.
-enum class LeaveFrom { kStart, kProcessEnd };
-// Command 4 to the noted device, once; false when it is not noted.
-bool LeaveServiceModeNow(const LinkEndpoint& endpoint, LeaveFrom from = LeaveFrom::kStart);
-// Command 4 to every noted device, once each; gives how many.
-std::size_t LeaveServiceModeAll(LeaveFrom from);
-
-// Forgets a device noted as possibly in service mode when it goes (however the Start ends), so
-// that nothing is ever sent to it once its port has closed. Move-only.
-class ServiceModeNote {
- public:
-  ServiceModeNote() = default;
-  explicit ServiceModeNote(const LinkEndpoint& endpoint) : m_endpoint(endpoint), m_noted(true) {}
-  ServiceModeNote(ServiceModeNote&& other) noexcept
-      : m_endpoint(other.m_endpoint), m_noted(std::exchange(other.m_noted, false)) {}
-  ServiceModeNote& operator=(ServiceModeNote&& other) noexcept;
-  ~ServiceModeNote() { Forget(); }
-  void Forget();
-
- private:
-  LinkEndpoint m_endpoint;
-  bool m_noted = false;
-};
-
 // The device a search found and brought into service mode: its serial port, owned and closed
 // when this goes, or its address, and what the power-module record is made from. Move-only, as
 // its port.
 struct FoundDevice {
-  SerialPort port;
-  // After the port, so that the device is forgotten before its port closes.
-  ServiceModeNote note;
+  // Held where it does not move with the device: the endpoints name it.
+  std::unique_ptr<SerialPort> port;
+  // After the port, so that the device is forgotten as in service mode before its port closes.
+  ServiceModeRecord::Entry inServiceMode;
   std::string address;  // dotted IPv4, when found over UDP
   // Where it was found: "COM3 (/dev/ttyUSB0)" or its address.
   std::string where;
@@ -135,6 +110,8 @@ struct FoundDevice {
 
   // Names the device for the link's calls; valid while this lives.
   LinkEndpoint endpoint() const;
+  // Whether it was found on a serial port (else over the network).
+  bool OnSerialPort() const { return port && port->IsOpen(); }
   // The reason that explains this device when it did not complete an exchange.
   Reason StoppedAnswering() const;
 };
@@ -186,8 +163,6 @@ class DeviceSearch {
   // One search window as FindDevice's that keeps every valid identify reply instead of matching
   // one serial number. Nothing but identify requests is sent. Sorted by serial number.
   std::vector<ScanEntry> Scan(const Link& link);
-  // Status request, mode switch and service check of a usable device.
-  bool PrepareFoundDevice(const Link& link, LinkEndpoint& working);
   static ModeSwitch SwitchToServiceMode(const Link& link, LinkEndpoint endpoint);
 
  private:
@@ -196,6 +171,9 @@ class DeviceSearch {
   // Ends the search without a device; remembers why.
   void Fail(Outcome outcome, std::vector<Reason> reasons = {});
   void Reached(SearchStage stage);
+  // Status request, mode switch and service check of a usable device. The mode switch enters the
+  // device in the process's record of devices that may be in service mode (*entry).
+  bool PrepareFoundDevice(const Link& link, LinkEndpoint& working, ServiceModeRecord::Entry* entry);
   // After an interruption: command 4 to the device, then the outcome. False when there was none.
   bool LeaveServiceModeIfInterrupted(const LinkEndpoint& endpoint);
   Reason StoppedAnswering() const { return {Reason::Kind::kStoppedAnswering, m_foundAt, {}}; }

@@ -22,47 +22,6 @@ constexpr std::uint16_t kMinServiceVersion = 5;
 
 enum class Status { kValid, kInvalid, kSilent };
 
-// The devices that may be in service mode while a Start runs: noted by the exchange that sends
-// the mode switch, forgotten before their port or socket closes. Read by the paths that end the
-// process (the display lost, the session ending), possibly from another thread.
-struct InServiceMode {
-  Link link;
-  LinkEndpoint endpoint;
-};
-std::mutex g_inServiceModeMutex;
-std::vector<InServiceMode> g_inServiceMode;
-
-bool SameDevice(const LinkEndpoint& a, const LinkEndpoint& b) {
-  if (HasSerialPort(a) || HasSerialPort(b)) return a.serialPort == b.serialPort;
-  return std::strcmp(a.peerAddress, b.peerAddress) == 0;
-}
-
-// Takes the noted devices that match out of the record.
-std::vector<InServiceMode> TakeNoted(const LinkEndpoint* only) {
-  std::vector<InServiceMode> taken;
-  const std::lock_guard<std::mutex> lock(g_inServiceModeMutex);
-  for (auto it = g_inServiceMode.begin(); it != g_inServiceMode.end();) {
-    if (only && !SameDevice(it->endpoint, *only)) {
-      ++it;
-      continue;
-    }
-    taken.push_back(*it);
-    it = g_inServiceMode.erase(it);
-  }
-  return taken;
-}
-
-// Command 4, waiting for its answer even when the tool is being stopped. Never to a port that has
-// closed since (its descriptor may belong to another file by now).
-void SendFinish(const InServiceMode& device, LeaveFrom from) {
-  const Link& link = device.link;
-  if (HasSerialPort(device.endpoint) && !ArmedAtExit(device.endpoint.serialPort)) return;
-  ServiceFinish(from == LeaveFrom::kStart ? link.Uninterruptible()
-                                          : Link(link.platform(), link.socket()).Uninterruptible(),
-                device.endpoint);
-  DisarmLeaveAtExit(device.endpoint);
-}
-
 // The status request, over serial: one write, one wait for exactly one reply.
 Status ReadStatusSerial(const Link& link, SerialHandle port, std::optional<CommandReply>& record,
                         const Deadline& deadline) {
@@ -109,11 +68,12 @@ Status ReadStatusUdp(const Link& link, const char* peer, std::optional<CommandRe
 
 }  // namespace
 
-bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working) {
+bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working,
+                                      ServiceModeRecord::Entry* entry) {
   Reached(SearchStage::kReadingSettings);
   const Deadline deadline = link.After(kAnswerWindowMs);
   const Status status = HasSerialPort(working)
-                            ? ReadStatusSerial(link, working.serialPort, m_statusReply, deadline)
+                            ? ReadStatusSerial(link, PortHandle(working), m_statusReply, deadline)
                             : ReadStatusUdp(link, working.peerAddress, m_statusReply, deadline);
   if (InterruptRequested()) {
     Fail(Outcome::kInterrupted);
@@ -126,7 +86,7 @@ bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working) {
   }
 
   Reached(SearchStage::kEnteringServiceMode);
-  NoteServiceModeEntered(link, working);
+  *entry = ServiceModeRecord::OfProcess().Enter(link, working);
   // From the mode-switch request on the device may be in service mode, even while the tool still
   // waits for its silence: an interruption from here on sends command 4 before anything closes.
   const ModeSwitch switched = SwitchToServiceMode(link, working);
@@ -140,7 +100,7 @@ bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working) {
   const LinkResult r = ServiceReadInfo(link, working, info);
   if (LeaveServiceModeIfInterrupted(working)) return false;
   if (r != LinkResult::kOk || GetU16(info, 0) < kMinServiceVersion) {
-    LeaveServiceModeNow(working);  // command 4; its result is moot
+    ServiceModeRecord::OfProcess().LeaveNow(working);  // command 4; its result is moot
     // Interrupted while command 4 waited for its answer: the Start ends as interrupted.
     if (LeaveServiceModeIfInterrupted(working)) return false;
     Fail(Outcome::kNotApplicable,
@@ -150,48 +110,9 @@ bool DeviceSearch::PrepareFoundDevice(const Link& link, LinkEndpoint& working) {
   return true;
 }
 
-void NoteServiceModeEntered(const Link& link, const LinkEndpoint& endpoint) {
-  {
-    const std::lock_guard<std::mutex> lock(g_inServiceModeMutex);
-    g_inServiceMode.push_back({link, endpoint});
-  }
-  ArmLeaveAtExit(link, endpoint);
-}
-
-ServiceModeNote& ServiceModeNote::operator=(ServiceModeNote&& other) noexcept {
-  if (this != &other) {
-    Forget();
-    m_endpoint = other.m_endpoint;
-    m_noted = std::exchange(other.m_noted, false);
-  }
-  return *this;
-}
-
-void ServiceModeNote::Forget() {
-  if (m_noted) NoteServiceModeLeft(m_endpoint);
-  m_noted = false;
-}
-
-void NoteServiceModeLeft(const LinkEndpoint& endpoint) {
-  TakeNoted(&endpoint);
-  DisarmLeaveAtExit(endpoint);
-}
-
-bool LeaveServiceModeNow(const LinkEndpoint& endpoint, LeaveFrom from) {
-  const std::vector<InServiceMode> taken = TakeNoted(&endpoint);
-  for (const InServiceMode& device : taken) SendFinish(device, from);
-  return !taken.empty();
-}
-
-std::size_t LeaveServiceModeAll(LeaveFrom from) {
-  const std::vector<InServiceMode> taken = TakeNoted(nullptr);
-  for (const InServiceMode& device : taken) SendFinish(device, from);
-  return taken.size();
-}
-
 bool DeviceSearch::LeaveServiceModeIfInterrupted(const LinkEndpoint& endpoint) {
   if (!InterruptRequested()) return false;
-  LeaveServiceModeNow(endpoint);  // unless the session's end has sent it already
+  ServiceModeRecord::OfProcess().LeaveNow(endpoint);  // unless the session's end has sent it
   m_failure.leftServiceMode = true;
   Fail(Outcome::kInterrupted);
   return true;
@@ -203,12 +124,12 @@ ModeSwitch DeviceSearch::SwitchToServiceMode(const Link& link, LinkEndpoint endp
   std::array<std::uint8_t, kLinkScratchSize> buf;
   if (HasSerialPort(endpoint)) {
     for (int write = 0; write < kModeSwitchWrites; ++write) {
-      SerialWrite(link, endpoint.serialPort, request);
+      SerialWrite(link, PortHandle(endpoint), request);
       const std::size_t queued =
-          WaitForSerialBytes(link, endpoint.serialPort, cmd::kReplySize, deadline);
+          WaitForSerialBytes(link, PortHandle(endpoint), cmd::kReplySize, deadline);
       // Silence (a single stray byte included) means the device has left the command protocol.
       if (queued <= 1) return ModeSwitch::kInServiceMode;
-      SerialRead(link, endpoint.serialPort, std::span(buf).first(std::min(queued, buf.size())));
+      SerialRead(link, PortHandle(endpoint), std::span(buf).first(std::min(queued, buf.size())));
       deadline = link.After(kAnswerWindowMs);
     }
     return ModeSwitch::kStillAnswers;

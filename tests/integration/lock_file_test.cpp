@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "link/own_lock_file_posix.h"
 #include "link/port_holders_posix.h"
 
 namespace quillon {

@@ -31,10 +31,10 @@ class SerialPtyTest : public ::testing::Test {
 TEST_F(SerialPtyTest, OpensWithTheDeviceLineSettings) {
   const SerialPort port = OpenSerialPort(m_link, 1);
   LinkEndpoint e;
-  e.serialPort = port.handle();
-  ASSERT_NE(e.serialPort, kInvalidSerialHandle);
+  e.serialPort = &port;
+  ASSERT_NE(PortHandle(e), kInvalidSerialHandle);
   termios tio{};
-  ASSERT_EQ(::tcgetattr(static_cast<int>(e.serialPort), &tio), 0);
+  ASSERT_EQ(::tcgetattr(static_cast<int>(PortHandle(e)), &tio), 0);
   EXPECT_EQ(::cfgetospeed(&tio), B38400);
   EXPECT_EQ(::cfgetispeed(&tio), B38400);
   EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -48,9 +48,9 @@ TEST_F(SerialPtyTest, OpensWithTheDeviceLineSettings) {
   // Someone changes the speed; command 0 puts it back.
   ::cfsetospeed(&tio, B9600);
   ::cfsetispeed(&tio, B9600);
-  ASSERT_EQ(::tcsetattr(static_cast<int>(e.serialPort), TCSANOW, &tio), 0);
-  EnsureBaudRate(m_link, e.serialPort);
-  ASSERT_EQ(::tcgetattr(static_cast<int>(e.serialPort), &tio), 0);
+  ASSERT_EQ(::tcsetattr(static_cast<int>(PortHandle(e)), TCSANOW, &tio), 0);
+  EnsureBaudRate(m_link, PortHandle(e));
+  ASSERT_EQ(::tcgetattr(static_cast<int>(PortHandle(e)), &tio), 0);
   EXPECT_EQ(::cfgetospeed(&tio), B38400);
 }
 
@@ -58,11 +58,11 @@ TEST_F(SerialPtyTest, OpenIsExclusiveAndReleasedOnClose) {
   SerialPort first = OpenSerialPort(m_link, 1);
   ASSERT_TRUE(first.IsOpen());
   EXPECT_FALSE(OpenSerialPort(m_link, 1).IsOpen());
-  SerialOpenResult probe = ProbeSerialPort(m_pty.slavePath());
+  SerialOpenResult probe = m_platform.ProbePath(m_pty.slavePath());
   EXPECT_EQ(probe.status, SerialOpenStatus::kBusy) << probe.detail;
   first.Close();
   EXPECT_TRUE(OpenSerialPort(m_link, 1).IsOpen());
-  probe = ProbeSerialPort(m_pty.slavePath());
+  probe = m_platform.ProbePath(m_pty.slavePath());
   EXPECT_EQ(probe.status, SerialOpenStatus::kOpened) << probe.detail;
 }
 

@@ -193,9 +193,9 @@ class ServiceCommandsAgainstSimulator : public ::testing::TestWithParam<bool> {
     } else {
       m_platform.UseNamedSerialPorts({m_sim.PtyPath()});
       m_port = OpenSerialPort(m_link, 1);
-      m_endpoint.serialPort = m_port.handle();
-      ASSERT_NE(m_endpoint.serialPort, kInvalidSerialHandle);
-      SerialWrite(m_link, m_endpoint.serialPort, mode);
+      m_endpoint.serialPort = &m_port;
+      ASSERT_NE(PortHandle(m_endpoint), kInvalidSerialHandle);
+      SerialWrite(m_link, PortHandle(m_endpoint), mode);
     }
     ASSERT_EQ(m_sim.WaitForLogLines(1, 2000).size(), 1u);
   }
@@ -233,7 +233,7 @@ TEST_P(ServiceCommandsAgainstSimulator, ALateDuplicateIsNotTakenForTheNextReply)
   bool queued = false;
   while (!queued && SteadyClockMs() < end) {
     queued = GetParam() ? m_socket->WaitReadable(50)
-                        : SerialQueued(m_link, m_endpoint.serialPort) >= svc::kFrameSize;
+                        : SerialQueued(m_link, PortHandle(m_endpoint)) >= svc::kFrameSize;
     if (!queued) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ASSERT_TRUE(queued) << "the simulator sent no duplicate";

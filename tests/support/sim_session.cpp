@@ -34,7 +34,7 @@ SimRun RunStart(double value, const std::vector<std::string>& ports,
     SearchOptions options;
     options.useSerial = !ports.empty();
     options.identifyAddresses = udpTargets;
-    ReconfigSession session(sink, record, socket, platform, options);
+    ReconfigSession session(sink, record, socket.get(), platform, options);
     run.ok = session.StartProcedure(value);
     run.messages = sink.messages;
   }

@@ -43,8 +43,8 @@ class SearchTest : public ::testing::Test {
     SearchOptions options;
     options.broadcastTargets = [] { return std::vector<std::string>{"10.0.0.255"}; };
     options.impossibleSources = [] { return std::vector<std::string>{"10.0.0.1"}; };
-    m_session =
-        std::make_unique<ReconfigSession>(m_sink, m_record, m_socketOwner, m_platform, options);
+    m_session = std::make_unique<ReconfigSession>(m_sink, m_record, m_socketOwner.get(), m_platform,
+                                                  options);
     return *m_session;
   }
   FakeDevice& SerialDevice(int n, FakeDeviceConfig config = {}) {
@@ -75,7 +75,7 @@ TEST_F(SearchTest, NothingAnswersWithinOneSharedWindow) {
   ReconfigSession& s = Session(false);
   m_platform.Port(2);  // a silent port
   const std::int64_t start = m_platform.NowMs();
-  EXPECT_FALSE(s.SearchForDevice(kSerial));
+  EXPECT_FALSE(s.StartProcedure(kSerial));
   EXPECT_EQ(m_platform.NowMs() - start, 1000);
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
   EXPECT_EQ(m_sink.messages[0].style, MessageStyle::kInformation);
@@ -88,7 +88,7 @@ TEST_F(SearchTest, EveryPortIsAskedBeforeAnyWaiting) {
   for (int n : {1, 7, 256}) SerialDevice(n, {.silent = true});
   m_platform.Port(9).refuseSettings = true;
   const std::int64_t start = m_platform.NowMs();
-  EXPECT_FALSE(s.SearchForDevice(kSerial));
+  EXPECT_FALSE(s.StartProcedure(kSerial));
   for (int n : {1, 7, 256}) {
     ASSERT_EQ(m_platform.Port(n).writes.size(), 1u) << n;
     EXPECT_EQ(m_platform.Port(n).writes[0].first, start) << n;
@@ -116,7 +116,7 @@ TEST_F(SearchTest, APortSlowToOpenIsNotWaitedFor) {
     m_platform.Port(2).openDelayMs = 1200;
     if (!device_on_slow_port) SerialDevice(5);
     const std::int64_t start = SteadyClockMs();
-    const bool found = s.SearchForDevice(kSerial).has_value();
+    const bool found = s.StartProcedure(kSerial);
     EXPECT_LT(SteadyClockMs() - start, 1000) << "the search waited for the slow port";
     EXPECT_EQ(found, !device_on_slow_port);
     EXPECT_TRUE(slow.received.empty());
@@ -140,7 +140,7 @@ TEST_F(SearchTest, ArrivingDatagramsExtendTheWindowBy500Ms) {
   // A stranger's datagrams every 400 ms, the first at 900 ms.
   for (int k = 0; k < 5; ++k)
     m_socket->Arrive(start + 900 + 400 * k, "10.0.0.9", 50000, Bytes(138, 1));
-  EXPECT_FALSE(s.SearchForDevice(kSerial));
+  EXPECT_FALSE(s.StartProcedure(kSerial));
   EXPECT_EQ(m_platform.NowMs() - start, 900 + 400 * 4 + 500);
   EXPECT_EQ(m_socket->Pending(), 0u);
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
@@ -153,7 +153,7 @@ TEST_F(SearchTest, TheWindowEndsAtTheLatestTenSecondsAfterTheBroadcast) {
   const std::int64_t start = m_platform.NowMs();
   for (int k = 0; k < 60; ++k)
     m_socket->Arrive(start + 300 + 450 * k, "10.0.0.9", 50000, Bytes(10, 1));
-  EXPECT_FALSE(s.SearchForDevice(kSerial));
+  EXPECT_FALSE(s.StartProcedure(kSerial));
   EXPECT_EQ(m_platform.NowMs() - start, kMaxAnswerWindowMs);
   EXPECT_EQ(OnlyMessage().rfind(std::string(kTextNotDetected) + "\n\nThe network kept sending", 0),
             0u)
@@ -164,7 +164,7 @@ TEST_F(SearchTest, AnEarlyDatagramDoesNotShortenTheWindow) {
   ReconfigSession& s = Session();
   const std::int64_t start = m_platform.NowMs();
   m_socket->Arrive(start + 100, "10.0.0.9", 50000, Bytes(10, 1));
-  EXPECT_FALSE(s.SearchForDevice(kSerial));
+  EXPECT_FALSE(s.StartProcedure(kSerial));
   EXPECT_EQ(m_platform.NowMs() - start, 1000);
 }
 
@@ -182,7 +182,7 @@ TEST_F(SearchTest, StrayBytesEarnThreeFurtherIdentifyAttempts) {
     m_platform.Port(4) = {};
     ReconfigSession& s = Session(false);
     SerialDevice(4, c.config);
-    EXPECT_FALSE(s.SearchForDevice(kSerial)) << c.what;
+    EXPECT_FALSE(s.StartProcedure(kSerial)) << c.what;
     EXPECT_EQ(m_platform.Port(4).writes.size(), 4u) << c.what;
     EXPECT_EQ(OnlyMessage(), kTextNotDetected) << c.what;
     EXPECT_EQ(m_platform.OpenPorts(), 0) << c.what;
@@ -192,13 +192,10 @@ TEST_F(SearchTest, StrayBytesEarnThreeFurtherIdentifyAttempts) {
 TEST_F(SearchTest, StrayBytesThenAGoodReplyIsFound) {
   ReconfigSession& s = Session(false);
   FakeDevice& d = SerialDevice(4, {.stray = {0xEE}, .strayOnce = true});
-  {
-    const std::optional<FoundDevice> found = s.SearchForDevice(kSerial);
-    EXPECT_TRUE(found);
-    EXPECT_EQ(Count(d.received, "identify"), 2);
-    EXPECT_TRUE(m_sink.messages.empty());
-    EXPECT_EQ(m_platform.OpenPorts(), 1);
-  }
+  EXPECT_TRUE(s.StartProcedure(kSerial));
+  EXPECT_EQ(Count(d.received, "identify"), 2);
+  EXPECT_EQ(OnlyMessage(), kTextSuccess);
+  EXPECT_EQ(Count(d.received, "svc5"), 1) << "the record goes over the found device's port";
   EXPECT_EQ(m_platform.OpenPorts(), 0) << "the found device closes its port";
 }
 
@@ -228,10 +225,10 @@ TEST_F(SearchTest, Verdicts) {
       FakeDeviceConfig config{.identify = c.fields};
       config.identify.serial = kSerial;
       FakeDevice& d = udp ? UdpDevice("10.0.0.7", config) : SerialDevice(1, config);
-      const bool found = s.SearchForDevice(kSerial).has_value();
+      const bool found = s.StartProcedure(kSerial);
       EXPECT_EQ(found, c.message.empty()) << c.what << (udp ? " udp" : " serial");
       if (c.message.empty()) {
-        EXPECT_TRUE(m_sink.messages.empty()) << c.what;
+        EXPECT_EQ(OnlyMessage(), kTextSuccess) << c.what;
         EXPECT_EQ(Count(d.received, "svc0"), 1) << c.what;
       } else {
         EXPECT_EQ(OnlyMessage(), c.message) << c.what;
@@ -254,10 +251,10 @@ TEST_F(SearchTest, PresenceWordCountsOnSerialOnly) {
     ReconfigSession& s = Session(udp);
     const FakeDeviceConfig config{.identify = {.presence = 0}};
     FakeDevice& d = udp ? UdpDevice("10.0.0.7", config) : SerialDevice(4, config);
-    const std::optional<FoundDevice> found = s.SearchForDevice(kSerial);
+    const bool found = s.StartProcedure(kSerial);
     if (udp) {
       ASSERT_TRUE(found);
-      EXPECT_STREQ(found->endpoint().peerAddress, "10.0.0.7");
+      EXPECT_EQ(s.report().address, "10.0.0.7");
       EXPECT_EQ(Count(d.received, "status"), 1);
     } else {
       EXPECT_FALSE(found);
@@ -298,6 +295,7 @@ TEST_F(SearchTest, TheCableDecides) {
     EXPECT_EQ(s.report().outcome, c.outcome);
     EXPECT_EQ(udp.received, std::vector<std::string>{"identify"});
     EXPECT_EQ(m_platform.OpenPorts(), 0);
+    EXPECT_EQ(ServiceModeRecord::OfProcess().LeaveAll(LeaveFrom::kStart), 0u) << "still recorded";
     if (c.outcome == Outcome::kReconfigured) {
       EXPECT_EQ(Count(serial.received, "svc5"), 1);
       EXPECT_EQ(s.report().port, "COM2 (fake2)");
@@ -319,7 +317,7 @@ TEST_F(SearchTest, RepliesFromImpossibleSourcesAreIgnored) {
     m_devices.clear();
     ReconfigSession& s = Session();
     FakeDevice& forged = UdpDevice(source);
-    EXPECT_FALSE(s.SearchForDevice(kSerial));
+    EXPECT_FALSE(s.StartProcedure(kSerial));
     EXPECT_EQ(OnlyMessage(), kTextNotDetected);
     EXPECT_EQ(forged.received, std::vector<std::string>{"identify"});
   }
@@ -331,14 +329,11 @@ TEST_F(SearchTest, LowerComDecides) {
   ReconfigSession& s = Session(false);
   FakeDevice& high = SerialDevice(9);
   FakeDevice& low = SerialDevice(3);
-  std::optional<FoundDevice> found = s.SearchForDevice(kSerial);
-  ASSERT_TRUE(found);
-  EXPECT_EQ(found->where, "COM3 (fake3)");
+  ASSERT_TRUE(s.StartProcedure(kSerial));
+  EXPECT_EQ(s.report().port, "COM3 (fake3)");
   EXPECT_EQ(Count(low.received, "mode"), 1);
+  EXPECT_EQ(Count(low.received, "svc5"), 1) << "the record goes over COM3";
   EXPECT_EQ(high.received, std::vector<std::string>{"identify"});
-  EXPECT_EQ(m_platform.OpenPorts(), 1);
-  EXPECT_TRUE(m_platform.Port(3).open);
-  found.reset();
   EXPECT_EQ(m_platform.OpenPorts(), 0);
 }
 
@@ -362,13 +357,12 @@ TEST_F(SearchTest, OneDevicePerSerialNumber) {
                       testing::AsDatagram(testing::MakeIdentifyReply({})));
         }
       };
-      const std::optional<FoundDevice> found = s.SearchForDevice(kSerial);
-      ASSERT_TRUE(found);
-      EXPECT_EQ(found->address, "10.0.0.7");
+      ASSERT_TRUE(s.StartProcedure(kSerial));
+      EXPECT_EQ(s.report().address, "10.0.0.7");
       continue;
     }
     FakeDevice& later = UdpDevice("10.0.0.8", {.delayMs = 330});
-    EXPECT_FALSE(s.SearchForDevice(kSerial));
+    EXPECT_FALSE(s.StartProcedure(kSerial));
     EXPECT_EQ(OnlyMessage().rfind(std::string(kTextTwoDevices) + " 10.0.0.7 and 10.0.0.8.", 0), 0u)
         << OnlyMessage();
     EXPECT_EQ(m_sink.messages[0].style, MessageStyle::kError);
@@ -380,7 +374,7 @@ TEST_F(SearchTest, OneDevicePerSerialNumber) {
 TEST_F(SearchTest, NumbersAbove65535NameNoDevice) {
   ReconfigSession& s = Session();
   FakeDevice& d = UdpDevice("10.0.0.7");  // serial 1234 == 66770 mod 65536
-  EXPECT_FALSE(s.SearchForDevice(66770));
+  EXPECT_FALSE(s.StartProcedure(66770));
   EXPECT_EQ(OnlyMessage(), kTextNotDetected);
   EXPECT_EQ(d.received, std::vector<std::string>{"identify"});
   m_sink.messages.clear();
@@ -416,12 +410,13 @@ TEST_F(SearchTest, ServiceModeEntryFailures) {
     m_platform.Port(1) = {};
     ReconfigSession& s = Session(false);
     FakeDevice& d = SerialDevice(1, c.config);
-    EXPECT_FALSE(s.SearchForDevice(kSerial)) << c.what;
+    EXPECT_FALSE(s.StartProcedure(kSerial)) << c.what;
     EXPECT_EQ(OnlyMessage(), c.message) << c.what;
     std::vector<std::string> expected{"identify"};
     expected.insert(expected.end(), c.requests.begin(), c.requests.end());
     EXPECT_EQ(d.received, expected) << c.what;
     EXPECT_EQ(m_platform.OpenPorts(), 0) << c.what;
+    EXPECT_EQ(ServiceModeRecord::OfProcess().LeaveAll(LeaveFrom::kStart), 0u) << c.what;
   }
 }
 
@@ -432,7 +427,7 @@ TEST_F(SearchTest, OneQueuedByteAfterTheModeSwitchIsSilence) {
     m_platform.Port(1) = {};
     ReconfigSession& s = Session(false);
     FakeDevice& d = SerialDevice(1, {.answerModeSwitch = true, .modeSwitchAnswerBytes = bytes});
-    const bool found = s.SearchForDevice(kSerial).has_value();
+    const bool found = s.StartProcedure(kSerial);
     EXPECT_EQ(found, bytes == 1) << bytes;
     EXPECT_EQ(Count(d.received, "mode"), bytes == 1 ? 1 : 5) << bytes;
   }
@@ -464,7 +459,7 @@ TEST_F(SearchTest, UdpModeSwitchCountsOnlyTheDevice) {
         sock.Arrive(sent.at + 50, c.from, c.port, Bytes(c.size, 0));
       }
     };
-    EXPECT_EQ(s.SearchForDevice(kSerial).has_value(), c.found) << c.what;
+    EXPECT_EQ(s.StartProcedure(kSerial), c.found) << c.what;
     if (!c.found) {
       EXPECT_EQ(OnlyMessage(), kTextUnknownError) << c.what;
     }
@@ -508,7 +503,7 @@ TEST_F(SearchTest, UdpStatusRepliesCountOnlyFromTheDevice) {
                     testing::AsDatagram(testing::MakeStatusReply()));
       }
     };
-    EXPECT_EQ(s.SearchForDevice(kSerial).has_value(), c.found);
+    EXPECT_EQ(s.StartProcedure(kSerial), c.found);
     EXPECT_EQ(m_socket->Pending(), 0u);
     if (c.found) {
       EXPECT_EQ(m_record.bytes[10], testing::MakeStatusReply()[58]) << "the device's own value";
@@ -539,16 +534,18 @@ TEST_F(SearchTest, LeavingServiceModeAsTheProcessEndsRunsNoHook) {
     SerialPort port = SerialPort::Open(Link(m_platform), 1);
     LinkEndpoint endpoint;
     ResetEndpoint(endpoint);
-    endpoint.serialPort = port.handle();
-    NoteServiceModeEntered(Link(m_platform, nullptr, &hooks), endpoint);
+    endpoint.serialPort = &port;
+    ServiceModeRecord& record = ServiceModeRecord::OfProcess();
+    const ServiceModeRecord::Entry entry =
+        record.Enter(Link(m_platform, nullptr, &hooks), endpoint);
     EXPECT_EQ(ArmedAtExit(), 1u);
     if (c.closedFirst) port.Close();
     if (c.interrupted) RequestInterrupt();
-    const bool sent = c.from == LeaveFrom::kStart ? LeaveServiceModeNow(endpoint, c.from)
-                                                  : LeaveServiceModeAll(c.from) == 1;
+    const bool sent = c.from == LeaveFrom::kStart ? record.LeaveNow(endpoint, c.from)
+                                                  : record.LeaveAll(c.from) == 1;
     ClearInterrupt();
     EXPECT_TRUE(sent);
-    EXPECT_FALSE(LeaveServiceModeNow(endpoint, c.from));
+    EXPECT_FALSE(record.LeaveNow(endpoint, c.from));
     EXPECT_EQ(ArmedAtExit(), 0u);
     EXPECT_EQ(d.received,
               c.closedFirst ? std::vector<std::string>{} : std::vector<std::string>{"svc4"});
@@ -664,7 +661,7 @@ TEST_F(WindowTest, SeveralNumbersEachByItsOwnRules) {
       EXPECT_EQ(judged[i].outcome(), c.expect[i].outcome) << i;
       if (judged[i]) {
         EXPECT_EQ(judged[i].device->where, c.expect[i].where) << i;
-        usable_ports += judged[i].device->port.IsOpen() ? 1 : 0;
+        usable_ports += judged[i].device->OnSerialPort() ? 1 : 0;
       }
     }
     EXPECT_EQ(m_platform.OpenPorts(), usable_ports) << "only usable devices keep their ports";

@@ -20,7 +20,7 @@ using testing::Hex;
 class ServiceFrameTest : public ::testing::Test {
  protected:
   ServiceFrameTest() : m_socket(m_platform) {
-    m_serial.serialPort = m_platform.OpenSerial(1).handle;
+    m_serial.serialPort = &m_serialOwner;
     std::strcpy(m_udp.peerAddress, "10.1.2.3");
   }
   FakePort& Port() { return m_platform.Port(1); }
@@ -47,6 +47,7 @@ class ServiceFrameTest : public ::testing::Test {
   FakePort& m_port = m_platform.Port(1);
   FakeSocket m_socket;
   const Link m_link{m_platform, &m_socket};
+  SerialPort m_serialOwner = SerialPort::Open(m_link, 1);
   LinkEndpoint m_serial;
   LinkEndpoint m_udp;
 };
@@ -132,7 +133,7 @@ TEST_F(ServiceFrameTest, ReplyClassification) {
     SerialDevice(c.answer);
     EXPECT_EQ(ServiceFinish(m_link, m_serial), c.expected) << c.what;
     EXPECT_EQ(ServiceFinish(m_link, m_udp), LinkResult::kNoReply) << "udp peer silent: " << c.what;
-    DrainSerialInput(m_link, m_serial.serialPort, 1536);
+    DrainSerialInput(m_link, PortHandle(m_serial), 1536);
   }
 }
 
@@ -243,7 +244,7 @@ TEST_F(ServiceFrameTest, OddSerialCountsRunToTheDeadline) {
     EXPECT_EQ(ServiceFinish(m_link, m_serial), LinkResult::kNoReply) << size;
     EXPECT_GE(m_platform.NowMs() - start, 1000) << size;
     // 272 bytes at most were taken; the rest is drained by the next send.
-    EXPECT_EQ(m_platform.SerialQueued(m_serial.serialPort),
+    EXPECT_EQ(m_platform.SerialQueued(PortHandle(m_serial)),
               static_cast<long>(size > 272 ? size - 272 : 0));
   }
 }
@@ -309,8 +310,8 @@ TEST_F(ServiceFrameTest, AddressWithoutSocketSendsNothing) {
 
 TEST_F(ServiceFrameTest, DrainEmptiesLargeQueuesInChunks) {
   m_port.Arrive(m_platform.NowMs(), Bytes(4000, 0x11));
-  DrainSerialInput(m_link, m_serial.serialPort, 1536);
-  EXPECT_EQ(m_platform.SerialQueued(m_serial.serialPort), 0);
+  DrainSerialInput(m_link, PortHandle(m_serial), 1536);
+  EXPECT_EQ(m_platform.SerialQueued(PortHandle(m_serial)), 0);
 }
 
 }  // namespace

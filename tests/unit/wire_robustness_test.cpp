@@ -36,7 +36,8 @@ TEST(WireRobustness, ServiceRepliesOfNoise) {
   std::mt19937 rng(20261208);
   LinkEndpoint serial, udp;
   platform.Port(1);
-  serial.serialPort = platform.OpenSerial(1).handle;
+  const SerialPort port = SerialPort::Open(link, 1);
+  serial.serialPort = &port;
   SetPeerAddress(udp, "10.0.0.7");
   Bytes answer;
   platform.Port(1).onWrite = [&](testing::FakePort& p, const Bytes&, std::int64_t now) {
@@ -77,7 +78,7 @@ TEST(WireRobustness, SearchAnswersOfNoise) {
     std::unique_ptr<DatagramSocket> owner = std::move(fake);
     SearchOptions options;
     options.identifyAddresses = {"10.0.0.255"};
-    ReconfigSession session(sink, record, owner, platform, options);
+    ReconfigSession session(sink, record, owner.get(), platform, options);
     for (int n = 1; n <= 4; ++n) {
       platform.Port(n) = {};
       platform.Port(n).onWrite = [&rng](testing::FakePort& p, const Bytes&, std::int64_t now) {
@@ -88,7 +89,7 @@ TEST(WireRobustness, SearchAnswersOfNoise) {
       socket->Arrive(platform.NowMs() + 10 * k, "10.0.0." + std::to_string(k), 50000,
                      Noise(rng, k % 4 == 0 ? 5000 : 140));
     }
-    EXPECT_FALSE(session.SearchForDevice(1234));
+    EXPECT_FALSE(session.StartProcedure(1234));
     ASSERT_EQ(sink.messages.size(), 1u);
     EXPECT_EQ(sink.messages[0].text, kTextNotDetected);
     EXPECT_EQ(platform.OpenPorts(), 0);

@@ -264,7 +264,7 @@ TEST(SerialPortTest, MissingPortDoesNotOpen) {
   EXPECT_EQ(opened.handle, kInvalidSerialHandle);
   EXPECT_EQ(opened.status, SerialOpenStatus::kMissing);
   EXPECT_FALSE(opened.detail.empty());
-  EXPECT_EQ(ProbeSerialPort("\\\\.\\QuillonNoSuchPort").status, SerialOpenStatus::kMissing);
+  EXPECT_EQ(platform.ProbePath("\\\\.\\QuillonNoSuchPort").status, SerialOpenStatus::kMissing);
 }
 
 // A file opens like a port but refuses the line settings: the handle must be closed again (the
@@ -285,7 +285,7 @@ TEST(SerialPortTest, SettingsRefusedClosesTheHandle) {
   }
   EXPECT_EQ(opened.status, SerialOpenStatus::kSettingsRefused) << opened.detail;
   EXPECT_EQ(opened.detail.rfind("settings refused", 0), 0u) << opened.detail;
-  EXPECT_EQ(ProbeSerialPort(path).status, SerialOpenStatus::kNotASerialPort);
+  EXPECT_EQ(platform.ProbePath(path).status, SerialOpenStatus::kNotASerialPort);
   EXPECT_NE(::DeleteFileA(path), 0) << "the handle was left open";
 }
 

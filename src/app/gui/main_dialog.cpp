@@ -57,7 +57,7 @@ MainDialog::MainDialog(const CliOptions& options)
                wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX),
       m_icon(LoadAppIcon()),
       m_linkHooks{{}, {}, [this] { KeepWindowAlive(); }},
-      m_session(*this, m_record, m_socket, m_platform, MakeSearchOptions(options), &m_linkHooks),
+      m_session(*this, m_record, nullptr, m_platform, MakeSearchOptions(options), &m_linkHooks),
       m_options(options) {
   ApplyPortOptions(m_platform, options);
   // Escape and the close box end the dialog with the cancel code. Left at its default, the
@@ -125,6 +125,7 @@ void MainDialog::OnInitDialog(wxInitDialogEvent& event) {
   }
   m_initialised = true;
   m_socket = MakeLinkSocket(m_options);
+  m_session.UseSocket(m_socket.get());
   wxDialog::OnInitDialog(event);
   SetIcons(m_icon);
 
@@ -192,7 +193,10 @@ void MainDialog::OnClose(wxCloseEvent& event) {
 }
 
 void MainDialog::OnDestroy(wxWindowDestroyEvent& event) {
-  if (event.GetEventObject() == this) m_socket.reset();
+  if (event.GetEventObject() == this) {
+    m_session.UseSocket(nullptr);
+    m_socket.reset();
+  }
   event.Skip();
 }
 

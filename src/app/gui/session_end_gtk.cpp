@@ -3,7 +3,7 @@
 
 #include "app/gui/session_end.h"
 #include "link/serial_port.h"
-#include "search/device_search.h"
+#include "search/service_mode_record.h"
 
 namespace quillon {
 namespace {
@@ -11,7 +11,7 @@ namespace {
 // Xlib ends the process when this returns; GDK's own handler would end it at once. The Start's
 // socket and port are still open here: command 4 can go out before the process ends.
 int OnDisplayLost(Display* /*display*/) {
-  LeaveServiceModeAll(LeaveFrom::kProcessEnd);
+  ServiceModeRecord::OfProcess().LeaveAll(LeaveFrom::kProcessEnd);
   ReleaseSerialPortsForExit();
   ::_exit(1);
 }

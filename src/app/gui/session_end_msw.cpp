@@ -9,7 +9,7 @@
 #include "app/gui/session_end.h"
 #include "link/interrupt.h"
 #include "link/serial_port.h"
-#include "search/device_search.h"
+#include "search/service_mode_record.h"
 
 namespace quillon {
 namespace {
@@ -37,12 +37,12 @@ void WatchSessionEnd() {
     const HWND hwnd = TopWindow();
     if (hwnd) ::ShutdownBlockReasonCreate(hwnd, L"Telling the Quillon to leave its service mode");
     RequestInterrupt();
-    LeaveServiceModeAll(LeaveFrom::kProcessEnd);
+    ServiceModeRecord::OfProcess().LeaveAll(LeaveFrom::kProcessEnd);
     if (hwnd) ::ShutdownBlockReasonDestroy(hwnd);
   });
   wxTheApp->Bind(wxEVT_END_SESSION, [](wxCloseEvent& event) {
     if (StartInProgress()) {
-      LeaveServiceModeAll(LeaveFrom::kProcessEnd);
+      ServiceModeRecord::OfProcess().LeaveAll(LeaveFrom::kProcessEnd);
       ReleaseSerialPortsForExit();
     }
     event.Skip();

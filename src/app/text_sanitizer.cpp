@@ -1,4 +1,4 @@
-#include "link/text_sanitizer.h"
+#include "app/text_sanitizer.h"
 
 #include <cstdint>
 #include <cstdio>
