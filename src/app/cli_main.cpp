@@ -11,7 +11,7 @@
 #include "app/cli_texts.h"
 #include "app/console.h"
 #include "app/front_end.h"
-#include "app/text_sanitizer.h"
+#include "program/text_sanitizer.h"
 #include "link/datagram_socket.h"
 #include "link/endpoint.h"
 #include "link/interrupt.h"

@@ -7,6 +7,7 @@
 
 #include "app/help_words.h"
 #include "link/platform.h"
+#include "program/text_sanitizer.h"
 #include "search/ipv4.h"
 
 namespace quillon {

@@ -191,19 +191,4 @@ std::vector<LongOption> CommandLine::LongOptions() const {
   return list;
 }
 
-std::string ArgumentText(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 }  // namespace quillon

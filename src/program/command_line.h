@@ -99,7 +99,4 @@ class CommandLine {
   std::string m_error;
 };
 
-// An argument as an error echoes it, on one line: control characters (C0, DEL) as \xhh.
-std::string ArgumentText(std::string_view text);
-
 }  // namespace quillon

@@ -173,7 +173,7 @@ TEST_F(CliTest, UsageErrorsAreOneLineAndStatusTwo) {
   EXPECT_EQ(Cli({"/?"}).exitCode, wine ? 0 : 2);
   EXPECT_EQ(Cli({"--help", "--bogus"}).exitCode, 0) << "--help wins";
   EXPECT_EQ(Cli({"--serial", "\x1b[31m"}).err,
-            "quillon-reconfigurator-cli: --serial: '\\x1b[31m' is not a whole number from 0 to "
+            "quillon-reconfigurator-cli: --serial: '\\x1B[31m' is not a whole number from 0 to "
             "65535\n");
 }
 

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text_sanitizer.h"
+#include "program/text_sanitizer.h"
 #include "link/serial_port.h"
 #include "link/system_platform.h"
 #include "support/posix_fixtures.h"

@@ -547,7 +547,7 @@ TEST_F(SimulatorTest, FollowsTheOptionConventions) {
        "",
        "--serial and --device-serials disagree"},
       {{"--pty", "--trickle", "100"}, 2, "", "--trickle needs --udp"},
-      {{"--pty", "--serial", "1\x1b[2J"}, 2, "", "bad value for --serial: 1\\x1b[2J"},
+      {{"--pty", "--serial", "1\x1b[2J"}, 2, "", "bad value for --serial: 1\\x1B[2J"},
       {{"--pty", "--\x07=1"}, 2, "", "unknown option: --\\x07=1"},
       {{"--serial", "1"}, 2, "", "give --pty, --udp ADDRESS or both"},
       {{"--pty", "--devices", "2"}, 2, "", "several devices need --udp"},

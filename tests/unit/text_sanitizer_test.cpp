@@ -1,4 +1,4 @@
-#include "app/text_sanitizer.h"
+#include "program/text_sanitizer.h"
 
 #include <gtest/gtest.h>
 
@@ -60,6 +60,11 @@ TEST(TextSanitizer, EveryOutputGetsItsSafeForm) {
       EXPECT_EQ(ValidUtf8(out), out) << "not valid UTF-8 or a control left";
     }
   }
+  // An argument echoed by an error line keeps that line one line, and a C1 escape is escaped
+  // there too.
+  EXPECT_EQ(ArgumentText("1\n2\t\xC2\x9B"
+                         "3"),
+            "1\\x0A2\\x09\\xC2\\x9B3");
 }
 
 }  // namespace

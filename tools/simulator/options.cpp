@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "program/text_sanitizer.h"
 #include "program/version.h"
 
 namespace quillon::sim {

@@ -9,7 +9,7 @@
 
 #include "app/gui/main_dialog.h"
 #include "app/gui/message_box.h"
-#include "app/text_sanitizer.h"
+#include "program/text_sanitizer.h"
 #include "reconfig/messages.h"
 
 namespace quillon {

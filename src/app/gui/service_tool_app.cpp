@@ -13,7 +13,7 @@
 #include "app/gui/resources.h"
 #include "app/gui/session_end.h"
 #include "app/help_words.h"
-#include "app/text_sanitizer.h"
+#include "program/text_sanitizer.h"
 #include "link/datagram_socket.h"
 #include "reconfig/messages.h"
 

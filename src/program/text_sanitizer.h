@@ -8,10 +8,19 @@
 
 namespace quillon {
 
+// Whether line feeds and tabs stay as they are (a device's or a holder's text) or are escaped
+// too (an argument that an error line echoes: the line stays one line).
+enum class LineBreaks { kKept, kEscaped };
+
 // For a terminal: control characters (C0 but line feed and tab, DEL, the C1 range, the
 // bidirectional overrides) and bytes that are not valid UTF-8 are shown as \xHH, one per byte,
 // so that no escape sequence reaches the terminal and nothing can be forged on screen.
-std::string TerminalSafe(std::string_view text);
+std::string TerminalSafe(std::string_view text, LineBreaks breaks = LineBreaks::kKept);
+
+// An argument as an error line echoes it: terminal-safe, and on the line.
+inline std::string ArgumentText(std::string_view text) {
+  return TerminalSafe(text, LineBreaks::kEscaped);
+}
 
 // Valid UTF-8: every byte that is not part of a valid sequence becomes U+FFFD, and so does each
 // control character other than line feed and tab. For message boxes, which show nothing at all

@@ -1,4 +1,4 @@
-#include "app/text_sanitizer.h"
+#include "program/text_sanitizer.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -45,8 +45,8 @@ std::size_t SequenceAt(std::string_view text, std::size_t i, std::uint32_t* code
 }
 
 // Characters that move the cursor, start an escape sequence or reorder the text on screen.
-bool IsControl(std::uint32_t code) {
-  if (code == '\n' || code == '\t') return false;
+bool IsControl(std::uint32_t code, LineBreaks breaks = LineBreaks::kKept) {
+  if ((code == '\n' || code == '\t') && breaks == LineBreaks::kKept) return false;
   return code < 0x20 || (code >= 0x7F && code <= 0x9F) || (code >= 0x202A && code <= 0x202E) ||
          (code >= 0x2066 && code <= 0x2069);
 }
@@ -61,7 +61,7 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
 }  // namespace
 
-std::string TerminalSafe(std::string_view text) {
+std::string TerminalSafe(std::string_view text, LineBreaks breaks) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
@@ -72,7 +72,7 @@ std::string TerminalSafe(std::string_view text) {
       ++i;
       continue;
     }
-    if (IsControl(code)) {
+    if (IsControl(code, breaks)) {
       for (std::size_t k = 0; k < length; ++k)
         AppendHex(out, static_cast<unsigned char>(text[i + k]));
     } else {
