@@ -11,12 +11,12 @@
 #include "app/cli_texts.h"
 #include "app/console.h"
 #include "app/front_end.h"
-#include "program/text_sanitizer.h"
 #include "link/datagram_socket.h"
 #include "link/endpoint.h"
 #include "link/interrupt.h"
 #include "link/platform.h"
 #include "link/service_frame.h"
+#include "program/text_sanitizer.h"
 #include "reconfig/reconfig_session.h"
 #include "reconfig/several_devices.h"
 

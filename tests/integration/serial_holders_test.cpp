@@ -30,9 +30,9 @@
 #include <string>
 #include <vector>
 
-#include "program/text_sanitizer.h"
 #include "link/serial_port.h"
 #include "link/system_platform.h"
+#include "program/text_sanitizer.h"
 #include "support/posix_fixtures.h"
 #include "support/process_runner.h"
 

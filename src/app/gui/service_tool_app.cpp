@@ -13,8 +13,8 @@
 #include "app/gui/resources.h"
 #include "app/gui/session_end.h"
 #include "app/help_words.h"
-#include "program/text_sanitizer.h"
 #include "link/datagram_socket.h"
+#include "program/text_sanitizer.h"
 #include "reconfig/messages.h"
 
 namespace quillon {
