@@ -17,26 +17,16 @@
 
 #include "link/own_lock_file_posix.h"
 #include "link/port_holders_posix.h"
+#include "support/posix_fixtures.h"
 
 namespace quillon {
 namespace {
 
-// A pid that no process has any more: a child that has ended and been reaped.
-pid_t GonePid() {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(0);
-  ::waitpid(pid, nullptr, 0);
-  return pid;
-}
-
-std::string LockText(pid_t pid) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
-  return text;
-}
+using testing::GonePid;
+using testing::LockText;
 
 void Write(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::trunc) << text;
+  ASSERT_TRUE(testing::WriteWholeFile(path, text)) << path;
 }
 
 std::string Read(const std::string& path) {

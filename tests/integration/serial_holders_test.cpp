@@ -93,14 +93,6 @@ class Holder {
   bool m_ok = false;
 };
 
-// A pid that no process has (any more).
-pid_t DeadPid() {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(0);
-  ::waitpid(pid, nullptr, 0);
-  return pid;
-}
-
 constexpr char kLockFolder[] = "/run/lock";
 
 bool WriteSmallFile(const char* path, const std::string& text) {
@@ -179,18 +171,6 @@ class SerialHoldersTest : public ::testing::Test {
   // its terminal side while the tool runs as another process, or it would be a holder too.
   void LetGoOfThePort() { ::close(m_pty.TakeSlave()); }
 
-  static bool WriteFile(const std::string& path, const std::string& bytes) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) return false;
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    return std::fclose(f) == 0;
-  }
-  static std::string AsciiPid(pid_t pid) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
-    return text;
-  }
-
   // What an unprivileged user gets: open the port and flock it (flock(1) does both). In a user
   // namespace the test itself is that user: its root there has no privilege over the terminal's
   // exclusive flag.
@@ -247,22 +227,23 @@ TEST_F(SerialHoldersTest, AHeldPortIsLeftAsItWasFound) {
       case Lock::kNone:
         break;
       case Lock::kToolName:
-        ASSERT_TRUE(WriteFile(m_locks[0], AsciiPid(holder.pid())));
+        ASSERT_TRUE(testing::WriteWholeFile(m_locks[0], testing::LockText(holder.pid())));
         break;
       case Lock::kPicocomName:
-        ASSERT_TRUE(WriteFile(m_locks[1], AsciiPid(holder.pid())));
+        ASSERT_TRUE(testing::WriteWholeFile(m_locks[1], testing::LockText(holder.pid())));
         break;
       case Lock::kSvr4Name:
-        ASSERT_TRUE(WriteFile(m_locks[2], AsciiPid(holder.pid())));
+        ASSERT_TRUE(testing::WriteWholeFile(m_locks[2], testing::LockText(holder.pid())));
         break;
       case Lock::kBinary:
-        ASSERT_TRUE(WriteFile(m_locks[0], std::string(reinterpret_cast<char*>(&binary), 4)));
+        ASSERT_TRUE(
+            testing::WriteWholeFile(m_locks[0], std::string(reinterpret_cast<char*>(&binary), 4)));
         break;
       case Lock::kShortAscii:
-        ASSERT_TRUE(WriteFile(m_locks[0], "  1\n"));  // init: always alive
+        ASSERT_TRUE(testing::WriteWholeFile(m_locks[0], "  1\n"));  // init: always alive
         break;
       case Lock::kDead:
-        ASSERT_TRUE(WriteFile(m_locks[0], AsciiPid(DeadPid())));
+        ASSERT_TRUE(testing::WriteWholeFile(m_locks[0], testing::LockText(testing::GonePid())));
         break;
     }
     const mode_t umask_before = ::umask(077);
@@ -369,7 +350,7 @@ TEST_F(SerialHoldersTest, TheToolSeesEveryHolderAndLeavesThePortAsFound) {
     if (c.lock == Case::kFifo) {
       ASSERT_EQ(::mkfifo(m_locks[1].c_str(), 0666), 0);
     } else if (c.lock == Case::kUnreadable) {
-      ASSERT_TRUE(WriteFile(m_locks[1], AsciiPid(holder.pid())));
+      ASSERT_TRUE(testing::WriteWholeFile(m_locks[1], testing::LockText(holder.pid())));
       ASSERT_EQ(::chmod(m_locks[1].c_str(), 0600), 0);
     }
     for (const bool json : {false, true}) {

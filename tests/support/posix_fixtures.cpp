@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace quillon::testing {
 
@@ -103,6 +105,26 @@ int OpenDescriptorCount() {
     ::closedir(d);
   }
   return count;
+}
+
+int GonePid() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  ::waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+std::string LockText(int pid) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%10d\n", pid);
+  return text;
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& text) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  return std::fclose(f) == 0 && written;
 }
 
 }  // namespace quillon::testing

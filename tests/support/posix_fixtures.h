@@ -57,4 +57,11 @@ std::vector<std::uint8_t> ReadFor(int fd, std::size_t count, int timeout_ms);
 // Number of open descriptors of this process.
 int OpenDescriptorCount();
 
+// A pid that no process has any more: a child that has ended and been reaped.
+int GonePid();
+// A UUCP lock file's text for `pid` (ten columns and a newline).
+std::string LockText(int pid);
+// Writes `text` as the whole file at `path`; false when it could not.
+bool WriteWholeFile(const std::string& path, const std::string& text);
+
 }  // namespace quillon::testing
