@@ -164,7 +164,7 @@ class DeviceSearch::Window {
         }
       }
     }
-    result.device = std::move(device);
+    result.device.emplace(std::move(device));
     return result;
   }
 
@@ -509,7 +509,7 @@ SearchResult DeviceSearch::PrepareDevice(const Link& link, FoundDevice device) {
   // From here on it is forgotten as in service mode, before its port closes, however it goes.
   device.inServiceMode = std::move(entry);
   device.statusReply = *m_statusReply;
-  result.device = std::move(device);
+  result.device.emplace(std::move(device));
   return result;
 }
 

@@ -95,6 +95,12 @@ struct ScanEntry {
 // when this goes, or its address, and what the power-module record is made from. Move-only, as
 // its port.
 struct FoundDevice {
+  FoundDevice() = default;
+  FoundDevice(FoundDevice&&) = default;
+  // Never assigned over: the old device's port would close before it is forgotten as in service
+  // mode (members are assigned in their order).
+  FoundDevice& operator=(FoundDevice&&) = delete;
+
   // Held where it does not move with the device: the endpoints name it.
   std::unique_ptr<SerialPort> port;
   // After the port, so that the device is forgotten as in service mode before its port closes.
