@@ -213,10 +213,9 @@ std::string CliUsage() {
          "Options take their value as --name value or --name=value; -- ends the options.\n"
          "\n"
          "Exit status: 0 reconfigured (--scan: a device answered; --leave-service-mode: a device\n"
-         "in service mode answered), 1 another failure, 2 usage\n"
-         "error, 3 not detected, 4 in use by another program, 5 not applicable, 6 the device did\n"
-         "not complete the exchange (\"Unknown Error!\"), 7 several devices named and not all\n"
-         "reconfigured,\n" +
+         "in service mode answered), 1 another failure, 2 usage error, 3 not detected, 4 in use\n"
+         "by another program, 5 not applicable, 6 the device did not complete the exchange\n"
+         "(\"Unknown Error!\"), 7 several devices named and not all reconfigured,\n" +
          std::string(InterruptedExitText()) + ".\n";
 }
 
