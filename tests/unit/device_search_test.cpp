@@ -31,6 +31,12 @@ class SearchTest : public ::testing::Test {
  protected:
   // A session with a socket (unless told otherwise) that broadcasts to 10.0.0.255 from its own
   // address 10.0.0.1.
+  // A table's next row: no messages, no devices, and the port (when named) as new.
+  void NextRow(int port = 0) {
+    m_sink.messages.clear();
+    m_devices.clear();
+    if (port != 0) m_platform.Port(port) = {};
+  }
   ReconfigSession& Session(bool with_socket = true) {
     m_session.reset();
     m_socket = nullptr;
@@ -106,9 +112,7 @@ TEST_F(SearchTest, EveryPortIsAskedBeforeAnyWaiting) {
 TEST_F(SearchTest, APortSlowToOpenIsNotWaitedFor) {
   for (const bool device_on_slow_port : {false, true}) {
     SCOPED_TRACE(device_on_slow_port ? "the device on the slow port" : "the device elsewhere");
-    m_sink.messages.clear();
-    m_devices.clear();
-    m_platform.Port(2) = {};
+    NextRow(2);
     m_platform.Port(5) = {};
     ReconfigSession& s = Session(false);
     FakeDevice& slow = SerialDevice(
@@ -218,9 +222,7 @@ TEST_F(SearchTest, Verdicts) {
   };
   for (bool udp : {false, true}) {
     for (const Case& c : cases) {
-      m_sink.messages.clear();
-      m_devices.clear();
-      m_platform.Port(1) = {};
+      NextRow(1);
       ReconfigSession& s = Session(udp);
       FakeDeviceConfig config{.identify = c.fields};
       config.identify.serial = kSerial;
@@ -245,9 +247,7 @@ TEST_F(SearchTest, Verdicts) {
 TEST_F(SearchTest, PresenceWordCountsOnSerialOnly) {
   for (const bool udp : {true, false}) {
     SCOPED_TRACE(udp ? "udp" : "serial");
-    m_sink.messages.clear();
-    m_devices.clear();
-    m_platform.Port(4) = {};
+    NextRow(4);
     ReconfigSession& s = Session(udp);
     const FakeDeviceConfig config{.identify = {.presence = 0}};
     FakeDevice& d = udp ? UdpDevice("10.0.0.7", config) : SerialDevice(4, config);
@@ -285,9 +285,7 @@ TEST_F(SearchTest, TheCableDecides) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    m_sink.messages.clear();
-    m_devices.clear();
-    m_platform.Port(2) = {};
+    NextRow(2);
     ReconfigSession& s = Session();
     FakeDevice& serial = SerialDevice(2, c.serial);
     FakeDevice& udp = UdpDevice("10.0.0.7", c.udp);
@@ -313,8 +311,7 @@ TEST_F(SearchTest, RepliesFromImpossibleSourcesAreIgnored) {
   for (const char* source : {"0.0.0.0", "224.0.0.1", "239.1.2.3", "255.255.255.255", "10.0.0.255",
                              "10.0.0.1", "127.0.0.2", "127.255.255.254"}) {
     SCOPED_TRACE(source);
-    m_sink.messages.clear();
-    m_devices.clear();
+    NextRow();
     ReconfigSession& s = Session();
     FakeDevice& forged = UdpDevice(source);
     EXPECT_FALSE(s.StartProcedure(kSerial));
@@ -343,8 +340,7 @@ TEST_F(SearchTest, LowerComDecides) {
 TEST_F(SearchTest, OneDevicePerSerialNumber) {
   for (const bool same_address : {false, true}) {
     SCOPED_TRACE(same_address ? "one address twice" : "two addresses");
-    m_sink.messages.clear();
-    m_devices.clear();
+    NextRow();
     ReconfigSession& s = Session();
     FakeDevice& first = UdpDevice("10.0.0.7", {.delayMs = 30});
     if (same_address) {
@@ -405,9 +401,7 @@ TEST_F(SearchTest, ServiceModeEntryFailures) {
        {"status", "mode", "svc0", "svc4"}},
   };
   for (const Case& c : cases) {
-    m_sink.messages.clear();
-    m_devices.clear();
-    m_platform.Port(1) = {};
+    NextRow(1);
     ReconfigSession& s = Session(false);
     FakeDevice& d = SerialDevice(1, c.config);
     EXPECT_FALSE(s.StartProcedure(kSerial)) << c.what;
@@ -422,9 +416,7 @@ TEST_F(SearchTest, ServiceModeEntryFailures) {
 
 TEST_F(SearchTest, OneQueuedByteAfterTheModeSwitchIsSilence) {
   for (std::size_t bytes : {1u, 2u}) {
-    m_sink.messages.clear();
-    m_devices.clear();
-    m_platform.Port(1) = {};
+    NextRow(1);
     ReconfigSession& s = Session(false);
     FakeDevice& d = SerialDevice(1, {.answerModeSwitch = true, .modeSwitchAnswerBytes = bytes});
     const bool found = s.StartProcedure(kSerial);
@@ -448,8 +440,7 @@ TEST_F(SearchTest, UdpModeSwitchCountsOnlyTheDevice) {
       {"other size", "10.0.0.7", 50000, 137, true},
   };
   for (const Case& c : cases) {
-    m_sink.messages.clear();
-    m_devices.clear();
+    NextRow();
     ReconfigSession& s = Session();
     FakeDevice& d = UdpDevice("10.0.0.7");
     auto device_hook = m_socket->onSend;
@@ -485,8 +476,7 @@ TEST_F(SearchTest, UdpStatusRepliesCountOnlyFromTheDevice) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    m_sink.messages.clear();
-    m_devices.clear();
+    NextRow();
     ReconfigSession& s = Session();
     FakeDevice& d = UdpDevice("10.0.0.7");
     auto device_hook = m_socket->onSend;
@@ -756,9 +746,7 @@ TEST_F(StartTest, WritesTheRecordWithTheDeviceValues) {
 
 TEST_F(StartTest, ARecordThatIsNotEchoedIsAnError) {
   for (bool udp : {false, true}) {
-    m_sink.messages.clear();
-    m_devices.clear();
-    m_platform.Port(5) = {};
+    NextRow(5);
     ReconfigSession& s = Session(udp);
     FakeDevice& d =
         udp ? UdpDevice("10.0.0.7", {.echoRecord = false}) : SerialDevice(5, {.echoRecord = false});

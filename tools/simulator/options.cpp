@@ -83,7 +83,7 @@ bool ParseIpv4(const std::string& text, std::uint32_t* host_order) {
 }
 
 // "MS" or "MS:COUNT", MS at least 1 so that a repetition always moves on in time.
-bool ParsePeriod(const std::string& text, int* ms, std::optional<int>* count) {
+bool ParsePeriod(const std::string& text, std::optional<int>* ms, std::optional<int>* count) {
   const auto parts = Split(text, ':');
   long period = 0;
   if (parts.empty() || parts.size() > 2 || !ParseInt(parts[0], 1, kMaxMs, &period)) return false;
@@ -319,10 +319,8 @@ void Define(CommandLine& line, Options* o, Extra* extra) {
         "request) from the simulator's port, MS milliseconds later and then\n"
         "every MS ms, COUNT in all (default 1); needs --udp",
         [o](const std::string& v) {
-          int period = 0;
           std::optional<int> count;
-          if (!ParsePeriod(v, &period, &count)) return false;
-          o->forgeStatusMs = period;
+          if (!ParsePeriod(v, &o->forgeStatusMs, &count)) return false;
           o->forgeStatusCount = count.value_or(1);
           return true;
         });
@@ -332,14 +330,7 @@ void Define(CommandLine& line, Options* o, Extra* extra) {
         "COUNT in all (default: until the simulator stops or the next\n"
         "identify request restarts it); the request is answered as usual;\n"
         "needs --udp",
-        [o](const std::string& v) {
-          int period = 0;
-          std::optional<int> count;
-          if (!ParsePeriod(v, &period, &count)) return false;
-          o->trickleMs = period;
-          o->trickleCount = count;
-          return true;
-        });
+        [o](const std::string& v) { return ParsePeriod(v, &o->trickleMs, &o->trickleCount); });
 
   line.Group("Several devices on UDP",
              "  Every device answers an identify request unless the request was sent to the own\n"
