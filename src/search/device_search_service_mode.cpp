@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "link/command_packet.h"
 #include "link/interrupt.h"
-#include "link/leave_at_exit.h"
 #include "link/serial_port.h"
 #include "link/service_frame.h"
 #include "link/wire.h"
